@@ -1,0 +1,37 @@
+#pragma once
+// The file's named-property map (node 0x61): which 0x8000+ property id stands for which
+// name, numeric (a LID) or string.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "storage/pst_context.h"
+
+namespace kestrel {
+
+struct NamedPropertyEntry {
+    uint16_t guidWord = 0;  // bit 0: N (string name), bits 1..15: GUID index
+    uint32_t kind = 0;      // 1 numeric name, 2 string name
+    uint32_t fileId = 0;    // 0x8000 + wPropIdx: the id the file's contexts use
+    uint32_t numericName = 0;  // kind 1: the LID (low 16 bits of dwPropertyID)
+    std::string stringName;    // kind 2: the name, UTF-8
+};
+
+class NamedPropertyMap {
+public:
+    // Inserts keeping fileId ascending (equal ids keep their insertion order).
+    void Insert(NamedPropertyEntry entry);
+    // The first entry with that fileId, or null.
+    const NamedPropertyEntry* Find(uint32_t fileId) const;
+    const std::vector<NamedPropertyEntry>& entries() const { return entries_; }
+    size_t size() const { return entries_.size(); }
+
+private:
+    std::vector<NamedPropertyEntry> entries_;
+};
+
+// Builds the map from node 0x61 and stores it in context.namedProps. Returns 1 when a map
+// was built, 0 otherwise.
+int LoadNamedPropertyMap(PstContext& context);
+
+}  // namespace kestrel

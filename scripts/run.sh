@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Quick start, first command: installs what the build needs, builds, and recovers the
+# sample PST that the build generates, printing what was found.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+scripts/build.sh release
+./build/cli/kestrel-cli info build/samples/sample.pst

@@ -1,0 +1,40 @@
+#pragma once
+// The block index: every accepted block-tree leaf entry, in the order the pages and
+// entries were accepted. Records never move, so pointers to them stay valid.
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <unordered_map>
+
+namespace kestrel {
+
+struct BlockRecord {
+    uint64_t bid = 0;  // as read (bit 0 not cleared)
+    uint64_t ib = 0;   // file offset of the block
+    uint32_t cb = 0;   // byte count
+    int32_t cRef = 0;  // reference count, sign-extended from 16 bits
+};
+
+class BlockIndex {
+public:
+    // Appends a record at the tail.
+    const BlockRecord& Append(const BlockRecord& record);
+
+    // FindBlock's answer: null for BID 0 and an empty index; otherwise the first record in
+    // list order whose bid equals the BID with bit 0 cleared.
+    const BlockRecord* Find(uint64_t bid) const;
+
+    size_t size() const { return records_.size(); }
+    bool empty() const { return records_.empty(); }
+    const BlockRecord* head() const { return records_.empty() ? nullptr : &records_.front(); }
+    const BlockRecord* tail() const { return records_.empty() ? nullptr : &records_.back(); }
+    auto begin() const { return records_.begin(); }
+    auto end() const { return records_.end(); }
+    void Clear();
+
+private:
+    std::deque<BlockRecord> records_;
+    std::unordered_map<uint64_t, const BlockRecord*> firstByBid_;
+};
+
+}  // namespace kestrel

@@ -1,0 +1,41 @@
+#pragma once
+// Reads block contents: a block as the index records it, the decoded read (permutation
+// or cyclic encoding), and data trees (XBLOCK, XXBLOCK) reassembled into one buffer.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "storage/pst_context.h"
+
+namespace kestrel {
+
+// Upper bound on the bytes one node's data tree may produce, whatever the file claims.
+inline constexpr size_t kMaxNodeDataSize = 256u * 1024 * 1024;
+
+// Reads the block's cb bytes at ib, undecoded, into out (resized to the bytes actually
+// read). Returns that count; 0 (out left alone) when the BID is not in the index.
+size_t ReadBlock(PstContext& context, uint64_t bid, std::vector<uint8_t>& out);
+
+// ReadBlock, then the decoding of the file's crypt method. 0 when the stop flag is set.
+size_t ReadDecodedBlock(PstContext& context, uint64_t bid, std::vector<uint8_t>& out);
+
+// Permutation decoding in place (mpbbI). Returns 0, or -1 (nothing touched) when buffer
+// is null or method is not 1.
+int DecodePermute(uint8_t* buffer, size_t length, uint32_t method);
+// The cyclic decoding in place; key is the low 32 bits of the block's BID.
+void DecodeCyclic(uint8_t* buffer, size_t length, uint32_t key);
+// Decodes a data block of the context's crypt method in place.
+void DecodeBlockData(const PstContext& context, uint64_t bid, uint8_t* buffer, size_t length);
+
+// The data blocks of a node's data, decoded, in order: one block for an external BID,
+// the leaves of the XBLOCK/XXBLOCK tree for an internal one. Returns the total size.
+size_t ReadDataBlocks(PstContext& context, const BlockRecord* block,
+                      std::vector<std::vector<uint8_t>>& blocks);
+
+// The data tree below bid, concatenated into out. Returns the total size (0 on failure).
+size_t ReadDataTree(PstContext& context, uint64_t bid, std::vector<uint8_t>& out);
+
+// The whole data of a block record (single block or data tree) in out. Returns its size.
+size_t ReadNodeData(PstContext& context, const BlockRecord* block, std::vector<uint8_t>& out);
+
+}  // namespace kestrel

@@ -1,0 +1,35 @@
+#pragma once
+// Loads the block and node B-trees into the block index and the node tree, defensively:
+// the leaf level is found by probing, a child page must start with its parent entry's
+// key, and a damaged subtree is skipped while the rest still loads.
+#include <cstdint>
+
+#include "storage/pst_context.h"
+
+namespace kestrel {
+
+// Result codes of the walkers.
+enum WalkResult : int {
+    kWalkFailed = -1,      // page short, or its first key is not the expected one
+    kWalkStopped = 0,      // stop flag seen (node tree: also a leaf page done)
+    kWalkLeafDone = 2,     // block-tree leaf page done
+    kWalkInnerDone = 3,    // intermediate page done
+    kWalkDepthFound = 4,   // leaf depth just found below this page: walk it again
+};
+
+// Sentinels for the walkers' key arguments.
+inline constexpr uint64_t kNoExpectedKey = UINT64_MAX;
+inline constexpr uint64_t kNoKeyBound = UINT64_MAX;
+
+// 0 on success; 2 when a tree's root cannot be read even on the second pass.
+int LoadIndexes(PstContext& context);
+
+int WalkBlockTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t expectedKey,
+                  uint64_t keyBound);
+int WalkNodeTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t expectedKey,
+                 uint64_t keyBound);
+
+const BlockRecord* FindBlock(const PstContext& context, uint64_t bid);
+const NodeRecord* FindNode(const PstContext& context, uint32_t nid);
+
+}  // namespace kestrel

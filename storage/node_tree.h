@@ -1,0 +1,66 @@
+#pragma once
+// The node tree: one record per accepted node-tree leaf entry, linked under its parent by
+// nidParent, so that the folder hierarchy exists as soon as loading ends.
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <unordered_map>
+#include <vector>
+
+#include "storage/block_index.h"
+
+namespace kestrel {
+
+struct NodeRecord {
+    uint32_t nid = 0;
+    const BlockRecord* subnodeBlock = nullptr;  // null when bidSub is 0 or not in the index
+    const BlockRecord* dataBlock = nullptr;     // null when bidData is 0 or not in the index
+    uint32_t childCount = 0;
+    NodeRecord* prevSibling = nullptr;
+    NodeRecord* nextSibling = nullptr;
+    NodeRecord* parent = nullptr;
+    NodeRecord* firstChild = nullptr;
+    NodeRecord* lastChild = nullptr;
+    uint32_t nidParent = 0;  // as last read from the file
+    bool topLevel = false;   // in the top-level list
+};
+
+class NodeTree {
+public:
+    // A new unlinked record (in no list: an orphan until placed).
+    NodeRecord* Create(uint32_t nid);
+
+    void AppendTop(NodeRecord* record);
+    // Appends child as parent's last child. Refuses (returns false) when parent is child
+    // itself or one of its descendants, so no cycle can form.
+    bool AppendChild(NodeRecord* parent, NodeRecord* child);
+    // Takes record out of its parent's child list or the top-level list. The parent's
+    // childCount is kept, as the loader expects.
+    void Unlink(NodeRecord* record);
+
+    // FindNode's answer: the first record with that nid in a depth-first pre-order walk
+    // from the top-level head; records outside the tree (orphans) are never found.
+    NodeRecord* Find(uint32_t nid) const;
+
+    NodeRecord* topHead() const { return topHead_; }
+    NodeRecord* topTail() const { return topTail_; }
+
+    // True when record hangs, through its parents, off the top-level list.
+    bool IsReachable(const NodeRecord* record) const;
+    // Calls visit for every reachable record in depth-first pre-order (iterative).
+    void ForEachReachable(const std::function<void(const NodeRecord&)>& visit) const;
+    size_t ReachableCount() const;
+    // Every record ever created, reachable or not.
+    size_t CreatedCount() const { return records_.size(); }
+    const std::deque<NodeRecord>& records() const { return records_; }
+    void Clear();
+
+private:
+    std::deque<NodeRecord> records_;
+    std::unordered_map<uint32_t, std::vector<NodeRecord*>> byNid_;
+    NodeRecord* topHead_ = nullptr;
+    NodeRecord* topTail_ = nullptr;
+};
+
+}  // namespace kestrel

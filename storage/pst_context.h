@@ -1,0 +1,60 @@
+#pragma once
+// The reader state of one open PST file: the file, the layout of its variant, the block
+// index, the node tree and the named-property map.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "storage/block_index.h"
+#include "storage/cfile64.h"
+#include "storage/node_tree.h"
+#include "storage/pst_layout.h"
+
+namespace kestrel {
+
+// Process-wide stop request: 1 makes every walker and loader give up at its next test.
+extern std::atomic<uint32_t> StopFlag;
+
+class NamedPropertyMap;  // the item layer's
+
+// What LoadIndexes met on the way, for reports and warnings.
+struct LoadStats {
+    uint32_t skippedBlockSubtrees = 0;  // block-tree children that failed and were skipped
+    uint32_t skippedNodeSubtrees = 0;   // node-tree children that failed and were skipped
+    uint32_t orphanNodes = 0;           // node records left out of the tree
+};
+
+struct PstContext {
+    BlockIndex blocks;  // blockHead .. blockTail
+    NodeTree nodes;     // topHead .. topTail
+    std::shared_ptr<const NamedPropertyMap> namedProps;
+    uint64_t blockRootOffset = 0;
+    uint64_t nodeRootOffset = 0;
+    CFile64 file;
+    uint8_t blockLeafDepth = 0xFF;  // 0xFF: not yet known
+    uint8_t nodeLeafDepth = 0xFF;
+    uint32_t cryptMethod = 0;  // 0 none, 1 permutation, 2 cyclic
+    bool blockLeafSeen = false;
+    bool nodeLeafSeen = false;
+    uint32_t version = 0;  // wVer
+    PstVariant variant = PstVariant::Unknown;
+    const PstLayout* layout = nullptr;  // null for an Unknown variant
+    LoadStats stats;
+    const std::atomic<uint32_t>* stopFlag = &StopFlag;
+
+    bool Stopped() const { return stopFlag->load(std::memory_order_relaxed) != 0; }
+};
+
+// Opens path read-only and reads the header fields the reader uses. Returns 0, or -1 when
+// the file cannot be opened (reason in *error).
+int OpenPstFile(PstContext& context, const std::string& path, std::string* error = nullptr);
+// The same over an in-memory file image.
+int OpenPstImage(PstContext& context, std::vector<uint8_t> image);
+
+// Reads count bytes at offset into buffer (resized to the bytes actually read); returns
+// that count. An offset past the end gives 0. File errors propagate (FileError).
+size_t ReadAt(PstContext& context, uint64_t offset, size_t count, std::vector<uint8_t>& buffer);
+
+}  // namespace kestrel

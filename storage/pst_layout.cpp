@@ -1,0 +1,69 @@
+#include "storage/pst_layout.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr PstLayout kAnsi{
+    .variant = PstVariant::Ansi,
+    .idSize = 4,
+    .headerReadSize = 516,
+    .nodeRootOffsetPos = 188,
+    .blockRootOffsetPos = 196,
+    .cryptMethodPos = 461,
+    .blockPageReadSize = 516,
+    .nodePageReadSize = 516,
+    .entryAreaSize = 496,
+    .blockLeafEntrySize = 12,
+    .nodeLeafEntrySize = 16,
+    .intermediateEntrySize = 12,
+    .blockLeafMaxEntries = 42,
+    .nodeLeafMaxEntries = 31,
+    .dataTreeHeaderSize = 8,
+    .dataTreeEntrySize = 4,
+    .subnodeHeaderSize = 4,
+    .subnodeLeafEntrySize = 12,
+    .subnodeIntermediateEntrySize = 8,
+    .rowIndexRecordSize = 6,
+};
+
+constexpr PstLayout kUnicode{
+    .variant = PstVariant::Unicode,
+    .idSize = 8,
+    .headerReadSize = 516,
+    .nodeRootOffsetPos = 224,
+    .blockRootOffsetPos = 240,
+    .cryptMethodPos = 513,
+    .blockPageReadSize = 1032,
+    .nodePageReadSize = 1040,
+    .entryAreaSize = 488,
+    .blockLeafEntrySize = 24,
+    .nodeLeafEntrySize = 32,
+    .intermediateEntrySize = 24,
+    .blockLeafMaxEntries = 42,
+    .nodeLeafMaxEntries = 31,
+    .dataTreeHeaderSize = 8,
+    .dataTreeEntrySize = 8,
+    .subnodeHeaderSize = 8,
+    .subnodeLeafEntrySize = 24,
+    .subnodeIntermediateEntrySize = 16,
+    .rowIndexRecordSize = 8,
+};
+
+}  // namespace
+
+const PstLayout* PstLayout::For(PstVariant variant) {
+    switch (variant) {
+        case PstVariant::Ansi: return &kAnsi;
+        case PstVariant::Unicode: return &kUnicode;
+        default: return nullptr;
+    }
+}
+
+PstVariant VariantFromVersion(uint32_t wVer) {
+    if (wVer == 14 || wVer == 15) return PstVariant::Ansi;
+    if (wVer == 23) return PstVariant::Unicode;
+    return PstVariant::Unknown;
+}
+
+}  // namespace kestrel

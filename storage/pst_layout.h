@@ -1,0 +1,50 @@
+#pragma once
+// Everything that differs between the Ansi (wVer 14/15) and the Unicode (wVer 23) file
+// layout, in one place: chosen once per file, read by every walker and parser.
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrel {
+
+enum class PstVariant { Unknown, Ansi, Unicode };
+
+struct PstLayout {
+    PstVariant variant;
+    size_t idSize;  // width of a BID, IB or B-tree key in entries: 4 or 8
+
+    // Header.
+    size_t headerReadSize;      // bytes of the header read at open
+    size_t nodeRootOffsetPos;   // root.BREFNBT.ib
+    size_t blockRootOffsetPos;  // root.BREFBBT.ib
+    size_t cryptMethodPos;      // bCryptMethod
+
+    // B-tree pages: bytes read per page, and the area that holds entries.
+    size_t blockPageReadSize;
+    size_t nodePageReadSize;
+    size_t entryAreaSize;
+    size_t blockLeafEntrySize;     // BBTENTRY
+    size_t nodeLeafEntrySize;      // NBTENTRY
+    size_t intermediateEntrySize;  // BTENTRY
+    size_t blockLeafMaxEntries;    // upper bounds; the entry area is the real limit
+    size_t nodeLeafMaxEntries;
+
+    // Data trees (XBLOCK, XXBLOCK).
+    size_t dataTreeHeaderSize;
+    size_t dataTreeEntrySize;
+
+    // Subnode blocks (SLBLOCK, SIBLOCK).
+    size_t subnodeHeaderSize;
+    size_t subnodeLeafEntrySize;          // SLENTRY
+    size_t subnodeIntermediateEntrySize;  // SIENTRY
+
+    // Table contexts: row-index record (row id, row index).
+    size_t rowIndexRecordSize;
+
+    // The layout of a variant; Unknown has none (returns nullptr).
+    static const PstLayout* For(PstVariant variant);
+};
+
+// 14 or 15: Ansi; 23: Unicode; anything else: Unknown.
+PstVariant VariantFromVersion(uint32_t wVer);
+
+}  // namespace kestrel
