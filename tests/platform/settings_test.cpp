@@ -138,9 +138,5 @@ TEST_F(SettingsTest, LanguageFilePathFindsTheFileWhateverTheStoredCase) {
     EXPECT_EQ(LanguageFilePath(folder, "dutcha.dat"), folder / "dutcha.dat");
 }
 
-TEST(PlatformFamilyTest, IsAlwaysNt) {
-    EXPECT_EQ(PlatformFamily(), 'N');
-}
-
 }  // namespace
 }  // namespace kestrel
