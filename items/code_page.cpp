@@ -1,0 +1,235 @@
+#include "items/code_page.h"
+
+#include <iconv.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+namespace kestrel {
+namespace {
+
+struct CodePageEntry {
+    uint32_t codePage;
+    std::string_view name;
+};
+
+// Sorted by number for the lookup.
+constexpr std::array kCodePages = {
+    CodePageEntry{437, "CP437"},         CodePageEntry{737, "CP737"},
+    CodePageEntry{775, "CP775"},         CodePageEntry{850, "CP850"},
+    CodePageEntry{852, "CP852"},         CodePageEntry{855, "CP855"},
+    CodePageEntry{857, "CP857"},         CodePageEntry{860, "CP860"},
+    CodePageEntry{861, "CP861"},         CodePageEntry{862, "CP862"},
+    CodePageEntry{863, "CP863"},         CodePageEntry{864, "CP864"},
+    CodePageEntry{865, "CP865"},         CodePageEntry{866, "CP866"},
+    CodePageEntry{869, "CP869"},         CodePageEntry{874, "CP874"},
+    CodePageEntry{932, "CP932"},         CodePageEntry{936, "CP936"},
+    CodePageEntry{949, "CP949"},         CodePageEntry{950, "CP950"},
+    CodePageEntry{1200, "UTF-16LE"},     CodePageEntry{1201, "UTF-16BE"},
+    CodePageEntry{1250, "CP1250"},       CodePageEntry{1251, "CP1251"},
+    CodePageEntry{1252, "CP1252"},       CodePageEntry{1253, "CP1253"},
+    CodePageEntry{1254, "CP1254"},       CodePageEntry{1255, "CP1255"},
+    CodePageEntry{1256, "CP1256"},       CodePageEntry{1257, "CP1257"},
+    CodePageEntry{1258, "CP1258"},       CodePageEntry{1361, "JOHAB"},
+    CodePageEntry{10000, "MACINTOSH"},   CodePageEntry{10007, "MAC-CYRILLIC"},
+    CodePageEntry{12000, "UTF-32LE"},    CodePageEntry{12001, "UTF-32BE"},
+    CodePageEntry{20127, "US-ASCII"},    CodePageEntry{20866, "KOI8-R"},
+    CodePageEntry{20932, "EUC-JP"},      CodePageEntry{21866, "KOI8-U"},
+    CodePageEntry{28591, "ISO-8859-1"},  CodePageEntry{28592, "ISO-8859-2"},
+    CodePageEntry{28593, "ISO-8859-3"},  CodePageEntry{28594, "ISO-8859-4"},
+    CodePageEntry{28595, "ISO-8859-5"},  CodePageEntry{28596, "ISO-8859-6"},
+    CodePageEntry{28597, "ISO-8859-7"},  CodePageEntry{28598, "ISO-8859-8"},
+    CodePageEntry{28599, "ISO-8859-9"},  CodePageEntry{28600, "ISO-8859-10"},
+    CodePageEntry{28601, "ISO-8859-11"}, CodePageEntry{28603, "ISO-8859-13"},
+    CodePageEntry{28604, "ISO-8859-14"}, CodePageEntry{28605, "ISO-8859-15"},
+    CodePageEntry{28606, "ISO-8859-16"}, CodePageEntry{38598, "ISO-8859-8"},
+    CodePageEntry{50220, "ISO-2022-JP"}, CodePageEntry{50221, "ISO-2022-JP"},
+    CodePageEntry{50222, "ISO-2022-JP"}, CodePageEntry{50225, "ISO-2022-KR"},
+    CodePageEntry{50227, "ISO-2022-CN"}, CodePageEntry{51932, "EUC-JP"},
+    CodePageEntry{51936, "EUC-CN"},      CodePageEntry{51949, "EUC-KR"},
+    CodePageEntry{51950, "EUC-TW"},      CodePageEntry{54936, "GB18030"},
+    CodePageEntry{65000, "UTF-7"},       CodePageEntry{65001, "UTF-8"},
+};
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+// Code pages whose text of bytes below 0x80 is not plain ASCII (wide or stateful ones).
+bool AsciiCompatible(uint32_t codePage) {
+    switch (codePage) {
+        case 1200:
+        case 1201:
+        case 12000:
+        case 12001:
+        case 65000:
+        case 50220:
+        case 50221:
+        case 50222:
+        case 50225:
+        case 50227:
+            return false;
+        default:
+            return true;
+    }
+}
+
+// How many bytes to step over after an invalid sequence, so that wide encodings stay
+// aligned on their units.
+size_t UnitSize(uint32_t codePage) {
+    switch (codePage) {
+        case 1200:
+        case 1201:
+            return 2;
+        case 12000:
+        case 12001:
+            return 4;
+        default:
+            return 1;
+    }
+}
+
+// iconv descriptors are not shareable between threads, and opening one costs a module
+// lookup: each thread keeps the few it has used.
+class ConverterCache {
+  public:
+    ~ConverterCache() {
+        for (auto& [cp, cd] : open_) iconv_close(cd);
+    }
+
+    iconv_t Get(uint32_t codePage, std::string_view name) {
+        for (auto& [cp, cd] : open_) {
+            if (cp == codePage) return cd;
+        }
+        iconv_t cd = iconv_open("UTF-8", std::string(name).c_str());
+        if (cd == reinterpret_cast<iconv_t>(-1)) return cd;
+        if (open_.size() >= kMaxOpen) {
+            iconv_close(open_.front().second);
+            open_.erase(open_.begin());
+        }
+        open_.emplace_back(codePage, cd);
+        return cd;
+    }
+
+  private:
+    static constexpr size_t kMaxOpen = 8;
+    std::vector<std::pair<uint32_t, iconv_t>> open_;
+};
+
+thread_local ConverterCache converters;
+
+}  // namespace
+
+std::string_view CodePageName(uint32_t codePage) {
+    auto it = std::lower_bound(
+        kCodePages.begin(), kCodePages.end(), codePage,
+        [](const CodePageEntry& entry, uint32_t value) { return entry.codePage < value; });
+    if (it == kCodePages.end() || it->codePage != codePage) return {};
+    return it->name;
+}
+
+std::string ConvertToUtf8(std::span<const uint8_t> bytes, uint32_t codePage) {
+    std::string_view name = CodePageName(codePage);
+    if (name.empty()) {
+        codePage = kWindows1252;
+        name = CodePageName(codePage);
+    }
+    if (AsciiCompatible(codePage) &&
+        std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b < 0x80; })) {
+        return std::string(bytes.begin(), bytes.end());
+    }
+
+    iconv_t cd = converters.Get(codePage, name);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        // No converter on this system: keep ASCII, mark the rest.
+        std::string out;
+        for (uint8_t b : bytes) {
+            if (b < 0x80) {
+                out.push_back(static_cast<char>(b));
+            } else {
+                out += kReplacement;
+            }
+        }
+        return out;
+    }
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 2);
+    // iconv's interface is not const-correct; it never writes through the input pointer.
+    char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes.data()));
+    size_t inLeft = bytes.size();
+    const size_t unit = UnitSize(codePage);
+    char buffer[4096];
+    // Every turn consumes input or produces output (a character never needs 4 KB), and a
+    // turn that does neither skips a unit: the loop ends after a bounded number of turns.
+    while (inLeft > 0) {
+        char* outPtr = buffer;
+        size_t outLeft = sizeof(buffer);
+        const size_t before = inLeft;
+        size_t result = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+        out.append(buffer, static_cast<size_t>(outPtr - buffer));
+        if (result != static_cast<size_t>(-1)) break;
+        const int error = errno;
+        if (error == E2BIG && (outPtr != buffer || inLeft != before)) continue;
+        out += kReplacement;
+        if (error == EINVAL) break;  // a sequence cut off by the end of the value
+        const size_t skip = std::min(unit, inLeft);
+        in += skip;
+        inLeft -= skip;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    // Close a stateful encoding's shift state.
+    char* outPtr = buffer;
+    size_t outLeft = sizeof(buffer);
+    if (iconv(cd, nullptr, nullptr, &outPtr, &outLeft) != static_cast<size_t>(-1)) {
+        out.append(buffer, static_cast<size_t>(outPtr - buffer));
+    }
+    return out;
+}
+
+std::string ConvertToUtf8(std::string_view bytes, uint32_t codePage) {
+    return ConvertToUtf8(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()),
+        codePage);
+}
+
+bool IsValidUtf8(std::span<const uint8_t> bytes) {
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const uint8_t lead = bytes[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t length = 0;
+        uint32_t value = 0;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+            value = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            value = lead & 0x0F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            value = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (bytes.size() - i < length) return false;
+        for (size_t k = 1; k < length; ++k) {
+            const uint8_t next = bytes[i + k];
+            if ((next & 0xC0) != 0x80) return false;
+            value = (value << 6) | (next & 0x3F);
+        }
+        if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) ||
+            value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,42 @@
+#pragma once
+// Turns the property groups of one node into the program's item record and classifies it
+// by its message class or, for folders, its container class.
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+
+#include "items/code_page.h"
+#include "items/item_record.h"
+#include "items/property_value.h"
+#include "storage/pst_layout.h"
+
+namespace kestrel {
+
+struct AssembleOptions {
+    // Decides how strings are read when a value's type does not say (8-bit or UTF-16).
+    PstVariant variant = PstVariant::Unknown;
+    // Where a message's decoded RTF is also written; empty: kept in the record only.
+    std::filesystem::path rtfFile;
+    // The code page of 8-bit text when the item names none.
+    uint32_t defaultCodePage = kWindows1252;
+};
+
+// Consumes groups into item: every value's data is taken (left empty) whether or not it
+// was used. Attachment properties go to item.currentAttachment; each group boundary moves
+// that on by one record, so the i-th row of an attachment table fills the i-th record.
+// Returns 0; an exception while handling one property ends the walk, keeping what was
+// stored so far.
+int AssembleItem(PropertyGroupList& groups, ItemRecord& item, const AssembleOptions& options);
+
+// The case-insensitive class comparison: walks while both texts go on, i < count and the
+// characters agree; matches when either text then ends, or (at i == count) when the next
+// characters agree. A text that ends early, the empty text included, matches.
+bool ClassPrefixMatch(std::string_view pattern, std::string_view text, size_t count);
+
+// The kind a message class (0x001A) gives.
+ItemKind ClassifyMessageClass(std::string_view className);
+// The kind a folder's container class (0x3613) gives; case-sensitive.
+ItemKind ClassifyContainerClass(std::string_view className);
+
+}  // namespace kestrel

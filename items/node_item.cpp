@@ -1,0 +1,97 @@
+#include "items/node_item.h"
+
+#include <exception>
+
+#include "items/property_parser.h"
+#include "storage/subnode_list.h"
+
+namespace kestrel {
+namespace {
+
+constexpr uint32_t kAttachmentTableNid = 0x671;
+
+// File and memory errors while reading one step count as a step that gave nothing.
+PropertyGroupList ParseOrNothing(PstContext& context, const BlockRecord* block,
+                                 const SubnodeList* subnodes, const SubnodeList* fallback) {
+    if (block == nullptr) return {};
+    try {
+        return ParseNodeProperties(context, block, subnodes, fallback);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+SubnodeList SubnodesOrNothing(PstContext& context, const BlockRecord* subnodeBlock) {
+    if (subnodeBlock == nullptr) return {};
+    try {
+        return BuildSubnodeList(context, subnodeBlock);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<ItemRecord> LoadNodeItem(PstContext& context, const NodeRecord* node,
+                                         const AssembleOptions& options) {
+    if (context.Stopped() || node == nullptr) return nullptr;
+    AssembleOptions assemble = options;
+    assemble.variant = context.variant;
+
+    if (node->dataBlock == nullptr) return nullptr;
+    const SubnodeList subnodes = SubnodesOrNothing(context, node->subnodeBlock);
+    if (context.Stopped()) return nullptr;
+
+    PropertyGroupList props = ParseOrNothing(context, node->dataBlock, &subnodes, nullptr);
+    if (props.empty() || context.Stopped()) return nullptr;
+
+    auto item = std::make_unique<ItemRecord>();
+    item->nid = node->nid;
+    AssembleItem(props, *item, assemble);
+    props.clear();
+    if (context.Stopped()) return nullptr;
+
+    const SubnodeEntry* tableEntry = subnodes.Find(kAttachmentTableNid);
+    if (tableEntry == nullptr) return item;
+
+    // The table's row matrix may live in its own subnodes; the message's list comes second.
+    item->attachments.clear();
+    item->currentAttachment.reset();
+    const SubnodeList tableSubnodes = SubnodesOrNothing(context, tableEntry->subnodeBlock);
+    PropertyGroupList table = ParseOrNothing(context, tableEntry->block, &tableSubnodes, &subnodes);
+    if (context.Stopped()) return nullptr;
+    if (table.empty()) return item;
+
+    item->attachments.resize(table.size());
+    item->currentAttachment = 0;
+    AssembleItem(table, *item, assemble);
+    table.clear();
+
+    for (size_t i = 0; i < item->attachments.size(); ++i) {
+        if (context.Stopped()) return nullptr;
+        const SubnodeEntry* entry = subnodes.Find(item->attachments[i].rowId);
+        if (entry == nullptr) continue;
+        // An attachment's values are looked up in its own subnodes first, so that two
+        // attachments whose nested subnodes share a NID never swap data.
+        const SubnodeList own = SubnodesOrNothing(context, entry->subnodeBlock);
+        PropertyGroupList properties = ParseOrNothing(context, entry->block, &own, &subnodes);
+        if (properties.empty()) continue;
+        item->currentAttachment = i;
+        AssembleItem(properties, *item, assemble);
+
+        AttachmentRecord& attachment = item->attachments[i];
+        const SubnodeEntry* data = own.Find(attachment.rowId);
+        if (data == nullptr) data = subnodes.Find(attachment.rowId);
+        if (data != nullptr && data->block != nullptr) attachment.dataBid = data->block->bid;
+    }
+
+    if (context.Stopped()) return nullptr;
+    if (item->attachments.empty()) {
+        item->currentAttachment.reset();
+    } else {
+        item->currentAttachment = 0;
+    }
+    return item;
+}
+
+}  // namespace kestrel
