@@ -21,6 +21,8 @@ class NamedPropertyMap {
 public:
     // Inserts keeping fileId ascending (equal ids keep their insertion order).
     void Insert(NamedPropertyEntry entry);
+    // Inserts every entry as Insert would, one after another, in one sort.
+    void InsertAll(std::vector<NamedPropertyEntry> entries);
     // The first entry with that fileId, or null.
     const NamedPropertyEntry* Find(uint32_t fileId) const;
     const std::vector<NamedPropertyEntry>& entries() const { return entries_; }
