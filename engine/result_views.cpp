@@ -1,0 +1,167 @@
+#include "engine/result_views.h"
+
+#include <locale.h>
+
+#include <ctime>
+
+#include "storage/byte_reader.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr std::string_view kContactsPath = "Personal Folders\\Contacts\\";
+constexpr std::string_view kTasksPath = "Personal Folders\\Tasks\\";
+constexpr std::string_view kJournalPath = "Personal Folders\\Journal\\";
+constexpr std::string_view kNotesPath = "Personal Folders\\Notes\\";
+constexpr std::string_view kCalendarPath = "Personal Folders\\Calendar\\";
+
+// FILETIME counts 100 ns ticks from 1601-01-01; these are its values at 1970-01-01 and
+// at the last second a list shows (3000-12-31 23:59:59 UTC, where the old 64-bit time
+// functions stop).
+constexpr uint64_t kTicksPerSecond = 10'000'000;
+constexpr uint64_t kUnixEpochTicks = 116'444'736'000'000'000;
+constexpr int64_t kLastShownSecond = 32'535'215'999;
+
+// Length of the UTF-8 character starting at text[i]: the lead byte's length when all its
+// continuation bytes follow, else 1 (a stray or broken byte is a character of its own).
+size_t CharLength(std::string_view text, size_t i) {
+    const auto lead = static_cast<uint8_t>(text[i]);
+    size_t length = 1;
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    }
+    if (length > text.size() - i) return 1;
+    for (size_t k = 1; k < length; ++k) {
+        if ((static_cast<uint8_t>(text[i + k]) & 0xC0) != 0x80) return 1;
+    }
+    return length;
+}
+
+std::string ReplaceBytes(std::string_view text, std::string_view controls) {
+    std::string out(text);
+    // Every listed value is below 0x80, so in UTF-8 it is always a whole character.
+    for (char& c : out) {
+        if (controls.find(c) != std::string_view::npos) c = ' ';
+    }
+    return out;
+}
+
+std::optional<int64_t> UnixSeconds(uint64_t filetime) {
+    if (filetime < kUnixEpochTicks) return std::nullopt;
+    const auto seconds = static_cast<int64_t>((filetime - kUnixEpochTicks) / kTicksPerSecond);
+    if (seconds > kLastShownSecond) return std::nullopt;
+    return seconds;
+}
+
+// Formats in the C locale whatever the process's locale is: the list shows English day
+// and month names, as it always has.
+std::optional<std::string> FormatUtc(uint64_t filetime, const char* format) {
+    const auto seconds = UnixSeconds(filetime);
+    if (!seconds) return std::nullopt;
+    const auto t = static_cast<std::time_t>(*seconds);
+    std::tm fields{};
+    if (!gmtime_r(&t, &fields)) return std::nullopt;
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    char buffer[64];
+    const size_t length = cLocale ? strftime_l(buffer, sizeof buffer, format, &fields, cLocale)
+                                  : std::strftime(buffer, sizeof buffer, format, &fields);
+    if (length == 0) return std::nullopt;
+    return std::string(buffer, length);
+}
+
+}  // namespace
+
+ResultViewKind ChooseResultView(std::string_view path) {
+    if (path == kContactsPath) return ResultViewKind::Contacts;
+    if (path == kTasksPath) return ResultViewKind::Tasks;
+    if (path == kJournalPath) return ResultViewKind::Journal;
+    if (path == kNotesPath) return ResultViewKind::StickyNotes;
+    if (path == kCalendarPath) return ResultViewKind::Calendar;
+    return ResultViewKind::Mail;
+}
+
+const std::vector<ViewColumn>& ViewColumns(ResultViewKind kind) {
+    static const std::vector<ViewColumn> mail{
+        {"From", 150}, {"E-mail Subject", 150}, {"Received", 150}, {"Date", 150}};
+    static const std::vector<ViewColumn> contacts{{"Contact Name", 150},
+                                                  {"E-mail Address", 150},
+                                                  {"Mobile Phone", 150},
+                                                  {"Postal Address", 150}};
+    static const std::vector<ViewColumn> tasks{{"Task Subject", 260}, {"Due Date", 260}};
+    static const std::vector<ViewColumn> journal{{"Journal Subject", 260}, {"Entry Type", 260}};
+    static const std::vector<ViewColumn> notes{
+        {"Notes Subject", 150}, {"Text", 150}, {"Date", 150}};
+    static const std::vector<ViewColumn> calendar{
+        {"Calendar Subject", 150}, {"Location", 150}, {"Date", 150}};
+    switch (kind) {
+        case ResultViewKind::Contacts:
+            return contacts;
+        case ResultViewKind::Tasks:
+            return tasks;
+        case ResultViewKind::Journal:
+            return journal;
+        case ResultViewKind::StickyNotes:
+            return notes;
+        case ResultViewKind::Calendar:
+            return calendar;
+        case ResultViewKind::Mail:
+            break;
+    }
+    return mail;
+}
+
+std::string LineCleanUp(std::string_view text) {
+    return ReplaceBytes(text, "\n\r\t");
+}
+
+std::string FullCleanUp(std::string_view text) {
+    return ReplaceBytes(text, "\n\r\t\x03\x10\x1A\x17\x19\x18\x0F\x11\x1B");
+}
+
+size_t Utf8Length(std::string_view text) {
+    size_t count = 0;
+    for (size_t i = 0; i < text.size(); i += CharLength(text, i)) ++count;
+    return count;
+}
+
+std::string LongTextCut(std::string_view text) {
+    constexpr size_t kLongest = 254;
+    constexpr size_t kKept = 200;
+    // A text of at most 254 bytes has at most 254 characters: no need to count.
+    if (text.size() <= kLongest || Utf8Length(text) <= kLongest) return std::string(text);
+    size_t end = 0;
+    for (size_t kept = 0; kept < kKept; ++kept) end += CharLength(text, end);
+    std::string out(text.substr(0, end));
+    out += "...";
+    return out;
+}
+
+std::optional<uint64_t> FileTimeFromBytes(std::span<const uint8_t> bytes) {
+    if (bytes.size() != 8) return std::nullopt;
+    return ByteReader(bytes).U64(0);
+}
+
+std::optional<std::string> FormatItemDate(uint64_t filetime) {
+    return FormatUtc(filetime, "%a %b %d %H:%M:%S %Y");
+}
+
+std::optional<std::string> FormatItemDate(std::span<const uint8_t> filetime) {
+    const auto value = FileTimeFromBytes(filetime);
+    return value ? FormatItemDate(*value) : std::nullopt;
+}
+
+std::optional<std::string> FormatIsoDate(uint64_t filetime) {
+    return FormatUtc(filetime, "%Y-%m-%dT%H:%M:%SZ");
+}
+
+std::optional<std::string> FormatIsoDate(std::span<const uint8_t> filetime) {
+    const auto value = FileTimeFromBytes(filetime);
+    return value ? FormatIsoDate(*value) : std::nullopt;
+}
+
+}  // namespace kestrel
