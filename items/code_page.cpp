@@ -119,6 +119,56 @@ class ConverterCache {
 
 thread_local ConverterCache converters;
 
+// The length of the well-formed UTF-8 sequence at bytes[i], or 0 when there is none
+// (overlongs, surrogates and values above U+10FFFF are not well-formed).
+size_t Utf8SequenceLength(std::span<const uint8_t> bytes, size_t i) {
+    const uint8_t lead = bytes[i];
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    uint32_t value = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        value = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        value = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        value = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (bytes.size() - i < length) return 0;
+    for (size_t k = 1; k < length; ++k) {
+        const uint8_t next = bytes[i + k];
+        if ((next & 0xC0) != 0x80) return 0;
+        value = (value << 6) | (next & 0x3F);
+    }
+    if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) || value > 0x10FFFF ||
+        (value >= 0xD800 && value <= 0xDFFF)) {
+        return 0;
+    }
+    return length;
+}
+
+// UTF-8 as it is, each byte that starts no well-formed sequence replaced (iconv lets
+// surrogates through).
+std::string SanitizeUtf8(std::span<const uint8_t> bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size();) {
+        const size_t length = Utf8SequenceLength(bytes, i);
+        if (length == 0) {
+            out += kReplacement;
+            ++i;
+        } else {
+            out.append(reinterpret_cast<const char*>(bytes.data() + i), length);
+            i += length;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string_view CodePageName(uint32_t codePage) {
@@ -139,6 +189,8 @@ std::string ConvertToUtf8(std::span<const uint8_t> bytes, uint32_t codePage) {
         std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b < 0x80; })) {
         return std::string(bytes.begin(), bytes.end());
     }
+
+    if (codePage == 65001) return SanitizeUtf8(bytes);
 
     iconv_t cd = converters.Get(codePage, name);
     if (cd == reinterpret_cast<iconv_t>(-1)) {
@@ -196,37 +248,9 @@ std::string ConvertToUtf8(std::string_view bytes, uint32_t codePage) {
 }
 
 bool IsValidUtf8(std::span<const uint8_t> bytes) {
-    size_t i = 0;
-    while (i < bytes.size()) {
-        const uint8_t lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t length = 0;
-        uint32_t value = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            value = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            value = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            value = lead & 0x07;
-        } else {
-            return false;
-        }
-        if (bytes.size() - i < length) return false;
-        for (size_t k = 1; k < length; ++k) {
-            const uint8_t next = bytes[i + k];
-            if ((next & 0xC0) != 0x80) return false;
-            value = (value << 6) | (next & 0x3F);
-        }
-        if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) ||
-            value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-            return false;
-        }
+    for (size_t i = 0; i < bytes.size();) {
+        const size_t length = Utf8SequenceLength(bytes, i);
+        if (length == 0) return false;
         i += length;
     }
     return true;
