@@ -1,0 +1,128 @@
+#pragma once
+// The analysis driver: opens the file, loads its indexes and named-property map, finds the
+// top folder through the message store and walks the folders below it, reporting through
+// an observer. AnalysisEngine runs it on a worker thread that can be paused, resumed and
+// stopped at its test points.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "engine/analysis_observer.h"
+#include "engine/item_source.h"
+#include "engine/result_lists.h"
+
+namespace kestrel {
+
+// The messages of a failed run, exactly as shown.
+inline constexpr std::string_view kMsgFileInUse = "Cannot read File, PST File allready in Use  ";
+inline constexpr std::string_view kMsgCannotReadInfo = "Cannot Read PST File Information";
+inline constexpr std::string_view kMsgCannotAnalyse = "Cannot Analysis File";
+inline constexpr std::string_view kMsgNoPersonalFolder = "Cannot Search Personal Folder";
+// The Stop button's question (asked by the front end before Stop).
+inline constexpr std::string_view kStopQuestion = "Do you want to stop this search ?";
+// The activity log's step line of an analysis.
+inline constexpr std::string_view kLogAnalysisStep = "Step2: Analysis PST File";
+
+// installFolder, one "/" and page.
+std::filesystem::path StatusPagePath(const std::filesystem::path& installFolder,
+                                     std::string_view page);
+
+// path with its ASCII letters upper-cased: how the chosen file is shown and logged. Never
+// used to open the file (on Linux it would name another one).
+std::string ShownPstPath(std::string_view path);
+
+struct AnalysisOptions {
+    std::string sourcePstPath;    // the file chosen on the first screen, as given
+    std::string chosenPstPath;    // the file picked in the search list: used when the first
+                                  // is empty or names nothing that exists
+    bool restoreDeleted = false;  // file orphan messages under "Recovered Items"
+    bool writeLog = true;         // the activity log's lines of the run
+};
+
+// Pause and stop requests shared by the front end and the worker. The worker tests them
+// at its test points; a paused worker waits there.
+class RunControl {
+  public:
+    void Pause();
+    void Resume();
+    // Ends a pause too.
+    void RequestStop();
+    void Reset();
+    bool Paused() const { return paused_.load(); }
+    bool StopRequested() const { return stopWord_.load() != 0; }
+    // The test point: waits while paused (and not stopped); true when the run must end.
+    bool TestPoint();
+    // The word the storage layer polls (PstContext::stopFlag).
+    const std::atomic<uint32_t>* stopWord() const { return &stopWord_; }
+
+  private:
+    std::atomic<uint32_t> stopWord_{0};
+    std::atomic<bool> paused_{false};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+};
+
+// Runs one analysis on the calling thread: every step in order, the failure messages, the
+// completion steps after a walk that was not stopped. result is emptied first and changed
+// only under resultMutex. On return *source (when given) holds the item source of the run
+// (null when the file could not be opened). Never throws.
+AnalysisStatus RunAnalysis(const AnalysisOptions& options, AnalysisResult& result,
+                           std::shared_mutex& resultMutex, AnalysisObserver& observer,
+                           RunControl& control, std::shared_ptr<ItemSource>* source = nullptr);
+
+// One analysis at a time on a worker thread of its own.
+class AnalysisEngine {
+  public:
+    explicit AnalysisEngine(AnalysisObserver* observer = nullptr);
+    // Stops and joins a running worker.
+    ~AnalysisEngine();
+    AnalysisEngine(const AnalysisEngine&) = delete;
+    AnalysisEngine& operator=(const AnalysisEngine&) = delete;
+
+    // Stops and joins the running worker, if any, empties the results and starts a new
+    // worker (AnalysisWorker) on options.
+    void Start(AnalysisOptions options);
+    // Cooperative: the worker waits at its next test point until Resume.
+    void Pause();
+    void Resume();
+    // Asks the worker to end and waits for it; the results built so far stay. The worker
+    // shows "Abort.html" and hides the Save button and progress bar on its way out.
+    void Stop();
+    // Waits for the worker to end.
+    void Wait();
+    bool Running() const;
+    bool Paused() const { return control_.Paused(); }
+    // The last run's status (Error before any run).
+    AnalysisStatus status() const;
+
+    // Reads the results under a shared lock: consistent while the worker still appends.
+    void ReadResult(const std::function<void(const AnalysisResult&)>& reader) const;
+    // A copy of the results.
+    AnalysisResult Snapshot() const;
+    // The item source of the last run; null while it runs or when the file did not open.
+    std::shared_ptr<ItemSource> itemSource() const;
+
+  private:
+    void AnalysisWorker(AnalysisOptions options);
+
+    AnalysisObserver defaultObserver_;
+    AnalysisObserver* observer_;
+    RunControl control_;
+    mutable std::shared_mutex resultMutex_;
+    AnalysisResult result_;
+    mutable std::mutex stateMutex_;  // guards source_ and status_
+    std::shared_ptr<ItemSource> source_;
+    AnalysisStatus status_ = AnalysisStatus::Error;
+    std::atomic<bool> running_{false};
+    std::jthread worker_;
+};
+
+}  // namespace kestrel

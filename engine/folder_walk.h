@@ -1,0 +1,70 @@
+#pragma once
+// Rebuilds the folder hierarchy from the node tree and sorts every item it reads into the
+// result lists: a depth-first walk below the top folder that keeps a path beginning
+// "Personal Folders\", descends only into folders, and files each mail message in the
+// mail folder of its parent.
+#include <cstdint>
+#include <functional>
+#include <shared_mutex>
+#include <string>
+#include <unordered_set>
+
+#include "engine/analysis_observer.h"
+#include "engine/result_lists.h"
+#include "items/item_assembler.h"
+#include "items/item_record.h"
+#include "storage/node_tree.h"
+#include "storage/pst_context.h"
+
+namespace kestrel {
+
+// The container class of the folder being added to the tree right now; empty otherwise.
+std::string CurrentContainerClass();
+
+// The top of the folder hierarchy: the node the store's IPM subtree entry id names (its
+// NID at bytes 20..23), else NID 0x2142. Null when store has no store record, or no such
+// node is in the tree. An entry id too short to hold the NID counts as absent.
+const NodeRecord* FindTopFolder(const PstContext& context, const ItemRecord& store);
+
+// The progress bar's node count: the records below top as the walk could meet them,
+// going down into every record with a data block (top not counted). Bounded by the
+// number of records in the tree.
+uint64_t CountWalkRecords(const PstContext& context, const NodeRecord* top);
+
+// True for an item the walk treats as a folder: one with a folder record, or one loaded
+// from a normal-folder node (NID type 2), which real files hold without the folder
+// counters and sometimes with nothing but a display name.
+bool IsFolderItem(const ItemRecord& item, uint32_t nid);
+
+// What the walk needs from its driver.
+struct WalkEnvironment {
+    AnalysisResult* result = nullptr;          // appended to; must not be null
+    std::shared_mutex* resultMutex = nullptr;  // taken for every change of result; may be null
+    AnalysisObserver* observer = nullptr;      // may be null
+    // The test point: waits while the run is paused; true when the run must end now.
+    std::function<bool()> stopRequested;
+    AssembleOptions options;  // the walk passes no RTF file: nothing written per message
+    // NIDs of every node the walk loaded; may be null.
+    std::unordered_set<uint32_t>* reached = nullptr;
+};
+
+enum class WalkEnd {
+    Completed,  // records or level stack exhausted
+    Stopped,    // the test point said stop
+    Failed,     // an internal error ended the walk early (error says which)
+};
+
+struct WalkOutcome {
+    WalkEnd end = WalkEnd::Completed;
+    uint64_t visited = 0;       // the node counter n
+    std::string error;          // for Failed
+    uint32_t skippedItems = 0;  // items dropped by an error while listing them
+    uint32_t failedLoads = 0;   // nodes whose load raised an error
+};
+
+// Walks below top (the set-up, visit loop, folder, item and advance steps): the first
+// folder entry is top itself at "Personal Folders\" when top's NID is not 0. Never
+// throws; never loops on a damaged tree (each record is visited at most once).
+WalkOutcome WalkFolderTree(PstContext& context, const NodeRecord* top, WalkEnvironment& env);
+
+}  // namespace kestrel

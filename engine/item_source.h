@@ -1,0 +1,73 @@
+#pragma once
+// Reads any item of an analysed file again, in full, after the analysis has closed it:
+// bodies, HTML, RTF, attachment data, recipients and embedded messages. It keeps the
+// loaded indexes and the named-property map, and reopens the file read-only for each
+// read after checking that it has not changed since the analysis.
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "items/item_record.h"
+#include "storage/pst_context.h"
+
+namespace kestrel {
+
+// Where the decoded RTF of the message being previewed goes: CacheFolder()/"temp.rtf".
+std::filesystem::path PreviewRtfFile();
+
+struct RecipientEntry {
+    std::string displayName;  // 0x3001
+    std::string address;      // SMTP address when stored (0x39FE), else 0x3003
+    std::string addressType;  // 0x3002 ("SMTP", "EX", ...)
+    uint32_t type = 0;        // 0x0C15: 1 To, 2 Cc, 3 Bcc
+};
+
+struct FullItem {
+    uint32_t nid = 0;
+    std::unique_ptr<ItemRecord> item;  // never null in a returned FullItem
+    std::vector<RecipientEntry> recipients;
+    // Messages attached to this one (attach method 5); attachmentIndex is the index into
+    // item->attachments of the attachment that holds it.
+    struct Embedded {
+        size_t attachmentIndex = 0;
+        std::unique_ptr<FullItem> message;
+    };
+    std::vector<Embedded> embedded;
+};
+
+// The file changed (size or modification time) since the analysis read it.
+class SourceChangedError : public FileError {
+  public:
+    using FileError::FileError;
+};
+
+class ItemSource {
+  public:
+    // Takes over the context of a finished analysis (its file may be closed).
+    ItemSource(std::unique_ptr<PstContext> context, std::string path);
+    ~ItemSource();
+    ItemSource(const ItemSource&) = delete;
+    ItemSource& operator=(const ItemSource&) = delete;
+
+    const std::string& path() const { return path_; }
+    PstVariant variant() const;
+
+    // The full item of node nid, or null when the node is not in the tree or gives no
+    // item. rtfFile, when not empty, receives the decoded RTF body. Throws FileError when
+    // the file cannot be reopened, SourceChangedError when it changed. One reader at a
+    // time: concurrent calls take turns.
+    std::unique_ptr<FullItem> Load(uint32_t nid, const std::filesystem::path& rtfFile = {});
+
+  private:
+    std::unique_ptr<PstContext> context_;
+    std::string path_;
+    uint64_t size_ = 0;
+    int64_t mtimeNs_ = 0;
+    bool inMemory_ = false;
+    std::mutex mutex_;
+};
+
+}  // namespace kestrel

@@ -1,0 +1,122 @@
+#include "engine/result_lists.h"
+
+#include <cstring>
+#include <utility>
+
+namespace kestrel {
+
+namespace {
+
+std::optional<uint64_t> FileTimeOf(const std::vector<uint8_t>& bytes) {
+    if (bytes.size() < 8) return std::nullopt;
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[static_cast<size_t>(i)];
+    return value;
+}
+
+}  // namespace
+
+std::string_view StatusName(AnalysisStatus status) {
+    switch (status) {
+        case AnalysisStatus::Completed:
+            return "completed";
+        case AnalysisStatus::Stopped:
+            return "stopped";
+        case AnalysisStatus::Error:
+            break;
+    }
+    return "error";
+}
+
+size_t MailFolderList::Append(MailFolderEntry entry) {
+    const size_t index = entries_.size();
+    if (entry.mail) {
+        firstMailByNid_.try_emplace(entry.folderNid, index);
+        lastMail_ = index;
+    }
+    entries_.push_back(std::move(entry));
+    return index;
+}
+
+std::optional<size_t> MailFolderList::FilingTarget(uint32_t parentNid) const {
+    // The first registered mail folder of that NID wins, as a scan from the head would.
+    if (auto it = firstMailByNid_.find(parentNid); it != firstMailByNid_.end()) {
+        return it->second;
+    }
+    return lastMail_;
+}
+
+const MailFolderEntry* MailFolderList::FindByNid(uint32_t folderNid) const {
+    for (const auto& entry : entries_) {
+        if (entry.folderNid == folderNid) return &entry;
+    }
+    return nullptr;
+}
+
+const MailFolderEntry* MailFolderList::FindByPath(std::string_view path) const {
+    for (const auto& entry : entries_) {
+        if (entry.path == path) return &entry;
+    }
+    return nullptr;
+}
+
+size_t MailFolderList::MessageCount() const {
+    size_t count = 0;
+    for (const auto& entry : entries_) count += entry.messages.size();
+    return count;
+}
+
+void MailFolderList::Clear() {
+    entries_.clear();
+    firstMailByNid_.clear();
+    lastMail_.reset();
+}
+
+std::optional<uint64_t> SummaryCounters::Get(std::string_view label) const {
+    if (label == kCounterInbox) return inbox;
+    if (label == kCounterDrafts) return drafts;
+    if (label == kCounterOutbox) return outbox;
+    if (label == kCounterSentItems) return sentItems;
+    if (label == kCounterDeletedItems) return deletedItems;
+    if (label == kCounterJunkEmails) return junkEmails;
+    if (label == kCounterJournal) return journal;
+    if (label == kCounterTasks) return tasks;
+    if (label == kCounterContacts) return contacts;
+    if (label == kCounterNotes) return notes;
+    if (label == kCounterCalendar) return calendar;
+    if (label == kCounterTotalMail) return totalMail;
+    return std::nullopt;
+}
+
+MessageSummary SummarizeMessage(const ItemRecord& item, uint32_t nid, uint32_t folderNid) {
+    MessageSummary summary;
+    summary.nid = nid;
+    summary.folderNid = folderNid;
+    summary.className = item.className;
+    if (const MessageRecord* message = item.message.get()) {
+        if (message->subject) {
+            summary.hasSubject = true;
+            summary.subject = message->subject->text;
+        }
+        summary.from = message->senderName;
+        summary.fromAddress = message->senderAddress;
+        summary.to = message->displayTo;
+        summary.cc = message->displayCc;
+        summary.deliveryTime = FileTimeOf(message->deliveryTime);
+        summary.submitTime = FileTimeOf(message->submitTime);
+        summary.messageFlags = message->messageFlags;
+        summary.hasHtml = !message->bodyHtml.empty();
+        summary.hasRtf = message->hasRtfBody;
+        summary.bodyLength = message->body.size();
+    }
+    summary.attachments.reserve(item.attachments.size());
+    for (const auto& attachment : item.attachments) {
+        AttachmentSummary entry;
+        entry.name = attachment.longName.empty() ? attachment.shortName : attachment.longName;
+        entry.size = attachment.dataSize;
+        summary.attachments.push_back(std::move(entry));
+    }
+    return summary;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,184 @@
+#pragma once
+// What an analysis leaves behind for the views, the counters and the JSON: light records
+// of every folder and item the walk met. Bodies, HTML, RTF and attachment data are not
+// kept here (the item source reads them again on demand), so memory stays flat however
+// big the file is.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/analysis_observer.h"
+#include "items/item_record.h"
+#include "storage/pst_layout.h"
+
+namespace kestrel {
+
+// Every folder path begins with this and ends with "\".
+inline constexpr std::string_view kRootFolderPath = "Personal Folders\\";
+// Where restored orphan messages are filed.
+inline constexpr std::string_view kRecoveredFolderPath = "Personal Folders\\Recovered Items\\";
+
+struct AttachmentSummary {
+    std::string name;   // the long file name, else the short one
+    uint64_t size = 0;  // bytes of the attachment's data
+};
+
+struct MessageSummary {
+    uint32_t nid = 0;
+    uint32_t folderNid = 0;  // the NID of the node's parent (the folder it was filed from)
+    std::string className;
+    bool hasSubject = false;  // the item had a subject record (possibly with empty text)
+    std::string subject;
+    std::string from;                      // sender name (0x0042)
+    std::string fromAddress;               // sender address
+    std::string to;                        // display To
+    std::string cc;                        // display Cc
+    std::optional<uint64_t> deliveryTime;  // FILETIME
+    std::optional<uint64_t> submitTime;    // FILETIME
+    uint32_t messageFlags = 0;
+    bool hasHtml = false;
+    bool hasRtf = false;
+    uint64_t bodyLength = 0;  // bytes of the plain-text body (UTF-8)
+    std::vector<AttachmentSummary> attachments;
+};
+
+struct MailFolderEntry {
+    std::string path;  // full path, ends in "\"
+    uint32_t folderNid = 0;
+    bool mail = false;  // only mail folders take messages
+    std::string containerClass;
+    std::vector<MessageSummary> messages;
+};
+
+// Every folder the walk met, in walk order, mail folders and others. Two folders may
+// share a path: they are told apart by their NID.
+class MailFolderList {
+  public:
+    const std::vector<MailFolderEntry>& entries() const { return entries_; }
+    std::vector<MailFolderEntry>& entries() { return entries_; }
+    size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+
+    // Appends entry; returns its index.
+    size_t Append(MailFolderEntry entry);
+    // The index of the mail folder a message whose parent is parentNid is filed in: the
+    // first mail folder with that NID, else the last mail folder registered; none when
+    // there is no mail folder at all.
+    std::optional<size_t> FilingTarget(uint32_t parentNid) const;
+    // The first folder (mail or not) with that NID, or null.
+    const MailFolderEntry* FindByNid(uint32_t folderNid) const;
+    // The first folder with exactly that path, or null.
+    const MailFolderEntry* FindByPath(std::string_view path) const;
+    // Messages in all folders.
+    size_t MessageCount() const;
+    void Clear();
+
+  private:
+    std::vector<MailFolderEntry> entries_;
+    std::unordered_map<uint32_t, size_t> firstMailByNid_;
+    std::optional<size_t> lastMail_;
+};
+
+// Each item list entry names the folder the walk was in when it met the item.
+struct TaskEntry {
+    uint32_t nid = 0;
+    uint32_t folderNid = 0;
+    std::string folderPath;
+    bool hasSubject = false;
+    std::string subject;
+    std::optional<uint64_t> deliveryTime;
+};
+
+struct StickyNoteEntry {
+    uint32_t nid = 0;
+    uint32_t folderNid = 0;
+    std::string folderPath;
+    std::string subject;
+    std::string extraText;  // the note's text: the message body
+    std::optional<uint64_t> deliveryTime;
+};
+
+struct JournalEntry {
+    uint32_t nid = 0;
+    uint32_t folderNid = 0;
+    std::string folderPath;
+    std::string entryType;
+    bool hasSubject = false;
+    std::string subject;
+    std::optional<uint64_t> deliveryTime;
+};
+
+struct CalendarEntry {
+    uint32_t nid = 0;
+    uint32_t folderNid = 0;
+    std::string folderPath;
+    std::string location;
+    bool hasMessage = false;  // the item had message fields (subject, time)
+    bool hasSubject = false;
+    std::string subject;
+    std::optional<uint64_t> deliveryTime;
+    std::optional<uint64_t> startTime;  // clip start (FILETIME)
+    std::optional<uint64_t> endTime;    // clip end (FILETIME)
+};
+
+struct ContactEntry {
+    uint32_t nid = 0;
+    uint32_t folderNid = 0;
+    std::string folderPath;
+    ContactRecord contact;  // the contact's fields (small: no bodies)
+};
+
+using TaskList = std::vector<TaskEntry>;
+using StickyNoteList = std::vector<StickyNoteEntry>;
+using JournalList = std::vector<JournalEntry>;
+using CalendarList = std::vector<CalendarEntry>;
+using ContactList = std::vector<ContactEntry>;
+
+// The summary panel's counters.
+struct SummaryCounters {
+    uint64_t inbox = 0;
+    uint64_t drafts = 0;
+    uint64_t outbox = 0;
+    uint64_t sentItems = 0;
+    uint64_t deletedItems = 0;
+    uint64_t junkEmails = 0;  // mail under "Personal Folders\Junk E-mail..."
+    uint64_t journal = 0;     // journal entries with an entry type
+    uint64_t tasks = 0;       // tasks listed
+    uint64_t contacts = 0;
+    uint64_t notes = 0;  // sticky notes listed
+    uint64_t calendar = 0;
+    uint64_t totalMail = 0;  // the node counter when the last mail folder was registered
+
+    // The value shown beside label (one of the kCounter* labels); none for another text.
+    std::optional<uint64_t> Get(std::string_view label) const;
+};
+
+struct AnalysisResult {
+    std::string file;       // the path opened, as given
+    std::string shownPath;  // the same upper-cased: shown and logged, never opened
+    uint32_t version = 0;   // wVer
+    PstVariant variant = PstVariant::Unknown;
+    AnalysisStatus status = AnalysisStatus::Error;
+    std::string error;                  // the message shown, when status is Error
+    std::vector<std::string> warnings;  // what was skipped on the way
+    MailFolderList folders;
+    TaskList tasks;
+    StickyNoteList notes;
+    JournalList journal;
+    CalendarList calendar;
+    ContactList contacts;
+    SummaryCounters counters;
+    uint64_t nodesVisited = 0;   // the node counter n at the end of the walk
+    uint64_t restoredCount = 0;  // orphan messages filed under kRecoveredFolderPath
+
+    void Clear() { *this = AnalysisResult{}; }
+};
+
+// The light record of a loaded message item: no bodies or attachment data.
+MessageSummary SummarizeMessage(const ItemRecord& item, uint32_t nid, uint32_t folderNid);
+
+}  // namespace kestrel
