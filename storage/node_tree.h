@@ -24,10 +24,11 @@ struct NodeRecord {
     NodeRecord* lastChild = nullptr;
     uint32_t nidParent = 0;  // as last read from the file
     bool topLevel = false;   // in the top-level list
+    bool reachable = false;  // hangs off the top-level list; kept up to date by NodeTree
 };
 
 class NodeTree {
-public:
+  public:
     // A new unlinked record (in no list: an orphan until placed).
     NodeRecord* Create(uint32_t nid);
 
@@ -42,25 +43,32 @@ public:
     // FindNode's answer: the first record with that nid in a depth-first pre-order walk
     // from the top-level head; records outside the tree (orphans) are never found.
     NodeRecord* Find(uint32_t nid) const;
+    // Find's answer when there is one, else the first record created with that nid (one
+    // waiting for its parent, or below such a record); null when none was ever created.
+    NodeRecord* FindAny(uint32_t nid) const;
 
     NodeRecord* topHead() const { return topHead_; }
     NodeRecord* topTail() const { return topTail_; }
 
     // True when record hangs, through its parents, off the top-level list.
-    bool IsReachable(const NodeRecord* record) const;
+    bool IsReachable(const NodeRecord* record) const { return record && record->reachable; }
     // Calls visit for every reachable record in depth-first pre-order (iterative).
     void ForEachReachable(const std::function<void(const NodeRecord&)>& visit) const;
-    size_t ReachableCount() const;
+    size_t ReachableCount() const { return reachableCount_; }
     // Every record ever created, reachable or not.
     size_t CreatedCount() const { return records_.size(); }
     const std::deque<NodeRecord>& records() const { return records_; }
     void Clear();
 
-private:
+  private:
     std::deque<NodeRecord> records_;
     std::unordered_map<uint32_t, std::vector<NodeRecord*>> byNid_;
     NodeRecord* topHead_ = nullptr;
     NodeRecord* topTail_ = nullptr;
+    size_t reachableCount_ = 0;
+
+    void MarkSubtree(NodeRecord* root, bool reachable);
+    bool IsInSubtree(const NodeRecord* node, const NodeRecord* root) const;
 };
 
 }  // namespace kestrel

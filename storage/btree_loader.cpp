@@ -1,0 +1,375 @@
+#include "storage/btree_loader.h"
+
+#include <algorithm>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "storage/byte_reader.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr size_t kPageSize = 512;
+// Sound files have four or five levels; anything deeper is a loop or garbage.
+constexpr int kMaxDepth = 16;
+constexpr size_t kParentCacheSize = 100;
+constexpr uint32_t kMessageStoreNid = 0x21;
+constexpr uint64_t kFirstBlockKey = 4;
+constexpr uint32_t kHighNid = 0x80000000;
+
+// One walk over one tree: the pages on the current descent, and the pages already walked
+// to the end (a damaged tree that names a page twice must not make the walk explode).
+class TreeWalker {
+  public:
+    TreeWalker(PstContext& context, bool nodeTree) : context_(context), nodeTree_(nodeTree) {}
+
+    int Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bound);
+
+    // Starts a pass afresh (the root's second pass re-reads pages the first one saw).
+    void NewPass() {
+        path_.clear();
+        done_.clear();
+    }
+
+    // Orphans waiting for nidParent, in the order they were read. Entries go stale when a
+    // record is placed some other way; adoption checks them.
+    std::unordered_map<uint32_t, std::vector<NodeRecord*>> waiting;
+
+  private:
+    int WalkBlockLeaf(const ByteReader& page, uint64_t expected);
+    int WalkNodeLeaf(const ByteReader& page, uint64_t expected, uint64_t bound);
+    int WalkInner(const ByteReader& page, int depth, uint64_t expected, uint64_t bound);
+    int WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_t bound);
+
+    void TakeNodeEntry(uint32_t nid, uint64_t bidData, uint64_t bidSub, uint32_t nidParent,
+                       std::vector<NodeRecord*>& parentCache);
+    void Place(NodeRecord* record, std::vector<NodeRecord*>& parentCache);
+    void Adopt(NodeRecord* parent);
+
+    uint64_t InnerKey(const ByteReader& page, size_t offset) const {
+        // Node keys are NIDs, 32 bits in both layouts; block keys are whole BIDs.
+        if (nodeTree_) return page.U32(offset).value_or(0);
+        return page.UInt(offset, context_.layout->idSize).value_or(0);
+    }
+
+    uint8_t& LeafDepth() { return nodeTree_ ? context_.nodeLeafDepth : context_.blockLeafDepth; }
+    bool& LeafSeen() { return nodeTree_ ? context_.nodeLeafSeen : context_.blockLeafSeen; }
+    uint32_t& Skipped() {
+        return nodeTree_ ? context_.stats.skippedNodeSubtrees : context_.stats.skippedBlockSubtrees;
+    }
+
+    PstContext& context_;
+    bool nodeTree_;
+    std::vector<uint64_t> path_;
+    std::unordered_set<uint64_t> done_;
+};
+
+bool IsLinked(const NodeRecord* record) {
+    return record->parent || record->topLevel;
+}
+
+int TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bound) {
+    if (context_.Stopped()) return kWalkStopped;
+    if (depth >= kMaxDepth) return kWalkFailed;
+    // A page already on the way down would make the walk go round for ever.
+    if (std::find(path_.begin(), path_.end(), offset) != path_.end()) return kWalkFailed;
+    if (done_.count(offset)) return kWalkFailed;
+
+    std::vector<uint8_t> bytes;
+    if (ReadAt(context_, offset, kPageSize, bytes) < kPageSize) return kWalkFailed;
+    if (context_.Stopped()) return kWalkStopped;
+    // Entries are taken only where they lie wholly inside the entry area: never from the
+    // page trailer.
+    ByteReader page(bytes.data(), context_.layout->entryAreaSize);
+
+    if (depth >= LeafDepth()) {
+        int result =
+            nodeTree_ ? WalkNodeLeaf(page, expected, bound) : WalkBlockLeaf(page, expected);
+        if (result != kWalkFailed && !context_.Stopped()) done_.insert(offset);
+        return result;
+    }
+    path_.push_back(offset);
+    int result;
+    try {
+        result = WalkInner(page, depth, expected, bound);
+    } catch (...) {
+        path_.pop_back();
+        throw;
+    }
+    path_.pop_back();
+    if (result == kWalkInnerDone) done_.insert(offset);
+    return result;
+}
+
+int TreeWalker::WalkBlockLeaf(const ByteReader& page, uint64_t expected) {
+    const PstLayout& layout = *context_.layout;
+    const size_t width = layout.idSize;
+    const size_t count =
+        std::min(layout.blockLeafMaxEntries, page.size() / layout.blockLeafEntrySize);
+    uint64_t previous = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t at = i * layout.blockLeafEntrySize;
+        uint64_t bid = page.UInt(at, width).value_or(0);
+        if (bid == 0) break;
+        if (i == 0 && expected != kNoExpectedKey && bid != expected) return kWalkFailed;
+        context_.blockLeafSeen = true;
+        // Out of order: the rest of the page is not to be trusted; what came before stays.
+        if (i > 0 && bid < previous) break;
+        BlockRecord record;
+        record.bid = bid;
+        record.ib = page.UInt(at + width, width).value_or(0);
+        record.cb = page.U16(at + 2 * width).value_or(0);
+        record.cRef = static_cast<int16_t>(page.U16(at + 2 * width + 2).value_or(0));
+        context_.blocks.Append(record);
+        previous = bid;
+    }
+    return kWalkLeafDone;
+}
+
+int TreeWalker::WalkNodeLeaf(const ByteReader& page, uint64_t expected, uint64_t bound) {
+    const PstLayout& layout = *context_.layout;
+    const size_t width = layout.idSize;
+    const size_t count =
+        std::min(layout.nodeLeafMaxEntries, page.size() / layout.nodeLeafEntrySize);
+    // Parents found recently in this page: the children of a folder tend to lie together.
+    std::vector<NodeRecord*> parentCache;
+    bool hasPrevious = false;
+    uint32_t previous = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t at = i * layout.nodeLeafEntrySize;
+        uint32_t nid = page.U32(at).value_or(0);
+        if (nid < kHighNid && nid >= bound) break;
+        // Node-tree NIDs rise strictly; a high or falling NID ends the page.
+        if (hasPrevious && (nid >= kHighNid || nid <= previous)) break;
+        if (context_.Stopped()) return kWalkStopped;
+        if (i == 0 && expected != kNoExpectedKey && nid != expected) return kWalkFailed;
+        context_.nodeLeafSeen = true;
+        if (nid == 0) continue;
+        hasPrevious = true;
+        previous = nid;
+        uint64_t bidData = page.UInt(at + width, width).value_or(0);
+        uint64_t bidSub = page.UInt(at + 2 * width, width).value_or(0);
+        uint32_t nidParent = page.U32(at + 3 * width).value_or(0);
+        TakeNodeEntry(nid, bidData, bidSub, nidParent, parentCache);
+    }
+    return kWalkStopped;  // a node-tree leaf page done
+}
+
+int TreeWalker::WalkInner(const ByteReader& page, int depth, uint64_t expected, uint64_t bound) {
+    const size_t entrySize = context_.layout->intermediateEntrySize;
+    const size_t width = context_.layout->idSize;
+    const size_t count = page.size() / entrySize;
+    if (count == 0) return kWalkInnerDone;
+    if (expected != kNoExpectedKey && InnerKey(page, 0) != expected) return kWalkFailed;
+
+    uint32_t failures = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t at = i * entrySize;
+        uint64_t key = InnerKey(page, at);
+        if (key == 0) break;
+        // Block-tree keys must stay below the parent's bound; node-tree keys are not checked.
+        if (!nodeTree_ && key >= bound) break;
+        uint64_t next = i + 1 < count ? InnerKey(page, at + entrySize) : 0;
+        uint64_t childBound = next > key ? next : (nodeTree_ ? kNoKeyBound : bound);
+        uint64_t child = page.UInt(at + 2 * width, width).value_or(0);
+        if (context_.Stopped()) return kWalkStopped;
+
+        int result;
+        try {
+            result = WalkChild(child, depth + 1, key, childBound);
+        } catch (const FileError&) {
+            result = kWalkFailed;
+        } catch (const std::bad_alloc&) {
+            result = kWalkFailed;
+        }
+        if (context_.Stopped()) return kWalkStopped;
+        // A failed child is skipped, even before the leaf level is known: one damaged page
+        // must not make this page pass for a leaf while its other children may check out.
+        if (result == kWalkFailed) ++failures;
+    }
+    if (!LeafSeen() && failures > 0 && LeafDepth() == 0xFF) {
+        // None of the children checks out as a page: they are leaf entries read as
+        // intermediate ones, so this page is the leaf level.
+        LeafDepth() = static_cast<uint8_t>(depth);
+        return kWalkDepthFound;
+    }
+    Skipped() += failures;
+    return kWalkInnerDone;
+}
+
+int TreeWalker::WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_t bound) {
+    int result = Walk(offset, depth, expected, bound);
+    // The leaf level was just found right below: walk the child again as a leaf page.
+    if (result == kWalkDepthFound) result = Walk(offset, depth, expected, bound);
+    return result;
+}
+
+void TreeWalker::TakeNodeEntry(uint32_t nid, uint64_t bidData, uint64_t bidSub, uint32_t nidParent,
+                               std::vector<NodeRecord*>& parentCache) {
+    NodeTree& tree = context_.nodes;
+    NodeRecord* record = tree.FindAny(nid);
+    if (record) {
+        // A NID met again: its blocks follow the later entry, and so does its parent unless
+        // it sits at the top.
+        record->subnodeBlock = FindBlock(context_, bidSub);
+        record->dataBlock = FindBlock(context_, bidData);
+        bool waitingForParent = !IsLinked(record);
+        bool moved = record->parent && record->parent->nid != nidParent;
+        record->nidParent = nidParent;
+        if (moved) tree.Unlink(record);
+        if (waitingForParent || moved) Place(record, parentCache);
+    } else {
+        record = tree.Create(nid);
+        record->subnodeBlock = FindBlock(context_, bidSub);
+        record->dataBlock = FindBlock(context_, bidData);
+        record->nidParent = nidParent;
+        Place(record, parentCache);
+    }
+    Adopt(record);
+}
+
+void TreeWalker::Place(NodeRecord* record, std::vector<NodeRecord*>& parentCache) {
+    NodeTree& tree = context_.nodes;
+    const uint32_t nidParent = record->nidParent;
+    if (nidParent == 0 || nidParent == record->nid) {
+        tree.AppendTop(record);
+        return;
+    }
+    NodeRecord* parent = nullptr;
+    for (NodeRecord* cached : parentCache) {
+        if (cached->nid == nidParent) {
+            parent = cached;
+            break;
+        }
+    }
+    if (!parent) {
+        // A parent still waiting for its own parent takes children all the same.
+        parent = tree.FindAny(nidParent);
+        if (parent) {
+            parentCache.insert(parentCache.begin(), parent);
+            if (parentCache.size() > kParentCacheSize) parentCache.pop_back();
+        }
+    }
+    if (parent && tree.AppendChild(parent, record)) return;
+    waiting[nidParent].push_back(record);
+}
+
+void TreeWalker::Adopt(NodeRecord* parent) {
+    auto it = waiting.find(parent->nid);
+    if (it == waiting.end()) return;
+    std::vector<NodeRecord*> orphans = std::move(it->second);
+    waiting.erase(it);
+    std::vector<NodeRecord*> left;
+    for (NodeRecord* orphan : orphans) {
+        if (IsLinked(orphan) || orphan->nidParent != parent->nid) continue;  // placed since
+        // Refused when parent hangs below the orphan: it keeps waiting.
+        if (!context_.nodes.AppendChild(parent, orphan)) left.push_back(orphan);
+    }
+    if (!left.empty()) waiting[parent->nid] = std::move(left);
+}
+
+// Rebuilds the waiting lists from the records a previous walk left unplaced.
+void CollectWaiting(PstContext& context, TreeWalker& walker) {
+    for (const NodeRecord& record : context.nodes.records()) {
+        if (!IsLinked(&record))
+            walker.waiting[record.nidParent].push_back(const_cast<NodeRecord*>(&record));
+    }
+}
+
+// After the last page: a record still waiting is adopted wherever its parent now hangs in
+// the tree (for example after the parent itself was moved there by a later entry).
+void AdoptLeftOrphans(PstContext& context) {
+    NodeTree& tree = context.nodes;
+    std::vector<NodeRecord*> left;
+    for (const NodeRecord& record : tree.records()) {
+        if (!IsLinked(&record)) left.push_back(const_cast<NodeRecord*>(&record));
+    }
+    // Each round places at least one record or ends; few rounds are ever needed.
+    for (int round = 0; round < kMaxDepth && !left.empty(); ++round) {
+        std::vector<NodeRecord*> still;
+        for (NodeRecord* orphan : left) {
+            NodeRecord* parent = tree.Find(orphan->nidParent);
+            if (!parent || !tree.AppendChild(parent, orphan)) still.push_back(orphan);
+        }
+        if (still.size() == left.size()) break;
+        left = std::move(still);
+    }
+}
+
+}  // namespace
+
+int WalkBlockTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t expectedKey,
+                  uint64_t keyBound) {
+    if (!context.layout) return kWalkFailed;
+    TreeWalker walker(context, false);
+    return walker.Walk(pageOffset, depth, expectedKey, keyBound);
+}
+
+int WalkNodeTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t expectedKey,
+                 uint64_t keyBound) {
+    if (!context.layout) return kWalkFailed;
+    TreeWalker walker(context, true);
+    CollectWaiting(context, walker);
+    return walker.Walk(pageOffset, depth, expectedKey, keyBound);
+}
+
+int LoadIndexes(PstContext& context) {
+    context.blocks.Clear();
+    context.nodes.Clear();
+    context.blockLeafDepth = 0xFF;
+    context.nodeLeafDepth = 0xFF;
+    context.blockLeafSeen = false;
+    context.nodeLeafSeen = false;
+    context.stats = {};
+    // No layout, no page size: both indexes stay empty.
+    if (!context.layout) return 2;
+
+    try {
+        TreeWalker blocks(context, false);
+        int result = blocks.Walk(context.blockRootOffset, 0, kNoExpectedKey, kNoKeyBound);
+        if (result == kWalkFailed) context.blockLeafDepth = 0;
+        if (result == kWalkFailed || result == kWalkDepthFound) {
+            // The root is the only level: it must then start with the first block.
+            blocks.NewPass();
+            if (blocks.Walk(context.blockRootOffset, 0, kFirstBlockKey, kNoKeyBound) == kWalkFailed)
+                return 2;
+        }
+    } catch (const FileError&) {
+        // Whatever the block tree gave so far is kept; the node tree may still load.
+    } catch (const std::bad_alloc&) {
+    }
+
+    int outcome = 0;
+    try {
+        // The smallest NID of a sound node tree is the message store's.
+        TreeWalker nodes(context, true);
+        int result = nodes.Walk(context.nodeRootOffset, 0, kMessageStoreNid, kNoKeyBound);
+        if (result == kWalkFailed) context.nodeLeafDepth = 0;
+        if (result == kWalkFailed || result == kWalkDepthFound) {
+            nodes.NewPass();
+            if (nodes.Walk(context.nodeRootOffset, 0, kMessageStoreNid, kNoKeyBound) == kWalkFailed)
+                outcome = 2;
+        }
+    } catch (const FileError&) {
+        // The records built so far stay.
+    } catch (const std::bad_alloc&) {
+    }
+
+    if (!context.Stopped()) AdoptLeftOrphans(context);
+    context.stats.orphanNodes =
+        static_cast<uint32_t>(context.nodes.CreatedCount() - context.nodes.ReachableCount());
+    return outcome;
+}
+
+const BlockRecord* FindBlock(const PstContext& context, uint64_t bid) {
+    return context.blocks.Find(bid);
+}
+
+const NodeRecord* FindNode(const PstContext& context, uint32_t nid) {
+    return context.nodes.Find(nid);
+}
+
+}  // namespace kestrel

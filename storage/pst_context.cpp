@@ -1,0 +1,78 @@
+#include "storage/pst_context.h"
+
+#include <algorithm>
+
+#include "storage/byte_reader.h"
+
+namespace kestrel {
+
+std::atomic<uint32_t> StopFlag{0};
+
+namespace {
+
+// Takes the few header fields the reader uses. The header is not validated: a damaged
+// magic or CRC must not keep the rest of the file from being read.
+void ReadHeader(PstContext& context) {
+    context.blocks.Clear();
+    context.nodes.Clear();
+    context.namedProps.reset();
+    context.blockLeafDepth = 0xFF;
+    context.nodeLeafDepth = 0xFF;
+    context.blockLeafSeen = false;
+    context.nodeLeafSeen = false;
+    context.stats = {};
+    context.blockRootOffset = 0;
+    context.nodeRootOffset = 0;
+
+    // Bytes the file does not have count as zero, so an empty file has version 0.
+    std::vector<uint8_t> header(516, 0);
+    context.file.ReadAt(0, header.data(), header.size());
+    ByteReader reader(header);
+
+    context.version = reader.U16(10).value_or(0);
+    context.variant = VariantFromVersion(context.version);
+    context.layout = PstLayout::For(context.variant);
+    context.cryptMethod = 1;
+    if (!context.layout) return;
+
+    const PstLayout& layout = *context.layout;
+    context.nodeRootOffset = reader.UInt(layout.nodeRootOffsetPos, layout.idSize).value_or(0);
+    context.blockRootOffset = reader.UInt(layout.blockRootOffsetPos, layout.idSize).value_or(0);
+    uint8_t crypt = reader.U8(layout.cryptMethodPos).value_or(1);
+    // An encoding we do not know is most likely a damaged byte over the common one.
+    context.cryptMethod = crypt <= 2 ? crypt : 1;
+}
+
+}  // namespace
+
+int OpenPstFile(PstContext& context, const std::string& path, std::string* error) {
+    if (!context.file.Open(path, error)) return -1;
+    try {
+        ReadHeader(context);
+    } catch (const FileError& e) {
+        if (error) *error = e.what();
+        context.file.Close();
+        return -1;
+    }
+    return 0;
+}
+
+int OpenPstImage(PstContext& context, std::vector<uint8_t> image) {
+    context.file.OpenMemory(std::move(image));
+    ReadHeader(context);
+    return 0;
+}
+
+size_t ReadAt(PstContext& context, uint64_t offset, size_t count, std::vector<uint8_t>& buffer) {
+    // Never allocate more than the file can give, whatever size the caller took from it.
+    uint64_t length = context.file.GetLength();
+    size_t wanted =
+        offset >= length ? 0 : static_cast<size_t>(std::min<uint64_t>(count, length - offset));
+    buffer.resize(wanted);
+    if (wanted == 0) return 0;
+    size_t got = context.file.ReadAt(offset, buffer.data(), wanted);
+    buffer.resize(got);
+    return got;
+}
+
+}  // namespace kestrel
