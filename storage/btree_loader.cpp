@@ -176,6 +176,8 @@ int TreeWalker::WalkInner(const ByteReader& page, int depth, uint64_t expected, 
         uint64_t childBound = next > key ? next : (nodeTree_ ? kNoKeyBound : bound);
         uint64_t child = page.UInt(at + 2 * width, width).value_or(0);
         if (context_.Stopped()) return kWalkStopped;
+        // A page walked already (a stale entry naming a live page): nothing is lost.
+        if (done_.count(child)) continue;
 
         int result;
         try {
