@@ -16,7 +16,8 @@ struct CodePageEntry {
     std::string_view name;
 };
 
-// Sorted by number for the lookup.
+// Sorted by number for the lookup. ASCII and Latin-1 are read as Windows-1252, their
+// superset, as mail readers do: text labelled so often holds its 8-bit characters.
 constexpr std::array kCodePages = {
     CodePageEntry{437, "CP437"},         CodePageEntry{737, "CP737"},
     CodePageEntry{775, "CP775"},         CodePageEntry{850, "CP850"},
@@ -36,9 +37,9 @@ constexpr std::array kCodePages = {
     CodePageEntry{1258, "CP1258"},       CodePageEntry{1361, "JOHAB"},
     CodePageEntry{10000, "MACINTOSH"},   CodePageEntry{10007, "MAC-CYRILLIC"},
     CodePageEntry{12000, "UTF-32LE"},    CodePageEntry{12001, "UTF-32BE"},
-    CodePageEntry{20127, "US-ASCII"},    CodePageEntry{20866, "KOI8-R"},
+    CodePageEntry{20127, "CP1252"},      CodePageEntry{20866, "KOI8-R"},
     CodePageEntry{20932, "EUC-JP"},      CodePageEntry{21866, "KOI8-U"},
-    CodePageEntry{28591, "ISO-8859-1"},  CodePageEntry{28592, "ISO-8859-2"},
+    CodePageEntry{28591, "CP1252"},      CodePageEntry{28592, "ISO-8859-2"},
     CodePageEntry{28593, "ISO-8859-3"},  CodePageEntry{28594, "ISO-8859-4"},
     CodePageEntry{28595, "ISO-8859-5"},  CodePageEntry{28596, "ISO-8859-6"},
     CodePageEntry{28597, "ISO-8859-7"},  CodePageEntry{28598, "ISO-8859-8"},

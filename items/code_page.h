@@ -10,7 +10,7 @@ namespace kestrel {
 
 inline constexpr uint32_t kWindows1252 = 1252;
 
-// The iconv name of a Windows code page number, or an empty view when we know none.
+// The iconv name we read a Windows code page with, or an empty view when we know none.
 std::string_view CodePageName(uint32_t codePage);
 
 // Converts bytes in codePage to UTF-8. A code page we do not know is read as Windows-1252.

@@ -150,6 +150,7 @@ constexpr std::array kMessageFields = {
     MessageField{0x0075, &MessageRecord::receivedByAddress},
     MessageField{0x0076, &MessageRecord::receivedByAddress},
     MessageField{0x0E04, &MessageRecord::displayTo},
+    MessageField{0x6619, &MessageRecord::extraText},
 };
 
 using MessageBytes = std::vector<uint8_t> MessageRecord::*;
@@ -161,7 +162,6 @@ struct MessageRawField {
 constexpr std::array kMessageRawFields = {
     MessageRawField{0x0E06, &MessageRecord::deliveryTime},
     MessageRawField{0x0039, &MessageRecord::submitTime},
-    MessageRawField{0x6619, &MessageRecord::userEntryId},
 };
 
 template <typename Table>
@@ -177,6 +177,7 @@ class Assembler {
     Assembler(ItemRecord& item, const AssembleOptions& options) : item_(item), options_(options) {}
 
     void Run(PropertyGroupList& groups) {
+        attachmentsOnly_ = item_.currentAttachment.has_value();
         TakeCodePages(groups);
         try {
             for (size_t g = 0; g < groups.size(); ++g) {
@@ -276,6 +277,8 @@ class Assembler {
             Attachment(value);
             return;
         }
+        // An attachment's display name or record key is not the message's.
+        if (attachmentsOnly_) return;
         if (!value.hasData()) return;
         std::vector<uint8_t>& data = *value.data;
 
@@ -510,6 +513,7 @@ class Assembler {
     uint32_t htmlCodePage_ = 0;  // 0: none named
     size_t pendingAdvance_ = 0;
     int namedCount_ = 0;
+    bool attachmentsOnly_ = false;  // a call for attachment rows or an attachment's context
 };
 
 struct ClassRule {

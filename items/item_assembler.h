@@ -25,6 +25,8 @@ struct AssembleOptions {
 // Consumes groups into item: every value's data is taken (left empty) whether or not it
 // was used. Attachment properties go to item.currentAttachment; each group boundary moves
 // that on by one record, so the i-th row of an attachment table fills the i-th record.
+// A call made with a current attachment (an attachment table, an attachment's own
+// context) takes attachment properties only.
 // Returns 0; an exception while handling one property ends the walk, keeping what was
 // stored so far.
 int AssembleItem(PropertyGroupList& groups, ItemRecord& item, const AssembleOptions& options);

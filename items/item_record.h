@@ -33,7 +33,7 @@ struct SubjectRecord {
 struct MessageRecord {
     std::vector<uint8_t> deliveryTime;  // FILETIME bytes (0x0E06)
     uint32_t messageFlags = 0;          // 0x0E07
-    std::vector<uint8_t> userEntryId;   // 0x6619, binary: kept as stored
+    std::string extraText;              // 0x6619: the body's preview text in contents tables
     std::string displayCc;              // 0x0E03
     std::vector<uint8_t> bodyHtml;      // 0x1013, converted to UTF-8
     std::string commonName;             // 0x3A0F

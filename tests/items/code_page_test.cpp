@@ -47,13 +47,19 @@ TEST(CodePage, ConvertsTheScriptsOfEachCodePage) {
     for (const Case& c : cases) {
         EXPECT_EQ(ConvertToUtf8(c.bytes, c.codePage), c.utf8) << c.codePage;
     }
+    // Text labelled ASCII or Latin-1 often holds Windows-1252 characters.
+    EXPECT_EQ(ConvertToUtf8(std::string("\x93"
+                                        "caf\xE9\x94"),
+                            20127),
+              "“café”");
+    EXPECT_EQ(ConvertToUtf8(std::string("\x80"), 28591), "€");
     // A number we do not know reads as Windows-1252.
     EXPECT_EQ(ConvertToUtf8(std::string("\x80"), 4242), "€");
 }
 
 TEST(CodePage, InvalidBytesBecomeReplacementCharacters) {
     const std::string fffd = "\xEF\xBF\xBD";
-    EXPECT_EQ(ConvertToUtf8(std::string("a\xE9"), 20127), "a" + fffd);
+    EXPECT_EQ(ConvertToUtf8(std::string("a\x81"), 1252), "a" + fffd);
     // A Shift_JIS lead byte cut off by the end of the value.
     EXPECT_EQ(ConvertToUtf8(std::string("ab\x93"), 932), "ab" + fffd);
     EXPECT_EQ(ConvertToUtf8(std::string("\xC3(x"), 65001), fffd + "(x");

@@ -148,13 +148,15 @@ TEST(AssembleSubject, EmptyOrCutShortValues) {
 TEST(AssembleText, UnicodeScriptsAndEmojiSurvive) {
     const std::u16string subject = u"Ελλάδα Россия עברית 日本語 한국어 😀📁";
     const std::string utf8 = "Ελλάδα Россия עברית 日本語 한국어 😀📁";
-    ItemRecord item = Assemble({Wide(0x0037, subject), Wide(0x0042, u"Ζωή Müller"),
-                                Wide(0x1000, u"Тело 😀"), Wide(0x3001, u"Папка")},
-                               Unicode());
+    ItemRecord item =
+        Assemble({Wide(0x0037, subject), Wide(0x0042, u"Ζωή Müller"), Wide(0x6619, u"Предпросмотр"),
+                  Wide(0x1000, u"Тело 😀"), Wide(0x3001, u"Папка")},
+                 Unicode());
     EXPECT_EQ(SubjectText(item), utf8);
     EXPECT_EQ(item.message->senderName, "Ζωή Müller");
     EXPECT_EQ(item.message->body, "Тело 😀");
     EXPECT_EQ(item.displayName, "Папка");
+    EXPECT_EQ(item.message->extraText, "Предпросмотр");
 }
 
 TEST(AssembleText, AnsiStringsUseTheMessageCodePageEvenWhenItComesLater) {
@@ -462,6 +464,16 @@ TEST(AssembleAttachments, OwnContextFillsTheCurrentRecord) {
     PropertyGroupList unread = Groups({{NoData(0x3701, kBinary, 0x8122F)}});
     AssembleItem(unread, item, Unicode());
     EXPECT_EQ(item.attachments[0].rowId, 0x8122Fu);
+
+    // The attachment's other properties are not the message's.
+    item.displayName = "message";
+    item.currentAttachment = 1;
+    PropertyGroupList named =
+        Groups({{Wide(0x3001, u"photo.jpg"), Binary(0x0FF9, {7}), Wide(0x0037, u"not a subject")}});
+    AssembleItem(named, item, Unicode());
+    EXPECT_EQ(item.displayName, "message");
+    EXPECT_TRUE(item.recordKey.empty());
+    EXPECT_FALSE(item.message);
 
     // Without a current record attachment values go nowhere.
     ItemRecord message;
