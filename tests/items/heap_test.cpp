@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "heap_blocks.h"
 #include "items/bth.h"
 #include "items/heap_on_node.h"
 #include "items/property_parser.h"
@@ -11,58 +12,12 @@
 namespace kestrel {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void Put16(Bytes& b, size_t at, uint16_t v) {
-    if (b.size() < at + 2) b.resize(at + 2);
-    b[at] = static_cast<uint8_t>(v);
-    b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(Bytes& b, size_t at, uint32_t v) {
-    Put16(b, at, static_cast<uint16_t>(v));
-    Put16(b, at + 2, static_cast<uint16_t>(v >> 16));
-}
-void Append16(Bytes& b, uint16_t v) {
-    Put16(b, b.size(), v);
-}
-void Append32(Bytes& b, uint32_t v) {
-    Put32(b, b.size(), v);
-}
-
-// One heap block: the header (12 bytes in the first block, 2 in the others), the
-// allocations back to back, then the page map.
-Bytes HeapBlock(bool first, const std::vector<Bytes>& allocations, uint32_t userRoot = 0x20) {
-    Bytes block(first ? 12 : 2, 0);
-    if (first) {
-        block[2] = kHeapSignature;
-        block[3] = kClientPropertyContext;
-        Put32(block, 4, userRoot);
-    }
-    std::vector<uint16_t> offsets{static_cast<uint16_t>(block.size())};
-    for (const Bytes& a : allocations) {
-        block.insert(block.end(), a.begin(), a.end());
-        offsets.push_back(static_cast<uint16_t>(block.size()));
-    }
-    if (block.size() % 2) block.push_back(0);
-    Put16(block, 0, static_cast<uint16_t>(block.size()));
-    Append16(block, static_cast<uint16_t>(allocations.size()));
-    Append16(block, 0);
-    for (uint16_t o : offsets) Append16(block, o);
-    return block;
-}
-
-constexpr uint32_t Hid(uint32_t block, uint32_t index) {
-    return (block << 16) | (index << 5);
-}
+using namespace kestrel::test;
 
 std::string Text(const HeapOnNode& heap, uint32_t hid) {
     const auto a = heap.Allocation(hid);
     if (!a) return "<none>";
     return std::string(a->data(), a->data() + a->size());
-}
-
-Bytes Str(const std::string& s) {
-    return Bytes(s.begin(), s.end());
 }
 
 TEST(ResolveHeapAllocation, SelectsBlockAndIndexFromTheHid) {
@@ -129,27 +84,12 @@ TEST(HeapOnNode, HeaderNeedsTheHeapSignature) {
     EXPECT_FALSE(HeapOnNode(std::vector<Bytes>{}).valid());
 }
 
-Bytes BthHeader(uint8_t cbKey, uint8_t cbEnt, uint8_t levels, uint32_t root) {
-    Bytes b{kBthSignature, cbKey, cbEnt, levels};
-    Append32(b, root);
-    return b;
-}
-
 // Leaf records of 2-byte keys and 2-byte data: key k carries data k * 10.
 Bytes Leaf(std::initializer_list<uint16_t> keys) {
     Bytes b;
     for (uint16_t k : keys) {
         Append16(b, k);
         Append16(b, static_cast<uint16_t>(k * 10));
-    }
-    return b;
-}
-
-Bytes Index(std::initializer_list<std::pair<uint16_t, uint32_t>> children) {
-    Bytes b;
-    for (const auto& [key, hid] : children) {
-        Append16(b, key);
-        Append32(b, hid);
     }
     return b;
 }
@@ -167,10 +107,10 @@ std::vector<uint16_t> Keys(const HeapOnNode& heap, uint32_t headerHid) {
 }
 
 TEST(Bth, HeaderWidthsAreChecked) {
-    const HeapOnNode heap(
-        {HeapBlock(true, {BthHeader(2, 2, 0, 0), BthHeader(3, 2, 0, 0), BthHeader(2, 0, 0, 0),
-                          BthHeader(2, 33, 0, 0), BthHeader(2, 2, kMaxBthIndexLevels + 1, 0),
-                          Bytes{0xB4, 2, 2, 0, 0, 0, 0, 0}, Bytes{0xB5, 2, 2}})});
+    const HeapOnNode heap({HeapBlock(
+        true, {BthHeaderBytes(2, 2, 0, 0), BthHeaderBytes(3, 2, 0, 0), BthHeaderBytes(2, 0, 0, 0),
+               BthHeaderBytes(2, 33, 0, 0), BthHeaderBytes(2, 2, kMaxBthIndexLevels + 1, 0),
+               Bytes{0xB4, 2, 2, 0, 0, 0, 0, 0}, Bytes{0xB5, 2, 2}})});
     EXPECT_TRUE(ReadBthHeader(heap, Hid(0, 1)));
     for (uint32_t i = 2; i <= 7; ++i) EXPECT_FALSE(ReadBthHeader(heap, Hid(0, i))) << i;
     EXPECT_EQ(Keys(heap, Hid(0, 1)), std::vector<uint16_t>{});  // hidRoot 0: empty tree
@@ -179,15 +119,17 @@ TEST(Bth, HeaderWidthsAreChecked) {
 TEST(Bth, LeafRecordsUseTheHeaderWidthsAndIgnoreATrailingPart) {
     Bytes leaf = Leaf({1, 2, 3});
     leaf.push_back(0xAA);  // part of a record: not one
-    const HeapOnNode heap({HeapBlock(true, {BthHeader(2, 2, 0, Hid(0, 2)), leaf})});
+    const HeapOnNode heap({HeapBlock(true, {BthHeaderBytes(2, 2, 0, Hid(0, 2)), leaf})});
     EXPECT_EQ(Keys(heap, Hid(0, 1)), (std::vector<uint16_t>{1, 2, 3}));
 }
 
 TEST(Bth, IndexLevelsAreFollowedAcrossHeapBlocks) {
     // Two index levels; the leaves sit in a second heap block.
     const std::vector<Bytes> blocks{
-        HeapBlock(true, {BthHeader(2, 2, 2, Hid(0, 2)), Index({{1, Hid(0, 3)}, {5, Hid(0, 4)}}),
-                         Index({{1, Hid(1, 1)}, {3, Hid(1, 2)}}), Index({{5, Hid(1, 3)}})}),
+        HeapBlock(
+            true,
+            {BthHeaderBytes(2, 2, 2, Hid(0, 2)), IndexRecords({{1, Hid(0, 3)}, {5, Hid(0, 4)}}),
+             IndexRecords({{1, Hid(1, 1)}, {3, Hid(1, 2)}}), IndexRecords({{5, Hid(1, 3)}})}),
         HeapBlock(false, {Leaf({1, 2}), Leaf({3, 4}), Leaf({5, 6, 7})})};
     const HeapOnNode heap(blocks);
     EXPECT_EQ(Keys(heap, Hid(0, 1)), (std::vector<uint16_t>{1, 2, 3, 4, 5, 6, 7}));
@@ -196,21 +138,22 @@ TEST(Bth, IndexLevelsAreFollowedAcrossHeapBlocks) {
 TEST(Bth, DamagedIndexesEnd) {
     // An index that names itself and a leaf twice: every allocation is read once.
     const HeapOnNode heap({HeapBlock(
-        true, {BthHeader(2, 2, 3, Hid(0, 2)),
-               Index({{1, Hid(0, 2)}, {1, Hid(0, 3)}, {2, Hid(0, 3)}, {3, Hid(0, 9)}, {4, 0}}),
-               Leaf({1, 2})})});
+        true,
+        {BthHeaderBytes(2, 2, 3, Hid(0, 2)),
+         IndexRecords({{1, Hid(0, 2)}, {1, Hid(0, 3)}, {2, Hid(0, 3)}, {3, Hid(0, 9)}, {4, 0}}),
+         Leaf({1, 2})})});
     // Level 3 names itself (already seen), the leaf at level 2 is read as an index whose
     // children do not resolve, so nothing comes out and nothing loops.
     EXPECT_EQ(Keys(heap, Hid(0, 1)), std::vector<uint16_t>{});
 
     const HeapOnNode cyclic(
-        {HeapBlock(true, {BthHeader(2, 2, 1, Hid(0, 2)), Index({{1, Hid(0, 3)}, {2, Hid(0, 3)}}),
-                          Leaf({4})})});
+        {HeapBlock(true, {BthHeaderBytes(2, 2, 1, Hid(0, 2)),
+                          IndexRecords({{1, Hid(0, 3)}, {2, Hid(0, 3)}}), Leaf({4})})});
     EXPECT_EQ(Keys(cyclic, Hid(0, 1)), std::vector<uint16_t>{4});
 }
 
 TEST(Bth, VisitorCanStopTheWalk) {
-    const HeapOnNode heap({HeapBlock(true, {BthHeader(2, 2, 0, Hid(0, 2)), Leaf({1, 2, 3})})});
+    const HeapOnNode heap({HeapBlock(true, {BthHeaderBytes(2, 2, 0, Hid(0, 2)), Leaf({1, 2, 3})})});
     size_t seen = 0;
     const size_t visited = WalkBth(heap, *ReadBthHeader(heap, Hid(0, 1)),
                                    [&](ByteReader, ByteReader) { return ++seen < 2; });
