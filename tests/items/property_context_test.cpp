@@ -136,8 +136,10 @@ TEST(PropertyContext, SubnodeNidsAreToldByTheirNidType) {
 TEST(PropertyContext, NamedPropertiesAreMapped) {
     PstContext context;
     auto map = std::make_shared<NamedPropertyMap>();
-    map->Insert({.guidWord = 2, .kind = 1, .fileId = 0x8005, .numericName = 0x8208});
-    map->Insert({.guidWord = 6, .kind = 1, .fileId = 0x8001, .numericName = 0x001A});
+    map->Insert(
+        {.guidWord = 2, .kind = 1, .fileId = 0x8005, .numericName = 0x8208, .stringName = {}});
+    map->Insert(
+        {.guidWord = 6, .kind = 1, .fileId = 0x8001, .numericName = 0x001A, .stringName = {}});
     map->Insert({.guidWord = 7, .kind = 2, .fileId = 0x8002, .stringName = "Keywords"});
     context.namedProps = map;
     const auto group = Parse(context, PcHeap({{0x001A, 0x0003, 7},

@@ -172,7 +172,8 @@ TEST(TableContext, ColumnIdsAreMappedThroughTheNamedMap) {
     PstContext context;
     auto map = std::make_shared<NamedPropertyMap>();
     map->Insert({.guidWord = 3, .kind = 2, .fileId = 0x8010, .stringName = "x-tag"});
-    map->Insert({.guidWord = 2, .kind = 1, .fileId = 0x8011, .numericName = 0x8580});
+    map->Insert(
+        {.guidWord = 2, .kind = 1, .fileId = 0x8011, .numericName = 0x8580, .stringName = {}});
     context.namedProps = map;
     const auto groups = Parse(
         context,
