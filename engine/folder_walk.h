@@ -56,10 +56,11 @@ enum class WalkEnd {
 
 struct WalkOutcome {
     WalkEnd end = WalkEnd::Completed;
-    uint64_t visited = 0;       // the node counter n
-    std::string error;          // for Failed
-    uint32_t skippedItems = 0;  // items dropped by an error while listing them
-    uint32_t failedLoads = 0;   // nodes whose load raised an error
+    uint64_t visited = 0;          // the node counter n
+    std::string error;             // for Failed
+    uint32_t skippedItems = 0;     // items dropped by an error while listing them
+    uint32_t failedLoads = 0;      // nodes whose load raised an error
+    uint32_t unfiledMessages = 0;  // mail met while no mail folder was registered
 };
 
 // Walks below top (the set-up, visit loop, folder, item and advance steps): the first

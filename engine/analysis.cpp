@@ -1,0 +1,413 @@
+#include "engine/analysis.h"
+
+#include <cctype>
+#include <exception>
+#include <filesystem>
+#include <unordered_set>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "engine/folder_walk.h"
+#include "engine/walk_filing.h"
+#include "items/named_property_map.h"
+#include "items/node_item.h"
+#include "platform/activity_log.h"
+#include "storage/btree_loader.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr uint32_t kNidTypeMask = 0x1F;
+constexpr uint32_t kNidTypeNormalMessage = 0x04;
+constexpr uint32_t kMessageStoreNid = 0x21;
+
+// The chosen file when it names something, else the one picked in the search list.
+std::string ChooseFile(const AnalysisOptions& options) {
+    if (!options.sourcePstPath.empty()) {
+        std::error_code ec;
+        if (std::filesystem::exists(options.sourcePstPath, ec)) return options.sourcePstPath;
+    }
+    return options.chosenPstPath;
+}
+
+class Run {
+  public:
+    Run(const AnalysisOptions& options, AnalysisResult& result, std::shared_mutex& mutex,
+        AnalysisObserver& observer, RunControl& control)
+        : options_(options),
+          result_(result),
+          mutex_(mutex),
+          observer_(observer),
+          control_(control) {}
+
+    AnalysisStatus Go(std::shared_ptr<ItemSource>* source) {
+        AnalysisStatus status = AnalysisStatus::Error;
+        try {
+            status = Steps();
+        } catch (const std::exception& e) {
+            // Nothing above should throw; if it does, the run failed and says why.
+            status = Fail(fmt::format("{}", e.what()));
+        }
+        if (context_) context_->file.Close();
+        if (source && context_ && opened_) {
+            *source = std::make_shared<ItemSource>(std::move(context_), path_);
+        }
+        {
+            std::unique_lock lock(mutex_);
+            result_.status = status;
+        }
+        if (status == AnalysisStatus::Stopped) {
+            // What the Stop button shows once the worker has let go.
+            observer_.SaveShown(false);
+            observer_.ShowPage(kPageAbort);
+            observer_.SaveEnabled(true);
+            observer_.ProgressBarHidden();
+        }
+        observer_.Finished(status);
+        return status;
+    }
+
+  private:
+    AnalysisStatus Fail(std::string_view message) {
+        observer_.ShowMessage(message);
+        std::unique_lock lock(mutex_);
+        result_.error = std::string(message);
+        return AnalysisStatus::Error;
+    }
+
+    void Warn(std::string text) {
+        std::unique_lock lock(mutex_);
+        result_.warnings.push_back(std::move(text));
+    }
+
+    void Log(std::string_view text) {
+        if (options_.writeLog) AppendLogLine(LogKind::Activity, text);
+    }
+
+    bool Stopped() { return control_.TestPoint(); }
+
+    AnalysisStatus Steps() {
+        path_ = ChooseFile(options_);
+        {
+            std::unique_lock lock(mutex_);
+            result_.Clear();
+            result_.file = path_;
+            result_.shownPath = ShownPstPath(path_);
+        }
+        observer_.SaveEnabled(false);
+        observer_.PauseStopEnabled(true);
+        observer_.ShowPage(kPageProgress);
+
+        context_ = std::make_unique<PstContext>();
+        context_->stopFlag = control_.stopWord();
+        std::string reason;
+        if (path_.empty() || OpenPstFile(*context_, path_, &reason) != 0) {
+            return Fail(kMsgFileInUse);
+        }
+        opened_ = true;
+        {
+            std::unique_lock lock(mutex_);
+            result_.version = context_->version;
+            result_.variant = context_->variant;
+        }
+
+        Log(kLogBlankLine);
+        Log(kLogAnalysisStep);
+        Log(kLogBlankLine);
+
+        if (Stopped()) return AnalysisStatus::Stopped;
+        int loaded = 0;
+        try {
+            loaded = LoadIndexes(*context_);
+        } catch (const std::exception&) {
+            return Fail(kMsgCannotReadInfo);
+        }
+        if (Stopped()) return AnalysisStatus::Stopped;
+        if (loaded != 0) Warn("a B-tree root could not be read; the indexes are incomplete");
+        WarnLoadStats();
+
+        try {
+            if (LoadNamedPropertyMap(*context_) == 0) {
+                Warn("no named-property map: named properties are left out");
+            }
+        } catch (const std::exception&) {
+            return Fail(kMsgCannotReadInfo);
+        }
+
+        if (Stopped()) return AnalysisStatus::Stopped;
+        std::unique_ptr<ItemRecord> store = LoadStore();
+        if (Stopped()) return AnalysisStatus::Stopped;
+        if (!store || !store->store) return Fail(kMsgCannotAnalyse);
+
+        const NodeRecord* top = FindTopFolder(*context_, *store);
+        if (top == nullptr) return Fail(kMsgNoPersonalFolder);
+        store.reset();
+        if (Stopped()) return AnalysisStatus::Stopped;
+
+        const int64_t count = static_cast<int64_t>(CountWalkRecords(*context_, top));
+        observer_.ProgressRange(0, count - 3);
+
+        std::unordered_set<uint32_t> reached;
+        WalkEnvironment env;
+        env.result = &result_;
+        env.resultMutex = &mutex_;
+        env.observer = &observer_;
+        env.stopRequested = [this] { return control_.TestPoint(); };
+        env.reached = &reached;
+        const WalkOutcome outcome = WalkFolderTree(*context_, top, env);
+        if (outcome.end == WalkEnd::Stopped) return AnalysisStatus::Stopped;
+        WarnWalk(outcome);
+
+        if (options_.restoreDeleted) {
+            if (RestoreOrphans(env, reached) == WalkEnd::Stopped) return AnalysisStatus::Stopped;
+        }
+
+        // Completion.
+        observer_.ShowPage(kPageCompleted);
+        observer_.SaveEnabled(true);
+        observer_.PauseStopEnabled(false);
+        observer_.ProgressBarHidden();
+        return AnalysisStatus::Completed;
+    }
+
+    // The message store: the first top-level record, as a sound file has it. A damaged
+    // file may have lost that order, so NID 0x21 is tried as well.
+    std::unique_ptr<ItemRecord> LoadStore() {
+        const NodeRecord* first = context_->nodes.topHead();
+        std::unique_ptr<ItemRecord> store = LoadQuietly(first);
+        if (store && store->store) return store;
+        const NodeRecord* byNid = FindNode(*context_, kMessageStoreNid);
+        if (byNid == nullptr || byNid == first) return store;
+        std::unique_ptr<ItemRecord> other = LoadQuietly(byNid);
+        if (other && other->store) {
+            Warn("the message store was not the first top-level node");
+            return other;
+        }
+        return store;
+    }
+
+    std::unique_ptr<ItemRecord> LoadQuietly(const NodeRecord* node) {
+        if (node == nullptr) return nullptr;
+        try {
+            return LoadNodeItem(*context_, node);
+        } catch (const std::exception&) {
+            return nullptr;
+        }
+    }
+
+    void WarnLoadStats() {
+        const LoadStats& stats = context_->stats;
+        if (stats.skippedBlockSubtrees) {
+            Warn(fmt::format("{} damaged block-tree subtree(s) skipped",
+                             stats.skippedBlockSubtrees));
+        }
+        if (stats.skippedNodeSubtrees) {
+            Warn(fmt::format("{} damaged node-tree subtree(s) skipped", stats.skippedNodeSubtrees));
+        }
+        if (stats.orphanNodes) {
+            Warn(fmt::format("{} node(s) whose parent folder was not found", stats.orphanNodes));
+        }
+    }
+
+    void WarnWalk(const WalkOutcome& outcome) {
+        if (outcome.end == WalkEnd::Failed) {
+            Warn(fmt::format("the folder walk ended early after {} node(s): {}", outcome.visited,
+                             outcome.error));
+        }
+        if (outcome.failedLoads) {
+            Warn(fmt::format("{} node(s) could not be read", outcome.failedLoads));
+        }
+        if (outcome.skippedItems) {
+            Warn(fmt::format("{} item(s) skipped by an error while listing them",
+                             outcome.skippedItems));
+        }
+        if (outcome.unfiledMessages) {
+            Warn(fmt::format("{} message(s) met before any mail folder were left out",
+                             outcome.unfiledMessages));
+        }
+    }
+
+    // Normal messages the walk never reached (their parent never turned up, or their
+    // folder failed to load) are read and filed under "Recovered Items", so nothing
+    // readable is silently lost.
+    WalkEnd RestoreOrphans(WalkEnvironment& env, const std::unordered_set<uint32_t>& reached) {
+        ItemFiling filing(env);
+        std::optional<size_t> target;
+        std::unordered_set<uint32_t> seen;
+        uint64_t restored = 0;
+        for (const NodeRecord& node : context_->nodes.records()) {
+            if ((node.nid & kNidTypeMask) != kNidTypeNormalMessage) continue;
+            if (node.dataBlock == nullptr || reached.count(node.nid) != 0) continue;
+            if (!seen.insert(node.nid).second) continue;
+            if (control_.TestPoint()) return WalkEnd::Stopped;
+            std::unique_ptr<ItemRecord> item = LoadQuietly(&node);
+            if (control_.TestPoint()) return WalkEnd::Stopped;
+            if (!item || item->Empty() || item->folder) continue;
+            if (!target) {
+                MailFolderEntry entry;
+                entry.path = std::string(kRecoveredFolderPath);
+                entry.mail = true;
+                entry.containerClass = "IPF.Note";
+                target = filing.AddFolder(std::move(entry), std::nullopt);
+            }
+            const FilingResult filed = filing.FileItem(*item, node.nid, node.nidParent,
+                                                       std::string(kRecoveredFolderPath), target);
+            if (filed == FilingResult::Listed) ++restored;
+        }
+        std::unique_lock lock(mutex_);
+        result_.restoredCount = restored;
+        return WalkEnd::Completed;
+    }
+
+    const AnalysisOptions& options_;
+    AnalysisResult& result_;
+    std::shared_mutex& mutex_;
+    AnalysisObserver& observer_;
+    RunControl& control_;
+    std::string path_;
+    std::unique_ptr<PstContext> context_;
+    bool opened_ = false;
+};
+
+}  // namespace
+
+std::filesystem::path StatusPagePath(const std::filesystem::path& installFolder,
+                                     std::string_view page) {
+    return installFolder / std::filesystem::path(std::string(page));
+}
+
+std::string ShownPstPath(std::string_view path) {
+    std::string shown(path);
+    for (char& c : shown) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return shown;
+}
+
+void RunControl::Pause() {
+    std::lock_guard lock(mutex_);
+    paused_ = true;
+}
+
+void RunControl::Resume() {
+    {
+        std::lock_guard lock(mutex_);
+        paused_ = false;
+    }
+    wake_.notify_all();
+}
+
+void RunControl::RequestStop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopWord_ = 1;
+    }
+    wake_.notify_all();
+}
+
+void RunControl::Reset() {
+    std::lock_guard lock(mutex_);
+    stopWord_ = 0;
+    paused_ = false;
+}
+
+bool RunControl::TestPoint() {
+    if (paused_.load()) {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [this] { return !paused_.load() || stopWord_.load() != 0; });
+    }
+    return stopWord_.load() != 0;
+}
+
+AnalysisStatus RunAnalysis(const AnalysisOptions& options, AnalysisResult& result,
+                           std::shared_mutex& resultMutex, AnalysisObserver& observer,
+                           RunControl& control, std::shared_ptr<ItemSource>* source) {
+    if (source) source->reset();
+    Run run(options, result, resultMutex, observer, control);
+    return run.Go(source);
+}
+
+AnalysisEngine::AnalysisEngine(AnalysisObserver* observer)
+    : observer_(observer ? observer : &defaultObserver_) {}
+
+AnalysisEngine::~AnalysisEngine() {
+    Stop();
+}
+
+void AnalysisEngine::Start(AnalysisOptions options) {
+    Stop();
+    control_.Reset();
+    {
+        std::unique_lock lock(resultMutex_);
+        result_.Clear();
+    }
+    {
+        std::lock_guard lock(stateMutex_);
+        source_.reset();
+        status_ = AnalysisStatus::Error;
+    }
+    running_ = true;
+    worker_ = std::jthread([this, options = std::move(options)] { AnalysisWorker(options); });
+}
+
+void AnalysisEngine::AnalysisWorker(AnalysisOptions options) {
+    std::shared_ptr<ItemSource> source;
+    AnalysisStatus status = AnalysisStatus::Error;
+    try {
+        status = RunAnalysis(options, result_, resultMutex_, *observer_, control_, &source);
+    } catch (...) {
+        // RunAnalysis reports its own errors; nothing may escape the thread.
+    }
+    {
+        std::lock_guard lock(stateMutex_);
+        source_ = std::move(source);
+        status_ = status;
+    }
+    running_ = false;
+}
+
+void AnalysisEngine::Pause() {
+    control_.Pause();
+}
+
+void AnalysisEngine::Resume() {
+    control_.Resume();
+}
+
+void AnalysisEngine::Stop() {
+    if (!worker_.joinable()) return;
+    control_.RequestStop();
+    worker_.join();
+}
+
+void AnalysisEngine::Wait() {
+    if (worker_.joinable()) worker_.join();
+}
+
+bool AnalysisEngine::Running() const {
+    return running_.load();
+}
+
+AnalysisStatus AnalysisEngine::status() const {
+    std::lock_guard lock(stateMutex_);
+    return status_;
+}
+
+void AnalysisEngine::ReadResult(const std::function<void(const AnalysisResult&)>& reader) const {
+    std::shared_lock lock(resultMutex_);
+    reader(result_);
+}
+
+AnalysisResult AnalysisEngine::Snapshot() const {
+    std::shared_lock lock(resultMutex_);
+    return result_;
+}
+
+std::shared_ptr<ItemSource> AnalysisEngine::itemSource() const {
+    std::lock_guard lock(stateMutex_);
+    return source_;
+}
+
+}  // namespace kestrel

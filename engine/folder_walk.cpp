@@ -1,0 +1,245 @@
+#include "engine/folder_walk.h"
+
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "engine/walk_filing.h"
+#include "items/node_item.h"
+#include "storage/btree_loader.h"
+#include "storage/byte_reader.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr uint32_t kNidTypeMask = 0x1F;
+constexpr uint32_t kNidTypeNormalFolder = 0x02;
+constexpr uint32_t kDefaultTopFolderNid = 0x2142;
+// The NID inside an entry id: 4 flag bytes, then the 16-byte provider id.
+constexpr size_t kEntryIdNidOffset = 20;
+
+std::mutex containerClassMutex;
+std::string currentContainerClass;
+
+void SetCurrentContainerClass(std::string value) {
+    std::lock_guard lock(containerClassMutex);
+    currentContainerClass = std::move(value);
+}
+
+// A mail folder takes messages: class "IPF.Note", kind mail (classes beginning with it),
+// or a folder that carries nothing but its folder record.
+bool IsMailFolder(const ItemRecord& item) {
+    if (item.className == "IPF.Note") return true;
+    if (item.kind == ItemKind::Mail) return true;
+    return item.className.empty() && !item.message && !item.contact && item.attachments.empty() &&
+           !item.currentAttachment && !item.store && !item.journal && !item.calendar;
+}
+
+// One open folder level: how long the path was before the folder's name was added.
+struct Level {
+    size_t pathLength = 0;
+};
+
+class FolderWalker {
+  public:
+    FolderWalker(PstContext& context, WalkEnvironment& env) : context_(context), env_(env) {}
+
+    WalkOutcome Run(const NodeRecord* top) {
+        try {
+            Walk(top);
+        } catch (const std::exception& e) {
+            outcome_.end = WalkEnd::Failed;
+            outcome_.error = e.what();
+        } catch (...) {
+            outcome_.end = WalkEnd::Failed;
+            outcome_.error = "unknown error";
+        }
+        SetCurrentContainerClass({});
+        outcome_.visited = n_;
+        {
+            auto lock = filing_.Lock();
+            env_.result->nodesVisited = n_;
+        }
+        return outcome_;
+    }
+
+  private:
+    bool StopNow() {
+        if (env_.stopRequested && env_.stopRequested()) {
+            outcome_.end = WalkEnd::Stopped;
+            return true;
+        }
+        return false;
+    }
+
+    void Walk(const NodeRecord* top) {
+        path_ = std::string(kRootFolderPath);
+        levels_.assign(1, Level{path_.size()});  // the bottom entry
+        descended_ = false;
+        n_ = 0;
+        filing_.ResetCounters();
+
+        if (top == nullptr) return;
+        if (top->nid != 0) {
+            MailFolderEntry entry;
+            entry.path = path_;
+            entry.folderNid = top->nid;
+            entry.mail = true;
+            filing_.AddFolder(std::move(entry), 0);
+        }
+
+        // Each record is met once in a sound tree; the bound only guards the links.
+        const uint64_t bound = context_.nodes.CreatedCount() + 1;
+        const NodeRecord* node = top->firstChild;
+        while (node != nullptr) {
+            if (n_ >= bound)
+                throw std::runtime_error("the folder walk met more records than the tree holds");
+            ++n_;
+            if (StopNow()) return;
+            std::unique_ptr<ItemRecord> item = Load(*node);
+            if (StopNow()) return;
+
+            if (item && IsFolderItem(*item, node->nid)) {
+                if (!item->folder) item->folder = std::make_unique<FolderRecord>();
+                node = Folder(*node, *item);
+            } else if (item && !item->Empty()) {
+                Item(*node, *item);
+            }
+            item.reset();
+            if (StopNow()) return;
+            node = Advance(node);
+        }
+    }
+
+    std::unique_ptr<ItemRecord> Load(const NodeRecord& node) {
+        if (node.dataBlock == nullptr) return nullptr;
+        std::unique_ptr<ItemRecord> item;
+        try {
+            item = LoadNodeItem(context_, &node, env_.options);
+        } catch (const std::exception&) {
+            // An error inside one node's load abandons that node only.
+            ++outcome_.failedLoads;
+            item.reset();
+        }
+        if (env_.reached) env_.reached->insert(node.nid);
+        ++progress_;
+        if (env_.observer) env_.observer->ProgressPosition(progress_);
+        return item;
+    }
+
+    // Registers the folder and decides where the walk goes next: into its first child, or
+    // (with its level closed again) on to Advance from the folder itself.
+    const NodeRecord* Folder(const NodeRecord& node, const ItemRecord& item) {
+        SetCurrentContainerClass(item.className);
+        levels_.push_back(Level{path_.size()});
+        const bool mail = IsMailFolder(item);
+        path_ += item.displayName;
+        path_ += '\\';
+
+        MailFolderEntry entry;
+        entry.path = path_;
+        entry.folderNid = node.nid;
+        entry.mail = mail;
+        entry.containerClass = item.className;
+        filing_.AddFolder(std::move(entry), mail ? std::optional<uint64_t>(n_) : std::nullopt);
+        SetCurrentContainerClass({});
+
+        if (node.firstChild != nullptr) {
+            descended_ = true;
+            return node.firstChild;
+        }
+        CloseLevel();
+        return &node;
+    }
+
+    void Item(const NodeRecord& node, ItemRecord& item) {
+        const uint32_t folderNid = node.parent ? node.parent->nid : 0;
+        const FilingResult filed = filing_.FileItem(item, node.nid, folderNid, path_, std::nullopt);
+        if (filed == FilingResult::Skipped) ++outcome_.skippedItems;
+        if (filed == FilingResult::NoMailFolder) ++outcome_.unfiledMessages;
+    }
+
+    void CloseLevel() {
+        path_.resize(levels_.back().pathLength);
+        levels_.pop_back();
+    }
+
+    const NodeRecord* Advance(const NodeRecord* node) {
+        while (!descended_ && node->nextSibling == nullptr && node->parent != nullptr) {
+            const Level popped = levels_.back();
+            levels_.pop_back();
+            if (levels_.empty()) break;  // that was the bottom entry
+            path_.resize(popped.pathLength);
+            node = node->parent;
+        }
+        if (descended_) {
+            descended_ = false;
+            return node;
+        }
+        if (levels_.empty()) return nullptr;
+        return node->nextSibling;
+    }
+
+    PstContext& context_;
+    WalkEnvironment& env_;
+    ItemFiling filing_{env_};
+    WalkOutcome outcome_;
+    std::string path_;
+    std::vector<Level> levels_;
+    bool descended_ = false;
+    uint64_t n_ = 0;
+    int64_t progress_ = 0;
+};
+
+}  // namespace
+
+std::string CurrentContainerClass() {
+    std::lock_guard lock(containerClassMutex);
+    return currentContainerClass;
+}
+
+const NodeRecord* FindTopFolder(const PstContext& context, const ItemRecord& store) {
+    if (!store.store) return nullptr;
+    uint32_t nid = kDefaultTopFolderNid;
+    const ByteReader entryId(store.store->ipmSubtreeEntryId);
+    if (auto value = entryId.U32(kEntryIdNidOffset)) nid = *value;
+    return FindNode(context, nid);
+}
+
+uint64_t CountWalkRecords(const PstContext& context, const NodeRecord* top) {
+    if (top == nullptr) return 0;
+    uint64_t count = 0;
+    const uint64_t bound = context.nodes.CreatedCount();
+    std::vector<const NodeRecord*> pending;
+    for (const NodeRecord* child = top->firstChild; child && count < bound;
+         child = child->nextSibling) {
+        pending.push_back(child);
+        ++count;
+    }
+    // Siblings are pushed in order and popped last first: only the count matters here.
+    while (!pending.empty()) {
+        const NodeRecord* node = pending.back();
+        pending.pop_back();
+        if (node->dataBlock == nullptr) continue;
+        for (const NodeRecord* child = node->firstChild; child && count < bound;
+             child = child->nextSibling) {
+            pending.push_back(child);
+            ++count;
+        }
+    }
+    return count;
+}
+
+bool IsFolderItem(const ItemRecord& item, uint32_t nid) {
+    return item.folder != nullptr || (nid & kNidTypeMask) == kNidTypeNormalFolder;
+}
+
+WalkOutcome WalkFolderTree(PstContext& context, const NodeRecord* top, WalkEnvironment& env) {
+    FolderWalker walker(context, env);
+    return walker.Run(top);
+}
+
+}  // namespace kestrel
