@@ -1,0 +1,243 @@
+// Loading the block and node B-trees, sound and damaged.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include "load_image.h"
+#include "storage/block_reader.h"
+
+namespace kestrel {
+namespace {
+
+using test::BTree;
+using test::LoadImage;
+using test::PstBuilder;
+
+class BothLayouts : public ::testing::TestWithParam<PstVariant> {};
+INSTANTIATE_TEST_SUITE_P(Layouts, BothLayouts,
+                         ::testing::Values(PstVariant::Ansi, PstVariant::Unicode),
+                         [](const auto& info) {
+                             return info.param == PstVariant::Ansi ? "Ansi" : "Unicode";
+                         });
+
+TEST(BlockIndex, FirstMatchWithBitZeroCleared) {
+    BlockIndex index;
+    index.Append({8, 100, 1, 1});
+    index.Append({8, 200, 2, 1});
+    index.Append({13, 300, 3, 1});  // stored with bit 0 set: no lookup can match it
+    EXPECT_EQ(index.Find(8)->ib, 100u);
+    EXPECT_EQ(index.Find(9)->ib, 100u);
+    EXPECT_EQ(index.Find(12), nullptr);
+    EXPECT_EQ(index.Find(13), nullptr);
+    EXPECT_EQ(index.Find(0), nullptr);
+    EXPECT_EQ(index.size(), 3u);
+}
+
+TEST(NodeTree, LinksNeverFormACycleAndFindSkipsOrphans) {
+    NodeTree tree;
+    NodeRecord* a = tree.Create(1);
+    NodeRecord* b = tree.Create(2);
+    NodeRecord* c = tree.Create(3);
+    tree.AppendTop(a);
+    ASSERT_TRUE(tree.AppendChild(a, b));
+    ASSERT_TRUE(tree.AppendChild(b, c));
+    EXPECT_FALSE(tree.AppendChild(c, a));  // a under its own grandchild
+    EXPECT_FALSE(tree.AppendChild(b, b));
+    EXPECT_EQ(tree.ReachableCount(), 3u);
+
+    tree.Unlink(b);  // b and c fall out of the tree; a keeps its count
+    EXPECT_EQ(tree.Find(3), nullptr);
+    EXPECT_EQ(tree.FindAny(3), c);
+    EXPECT_EQ(a->childCount, 1u);
+    EXPECT_EQ(tree.ReachableCount(), 1u);
+
+    // Two reachable records with one nid: the depth-first walk decides.
+    NodeRecord* late = tree.Create(3);
+    tree.AppendTop(b);
+    tree.AppendChild(a, late);
+    EXPECT_EQ(tree.Find(3), late);
+    EXPECT_EQ(tree.ReachableCount(), 4u);
+}
+
+TEST_P(BothLayouts, LeafPagesYieldOnlyEntriesInsideTheEntryArea) {
+    PstBuilder pst(GetParam());
+    std::vector<test::BbtEntry> blocks;
+    for (uint64_t i = 1; i <= 45; ++i) blocks.push_back({4 * i, 0x4800 + 64 * i, 16});
+    pst.SetRoot(BTree::Block, pst.AddBbtLeaf(blocks));
+    std::vector<test::NbtEntry> nodes;
+    for (uint32_t i = 0; i < 35; ++i) nodes.push_back({0x21u + 0x20 * i, 4, 0, 0});
+    pst.SetRoot(BTree::Node, pst.AddNbtLeaf(nodes));
+
+    auto loaded = LoadImage(pst);
+    ASSERT_EQ(loaded.result, 0);
+    const bool unicode = GetParam() == PstVariant::Unicode;
+    EXPECT_EQ(loaded->blocks.size(), unicode ? 20u : 41u);
+    EXPECT_EQ(loaded->nodes.ReachableCount(), unicode ? 15u : 31u);
+    EXPECT_EQ(loaded->blockLeafDepth, 0);
+}
+
+TEST_P(BothLayouts, RootLeafMustStartWithTheFirstBlock) {
+    PstBuilder pst(GetParam());
+    test::AddStore(pst);
+    pst.SetRoot(BTree::Block, pst.AddBbtLeaf({{8, 0x4800, 4}, {12, 0x4840, 4}}));
+    auto loaded = LoadImage(pst);
+    EXPECT_EQ(loaded.result, 2);
+    EXPECT_EQ(loaded->nodes.CreatedCount(), 0u);
+}
+
+TEST_P(BothLayouts, NodeTreeMustStartAtTheMessageStore) {
+    PstBuilder pst(GetParam());
+    pst.AddNode(0x61, pst.AddBlock({1}));
+    pst.AddNode(0x122, pst.AddBlock({2}), 0, 0x122);
+    EXPECT_EQ(LoadImage(pst).result, 2);
+}
+
+TEST_P(BothLayouts, DamagedFirstLeafPageCostsOnlyItsOwnEntries) {
+    PstBuilder pst(GetParam());
+    pst.limits().pageEntries = 3;
+    test::AddStore(pst);
+    for (uint8_t i = 0; i < 11; ++i) pst.AddBlock({i});
+    pst.Build();
+    const auto leaves = pst.BuiltPages(BTree::Block, 0);
+    ASSERT_EQ(leaves.size(), 4u);
+    uint8_t levels = 0;
+    for (const auto& page : pst.BuiltPages()) levels = std::max<uint8_t>(levels, page.level + 1);
+    ASSERT_GE(levels, 3);
+    pst.PatchLe(leaves[0].ib, 0x7777770, pst.IdSize());  // no longer starts with its key
+
+    auto loaded = LoadImage(pst);
+    ASSERT_EQ(loaded.result, 0);
+    EXPECT_EQ(loaded->blockLeafDepth, levels - 1);
+    EXPECT_EQ(loaded->blocks.size(), 12u - leaves[0].entries);
+    EXPECT_EQ(loaded->stats.skippedBlockSubtrees, 1u);
+    for (const auto& entry : pst.BbtEntries()) {
+        EXPECT_EQ(FindBlock(*loaded, entry.bid) != nullptr, entry.bid >= leaves[1].firstKey);
+    }
+}
+
+TEST_P(BothLayouts, PagesOnTheirOwnPathOrOutsideTheFileAreSkipped) {
+    PstBuilder pst(GetParam());
+    test::AddStore(pst);
+    const bool unicode = GetParam() == PstVariant::Unicode;
+    auto leaf = pst.AddBbtLeaf({{8, 0x4800, 4}, {12, 0x4840, 4}});
+    const uint64_t farAway = unicode ? uint64_t{1} << 40 : 0xFFFFFE00;  // Ansi: unsigned
+    auto root =
+        pst.AddBtPage(BTree::Block, 1, {{4, 0, 0}, {8, leaf.bid, leaf.ib}, {0x100, 0, farAway}});
+    pst.PatchLe(root.ib + 2 * pst.IdSize(), root.ib, pst.IdSize());  // entry 0: the root itself
+    pst.SetRoot(BTree::Block, root);
+
+    auto loaded = LoadImage(pst);
+    ASSERT_EQ(loaded.result, 0);
+    EXPECT_EQ(loaded->blocks.size(), 2u);
+    EXPECT_EQ(loaded->blockLeafDepth, 1);
+    EXPECT_EQ(loaded->stats.skippedBlockSubtrees, 2u);
+    EXPECT_NE(FindNode(*loaded, 0x21), nullptr);
+}
+
+TEST_P(BothLayouts, ChildrenListedBeforeTheirParentAreAdopted) {
+    PstBuilder pst(GetParam());
+    pst.limits().pageEntries = 3;
+    test::AddStore(pst);
+    pst.AddNode(0x61, 0);
+    pst.AddNode(0x122, 0, 0, 0x122);  // its own parent: top level
+    pst.AddNode(0x8022, 0, 0, 0x80A2);
+    pst.AddNode(0x8042, 0, 0, 0x80A2);
+    pst.AddNode(0x8062, 0, 0, 0x122);
+    pst.AddNode(0x8082, 0, 0, 0x122);
+    pst.AddNode(0x80A2, 0, 0, 0x122);   // a page after its children
+    pst.AddNode(0x80C2, 0, 0, 0x9FE2);  // its parent never comes
+
+    auto loaded = LoadImage(pst);
+    ASSERT_EQ(loaded.result, 0);
+    const NodeRecord* parent = FindNode(*loaded, 0x80A2);
+    ASSERT_NE(parent, nullptr);
+    ASSERT_NE(parent->firstChild, nullptr);
+    EXPECT_EQ(parent->firstChild->nid, 0x8022u);
+    ASSERT_NE(parent->firstChild->nextSibling, nullptr);
+    EXPECT_EQ(parent->firstChild->nextSibling->nid, 0x8042u);
+    EXPECT_TRUE(FindNode(*loaded, 0x122)->topLevel);
+    EXPECT_EQ(FindNode(*loaded, 0x80C2), nullptr);
+    EXPECT_EQ(loaded->stats.orphanNodes, 1u);
+    EXPECT_EQ(loaded->nodes.ReachableCount(), 8u);
+}
+
+TEST_P(BothLayouts, NidListedAgainMovesUnderItsNewParent) {
+    PstBuilder pst(GetParam());
+    const uint64_t data = pst.AddBlock({7});
+    auto first = pst.AddNbtLeaf(
+        {{0x21, 0, 0, 0}, {0x122, 0, 0, 0x122}, {0x8022, 0, 0, 0x122}, {0x8042, 0, 0, 0x122}});
+    auto second = pst.AddNbtLeaf({{0x21, 0, 0, 0}, {0x8022, data, 0, 0x8042}});
+    pst.SetRoot(BTree::Node,
+                pst.AddBtPage(BTree::Node, 1,
+                              {{0x21, first.bid, first.ib}, {0x21, second.bid, second.ib}}));
+
+    auto loaded = LoadImage(pst);
+    ASSERT_EQ(loaded.result, 0);
+    const NodeRecord* moved = FindNode(*loaded, 0x8022);
+    ASSERT_NE(moved, nullptr);
+    ASSERT_NE(moved->parent, nullptr);
+    EXPECT_EQ(moved->parent->nid, 0x8042u);
+    EXPECT_EQ(moved->dataBlock, FindBlock(*loaded, data));
+    EXPECT_EQ(FindNode(*loaded, 0x122)->childCount, 2u);  // the count is not taken back
+    EXPECT_TRUE(FindNode(*loaded, 0x21)->topLevel);
+    EXPECT_EQ(loaded->nodes.CreatedCount(), 4u);
+}
+
+TEST(LoadIndexes, StopFlagEndsTheLoadWithWhatWasBuilt) {
+    PstBuilder pst(PstVariant::Unicode);
+    test::AddStore(pst);
+    PstContext context;
+    std::atomic<uint32_t> stop{1};
+    context.stopFlag = &stop;
+    OpenPstImage(context, pst.Build());
+    EXPECT_EQ(LoadIndexes(context), 0);
+    EXPECT_TRUE(context.blocks.empty());
+    EXPECT_EQ(context.nodes.CreatedCount(), 0u);
+}
+
+// A sparse file: the block-tree leaf lies past 2 GiB (Ansi) or 4 GiB (Unicode), and the
+// block past that.
+TEST_P(BothLayouts, OffsetsUseEveryBitTheLayoutGives) {
+    const bool unicode = GetParam() == PstVariant::Unicode;
+    const uint64_t pageAt = unicode ? uint64_t{5} << 30 : 0x90000000;
+    const uint64_t blockAt = unicode ? uint64_t{6} << 30 : 0xA0000000;
+    PstBuilder pst(GetParam());
+    const std::vector<uint8_t> data{1, 2, 3, 4, 5};
+    const uint64_t bid = pst.AddBlock(data);
+    pst.AddNode(0x21, bid);
+    auto leaf = pst.AddBbtLeaf({{bid, blockAt, static_cast<uint16_t>(data.size())}});
+    pst.SetRoot(BTree::Block, pst.AddBtPage(BTree::Block, 1, {{bid, leaf.bid, pageAt}}));
+    const std::vector<uint8_t> image = pst.Build();
+
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("kestrel-far-" + std::to_string(::getpid()) + (unicode ? "u" : "a"));
+    int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    const uint64_t blockIb = pst.Block(bid).ib;
+    bool written =
+        ::pwrite(fd, image.data(), image.size(), 0) == ssize_t(image.size()) &&
+        ::pwrite(fd, image.data() + leaf.ib, 512, pageAt) == 512 &&
+        ::pwrite(fd, image.data() + blockIb, data.size(), blockAt) == ssize_t(data.size());
+    ::close(fd);
+    if (!written) {
+        std::filesystem::remove(path);
+        GTEST_SKIP() << "no room for a sparse file in " << path.parent_path();
+    }
+
+    PstContext context;
+    ASSERT_EQ(OpenPstFile(context, path.string()), 0);
+    EXPECT_EQ(LoadIndexes(context), 0);
+    const BlockRecord* block = FindBlock(context, bid);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(block->ib, blockAt);
+    std::vector<uint8_t> read;
+    EXPECT_EQ(ReadNodeData(context, FindNode(context, 0x21)->dataBlock, read), data.size());
+    EXPECT_EQ(read, data);
+    std::filesystem::remove(path);
+}
+
+}  // namespace
+}  // namespace kestrel
