@@ -2,8 +2,10 @@
 
 #include <locale.h>
 
+#include <algorithm>
 #include <ctime>
 
+#include "engine/result_lists.h"
 #include "storage/byte_reader.h"
 
 namespace kestrel {
@@ -74,7 +76,130 @@ std::optional<std::string> FormatUtc(uint64_t filetime, const char* format) {
     return std::string(buffer, length);
 }
 
+std::string DateCell(const std::optional<uint64_t>& filetime) {
+    if (!filetime) return {};
+    return FormatItemDate(*filetime).value_or(std::string());
+}
+
+// A missing text shows the placeholder; a present one its full clean-up.
+std::string CleanOr(const std::string& text, std::string_view placeholder) {
+    return text.empty() ? std::string(placeholder) : FullCleanUp(text);
+}
+
+bool Cancelled(const std::atomic<bool>* cancel) {
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+// Icons of the screen's image list, per view.
+constexpr int kIconMail = 13;
+constexpr int kIconContact = 1;
+constexpr int kIconTask = 10;
+constexpr int kIconJournal = 5;
+constexpr int kIconNote = 7;
+constexpr int kIconCalendar = 0;
+
+// Runs make(entry) for each entry in list order until cancelled; reversed views then
+// turn the rows round so that the last entry shows first.
+template <typename List, typename Make>
+void FillRows(ResultView& view, const List& list, const std::atomic<bool>* cancel, Make make) {
+    view.rows.reserve(list.size());
+    for (const auto& entry : list) {
+        if (Cancelled(cancel)) {
+            view.cancelled = true;
+            return;
+        }
+        view.rows.push_back(make(entry));
+    }
+}
+
 }  // namespace
+
+ResultView FillResultView(const AnalysisResult& result, uint32_t folderNid,
+                          const std::atomic<bool>* cancel) {
+    ResultView view;
+    view.folderNid = folderNid;
+    if (Cancelled(cancel)) {
+        view.cancelled = true;
+        return view;
+    }
+    // The mail folder of that NID takes its messages (as the walk files them), so it is
+    // the one to show when another folder shares the NID.
+    const MailFolderEntry* folder = nullptr;
+    for (const auto& entry : result.folders.entries()) {
+        if (entry.folderNid != folderNid) continue;
+        if (!folder) folder = &entry;
+        if (entry.mail) {
+            folder = &entry;
+            break;
+        }
+    }
+    view.kind = folder ? ChooseResultView(folder->path) : ResultViewKind::Mail;
+
+    switch (view.kind) {
+        case ResultViewKind::Contacts:
+            if (result.contacts.empty()) {
+                view.keepPrevious = true;
+                break;
+            }
+            FillRows(view, result.contacts, cancel, [](const ContactEntry& entry) {
+                const ContactRecord& c = entry.contact;
+                const std::string& name = c.fileUnder.empty() ? c.givenName : c.fileUnder;
+                const std::string& postal =
+                    c.postalAddress.empty() ? c.addressLine : c.postalAddress;
+                return ViewRow{
+                    entry.nid,
+                    kIconContact,
+                    {LineCleanUp(name), c.emailAddress, c.mobilePhone, LineCleanUp(postal)}};
+            });
+            break;
+        case ResultViewKind::Tasks:
+            FillRows(view, result.tasks, cancel, [](const TaskEntry& entry) {
+                return ViewRow{entry.nid, kIconTask, {entry.subject, DateCell(entry.deliveryTime)}};
+            });
+            break;
+        case ResultViewKind::Journal:
+            FillRows(view, result.journal, cancel, [](const JournalEntry& entry) {
+                return ViewRow{
+                    entry.nid, kIconJournal, {LongTextCut(entry.subject), entry.entryType}};
+            });
+            break;
+        case ResultViewKind::StickyNotes:
+            FillRows(view, result.notes, cancel, [](const StickyNoteEntry& entry) {
+                return ViewRow{
+                    entry.nid,
+                    kIconNote,
+                    {LineCleanUp(entry.subject), LineCleanUp(LongTextCut(entry.extraText)),
+                     DateCell(entry.deliveryTime)}};
+            });
+            break;
+        case ResultViewKind::Calendar:
+            FillRows(view, result.calendar, cancel, [](const CalendarEntry& entry) {
+                return ViewRow{entry.nid,
+                               kIconCalendar,
+                               {entry.subject, entry.location, DateCell(entry.deliveryTime)}};
+            });
+            view.gridLines = !view.rows.empty();
+            break;
+        case ResultViewKind::Mail:
+            // A folder that is not a mail folder (or a NID no folder has) lists nothing.
+            if (!folder || !folder->mail) break;
+            // Every row, the folder's last one included, gets the clean-ups and the
+            // placeholders: an unclean last row would only show the loop's off-by-one.
+            FillRows(view, folder->messages, cancel, [](const MessageSummary& m) {
+                return ViewRow{m.nid,
+                               kIconMail,
+                               {CleanOr(m.from, "None"),
+                                m.hasSubject ? FullCleanUp(m.subject) : std::string("Unspecified"),
+                                CleanOr(m.to, "None"), DateCell(m.deliveryTime)}};
+            });
+            break;
+    }
+    if (view.kind == ResultViewKind::Tasks || view.kind == ResultViewKind::StickyNotes) {
+        // These lists insert each row at the top: the last entry shows first.
+        std::reverse(view.rows.begin(), view.rows.end());
+    }
+    return view;
+}
 
 ResultViewKind ChooseResultView(std::string_view path) {
     if (path == kContactsPath) return ResultViewKind::Contacts;

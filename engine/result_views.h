@@ -12,6 +12,8 @@
 
 namespace kestrel {
 
+struct AnalysisResult;
+
 enum class ResultViewKind { Mail, Contacts, Tasks, Journal, StickyNotes, Calendar };
 
 struct ViewColumn {
@@ -25,6 +27,34 @@ ResultViewKind ChooseResultView(std::string_view path);
 
 // The columns of a view, in order (SetListColumns' layouts 1 to 6).
 const std::vector<ViewColumn>& ViewColumns(ResultViewKind kind);
+
+// One row of the list: the item it shows (for the preview) and its cells, one per column.
+struct ViewRow {
+    uint32_t nid = 0;
+    int icon = 0;  // index into the screen's image list
+    std::vector<std::string> cells;
+};
+
+struct ResultView {
+    ResultViewKind kind = ResultViewKind::Mail;
+    uint32_t folderNid = 0;  // the folder selected
+    // Contacts selected while no contact was found: the list keeps what it shows.
+    bool keepPrevious = false;
+    bool gridLines = false;  // the calendar draws grid lines once it has a row
+    bool cancelled = false;  // a newer selection asked the fill to stop: rows are partial
+    std::vector<ViewRow> rows;
+
+    const std::vector<ViewColumn>& columns() const { return ViewColumns(kind); }
+};
+
+// The view of the folder the tree item of folderNid stands for, its rows in the order
+// the list shows them (tasks and sticky notes last first). Every row gets the same
+// clean-ups and placeholders. cancel, when given, is tested before each row; a set flag
+// ends the fill with the rows made so far. The caller keeps result from changing while
+// this runs (AnalysisEngine::ReadResult). Never changes result: the long-text cut applies
+// to the cell only.
+ResultView FillResultView(const AnalysisResult& result, uint32_t folderNid,
+                          const std::atomic<bool>* cancel = nullptr);
 
 // Line feed, carriage return and tab become spaces.
 std::string LineCleanUp(std::string_view text);

@@ -1,7 +1,12 @@
 #include "engine/result_views.h"
 
+#include "engine/result_lists.h"
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -96,6 +101,196 @@ TEST(ResultViewChoice, OnlyTheFiveWholePathsChooseTheirOwnView) {
     EXPECT_EQ(ChooseResultView("Personal Folders\\contacts\\"), ResultViewKind::Mail);
     EXPECT_EQ(ChooseResultView("Personal Folders\\Contacts"), ResultViewKind::Mail);
     EXPECT_EQ(ViewColumns(ResultViewKind::Tasks).at(1).title, "Due Date");
+}
+
+// A result as the walk leaves it: the top folder, Inbox, two sibling folders named
+// "Projects", the five special folders and a subfolder of Contacts.
+class ResultViewRows : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        AddFolder("Personal Folders\\", 0x8022, true);
+        AddFolder("Personal Folders\\Inbox\\", 0x8082, true);
+        AddFolder("Personal Folders\\Projects\\", 0x8102, true);
+        AddFolder("Personal Folders\\Projects\\", 0x8122, true);
+        AddFolder("Personal Folders\\Contacts\\", 0x8142, false);
+        AddFolder("Personal Folders\\Contacts\\Family\\", 0x8162, false);
+        AddFolder("Personal Folders\\Tasks\\", 0x8182, false);
+        AddFolder("Personal Folders\\Notes\\", 0x81A2, false);
+        AddFolder("Personal Folders\\Journal\\", 0x81C2, false);
+        AddFolder("Personal Folders\\Calendar\\", 0x81E2, false);
+    }
+
+    void AddFolder(std::string path, uint32_t nid, bool mail) {
+        MailFolderEntry entry;
+        entry.path = std::move(path);
+        entry.folderNid = nid;
+        entry.mail = mail;
+        result.folders.Append(std::move(entry));
+    }
+
+    MessageSummary& AddMail(uint32_t folderNid, std::string subject, std::string from,
+                            std::string to) {
+        auto& entries = result.folders.entries();
+        auto it = std::find_if(entries.begin(), entries.end(),
+                               [&](const MailFolderEntry& e) { return e.folderNid == folderNid; });
+        MessageSummary m;
+        m.nid = 0x200004 + 0x20 * static_cast<uint32_t>(result.folders.MessageCount());
+        m.folderNid = folderNid;
+        m.hasSubject = true;
+        m.subject = std::move(subject);
+        m.from = std::move(from);
+        m.to = std::move(to);
+        it->messages.push_back(std::move(m));
+        return it->messages.back();
+    }
+
+    static std::vector<std::string> Column(const ResultView& view, size_t column) {
+        std::vector<std::string> cells;
+        for (const auto& row : view.rows) cells.push_back(row.cells.at(column));
+        return cells;
+    }
+
+    AnalysisResult result;
+};
+
+TEST_F(ResultViewRows, MailRowsAllGetCleanUpsAndPlaceholders) {
+    AddMail(0x8082, "Quarterly\treport", "Ann\tLee", "Bob\r\nCarol");
+    auto& noSubject = AddMail(0x8082, "", "", "");
+    noSubject.hasSubject = false;
+    noSubject.deliveryTime = kNewYear2007;
+    // The folder's last message is treated like every other.
+    auto& last = AddMail(0x8082, "Café — „quoted“\x1B", "Åsa\tŠkoda", "");
+    last.hasSubject = true;
+    const ResultView view = FillResultView(result, 0x8082);
+    EXPECT_EQ(view.kind, ResultViewKind::Mail);
+    EXPECT_EQ(view.columns().at(2).title, "Received");
+    ASSERT_EQ(view.rows.size(), 3u);
+    EXPECT_EQ(Column(view, 0), (std::vector<std::string>{"Ann Lee", "None", "Åsa Škoda"}));
+    EXPECT_EQ(Column(view, 1),
+              (std::vector<std::string>{"Quarterly report", "Unspecified", "Café — „quoted“ "}));
+    EXPECT_EQ(Column(view, 2), (std::vector<std::string>{"Bob  Carol", "None", "None"}));
+    EXPECT_EQ(Column(view, 3), (std::vector<std::string>{"", "Mon Jan 01 12:00:00 2007", ""}));
+    EXPECT_EQ(view.rows[1].icon, 13);
+    EXPECT_EQ(view.rows[2].nid, result.folders.entries()[1].messages[2].nid);
+}
+
+TEST_F(ResultViewRows, OnlyMessageWithoutSubjectRecordShowsUnspecified) {
+    // One message is both first and last: it gets the placeholder too.
+    AddMail(0x8082, "", "Ann", "Bob").hasSubject = false;
+    // An empty subject record shows an empty cell.
+    AddMail(0x8082, "", "Ann", "Bob");
+    const ResultView view = FillResultView(result, 0x8082);
+    EXPECT_EQ(Column(view, 1), (std::vector<std::string>{"Unspecified", ""}));
+}
+
+TEST_F(ResultViewRows, SiblingFoldersOfOneNameShowTheirOwnMessages) {
+    AddMail(0x8102, "first projects", "A", "B");
+    AddMail(0x8122, "second projects", "A", "B");
+    EXPECT_EQ(Column(FillResultView(result, 0x8102), 1),
+              (std::vector<std::string>{"first projects"}));
+    EXPECT_EQ(Column(FillResultView(result, 0x8122), 1),
+              (std::vector<std::string>{"second projects"}));
+    // A NID no folder has, and a non-mail subfolder of Contacts: the mail view, empty.
+    EXPECT_TRUE(FillResultView(result, 0x9999).rows.empty());
+    const ResultView family = FillResultView(result, 0x8162);
+    EXPECT_EQ(family.kind, ResultViewKind::Mail);
+    EXPECT_TRUE(family.rows.empty());
+}
+
+TEST_F(ResultViewRows, ContactsWithoutAnyContactKeepTheList) {
+    const ResultView empty = FillResultView(result, 0x8142);
+    EXPECT_EQ(empty.kind, ResultViewKind::Contacts);
+    EXPECT_TRUE(empty.keepPrevious);
+    EXPECT_TRUE(empty.rows.empty());
+
+    ContactEntry filed{0x200024, 0x8142, "Personal Folders\\Contacts\\", {}};
+    filed.contact.fileUnder = "Lee,\tAnn";
+    filed.contact.givenName = "Ann";
+    filed.contact.emailAddress = "ann@example.com";
+    filed.contact.postalAddress = "1 Main St\r\nSpringfield";
+    ContactEntry bare{0x200044, 0x8142, "Personal Folders\\Contacts\\", {}};
+    bare.contact.givenName = "Bob";
+    bare.contact.mobilePhone = "555";
+    bare.contact.addressLine = "Elm Rd\n7";
+    result.contacts = {filed, bare};
+    const ResultView view = FillResultView(result, 0x8142);
+    EXPECT_FALSE(view.keepPrevious);
+    ASSERT_EQ(view.rows.size(), 2u);
+    EXPECT_EQ(view.rows[0].cells, (std::vector<std::string>{"Lee, Ann", "ann@example.com", "",
+                                                            "1 Main St  Springfield"}));
+    EXPECT_EQ(view.rows[1].cells, (std::vector<std::string>{"Bob", "", "555", "Elm Rd 7"}));
+}
+
+TEST_F(ResultViewRows, TasksAndNotesShowLastFirst) {
+    for (uint32_t i = 0; i < 3; ++i) {
+        TaskEntry task;
+        task.nid = 0x300004 + 0x20 * i;
+        task.hasSubject = true;
+        task.subject = "task " + std::to_string(i);
+        task.deliveryTime = kNewYear2007 + uint64_t{i} * 24 * 3600 * 10'000'000;
+        result.tasks.push_back(task);
+        StickyNoteEntry note;
+        note.nid = 0x400004 + 0x20 * i;
+        note.subject = "note\t" + std::to_string(i);
+        note.extraText = "line\r\n" + std::to_string(i);
+        result.notes.push_back(note);
+    }
+    const ResultView tasks = FillResultView(result, 0x8182);
+    EXPECT_EQ(tasks.columns().at(1).title, "Due Date");
+    EXPECT_EQ(Column(tasks, 0), (std::vector<std::string>{"task 2", "task 1", "task 0"}));
+    EXPECT_EQ(Column(tasks, 1),
+              (std::vector<std::string>{"Wed Jan 03 12:00:00 2007", "Tue Jan 02 12:00:00 2007",
+                                        "Mon Jan 01 12:00:00 2007"}));
+    const ResultView notes = FillResultView(result, 0x81A2);
+    EXPECT_EQ(Column(notes, 0), (std::vector<std::string>{"note 2", "note 1", "note 0"}));
+    EXPECT_EQ(Column(notes, 1), (std::vector<std::string>{"line  2", "line  1", "line  0"}));
+    EXPECT_EQ(notes.rows.front().nid, 0x400044u);
+}
+
+TEST_F(ResultViewRows, LongTextCutLeavesTheStoredTextAlone) {
+    JournalEntry entry;
+    entry.subject = std::string(300, 'j');
+    entry.entryType = "Phone call";
+    result.journal.push_back(entry);
+    StickyNoteEntry note;
+    note.extraText = Repeat("ü\n", 150);  // 300 characters with line feeds
+    result.notes.push_back(note);
+    for (int selection = 0; selection < 2; ++selection) {
+        const ResultView journal = FillResultView(result, 0x81C2);
+        EXPECT_EQ(Column(journal, 0), (std::vector<std::string>{std::string(200, 'j') + "..."}));
+        EXPECT_EQ(Column(journal, 1), (std::vector<std::string>{"Phone call"}));
+        EXPECT_EQ(Column(FillResultView(result, 0x81A2), 1),
+                  (std::vector<std::string>{Repeat("ü ", 100) + "..."}));
+    }
+    EXPECT_EQ(result.journal[0].subject.size(), 300u);
+    EXPECT_EQ(Utf8Length(result.notes[0].extraText), 300u);
+}
+
+TEST_F(ResultViewRows, CalendarRowsAndGridLines) {
+    EXPECT_FALSE(FillResultView(result, 0x81E2).gridLines);
+    CalendarEntry meeting;
+    meeting.nid = 0x500004;
+    meeting.hasMessage = meeting.hasSubject = true;
+    meeting.subject = "Review";
+    meeting.location = "Room 1";
+    meeting.deliveryTime = kUnixEpoch - 1;  // before 1970: empty date
+    result.calendar.push_back(meeting);
+    const ResultView view = FillResultView(result, 0x81E2);
+    EXPECT_TRUE(view.gridLines);
+    ASSERT_EQ(view.rows.size(), 1u);
+    EXPECT_EQ(view.rows[0].cells, (std::vector<std::string>{"Review", "Room 1", ""}));
+}
+
+TEST_F(ResultViewRows, CancelStopsBeforeTheNextRow) {
+    for (int i = 0; i < 5; ++i) AddMail(0x8082, "m", "a", "b");
+    std::atomic<bool> cancel{true};
+    const ResultView cancelled = FillResultView(result, 0x8082, &cancel);
+    EXPECT_TRUE(cancelled.cancelled);
+    EXPECT_TRUE(cancelled.rows.empty());
+    cancel = false;
+    const ResultView full = FillResultView(result, 0x8082, &cancel);
+    EXPECT_FALSE(full.cancelled);
+    EXPECT_EQ(full.rows.size(), 5u);
 }
 
 }  // namespace
