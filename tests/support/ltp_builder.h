@@ -65,7 +65,7 @@ struct Prop {
     enum class Where { Auto, Heap, Subnode };
     uint16_t id = 0;
     uint16_t type = 0;
-    std::vector<uint8_t> value;
+    std::vector<uint8_t> value{};
     Where where = Where::Auto;  // Auto: inline when 4 bytes or less, else heap, else subnode
 
     uint32_t tag() const { return MakeTag(id, type); }
@@ -97,12 +97,12 @@ uint64_t FileTime(int year, int month, int day, int hour = 0, int minute = 0, in
 // or a large value cut at the block size), and its subnodes, each a node of its own.
 struct LtpSubnode;
 struct LtpNode {
-    std::vector<std::vector<uint8_t>> blocks;
-    std::vector<LtpSubnode> subnodes;
+    std::vector<std::vector<uint8_t>> blocks{};
+    std::vector<LtpSubnode> subnodes{};
 };
 struct LtpSubnode {
     uint32_t nid = 0;
-    LtpNode node;
+    LtpNode node{};
 };
 
 struct StoredNode {
@@ -136,14 +136,14 @@ class HeapBuilder {
     uint8_t clientSignature_;
     size_t blockLimit_;
     uint32_t userRoot_ = 0;
-    std::vector<Block> blocks_;
+    std::vector<Block> blocks_{};
 };
 
 // A BTH in the heap; records are sorted by key (little-endian numbers). Returns the HID of
 // its header. recordsPerLeaf 0 fills allocations up to the format's 3580-byte limit.
 struct BthRecord {
-    std::vector<uint8_t> key;
-    std::vector<uint8_t> data;
+    std::vector<uint8_t> key{};
+    std::vector<uint8_t> data{};
 };
 // headerHid, when given, is an 8-byte allocation made earlier to hold the header (so that
 // it comes before the records, as Outlook lays it out).
@@ -156,21 +156,21 @@ struct LtpOptions {
 };
 
 struct TableRow {
-    uint32_t id = 0;          // dwRowID: the NID the row stands for
-    std::vector<Prop> cells;  // by tag; a column without a cell is absent in this row
+    uint32_t id = 0;            // dwRowID: the NID the row stands for
+    std::vector<Prop> cells{};  // by tag; a column without a cell is absent in this row
 };
 struct Table {
-    std::vector<uint32_t> columns;  // tags; row id and version are added, so are cell tags
-    std::vector<TableRow> rows;
+    std::vector<uint32_t> columns{};  // tags; row id and version are added, so are cell tags
+    std::vector<TableRow> rows{};
     bool rowsInSubnode = false;  // the row matrix in a subnode even when it fits the heap
     size_t rowsPerBlock = 0;     // rows per row-matrix block; 0 = as many as fit
 };
 
 // A named property: numeric (lid) when name is empty, else named by the string.
 struct NameId {
-    Guid guid;
+    Guid guid{};
     uint32_t lid = 0;
-    std::string name;
+    std::string name{};
 };
 
 class LtpBuilder {

@@ -49,6 +49,35 @@ NamedValue Named(const Guid& guid, uint32_t lid, Prop value) {
     return {{guid, lid, {}}, std::nullopt, std::move(value)};
 }
 
+std::vector<uint8_t> CompressRtf(std::string_view rtf, bool compressed) {
+    auto le32 = [](std::vector<uint8_t>& out, size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    std::vector<uint8_t> out(16, 0);
+    if (!compressed) {
+        out.insert(out.end(), rtf.begin(), rtf.end());
+        le32(out, 8, 0x414C454D);  // "MELA"
+    } else {
+        // Control bytes of eight literal flags; the end is a reference to the write position
+        // of the dictionary, which starts behind its 207-byte preset text.
+        for (size_t i = 0; i < rtf.size(); i += 8) {
+            const size_t n = std::min<size_t>(8, rtf.size() - i);
+            out.push_back(n < 8 ? static_cast<uint8_t>(1u << n) : 0);
+            out.insert(out.end(), rtf.begin() + static_cast<ptrdiff_t>(i),
+                       rtf.begin() + static_cast<ptrdiff_t>(i + n));
+        }
+        if (rtf.size() % 8 == 0) out.push_back(0x01);
+        const uint32_t end = static_cast<uint32_t>((207 + rtf.size()) % 4096);
+        out.push_back(static_cast<uint8_t>(end >> 4));
+        out.push_back(static_cast<uint8_t>((end & 0x0F) << 4));
+        le32(out, 8, 0x75465A4C);  // "LZFu"
+        le32(out, 12, ComputeCrc(std::span<const uint8_t>(out.data() + 16, out.size() - 16)));
+    }
+    le32(out, 0, static_cast<uint32_t>(out.size() - 4));
+    le32(out, 4, static_cast<uint32_t>(rtf.size()));
+    return out;
+}
+
 // --- Item makers ---
 
 Message MakeMail(std::string subject, std::string senderName, std::string senderEmail,

@@ -32,68 +32,72 @@ inline constexpr uint32_t kNidMessageStore = 0x21, kNidNameToIdMap = 0x61, kNidR
 
 // A value of a named property; a text value takes the file's string type.
 struct NamedValue {
-    NameId name;
-    std::optional<std::string> text;
-    Prop value;  // its id is replaced by the mapped one
+    NameId name{};
+    std::optional<std::string> text{};
+    Prop value{};  // its id is replaced by the mapped one
 };
 NamedValue NamedText(const Guid& guid, uint32_t lid, std::string text);
 NamedValue Named(const Guid& guid, uint32_t lid, Prop value);
 
 struct Recipient {
-    std::string name;
-    std::string email;
+    std::string name{};
+    std::string email{};
     uint32_t type = 1;  // 1 To, 2 Cc, 3 Bcc
 };
 
 struct Attachment {
-    std::string shortName;  // 0x3704
-    std::string longName;   // 0x3707
-    std::vector<uint8_t> data;
-    std::string mimeType;
-    std::vector<Prop> props;  // more properties, as given
+    std::string shortName{};  // 0x3704
+    std::string longName{};   // 0x3707
+    std::vector<uint8_t> data{};
+    std::string mimeType{};
+    std::vector<Prop> props{};  // more properties, as given
 };
 
 struct Message {
     std::string messageClass = "IPM.Note";
-    std::string subject;
+    std::string subject{};
     std::string subjectPrefix;  // stored behind the 0x01 marker when not empty ("RE: ")
-    std::string senderName, senderEmail;
-    std::optional<std::string> displayTo, displayCc;   // default: from the recipients
-    std::optional<uint64_t> deliveryTime, submitTime;  // FILETIME
-    std::optional<std::string> body;
-    std::optional<std::string> htmlBody;                // written in the internet code page
-    std::optional<std::vector<uint8_t>> rtfCompressed;  // as given
-    std::optional<uint32_t> codePage;  // PR_MESSAGE_CODEPAGE; also the 8-bit text code page
-    uint32_t flags = 0x01;             // read; "has attachments" is added when there are some
-    std::vector<Recipient> recipients;
-    std::vector<Attachment> attachments;
-    std::map<uint16_t, std::string> texts;  // more string properties
-    std::vector<Prop> props;                // more properties, as given
-    std::vector<NamedValue> named;
+    std::string senderName{}, senderEmail{};
+    std::optional<std::string> displayTo{}, displayCc{};   // default: from the recipients
+    std::optional<uint64_t> deliveryTime{}, submitTime{};  // FILETIME
+    std::optional<std::string> body{};
+    std::optional<std::string> htmlBody{};                // written in the internet code page
+    std::optional<std::vector<uint8_t>> rtfCompressed{};  // as given
+    std::optional<uint32_t> codePage{};  // PR_MESSAGE_CODEPAGE; also the 8-bit text code page
+    uint32_t flags = 0x01;               // read; "has attachments" is added when there are some
+    std::vector<Recipient> recipients{};
+    std::vector<Attachment> attachments{};
+    std::map<uint16_t, std::string> texts{};  // more string properties
+    std::vector<Prop> props{};                // more properties, as given
+    std::vector<NamedValue> named{};
 };
+
+// A compressed-RTF value: LZFu made of literal runs only (valid, if not small), or the
+// stored "MELA" form when compressed is false.
+std::vector<uint8_t> CompressRtf(std::string_view rtf, bool compressed = true);
 
 // The item kinds Outlook keeps besides mail, as messages of their classes.
 Message MakeMail(std::string subject, std::string senderName, std::string senderEmail,
                  std::string body);
 struct ContactInfo {
-    std::string displayName, givenName, surname, company, email, mobile, businessPhone, homePhone,
-        postalAddress;
+    std::string displayName{}, givenName{}, surname{}, company{}, email{}, mobile{},
+        businessPhone{}, homePhone{}, postalAddress{};
 };
 Message MakeContact(const ContactInfo& contact);
 struct AppointmentInfo {
-    std::string subject, location, body;
+    std::string subject{}, location{}, body{};
     uint64_t start = 0, end = 0;  // FILETIME
 };
 Message MakeAppointment(const AppointmentInfo& appointment);
 struct TaskInfo {
-    std::string subject, body;
+    std::string subject{}, body{};
     uint64_t due = 0;
     uint32_t status = 0;  // 0 not started, 1 in progress, 2 complete
 };
 Message MakeTask(const TaskInfo& task);
 Message MakeStickyNote(std::string text);
 struct JournalInfo {
-    std::string subject, type = "Phone call", body;
+    std::string subject{}, type = "Phone call", body{};
     uint64_t start = 0;
     uint32_t minutes = 0;
 };
@@ -157,9 +161,9 @@ class MailboxBuilder {
     PstBuilder pst_;
     LtpBuilder ltp_;
     Options options_;
-    std::vector<FolderInfo> folders_;
-    std::vector<StoredMessage> messages_;
-    std::vector<NameId> names_;
+    std::vector<FolderInfo> folders_{};
+    std::vector<StoredMessage> messages_{};
+    std::vector<NameId> names_{};
     uint32_t nextFolder_ = 0x403;
     uint32_t nextMessage_ = 0x10001;
     bool written_ = false;

@@ -99,10 +99,10 @@ struct TreeLimits {
 
 // Header fields a test may want to get wrong. Unset fields take the right value.
 struct HeaderOptions {
-    std::optional<uint16_t> wVer;        // 14 (Ansi) or 23 (Unicode)
-    std::optional<uint8_t> cryptMethod;  // the encoding the builder applies
-    std::optional<uint64_t> fileEof;     // the image size
-    bool allocationMaps = true;          // AMap and PMap pages, fAMapValid 2
+    std::optional<uint16_t> wVer;          // 14 (Ansi) or 23 (Unicode)
+    std::optional<uint8_t> cryptMethod{};  // the encoding the builder applies
+    std::optional<uint64_t> fileEof{};     // the image size
+    bool allocationMaps = true;            // AMap and PMap pages, fAMapValid 2
 };
 
 class PstBuilder {
@@ -219,13 +219,13 @@ class PstBuilder {
     Image image_;
     uint64_t nextBidIndex_ = 1;
     uint64_t nextPageBid_ = 1;
-    std::map<uint64_t, BbtEntry> placed_;    // every block written, by BID
-    std::map<uint64_t, uint64_t> dataSize_;  // logical data size under each BID
-    std::vector<BbtEntry> bbt_;
-    std::vector<NbtEntry> nbt_;
+    std::map<uint64_t, BbtEntry> placed_{};    // every block written, by BID
+    std::map<uint64_t, uint64_t> dataSize_{};  // logical data size under each BID
+    std::vector<BbtEntry> bbt_{};
+    std::vector<NbtEntry> nbt_{};
     std::optional<PageRef> manualRoot_[2];
-    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> patches_;
-    std::vector<BuiltPage> builtPages_;
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> patches_{};
+    std::vector<BuiltPage> builtPages_{};
 };
 
 }  // namespace kestrel::test
