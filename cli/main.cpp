@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "cli/analyze_command.h"
 #include "storage/btree_loader.h"
 #include "storage/pst_context.h"
 
@@ -108,6 +109,9 @@ int main(int argc, char** argv) {
     info->add_option("FILE", infoFile, "the PST file")->required();
     info->add_flag("--json", infoJson, "print one JSON object");
 
+    kestrel::cli::AnalyzeArgs analyzeArgs;
+    CLI::App* analyze = kestrel::cli::AddAnalyzeCommand(app, analyzeArgs);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -115,6 +119,7 @@ int main(int argc, char** argv) {
     }
     try {
         if (*info) return RunInfo(infoFile, infoJson);
+        if (*analyze) return kestrel::cli::RunAnalyze(analyzeArgs);
     } catch (const std::exception& e) {
         fmt::print(stderr, "kestrel-cli: {}\n", e.what());
         return 1;

@@ -184,8 +184,12 @@ def main():
             pst = os.path.join(out_dir, name + ".pst")
             man = os.path.join(out_dir, name + ".json")
             start = time.monotonic()
-            subprocess.run([sys.executable, args.pstgen, pst, "--manifest", man] + gen_args,
-                           check=True, stdout=subprocess.DEVNULL)
+            gen = subprocess.run([sys.executable, args.pstgen, pst, "--manifest", man] + gen_args,
+                                 capture_output=True)
+            if gen.returncode != 0:
+                print("== %s: pstgen failed: %s" % (name, gen.stderr.decode(errors="replace")))
+                tally.check(False)
+                continue
             generated = time.monotonic() - start
             start = time.monotonic()
             run = subprocess.run([args.cli, "analyze", pst, "--json", "--quiet"],

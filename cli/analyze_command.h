@@ -1,0 +1,30 @@
+#pragma once
+// kestrel-cli analyze FILE [--json] [--restore-deleted] [--quiet]: runs the analysis the
+// recovery screen runs and prints what it found.
+#include <cstdio>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "engine/result_lists.h"
+
+namespace kestrel::cli {
+
+struct AnalyzeArgs {
+    std::string file;
+    bool json = false;
+    bool restoreDeleted = false;
+    bool quiet = false;
+};
+
+// Adds the subcommand to app; args receives its values.
+CLI::App* AddAnalyzeCommand(CLI::App& app, AnalyzeArgs& args);
+
+// Runs it: 0 when the analysis completed, 1 when it failed or was interrupted.
+int RunAnalyze(const AnalyzeArgs& args);
+
+// The human summary: file, status, the folder tree with message counts, the counters,
+// warnings.
+void PrintSummary(std::FILE* out, const AnalysisResult& result);
+
+}  // namespace kestrel::cli
