@@ -50,10 +50,11 @@ class Run {
             // Nothing above should throw; if it does, the run failed and says why.
             status = Fail(fmt::format("{}", e.what()));
         }
-        if (context_) context_->file.Close();
+        // The item source takes the file's size and time before it is closed.
         if (source && context_ && opened_) {
             *source = std::make_shared<ItemSource>(std::move(context_), path_);
         }
+        if (context_) context_->file.Close();
         {
             std::unique_lock lock(mutex_);
             result_.status = status;

@@ -201,6 +201,8 @@ ItemSource::ItemSource(std::unique_ptr<PstContext> context, std::string path)
     mtimeNs_ = context_->file.openedMtimeNs();
     // The run's stop word belongs to its engine; reads here answer to nobody's stop.
     context_->stopFlag = &neverStop_;
+    // The file is opened again for each read, so it is not held between reads.
+    if (!inMemory_) context_->file.Close();
 }
 
 ItemSource::~ItemSource() = default;

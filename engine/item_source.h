@@ -47,7 +47,8 @@ class SourceChangedError : public FileError {
 
 class ItemSource {
   public:
-    // Takes over the context of a finished analysis (its file may be closed).
+    // Takes over the context of a finished analysis whose file is still open: its size and
+    // modification time are what later reads check against. The file is closed here.
     ItemSource(std::unique_ptr<PstContext> context, std::string path);
     ~ItemSource();
     ItemSource(const ItemSource&) = delete;

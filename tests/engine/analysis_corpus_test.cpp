@@ -1,0 +1,112 @@
+// Every real file analyses to the end, and the folders and messages the peer readers
+// recover are all found.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <shared_mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "engine/analysis.h"
+#include "support/test_paths.h"
+
+namespace kestrel {
+namespace {
+
+AnalysisResult Analyse(const std::filesystem::path& file, AnalysisStatus* status,
+                       bool restoreDeleted = false) {
+    AnalysisOptions options;
+    options.sourcePstPath = file.string();
+    options.writeLog = false;
+    options.restoreDeleted = restoreDeleted;
+    AnalysisResult result;
+    std::shared_mutex mutex;
+    AnalysisObserver observer;
+    RunControl control;
+    *status = RunAnalysis(options, result, mutex, observer, control);
+    return result;
+}
+
+struct Recall {
+    size_t folders = 0;
+    size_t foldersFound = 0;
+    size_t messages = 0;
+    size_t messagesFound = 0;
+    std::vector<std::string> missingFolders;
+};
+
+// What one peer lists, measured against our result: folders by path, messages by NID
+// under a folder of the same path.
+Recall Measure(const nlohmann::json& peer, const AnalysisResult& result) {
+    Recall recall;
+    std::map<std::string, std::set<uint32_t>> ours;
+    for (const MailFolderEntry& folder : result.folders.entries()) {
+        auto& nids = ours[folder.path];
+        for (const MessageSummary& message : folder.messages) nids.insert(message.nid);
+    }
+    for (const auto& [path, folder] : peer.at("folders").items()) {
+        ++recall.folders;
+        auto found = ours.find(path);
+        if (found != ours.end()) {
+            ++recall.foldersFound;
+        } else {
+            recall.missingFolders.push_back(path);
+        }
+        for (const auto& nid : folder.value("message_nids", nlohmann::json::array())) {
+            ++recall.messages;
+            if (found != ours.end() && found->second.count(nid.get<uint32_t>())) {
+                ++recall.messagesFound;
+            }
+        }
+    }
+    return recall;
+}
+
+TEST(AnalysisCorpus, EveryFileCompletesAndFindsWhatThePeersFind) {
+    KESTREL_REQUIRE_CORPUS();
+    size_t totalMessages = 0;
+    size_t totalFound = 0;
+    for (const auto& file : test::CorpusFiles()) {
+        SCOPED_TRACE(file.filename().string());
+        AnalysisStatus status{};
+        const AnalysisResult result = Analyse(file, &status);
+        EXPECT_EQ(status, AnalysisStatus::Completed) << result.error;
+        EXPECT_FALSE(result.folders.empty());
+
+        const auto expectedFile = test::ExpectedDir() / (file.filename().string() + ".json");
+        std::ifstream in(expectedFile);
+        if (!in) continue;
+        const nlohmann::json expected = nlohmann::json::parse(in);
+        for (const auto& [name, peer] : expected.at("peers").items()) {
+            if (!peer.contains("folders")) continue;
+            const Recall recall = Measure(peer, result);
+            std::string missing;
+            for (const auto& path : recall.missingFolders) missing += " [" + path + "]";
+            EXPECT_EQ(recall.foldersFound, recall.folders) << name << " lists" << missing;
+            totalMessages += recall.messages;
+            totalFound += recall.messagesFound;
+            std::printf("%-36s %-9s folders %zu/%zu messages %zu/%zu\n", file.filename().c_str(),
+                        name.c_str(), recall.foldersFound, recall.folders, recall.messagesFound,
+                        recall.messages);
+            if (recall.messages > 0) {
+                EXPECT_GE(recall.messagesFound * 100, recall.messages * 99) << name;
+            }
+            // Contacts and appointments are listed of their own: at least as many.
+            uint64_t contacts = 0;
+            uint64_t appointments = 0;
+            for (const auto& [path, folder] : peer.at("folders").items()) {
+                contacts += folder.value("contacts", 0u);
+                appointments += folder.value("appointments", 0u);
+            }
+            EXPECT_GE(result.contacts.size(), contacts) << name;
+            EXPECT_GE(result.counters.calendar, appointments) << name;
+        }
+    }
+    std::printf("all files: %zu of %zu peer messages filed\n", totalFound, totalMessages);
+}
+
+}  // namespace
+}  // namespace kestrel
