@@ -26,7 +26,8 @@ enum class ItemKind : uint32_t {
 
 struct SubjectRecord {
     uint32_t prefixMarker = 0;  // 1 when the stored subject starts with the 0x01 marker
-    uint32_t prefixLength = 0;  // the characters of the prefix ("RE: " gives 4)
+    uint32_t prefixLength = 0;  // the character after the marker, as stored (Outlook writes
+                                // the prefix's length + 1)
     std::string text;           // without the marker and its length character
 };
 

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "items/named_property_map.h"
 #include "storage/btree_loader.h"
 #include "support/ltp_builder.h"
+#include "support/mailbox_builder.h"
 
 namespace kestrel {
 namespace {
@@ -28,7 +30,7 @@ Bytes Pattern(size_t size, uint8_t seed) {
     return bytes;
 }
 
-struct Attachment {
+struct AttachmentSpec {
     uint32_t nid;
     std::string longName;
     Bytes data;
@@ -49,17 +51,17 @@ class NodeItemTest : public ::testing::Test {
 
     // An attachment table over the attachments, and each attachment's own context with
     // its data (in its own subnode when large).
-    void AddAttachments(LtpNode& message, const std::vector<Attachment>& attachments,
+    void AddAttachments(LtpNode& message, const std::vector<AttachmentSpec>& attachments,
                         bool rowsInSubnode = false) {
         Table table;
         table.columns = {MakeTag(0x3704, kPtUnicode), MakeTag(0x0E20, kPtLong)};
         table.rowsInSubnode = rowsInSubnode;
-        for (const Attachment& a : attachments) {
+        for (const AttachmentSpec& a : attachments) {
             table.rows.push_back(
                 {a.nid, {Prop::Int32(0x0E20, static_cast<uint32_t>(a.data.size()))}});
         }
         message.subnodes.push_back({kAttachmentTable, ltp.TableContext(table)});
-        for (const Attachment& a : attachments) {
+        for (const AttachmentSpec& a : attachments) {
             // Each attachment from a builder of its own, so that their value subnodes
             // share a NID as they can in real files.
             LtpBuilder own(ltp.variant());
@@ -278,6 +280,132 @@ TEST_F(AnsiNodeItemTest, StringsOfTheMessageCodePageArriveAsUtf8) {
     ASSERT_TRUE(greek && greek->message && greek->message->subject);
     EXPECT_EQ(greek->message->subject->text, "Ελλάδα");
 }
+
+// Whole mailboxes: every kind of item, with named properties through the file's map.
+class NodeItemMailbox : public ::testing::TestWithParam<PstVariant> {
+  protected:
+    bool Unicode() const { return GetParam() == PstVariant::Unicode; }
+
+    void Open(MailboxBuilder& box) {
+        ASSERT_EQ(OpenPstImage(context, box.Build()), 0);
+        ASSERT_EQ(LoadIndexes(context), 0);
+        ASSERT_EQ(LoadNamedPropertyMap(context), 1);
+    }
+
+    std::unique_ptr<ItemRecord> Load(uint32_t nid) {
+        return LoadNodeItem(context, FindNode(context, nid));
+    }
+
+    PstContext context;
+};
+
+TEST_P(NodeItemMailbox, EveryKindOfItem) {
+    MailboxBuilder box(GetParam());
+    const std::string subject = Unicode() ? "Привет, Γιώργο 日本 😀" : "Привет, мир";
+    kestrel::test::Message mail = MakeMail(subject, "Анна Ли", "anna@example.org", "Тело письма");
+    mail.subjectPrefix = "RE: ";
+    mail.codePage = 1251;
+    mail.recipients = {{"Bob", "bob@example.org", 1}, {"Зоя", "zoya@example.org", 2}};
+    mail.htmlBody = "<p>Здравствуйте</p>";
+    mail.rtfCompressed = CompressRtf("{\\rtf1 hello}");
+    mail.attachments = {{"NOTES.TXT", "notes.txt", Pattern(300, 1), "text/plain", {}},
+                        {"PIC.JPG", "картинка.jpg", Pattern(20000, 2), "image/jpeg", {}}};
+    const uint32_t mailNid = box.AddMessage(box.Folder("Inbox"), mail);
+    const uint32_t contactNid =
+        box.AddMessage(box.Folder("Contacts"), MakeContact({.displayName = "Zoë Adams",
+                                                            .givenName = "Zoë",
+                                                            .surname = "Adams",
+                                                            .email = "zoe@example.org",
+                                                            .mobile = "+1 555 0100",
+                                                            .postalAddress = "1 Main St"}));
+    const uint32_t meetingNid =
+        box.AddMessage(box.Folder("Calendar"),
+                       MakeAppointment({.subject = "Review", .location = "Salle Émeraude"}));
+    const uint32_t journalNid = box.AddMessage(
+        box.Folder("Journal"), MakeJournal({.subject = "Call", .type = "Phone call"}));
+    const uint32_t noteNid = box.AddMessage(box.Folder("Notes"), MakeStickyNote("Buy milk"));
+    const uint32_t taskNid =
+        box.AddMessage(box.Folder("Tasks"), MakeTask({.subject = "File taxes"}));
+    Open(box);
+
+    auto store = Load(kNidMessageStore);
+    ASSERT_TRUE(store && store->store);
+    ASSERT_GE(store->store->ipmSubtreeEntryId.size(), 24u);
+    EXPECT_EQ(store->store->ipmSubtreeEntryId[20] | (store->store->ipmSubtreeEntryId[21] << 8),
+              box.TopOfPersonalFolders());
+
+    auto inbox = Load(box.Folder("Inbox"));
+    ASSERT_TRUE(inbox && inbox->folder);
+    EXPECT_EQ(inbox->displayName, "Inbox");
+    EXPECT_EQ(inbox->kind, ItemKind::Mail);
+    EXPECT_EQ(inbox->folder->contentCount, 1u);
+    auto contacts = Load(box.Folder("Contacts"));
+    ASSERT_TRUE(contacts && contacts->folder);
+    EXPECT_EQ(contacts->kind, ItemKind::Contact);
+
+    auto item = Load(mailNid);
+    ASSERT_TRUE(item && item->message && item->message->subject);
+    const MessageRecord& m = *item->message;
+    EXPECT_EQ(item->kind, ItemKind::Mail);
+    EXPECT_EQ(m.subject->prefixMarker, 1u);
+    EXPECT_EQ(m.subject->prefixLength, 4u);
+    EXPECT_EQ(m.subject->text, "RE: " + subject);
+    EXPECT_EQ(m.senderName, "Анна Ли");
+    EXPECT_EQ(m.senderAddress, "anna@example.org");
+    EXPECT_EQ(m.displayTo, "Bob");
+    EXPECT_EQ(m.displayCc, "Зоя");
+    EXPECT_EQ(m.body, "Тело письма");
+    EXPECT_EQ(std::string(m.bodyHtml.begin(), m.bodyHtml.end()), "<p>Здравствуйте</p>");
+    EXPECT_TRUE(m.hasRtfBody);
+    EXPECT_EQ(m.rtfBody, "{\\rtf1 hello}");
+    ASSERT_EQ(item->attachments.size(), 2u);
+    for (const AttachmentRecord& a : item->attachments) {
+        if (a.shortName == "NOTES.TXT") {
+            EXPECT_EQ(a.longName, "notes.txt");
+            EXPECT_EQ(a.data, Pattern(300, 1));
+        } else {
+            EXPECT_EQ(a.longName, "картинка.jpg");
+            EXPECT_EQ(a.data, Pattern(20000, 2));
+        }
+    }
+
+    auto contact = Load(contactNid);
+    ASSERT_TRUE(contact && contact->contact);
+    EXPECT_EQ(contact->kind, ItemKind::Contact);
+    EXPECT_EQ(contact->contact->givenName, "Zoë");
+    EXPECT_EQ(contact->contact->surname, "Adams");
+    EXPECT_EQ(contact->contact->emailAddress, "zoe@example.org");
+    EXPECT_EQ(contact->contact->mobilePhone, "+1 555 0100");
+    EXPECT_EQ(contact->contact->postalAddress, "1 Main St");
+
+    auto meeting = Load(meetingNid);
+    ASSERT_TRUE(meeting && meeting->calendar);
+    EXPECT_EQ(meeting->kind, ItemKind::Calendar);
+    EXPECT_EQ(meeting->calendar->location, "Salle Émeraude");
+
+    auto journal = Load(journalNid);
+    ASSERT_TRUE(journal && journal->journal);
+    EXPECT_EQ(journal->kind, ItemKind::Journal);
+    EXPECT_EQ(journal->journal->entryType, "Phone call");
+
+    auto note = Load(noteNid);
+    ASSERT_TRUE(note && note->message);
+    EXPECT_EQ(note->className, "IPM.StickyNote");
+    EXPECT_EQ(note->kind, ItemKind::Other);
+    EXPECT_EQ(note->message->body, "Buy milk");
+
+    auto task = Load(taskNid);
+    ASSERT_TRUE(task && task->message && task->message->subject);
+    EXPECT_EQ(task->className, "IPM.Task");
+    EXPECT_EQ(task->kind, ItemKind::Other);
+    EXPECT_EQ(task->message->subject->text, "File taxes");
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, NodeItemMailbox,
+                         ::testing::Values(PstVariant::Unicode, PstVariant::Ansi),
+                         [](const auto& info) {
+                             return info.param == PstVariant::Unicode ? "Unicode" : "Ansi";
+                         });
 
 }  // namespace
 }  // namespace kestrel
