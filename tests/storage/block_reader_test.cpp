@@ -1,0 +1,138 @@
+// Block decoding and data trees, sound and odd.
+#include "storage/block_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <numeric>
+
+#include "load_image.h"
+
+namespace kestrel {
+namespace {
+
+using test::LoadImage;
+using test::PstBuilder;
+
+std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
+    return bytes;
+}
+
+// The builder's encoder has tables of its own: a round trip checks ours against them.
+TEST(Encodings, PermutationUndoesTheWritersEncoding) {
+    std::vector<uint8_t> all(256);
+    std::iota(all.begin(), all.end(), 0);
+    std::vector<uint8_t> bytes = all;
+    test::EncodeBlockData(1, 4, bytes);
+    ASSERT_NE(bytes, all);
+    EXPECT_EQ(DecodePermute(bytes.data(), bytes.size(), 1), 0);
+    EXPECT_EQ(bytes, all);
+
+    EXPECT_EQ(DecodePermute(nullptr, 4, 1), -1);
+    EXPECT_EQ(DecodePermute(bytes.data(), bytes.size(), 2), -1);
+    EXPECT_EQ(bytes, all);  // untouched
+}
+
+TEST(Encodings, CyclicUndoesTheWritersEncodingKeyedByTheBid) {
+    const std::vector<uint8_t> plain = Pattern(700, 3);  // the salt wraps round
+    for (uint64_t bid : {uint64_t{4}, uint64_t{0x12345678}, uint64_t{0xFEDC00009ABC0004}}) {
+        std::vector<uint8_t> bytes = plain;
+        test::EncodeBlockData(2, bid, bytes);
+        ASSERT_NE(bytes, plain);
+        DecodeCyclic(bytes.data(), bytes.size(), static_cast<uint32_t>(bid));
+        EXPECT_EQ(bytes, plain) << bid;
+    }
+}
+
+class ReadLayouts : public ::testing::TestWithParam<std::tuple<PstVariant, uint8_t>> {};
+INSTANTIATE_TEST_SUITE_P(
+    LayoutsAndEncodings, ReadLayouts,
+    ::testing::Combine(::testing::Values(PstVariant::Ansi, PstVariant::Unicode),
+                       ::testing::Values(uint8_t{0}, uint8_t{1}, uint8_t{2})),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param) == PstVariant::Ansi ? "Ansi" : "Unicode") +
+               "Crypt" + std::to_string(std::get<1>(info.param));
+    });
+
+TEST_P(ReadLayouts, NodeDataComesBackDecodedFromBlocksAndTrees) {
+    PstBuilder pst(std::get<0>(GetParam()), std::get<1>(GetParam()));
+    pst.limits().blockData = 64;
+    pst.limits().xblockEntries = 4;
+    test::AddStore(pst);
+    const auto small = Pattern(40, 1), medium = Pattern(200, 2), large = Pattern(1000, 3);
+    const uint64_t single = pst.AddData(small), xblock = pst.AddData(medium),
+                   xxblock = pst.AddData(large);
+    auto loaded = LoadImage(pst);
+    ASSERT_EQ(loaded.result, 0);
+    EXPECT_EQ(loaded->cryptMethod, std::get<1>(GetParam()));
+
+    std::vector<uint8_t> out;
+    EXPECT_EQ(ReadDecodedBlock(*loaded, single, out), small.size());
+    EXPECT_EQ(out, small);
+    EXPECT_EQ(ReadNodeData(*loaded, FindBlock(*loaded, xblock), out), medium.size());
+    EXPECT_EQ(out, medium);
+    EXPECT_EQ(ReadNodeData(*loaded, FindBlock(*loaded, xxblock), out), large.size());
+    EXPECT_EQ(out, large);
+    EXPECT_EQ(ReadDataTree(*loaded, xxblock, out), large.size());
+
+    std::vector<std::vector<uint8_t>> blocks;
+    EXPECT_EQ(ReadDataBlocks(*loaded, FindBlock(*loaded, xxblock), blocks), large.size());
+    ASSERT_EQ(blocks.size(), 16u);
+    EXPECT_EQ(blocks[15], std::vector<uint8_t>(large.begin() + 960, large.end()));
+}
+
+class OddTrees : public ::testing::TestWithParam<PstVariant> {};
+INSTANTIATE_TEST_SUITE_P(Layouts, OddTrees,
+                         ::testing::Values(PstVariant::Ansi, PstVariant::Unicode));
+
+TEST_P(OddTrees, EachTreeEndsAndKeepsWhatItCan) {
+    PstBuilder pst(GetParam(), 0);  // unencoded, so first bytes can look like a tree's
+    test::AddStore(pst);
+    const uint64_t a = pst.AddBlock({1, 2, 3}), b = pst.AddBlock({4, 5});
+    const uint64_t looksLikeTree = pst.AddBlock({1, 1, 1, 0, 8, 0, 0, 0});
+    const uint64_t self = pst.ReserveBid(true);
+    pst.AddXBlock({a, self, b}, self);
+    const uint64_t inner = pst.AddXBlock({a});
+    const uint64_t withInternal = pst.AddXBlock({a, inner, b});
+    const uint64_t repeated = pst.AddXBlock({a, a, b});
+    const uint64_t capped = pst.AddXBlock({a, b}, 0, 4);
+    const uint64_t mixed = pst.AddXXBlock({inner, b});
+    const uint64_t tooDeep = pst.AddXXBlock({pst.AddXXBlock({inner}), b});
+    const uint64_t overlong = pst.AddXBlock({a, b});
+    pst.PatchLe(pst.Block(overlong).ib + 2, 200, 2);  // cEnt far past the block's end
+    const uint64_t missing = pst.AddXBlock({a, 0x7FFF0}, 0, 10);
+    const uint64_t dataUnder = pst.AddXBlock({looksLikeTree, b});
+    auto loaded = LoadImage(pst);
+    ASSERT_EQ(loaded.result, 0);
+
+    struct Case {
+        uint64_t bid;
+        std::vector<uint8_t> expected;
+    };
+    const std::vector<uint8_t> ab{1, 2, 3, 4, 5};
+    for (const Case& c : std::vector<Case>{{self, ab},
+                                           {withInternal, ab},
+                                           {repeated, ab},
+                                           {capped, {1, 2, 3, 4}},
+                                           {mixed, ab},  // b appended, not starting over
+                                           {tooDeep, {4, 5}},
+                                           {overlong, ab},
+                                           {missing, {}},
+                                           {looksLikeTree, {1, 1, 1, 0, 8, 0, 0, 0}},
+                                           {dataUnder, {1, 1, 1, 0, 8, 0, 0, 0, 4, 5}}}) {
+        std::vector<uint8_t> out{9};
+        EXPECT_EQ(ReadNodeData(*loaded, FindBlock(*loaded, c.bid), out), c.expected.size())
+            << c.bid;
+        EXPECT_EQ(out, c.expected) << c.bid;
+    }
+    std::atomic<uint32_t> stop{1};
+    loaded->stopFlag = &stop;
+    std::vector<uint8_t> out;
+    EXPECT_EQ(ReadDecodedBlock(*loaded, a, out), 0u);
+    EXPECT_EQ(ReadNodeData(*loaded, FindBlock(*loaded, self), out), 0u);
+}
+
+}  // namespace
+}  // namespace kestrel
