@@ -17,7 +17,8 @@ namespace kestrel {
 namespace {
 
 AnalysisResult Analyse(const std::filesystem::path& file, AnalysisStatus* status,
-                       bool restoreDeleted = false) {
+                       bool restoreDeleted = false,
+                       std::shared_ptr<ItemSource>* source = nullptr) {
     AnalysisOptions options;
     options.sourcePstPath = file.string();
     options.writeLog = false;
@@ -26,7 +27,7 @@ AnalysisResult Analyse(const std::filesystem::path& file, AnalysisStatus* status
     std::shared_mutex mutex;
     AnalysisObserver observer;
     RunControl control;
-    *status = RunAnalysis(options, result, mutex, observer, control);
+    *status = RunAnalysis(options, result, mutex, observer, control, source);
     return result;
 }
 
@@ -106,6 +107,49 @@ TEST(AnalysisCorpus, EveryFileCompletesAndFindsWhatThePeersFind) {
         }
     }
     std::printf("all files: %zu of %zu peer messages filed\n", totalFound, totalMessages);
+}
+
+TEST(AnalysisCorpus, RestoringOrphansStillCompletes) {
+    KESTREL_REQUIRE_CORPUS();
+    for (const auto& file : test::CorpusFiles()) {
+        SCOPED_TRACE(file.filename().string());
+        AnalysisStatus plainStatus{};
+        const AnalysisResult plain = Analyse(file, &plainStatus);
+        AnalysisStatus status{};
+        const AnalysisResult restored = Analyse(file, &status, true);
+        EXPECT_EQ(status, AnalysisStatus::Completed) << restored.error;
+        // Restoring only adds: everything the walk filed is still there.
+        EXPECT_EQ(restored.folders.MessageCount(),
+                  plain.folders.MessageCount() + restored.restoredCount);
+    }
+}
+
+// Every filed message reads again in full; attached messages come with it.
+TEST(AnalysisCorpus, ItemSourceReadsEveryFiledMessage) {
+    KESTREL_REQUIRE_CORPUS();
+    size_t embedded = 0;
+    for (const auto& file : test::CorpusFiles()) {
+        SCOPED_TRACE(file.filename().string());
+        AnalysisStatus status{};
+        std::shared_ptr<ItemSource> source;
+        const AnalysisResult result = Analyse(file, &status, false, &source);
+        ASSERT_NE(source, nullptr);
+        for (const MailFolderEntry& folder : result.folders.entries()) {
+            for (const MessageSummary& message : folder.messages) {
+                std::unique_ptr<FullItem> full;
+                ASSERT_NO_THROW(full = source->Load(message.nid)) << message.nid;
+                ASSERT_NE(full, nullptr) << message.nid;
+                EXPECT_EQ(full->item->attachments.size(), message.attachments.size());
+                embedded += full->embedded.size();
+                for (const auto& inner : full->embedded) {
+                    EXPECT_LT(inner.attachmentIndex, full->item->attachments.size());
+                    EXPECT_NE(inner.message->item, nullptr);
+                }
+            }
+        }
+    }
+    std::printf("attached messages read: %zu\n", embedded);
+    EXPECT_GT(embedded, 0u);
 }
 
 }  // namespace
