@@ -38,15 +38,9 @@ struct AttachmentSpec {
 
 class NodeItemTest : public ::testing::Test {
   protected:
-    explicit NodeItemTest(PstVariant variant = PstVariant::Unicode) : pst(variant), ltp(variant) {}
-
-    Prop Text(uint16_t id, const std::string& utf8) {
-        return ltp.variant() == PstVariant::Unicode ? Prop::Unicode(id, utf8)
-                                                    : Prop::String8(id, CodePageBytes(utf8, 1252));
-    }
-
     LtpNode MessageNode() {
-        return ltp.PropertyContext({Text(0x001A, "IPM.Note"), Text(0x0037, "With files")});
+        return ltp.PropertyContext(
+            {Prop::Unicode(0x001A, "IPM.Note"), Prop::Unicode(0x0037, "With files")});
     }
 
     // An attachment table over the attachments, and each attachment's own context with
@@ -79,7 +73,8 @@ class NodeItemTest : public ::testing::Test {
 
     void Open() {
         // The message store: without it no node tree loads.
-        pst.AddNode(0x21, StoreNode(pst, ltp.PropertyContext({Text(0x3001, "Store")})).bidData);
+        const LtpNode store = ltp.PropertyContext({Prop::Unicode(0x3001, "Store")});
+        pst.AddNode(0x21, StoreNode(pst, store).bidData);
         ASSERT_EQ(OpenPstImage(context, pst.Build()), 0);
         ASSERT_EQ(LoadIndexes(context), 0);
     }
@@ -95,39 +90,10 @@ class NodeItemTest : public ::testing::Test {
         return nullptr;
     }
 
-    PstBuilder pst;
-    LtpBuilder ltp;
+    PstBuilder pst{PstVariant::Unicode};
+    LtpBuilder ltp{PstVariant::Unicode};
     PstContext context;
 };
-
-TEST_F(NodeItemTest, MessageWithAttachmentTableAndAttachmentContexts) {
-    LtpNode message = MessageNode();
-    AddAttachments(message, {{kAttachment1, "notes.txt", Pattern(20, 1)},
-                             {kAttachment2, "фото.jpg", Pattern(20, 2)}});
-    AddMessage(message);
-    Open();
-
-    auto item = Load();
-    ASSERT_TRUE(item);
-    EXPECT_EQ(item->nid, kMessageNid);
-    EXPECT_EQ(item->kind, ItemKind::Mail);
-    ASSERT_TRUE(item->message && item->message->subject);
-    EXPECT_EQ(item->message->subject->text, "With files");
-    ASSERT_EQ(item->attachments.size(), 2u);
-    EXPECT_EQ(item->currentAttachment, 0u);
-
-    const AttachmentRecord* notes = ByName(*item, "notes.txt");
-    const AttachmentRecord* photo = ByName(*item, "фото.jpg");
-    ASSERT_TRUE(notes && photo);
-    EXPECT_EQ(notes->rowId, kAttachment1);
-    EXPECT_EQ(notes->data, Pattern(20, 1));
-    EXPECT_EQ(notes->dataSize, 20u);
-    EXPECT_NE(notes->dataBid, 0u);
-    EXPECT_EQ(photo->rowId, kAttachment2);
-    EXPECT_EQ(photo->data, Pattern(20, 2));
-    // The message keeps its own properties.
-    EXPECT_EQ(item->message->subject->text, "With files");
-}
 
 TEST_F(NodeItemTest, AttachmentValuesComeFromTheAttachmentsOwnSubnodes) {
     // Both large values live in a subnode with the same NID, one under each attachment.
@@ -138,21 +104,30 @@ TEST_F(NodeItemTest, AttachmentValuesComeFromTheAttachmentsOwnSubnodes) {
     Open();
 
     auto item = Load();
-    ASSERT_TRUE(item);
+    ASSERT_TRUE(item && item->message);
+    EXPECT_EQ(item->nid, kMessageNid);
+    EXPECT_EQ(item->kind, ItemKind::Mail);
+    EXPECT_EQ(item->currentAttachment, 0u);
     const AttachmentRecord* first = ByName(*item, "first.bin");
     const AttachmentRecord* second = ByName(*item, "second.bin");
     ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->rowId, kAttachment1);
     EXPECT_EQ(first->data, Pattern(9000, 3));
+    EXPECT_EQ(first->dataSize, 9000u);
+    EXPECT_NE(first->dataBid, 0u);
+    EXPECT_EQ(second->rowId, kAttachment2);
     EXPECT_EQ(second->data, Pattern(5000, 4));
 }
 
-TEST_F(NodeItemTest, SubnodesUnderAnIntermediateBlockAreFollowed) {
+TEST_F(NodeItemTest, SubnodesUnderAnSiblockAndRowsInTheTablesOwnSubnode) {
     pst.limits().slEntries = 2;  // the message's five subnodes need an SIBLOCK
     LtpNode message = MessageNode();
-    AddAttachments(message, {{kAttachment1, "a.txt", Pattern(10, 1)},
-                             {kAttachment2, "b.txt", Pattern(10, 2)},
-                             {MakeNid(kNidTypeAttachment, 3), "c.txt", Pattern(10, 3)},
-                             {MakeNid(kNidTypeAttachment, 4), "d.txt", Pattern(10, 4)}});
+    AddAttachments(message,
+                   {{kAttachment1, "a.txt", Pattern(10, 1)},
+                    {kAttachment2, "b.txt", Pattern(10, 2)},
+                    {MakeNid(kNidTypeAttachment, 3), "c.txt", Pattern(10, 3)},
+                    {MakeNid(kNidTypeAttachment, 4), "d.txt", Pattern(10, 4)}},
+                   /*rowsInSubnode=*/true);
     AddMessage(message);
     Open();
 
@@ -164,54 +139,15 @@ TEST_F(NodeItemTest, SubnodesUnderAnIntermediateBlockAreFollowed) {
     }
 }
 
-TEST_F(NodeItemTest, RowMatrixInTheTablesOwnSubnode) {
+TEST_F(NodeItemTest, UnreadableOrDamagedAttachments) {
     LtpNode message = MessageNode();
-    AddAttachments(
-        message, {{kAttachment1, "a.txt", Pattern(10, 1)}, {kAttachment2, "b.txt", Pattern(10, 2)}},
-        /*rowsInSubnode=*/true);
-    AddMessage(message);
-    Open();
-
-    auto item = Load();
-    ASSERT_TRUE(item);
-    ASSERT_EQ(item->attachments.size(), 2u);
-    EXPECT_TRUE(ByName(*item, "a.txt"));
-    EXPECT_TRUE(ByName(*item, "b.txt"));
-}
-
-TEST_F(NodeItemTest, UnreadAttachmentDataLeavesItsSubnodeNid) {
-    LtpNode message = MessageNode();
-    AddAttachments(message, {{kAttachment1, "lost.bin", Pattern(9000, 5)}});
-    // Drop the attachment's value subnode: its data cannot be read.
-    for (LtpSubnode& sub : message.subnodes) {
-        if (sub.nid == kAttachment1) {
-            ASSERT_FALSE(sub.node.subnodes.empty());
-            sub.node.subnodes.clear();
-        }
-    }
-    AddMessage(message);
-    Open();
-
-    auto item = Load();
-    ASSERT_TRUE(item);
-    ASSERT_EQ(item->attachments.size(), 1u);
-    const AttachmentRecord& lost = item->attachments[0];
-    EXPECT_EQ(lost.longName, "lost.bin");
-    EXPECT_TRUE(lost.data.empty());
-    EXPECT_NE(lost.rowId, kAttachment1);  // now the NID of the missing value subnode
-    EXPECT_EQ(lost.rowId & 0x1F, kNidTypeLtp);
-    EXPECT_EQ(lost.dataBid, 0u);
-}
-
-TEST_F(NodeItemTest, DamagedTableOrAttachmentIsSkipped) {
-    LtpNode message = MessageNode();
-    AddAttachments(message, {{kAttachment1, "good.txt", Pattern(10, 1)},
+    AddAttachments(message, {{kAttachment1, "lost.bin", Pattern(9000, 5)},
                              {kAttachment2, "bad.txt", Pattern(10, 2)}});
     for (LtpSubnode& sub : message.subnodes) {
+        if (sub.nid == kAttachment1) sub.node.subnodes.clear();  // its data cannot be read
         if (sub.nid == kAttachment2) sub.node.blocks = {Bytes(64, 0xEE)};
     }
     AddMessage(message);
-
     LtpNode noTable = MessageNode();
     noTable.subnodes.push_back({kAttachmentTable, {{Bytes(40, 0x55)}, {}}});
     AddMessage(noTable, kMessageNid + 0x20);
@@ -220,65 +156,37 @@ TEST_F(NodeItemTest, DamagedTableOrAttachmentIsSkipped) {
     auto item = Load();
     ASSERT_TRUE(item);
     ASSERT_EQ(item->attachments.size(), 2u);
-    EXPECT_TRUE(ByName(*item, "good.txt"));
+    const AttachmentRecord* lost = ByName(*item, "lost.bin");
+    ASSERT_TRUE(lost);
+    EXPECT_TRUE(lost->data.empty());
+    EXPECT_EQ(lost->rowId & 0x1F, kNidTypeLtp);  // the NID of the missing value subnode
+    EXPECT_EQ(lost->dataBid, 0u);
     EXPECT_FALSE(ByName(*item, "bad.txt"));
 
     auto withoutTable = Load(kMessageNid + 0x20);
-    ASSERT_TRUE(withoutTable);
+    ASSERT_TRUE(withoutTable && withoutTable->message);
     EXPECT_TRUE(withoutTable->attachments.empty());
     EXPECT_FALSE(withoutTable->currentAttachment);
-    ASSERT_TRUE(withoutTable->message);
 }
 
-TEST_F(NodeItemTest, NoItemWithoutReadableProperties) {
-    // Subnodes but no data block.
+TEST_F(NodeItemTest, NoItemWithoutReadablePropertiesOrWhenStopped) {
     const StoredNode stored = StoreNode(pst, MessageNode());
-    const uint64_t subnodes = pst.AddSubnodes({{0x8001F, stored.bidData, 0}});
-    pst.AddNode(kMessageNid, 0, subnodes);
-    // A data block that is no heap.
-    pst.AddNode(kMessageNid + 0x20, pst.AddBlock(Pattern(100, 9)), 0);
-    // A data block the index does not know.
-    pst.AddNode(kMessageNid + 0x40, 0x7FFF0, 0);
+    pst.AddNode(kMessageNid, stored.bidData);
+    // Subnodes but no data block; a data block that is no heap; one the index lacks.
+    pst.AddNode(kMessageNid + 0x20, 0, pst.AddSubnodes({{0x8001F, stored.bidData, 0}}));
+    pst.AddNode(kMessageNid + 0x40, pst.AddBlock(Pattern(100, 9)));
+    pst.AddNode(kMessageNid + 0x60, 0x7FFF0);
     Open();
 
-    EXPECT_FALSE(Load(kMessageNid));
     EXPECT_FALSE(Load(kMessageNid + 0x20));
     EXPECT_FALSE(Load(kMessageNid + 0x40));
+    EXPECT_FALSE(Load(kMessageNid + 0x60));
     EXPECT_FALSE(LoadNodeItem(context, nullptr));
-}
-
-TEST_F(NodeItemTest, StopFlagAbandonsTheItem) {
-    AddMessage(MessageNode());
-    Open();
     std::atomic<uint32_t> stop{1};
     context.stopFlag = &stop;
     EXPECT_FALSE(Load());
     stop = 0;
     EXPECT_TRUE(Load());
-}
-
-class AnsiNodeItemTest : public NodeItemTest {
-  protected:
-    AnsiNodeItemTest() : NodeItemTest(PstVariant::Ansi) {}
-};
-
-TEST_F(AnsiNodeItemTest, StringsOfTheMessageCodePageArriveAsUtf8) {
-    AddMessage(ltp.PropertyContext({Prop::String8(0x001A, CodePageBytes("IPM.Note", 1251)),
-                                    Prop::String8(0x0037, CodePageBytes("Отчёт за май", 1251)),
-                                    Prop::String8(0x0042, CodePageBytes("Иван", 1251)),
-                                    Prop::Int32(0x3FFD, 1251)}));
-    AddMessage(ltp.PropertyContext({Prop::String8(0x0037, CodePageBytes("Ελλάδα", 1253)),
-                                    Prop::Int32(0x3FFD, 1253)}),
-               kMessageNid + 0x20);
-    Open();
-
-    auto russian = Load();
-    ASSERT_TRUE(russian && russian->message && russian->message->subject);
-    EXPECT_EQ(russian->message->subject->text, "Отчёт за май");
-    EXPECT_EQ(russian->message->senderName, "Иван");
-    auto greek = Load(kMessageNid + 0x20);
-    ASSERT_TRUE(greek && greek->message && greek->message->subject);
-    EXPECT_EQ(greek->message->subject->text, "Ελλάδα");
 }
 
 // Whole mailboxes: every kind of item, with named properties through the file's map.
@@ -301,104 +209,56 @@ class NodeItemMailbox : public ::testing::TestWithParam<PstVariant> {
 
 TEST_P(NodeItemMailbox, EveryKindOfItem) {
     MailboxBuilder box(GetParam());
-    const std::string subject = Unicode() ? "Привет, Γιώργο 日本 😀" : "Привет, мир";
+    const std::string subject = Unicode() ? "Привет, Γιώργο שלום 日本 한국 😀" : "Привет, мир";
     kestrel::test::Message mail = MakeMail(subject, "Анна Ли", "anna@example.org", "Тело письма");
     mail.subjectPrefix = "RE: ";
     mail.codePage = 1251;
     mail.recipients = {{"Bob", "bob@example.org", 1}, {"Зоя", "zoya@example.org", 2}};
     mail.htmlBody = "<p>Здравствуйте</p>";
     mail.rtfCompressed = CompressRtf("{\\rtf1 hello}");
-    mail.attachments = {{"NOTES.TXT", "notes.txt", Pattern(300, 1), "text/plain", {}},
-                        {"PIC.JPG", "картинка.jpg", Pattern(20000, 2), "image/jpeg", {}}};
+    mail.attachments = {{"PIC.JPG", "картинка.jpg", Pattern(20000, 2), "image/jpeg", {}}};
     const uint32_t mailNid = box.AddMessage(box.Folder("Inbox"), mail);
-    const uint32_t contactNid =
-        box.AddMessage(box.Folder("Contacts"), MakeContact({.displayName = "Zoë Adams",
-                                                            .givenName = "Zoë",
-                                                            .surname = "Adams",
-                                                            .email = "zoe@example.org",
-                                                            .mobile = "+1 555 0100",
-                                                            .postalAddress = "1 Main St"}));
+    const uint32_t contactNid = box.AddMessage(
+        box.Folder("Contacts"), MakeContact({.givenName = "Zoë", .email = "zoe@example.org"}));
     const uint32_t meetingNid =
         box.AddMessage(box.Folder("Calendar"),
                        MakeAppointment({.subject = "Review", .location = "Salle Émeraude"}));
     const uint32_t journalNid = box.AddMessage(
         box.Folder("Journal"), MakeJournal({.subject = "Call", .type = "Phone call"}));
     const uint32_t noteNid = box.AddMessage(box.Folder("Notes"), MakeStickyNote("Buy milk"));
-    const uint32_t taskNid =
-        box.AddMessage(box.Folder("Tasks"), MakeTask({.subject = "File taxes"}));
     Open(box);
-
-    auto store = Load(kNidMessageStore);
-    ASSERT_TRUE(store && store->store);
-    ASSERT_GE(store->store->ipmSubtreeEntryId.size(), 24u);
-    EXPECT_EQ(store->store->ipmSubtreeEntryId[20] | (store->store->ipmSubtreeEntryId[21] << 8),
-              box.TopOfPersonalFolders());
-
-    auto inbox = Load(box.Folder("Inbox"));
-    ASSERT_TRUE(inbox && inbox->folder);
-    EXPECT_EQ(inbox->displayName, "Inbox");
-    EXPECT_EQ(inbox->kind, ItemKind::Mail);
-    EXPECT_EQ(inbox->folder->contentCount, 1u);
-    auto contacts = Load(box.Folder("Contacts"));
-    ASSERT_TRUE(contacts && contacts->folder);
-    EXPECT_EQ(contacts->kind, ItemKind::Contact);
 
     auto item = Load(mailNid);
     ASSERT_TRUE(item && item->message && item->message->subject);
     const MessageRecord& m = *item->message;
     EXPECT_EQ(item->kind, ItemKind::Mail);
     EXPECT_EQ(m.subject->prefixMarker, 1u);
-    EXPECT_EQ(m.subject->prefixLength, 4u);
     EXPECT_EQ(m.subject->text, "RE: " + subject);
     EXPECT_EQ(m.senderName, "Анна Ли");
-    EXPECT_EQ(m.senderAddress, "anna@example.org");
-    EXPECT_EQ(m.displayTo, "Bob");
     EXPECT_EQ(m.displayCc, "Зоя");
     EXPECT_EQ(m.body, "Тело письма");
     EXPECT_EQ(std::string(m.bodyHtml.begin(), m.bodyHtml.end()), "<p>Здравствуйте</p>");
-    EXPECT_TRUE(m.hasRtfBody);
     EXPECT_EQ(m.rtfBody, "{\\rtf1 hello}");
-    ASSERT_EQ(item->attachments.size(), 2u);
-    for (const AttachmentRecord& a : item->attachments) {
-        if (a.shortName == "NOTES.TXT") {
-            EXPECT_EQ(a.longName, "notes.txt");
-            EXPECT_EQ(a.data, Pattern(300, 1));
-        } else {
-            EXPECT_EQ(a.longName, "картинка.jpg");
-            EXPECT_EQ(a.data, Pattern(20000, 2));
-        }
-    }
+    ASSERT_EQ(item->attachments.size(), 1u);
+    EXPECT_EQ(item->attachments[0].longName, "картинка.jpg");
+    EXPECT_EQ(item->attachments[0].data, Pattern(20000, 2));
 
+    // Named properties (e-mail, location, entry type) arrive through the file's map.
     auto contact = Load(contactNid);
     ASSERT_TRUE(contact && contact->contact);
     EXPECT_EQ(contact->kind, ItemKind::Contact);
     EXPECT_EQ(contact->contact->givenName, "Zoë");
-    EXPECT_EQ(contact->contact->surname, "Adams");
     EXPECT_EQ(contact->contact->emailAddress, "zoe@example.org");
-    EXPECT_EQ(contact->contact->mobilePhone, "+1 555 0100");
-    EXPECT_EQ(contact->contact->postalAddress, "1 Main St");
-
     auto meeting = Load(meetingNid);
     ASSERT_TRUE(meeting && meeting->calendar);
-    EXPECT_EQ(meeting->kind, ItemKind::Calendar);
     EXPECT_EQ(meeting->calendar->location, "Salle Émeraude");
-
     auto journal = Load(journalNid);
     ASSERT_TRUE(journal && journal->journal);
-    EXPECT_EQ(journal->kind, ItemKind::Journal);
     EXPECT_EQ(journal->journal->entryType, "Phone call");
-
     auto note = Load(noteNid);
     ASSERT_TRUE(note && note->message);
-    EXPECT_EQ(note->className, "IPM.StickyNote");
     EXPECT_EQ(note->kind, ItemKind::Other);
     EXPECT_EQ(note->message->body, "Buy milk");
-
-    auto task = Load(taskNid);
-    ASSERT_TRUE(task && task->message && task->message->subject);
-    EXPECT_EQ(task->className, "IPM.Task");
-    EXPECT_EQ(task->kind, ItemKind::Other);
-    EXPECT_EQ(task->message->subject->text, "File taxes");
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, NodeItemMailbox,
