@@ -42,8 +42,9 @@ class NodeValueReader {
     // and its NID in typeOrNid.
     bool ReadHnid(uint32_t hnid, PropertyValue& value);
 
-    // Counts a kept value against the budget.
+    // Counts a kept value, or any other bytes the parse keeps or spends, against the budget.
     void Charge(const PropertyValue& value);
+    void Charge(size_t bytes) { spent_ += bytes; }
 
     // The data blocks of subnode nid (own list first, then the fallback). False when the
     // subnode is in neither list or reads nothing.

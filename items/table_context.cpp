@@ -108,6 +108,8 @@ PropertyGroupList ParseTableContext(const HeapOnNode& heap, NodeValueReader& rea
             if (reader.Stopped()) return {};
             if (reader.Exhausted()) break;
             const ByteReader row = run.Sub(r * layout->rowSize, layout->rowSize);
+            // Rows whose cells are all absent cost too: a huge matrix of them must end.
+            reader.Charge(sizeof(PropertyGroup) + layout->columns.size());
             PropertyGroup group;
             for (const Column& column : layout->columns) {
                 if (!CellPresent(row, *layout, column)) continue;
