@@ -1,0 +1,315 @@
+// kestrel-cli analyze: the JSON it prints, and the built program run on fixture files.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+
+#include "cli/analysis_json.h"
+#include "cli/progress_bar.h"
+#include "cli_runner.h"
+#include "engine/analysis.h"
+#include "support/mailbox_builder.h"
+
+namespace kestrel {
+namespace {
+
+using nlohmann::json;
+using test::MailboxBuilder;
+
+// 2007-01-01 12:00:00 UTC as a FILETIME.
+constexpr uint64_t kNewYear2007 = 128'121'264'000'000'000ULL;
+
+std::set<std::string> Keys(const json& object) {
+    std::set<std::string> keys;
+    for (const auto& item : object.items()) keys.insert(item.key());
+    return keys;
+}
+
+json Parse(const AnalysisResult& result) {
+    std::ostringstream out;
+    cli::WriteAnalysisJson(out, result);
+    return json::parse(out.str());
+}
+
+TEST(AnalysisJson, FollowsTheCommandLineContract) {
+    AnalysisResult result;
+    result.file = "/tmp/a.pst";
+    result.version = 23;
+    result.variant = PstVariant::Unicode;
+    result.status = AnalysisStatus::Completed;
+    result.counters.inbox = 2;
+    result.counters.totalMail = 57;
+    MailFolderEntry inbox{"Personal Folders\\Inbox\\", 0x8082, true, "IPF.Note", {}};
+    MessageSummary m;
+    m.nid = 0x200024;
+    m.className = "IPM.Note";
+    m.hasSubject = true;
+    m.subject = "Caf\xC3\xA9 \xFF";  // one broken byte from a damaged file
+    m.from = "Ann";
+    m.deliveryTime = kNewYear2007;
+    m.attachments = {{"report.pdf", 1234}};
+    inbox.messages.push_back(m);
+    MessageSummary bare;
+    bare.nid = 0x200044;
+    bare.deliveryTime = 0;  // a FILETIME of 0 is no date
+    inbox.messages.push_back(bare);
+    result.folders.Append(inbox);
+    result.folders.Append({"Personal Folders\\Contacts\\", 0x80A2, false, "", {}});
+    ContactEntry contact{0x200064, 0x80A2, "Personal Folders\\Contacts\\", {}};
+    contact.contact.givenName = "Bob";
+    contact.contact.addressLine = "Elm Rd 7";
+    result.contacts.push_back(contact);
+    result.notes.push_back({0x200084, 0x80C2, "Personal Folders\\Notes\\", "n", "text", {}});
+
+    const json doc = Parse(result);
+    EXPECT_EQ(Keys(doc), (std::set<std::string>{"file", "version", "variant", "status", "error",
+                                                "warnings", "counters", "folders", "contacts",
+                                                "tasks", "notes", "journal", "calendar"}));
+    EXPECT_EQ(doc["status"], "completed");
+    EXPECT_TRUE(doc["error"].is_null());
+    EXPECT_EQ(Keys(doc["counters"]),
+              (std::set<std::string>{"Inbox", "Drafts", "Outbox", "Sent Items", "Deleted Items",
+                                     "Calendar", "Contacts", "Journal", "Total Mail"}));
+    EXPECT_EQ(doc["counters"]["Total Mail"], 57);
+
+    const json& folder = doc["folders"][0];
+    EXPECT_EQ(folder["path"], "Personal Folders\\Inbox\\");
+    EXPECT_EQ(folder["nid"], 0x8082);
+    EXPECT_EQ(folder["mail"], true);
+    const json& first = folder["messages"][0];
+    EXPECT_EQ(Keys(first),
+              (std::set<std::string>{"nid", "class", "subject", "from", "to", "cc", "date",
+                                     "hasHtml", "hasRtf", "bodyLength", "attachments"}));
+    EXPECT_EQ(first["subject"], "Café \xEF\xBF\xBD");
+    EXPECT_EQ(first["date"], "2007-01-01T12:00:00Z");
+    EXPECT_TRUE(first["to"].is_null());
+    EXPECT_EQ(first["attachments"], json::parse(R"([{"name":"report.pdf","size":1234}])"));
+    const json& second = folder["messages"][1];
+    EXPECT_TRUE(second["subject"].is_null());
+    EXPECT_TRUE(second["class"].is_null());
+    EXPECT_TRUE(second["date"].is_null());
+
+    EXPECT_EQ(doc["folders"][1]["mail"], false);
+    EXPECT_TRUE(doc["folders"][1]["containerClass"].is_null());
+    EXPECT_TRUE(doc["folders"][1]["messages"].empty());
+    EXPECT_EQ(doc["contacts"][0]["name"], "Bob");
+    EXPECT_EQ(doc["contacts"][0]["postal"], "Elm Rd 7");
+    EXPECT_EQ(doc["contacts"][0]["folder"], "Personal Folders\\Contacts\\");
+    EXPECT_EQ(doc["notes"][0]["text"], "text");
+    EXPECT_TRUE(doc["notes"][0]["date"].is_null());
+}
+
+TEST(AnalysisJson, FailedRunCarriesItsMessage) {
+    AnalysisResult result;
+    result.status = AnalysisStatus::Error;
+    result.error = std::string(kMsgCannotAnalyse);
+    const json doc = Parse(result);
+    EXPECT_EQ(doc["status"], "error");
+    EXPECT_EQ(doc["error"], "Cannot Analysis File");
+    EXPECT_EQ(doc["variant"], "unknown");
+    EXPECT_TRUE(doc["folders"].empty());
+}
+
+TEST(ProgressBarLine, StaysInsideItsRange) {
+    EXPECT_EQ(cli::ProgressBar::Line(0, 10, 5, 2).substr(0, 37),
+              "[###############---------------]  50%");
+    // A walk of three nodes or fewer gives a range whose top is below its bottom.
+    EXPECT_NE(cli::ProgressBar::Line(0, -2, 1, 1).find("100%"), std::string::npos);
+    // Loads past the top (the range is three short) keep the bar full, not overflowing.
+    EXPECT_EQ(cli::ProgressBar::Line(0, 10, 13, 1).substr(0, 32), "[" + std::string(30, '#') + "]");
+}
+
+// The built program on files the mailbox builder writes.
+class AnalyzeProgram : public ::testing::TestWithParam<PstVariant> {
+  protected:
+    test::RunResult Run(const std::vector<std::string>& args) {
+        return test::RunProgram(KESTREL_CLI_PATH, args, scratch_.path());
+    }
+    std::string PstPath(const std::string& name) { return (scratch_.path() / name).string(); }
+
+    // A mailbox with one of each kind of item and a subfolder with a non-ASCII name.
+    std::string WriteMailbox(MailboxBuilder& box) {
+        test::Message mail =
+            test::MakeMail("Quarterly report", "Ann Lee", "ann@example.com", "Numbers attached.");
+        mail.subjectPrefix = "RE: ";
+        mail.recipients = {{"Bob Stone", "bob@example.com", 1}, {"Cy Diaz", "cy@example.com", 2}};
+        mail.deliveryTime = kNewYear2007;
+        mail.attachments = {
+            {"REPORT~1.PDF", "report 2006.pdf", std::vector<uint8_t>(3000, 7), "", {}}};
+        inboxMail_ = box.AddMessage(box.Folder("Inbox"), mail);
+        const uint32_t sub = box.AddFolder(box.Folder("Inbox"), "Données");
+        box.AddMessage(sub, test::MakeMail("Résumé", "Zoë", "zoe@example.com", "Bonjour"));
+        box.AddMessage(box.Folder("Contacts"), test::MakeContact({.displayName = "Bob Stone",
+                                                                  .givenName = "Bob",
+                                                                  .surname = "Stone",
+                                                                  .email = "bob@example.com",
+                                                                  .mobile = "555 0100"}));
+        box.AddMessage(box.Folder("Tasks"),
+                       test::MakeTask({.subject = "File the report", .due = kNewYear2007}));
+        box.AddMessage(box.Folder("Notes"), test::MakeStickyNote("Call Bob\nabout the report"));
+        box.AddMessage(box.Folder("Journal"),
+                       test::MakeJournal({.subject = "Call with Bob", .start = kNewYear2007}));
+        box.AddMessage(box.Folder("Calendar"), test::MakeAppointment({.subject = "Review",
+                                                                      .location = "Room 1",
+                                                                      .start = kNewYear2007,
+                                                                      .end = kNewYear2007}));
+        const std::string path = PstPath("box.pst");
+        box.WriteTo(path);
+        return path;
+    }
+
+    const json* FolderByPath(const json& doc, const std::string& path) {
+        for (const auto& folder : doc["folders"]) {
+            if (folder["path"] == path) return &folder;
+        }
+        return nullptr;
+    }
+
+    test::ScratchDir scratch_;
+    uint32_t inboxMail_ = 0;
+};
+
+TEST_P(AnalyzeProgram, JsonListsEveryItemOfTheFile) {
+    MailboxBuilder box(GetParam());
+    const std::string path = WriteMailbox(box);
+    const test::RunResult run = Run({"analyze", path, "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");  // stderr is no terminal: no progress bar
+    const json doc = json::parse(run.out);
+    EXPECT_EQ(doc["status"], "completed");
+    EXPECT_EQ(doc["variant"], GetParam() == PstVariant::Unicode ? "unicode" : "ansi");
+    EXPECT_EQ(doc["file"], path);
+
+    const json* inbox = FolderByPath(doc, "Personal Folders\\Inbox\\");
+    ASSERT_NE(inbox, nullptr);
+    ASSERT_EQ((*inbox)["messages"].size(), 1u);
+    const json& m = (*inbox)["messages"][0];
+    EXPECT_EQ(m["nid"], inboxMail_);
+    EXPECT_EQ(m["subject"], "RE: Quarterly report");
+    EXPECT_EQ(m["from"], "Ann Lee");
+    EXPECT_EQ(m["to"], "Bob Stone");
+    EXPECT_EQ(m["cc"], "Cy Diaz");
+    EXPECT_EQ(m["date"], "2007-01-01T12:00:00Z");
+    EXPECT_EQ(m["attachments"], json::parse(R"([{"name":"report 2006.pdf","size":3000}])"));
+
+    const json* sub = FolderByPath(doc, "Personal Folders\\Inbox\\Données\\");
+    ASSERT_NE(sub, nullptr);
+    ASSERT_EQ((*sub)["messages"].size(), 1u);
+    EXPECT_EQ((*sub)["messages"][0]["subject"], "Résumé");
+    EXPECT_EQ((*sub)["messages"][0]["from"], "Zoë");
+
+    ASSERT_EQ(doc["contacts"].size(), 1u);
+    EXPECT_EQ(doc["contacts"][0]["email"], "bob@example.com");
+    EXPECT_EQ(doc["contacts"][0]["mobile"], "555 0100");
+    EXPECT_EQ(doc["contacts"][0]["folder"], "Personal Folders\\Contacts\\");
+    ASSERT_EQ(doc["tasks"].size(), 1u);
+    EXPECT_EQ(doc["tasks"][0]["subject"], "File the report");
+    ASSERT_EQ(doc["notes"].size(), 1u);
+    EXPECT_EQ(doc["notes"][0]["text"], "Call Bob\nabout the report");
+    ASSERT_EQ(doc["journal"].size(), 1u);
+    EXPECT_EQ(doc["journal"][0]["entryType"], "Phone call");
+    ASSERT_EQ(doc["calendar"].size(), 1u);
+    EXPECT_EQ(doc["calendar"][0]["location"], "Room 1");
+
+    EXPECT_EQ(doc["counters"]["Inbox"], 2);  // the subfolder's message counts too
+    EXPECT_EQ(doc["counters"]["Contacts"], 1);
+    EXPECT_EQ(doc["counters"]["Calendar"], 1);
+    EXPECT_EQ(doc["counters"]["Journal"], 1);
+    EXPECT_GT(doc["counters"]["Total Mail"], 0);
+}
+
+TEST_P(AnalyzeProgram, SummaryShowsTheTreeAndCounters) {
+    MailboxBuilder box(GetParam());
+    const test::RunResult run = Run({"analyze", WriteMailbox(box), "--quiet"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("Status:    completed"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\n  Personal Folders "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\n    Inbox "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\n      Données "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("1 contacts"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Total  Mail"), std::string::npos) << run.out;
+}
+
+TEST_P(AnalyzeProgram, RestoreDeletedFilesOrphanMessages) {
+    MailboxBuilder box(GetParam());
+    const std::string path = WriteMailbox(box);
+    // A second node over the Inbox message's data whose parent folder does not exist:
+    // no walk reaches it.
+    test::NbtEntry orphan;
+    for (const auto& entry : box.pst().NbtEntries()) {
+        if (entry.nid == inboxMail_) orphan = entry;
+    }
+    ASSERT_NE(orphan.nid, 0u);
+    orphan.nid = box.NextMessageNid() + 0x20 * 50;
+    orphan.nidParent = test::MakeNid(test::kNidTypeNormalFolder, 0x7777);
+    box.pst().AddNode(orphan);
+    box.WriteTo(path);
+
+    const json plain = json::parse(Run({"analyze", path, "--json"}).out);
+    EXPECT_EQ(FolderByPath(plain, "Personal Folders\\Recovered Items\\"), nullptr);
+
+    const test::RunResult run = Run({"analyze", path, "--json", "--restore-deleted"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const json doc = json::parse(run.out);
+    const json* recovered = FolderByPath(doc, "Personal Folders\\Recovered Items\\");
+    ASSERT_NE(recovered, nullptr);
+    ASSERT_EQ((*recovered)["messages"].size(), 1u);
+    EXPECT_EQ((*recovered)["messages"][0]["nid"], orphan.nid);
+    EXPECT_EQ((*recovered)["messages"][0]["subject"], "RE: Quarterly report");
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, AnalyzeProgram,
+                         ::testing::Values(PstVariant::Unicode, PstVariant::Ansi),
+                         [](const auto& info) {
+                             return info.param == PstVariant::Unicode ? "Unicode" : "Ansi";
+                         });
+
+class CliFailures : public ::testing::Test {
+  protected:
+    test::RunResult Run(const std::vector<std::string>& args) {
+        return test::RunProgram(KESTREL_CLI_PATH, args, scratch_.path());
+    }
+    test::ScratchDir scratch_;
+};
+
+TEST_F(CliFailures, FileThatCannotBeOpenedFailsWithTheReason) {
+    const std::string missing = (scratch_.path() / "gone.pst").string();
+    const test::RunResult run = Run({"analyze", missing, "--json"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("Cannot read File, PST File allready in Use  ("), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("No such file or directory"), std::string::npos) << run.err;
+    const json doc = json::parse(run.out);
+    EXPECT_EQ(doc["status"], "error");
+    EXPECT_EQ(doc["error"], "Cannot read File, PST File allready in Use  ");
+
+    // A folder is no PST file either.
+    EXPECT_EQ(Run({"analyze", scratch_.path().string()}).exitCode, 1);
+}
+
+TEST_F(CliFailures, FileThatIsNoPstIsAFailedRun) {
+    const auto path = scratch_.path() / "notes.txt";
+    std::ofstream(path) << std::string(5000, 'x');
+    const test::RunResult run = Run({"analyze", path.string(), "--json"});
+    EXPECT_EQ(run.exitCode, 1);
+    const json doc = json::parse(run.out);
+    EXPECT_EQ(doc["status"], "error");
+    EXPECT_TRUE(doc["error"].is_string());
+    EXPECT_FALSE(doc["error"].get<std::string>().empty());
+}
+
+TEST_F(CliFailures, UsageErrorsExitWithTwo) {
+    EXPECT_EQ(Run({"analyze"}).exitCode, 2);
+    EXPECT_EQ(Run({"analyze", "a.pst", "--no-such-flag"}).exitCode, 2);
+    EXPECT_EQ(Run({}).exitCode, 2);
+    const test::RunResult help = Run({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("analyze"), std::string::npos);
+    const test::RunResult version = Run({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_NE(version.out.find("kestrel-cli "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kestrel
