@@ -5,4 +5,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh release
-./build/cli/kestrel-cli info build/samples/sample.pst
+./build/cli/kestrel-cli analyze build/samples/sample.pst
