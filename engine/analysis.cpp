@@ -162,7 +162,9 @@ class Run {
         WarnWalk(outcome);
 
         if (options_.restoreDeleted) {
-            if (RestoreOrphans(env, reached) == WalkEnd::Stopped) return AnalysisStatus::Stopped;
+            if (RestoreOrphans(env, top, reached) == WalkEnd::Stopped) {
+                return AnalysisStatus::Stopped;
+            }
         }
 
         // Completion.
@@ -230,10 +232,22 @@ class Run {
         }
     }
 
+    // True when node hangs below top. Messages of the folders beside the top folder
+    // (free/busy data, views) are the store's own business, not lost mail.
+    bool IsBelow(const NodeRecord& node, const NodeRecord* top) const {
+        size_t steps = 0;
+        const size_t bound = context_->nodes.CreatedCount();
+        for (const NodeRecord* up = node.parent; up && steps <= bound; up = up->parent, ++steps) {
+            if (up == top) return true;
+        }
+        return false;
+    }
+
     // Normal messages the walk never reached (their parent never turned up, or their
     // folder failed to load) are read and filed under "Recovered Items", so nothing
     // readable is silently lost.
-    WalkEnd RestoreOrphans(WalkEnvironment& env, const std::unordered_set<uint32_t>& reached) {
+    WalkEnd RestoreOrphans(WalkEnvironment& env, const NodeRecord* top,
+                           const std::unordered_set<uint32_t>& reached) {
         ItemFiling filing(env);
         std::optional<size_t> target;
         std::unordered_set<uint32_t> seen;
@@ -241,6 +255,7 @@ class Run {
         for (const NodeRecord& node : context_->nodes.records()) {
             if ((node.nid & kNidTypeMask) != kNidTypeNormalMessage) continue;
             if (node.dataBlock == nullptr || reached.count(node.nid) != 0) continue;
+            if (context_->nodes.IsReachable(&node) && !IsBelow(node, top)) continue;
             if (!seen.insert(node.nid).second) continue;
             if (control_.TestPoint()) return WalkEnd::Stopped;
             std::unique_ptr<ItemRecord> item = LoadQuietly(&node);

@@ -88,7 +88,7 @@ class FolderWalker {
             entry.path = path_;
             entry.folderNid = top->nid;
             entry.mail = true;
-            filing_.AddFolder(std::move(entry), 0);
+            filing_.AddFolder(std::move(entry), std::nullopt);
         }
 
         // Each record is met once in a sound tree; the bound only guards the links.

@@ -269,10 +269,12 @@ TEST(AnalysisEngine, StartingAnotherRunStopsTheRunningOne) {
 }
 
 // An orphan whose folder never turned up, and a message below a folder that cannot be
-// read: the walk reaches neither.
+// read: the walk reaches neither. And a message outside the folders the walk covers.
 std::vector<uint8_t> MailboxWithOrphans() {
     MailboxBuilder box(PstVariant::Unicode);
     box.AddMessage(box.Folder("Inbox"), MakeMail("filed", "Ann", "ann@example.com", "x"));
+    // Beside the top folder, not lost: never restored.
+    box.AddMessage(box.Folder("Search Root"), MakeMail("beside", "Ann", "ann@e.com", "x"));
     auto addMessage = [&](uint32_t index, uint32_t parent, const std::string& subject) {
         const test::StoredNode node =
             test::StoreNode(box.pst(), box.ltp().PropertyContext({Prop::Unicode(0x001A, "IPM.Note"),
