@@ -26,6 +26,12 @@ Message Mail(std::string subject, std::string from, std::string email, std::stri
     return m;
 }
 
+// Items made in Outlook itself carry their creation time as the delivery time.
+Message Created(Message m, uint64_t when) {
+    m.deliveryTime = when;
+    return m;
+}
+
 std::string Html(std::string_view title, std::string_view paragraphs) {
     return "<html><head><meta charset=\"utf-8\"><title>" + std::string(title) +
            "</title></head><body>" + std::string(paragraphs) + "</body></html>";
@@ -162,54 +168,66 @@ void AddMail(MailboxBuilder& box) {
 
 void AddOtherItems(MailboxBuilder& box) {
     const uint32_t contacts = box.Folder("Contacts");
-    box.AddMessage(contacts, MakeContact({.displayName = "Ann Lee",
-                                          .givenName = "Ann",
-                                          .surname = "Lee",
-                                          .company = "Example Ltd",
-                                          .email = "ann.lee@example.com",
-                                          .mobile = "+44 7700 900123",
-                                          .businessPhone = "+44 20 7946 0123",
-                                          .postalAddress = "1 High Street\r\nLondon N1 9GU"}));
-    box.AddMessage(contacts, MakeContact({.displayName = "Sam Ortiz",
-                                          .givenName = "Sam",
-                                          .surname = "Ortiz",
-                                          .email = "sam@example.com",
-                                          .mobile = "+1 555 0142"}));
-    box.AddMessage(contacts, MakeContact({.displayName = "Jürgen Weiß",
-                                          .givenName = "Jürgen",
-                                          .surname = "Weiß",
-                                          .company = "Beispiel GmbH",
-                                          .email = "juergen@example.de",
-                                          .homePhone = "+49 89 123456",
-                                          .postalAddress = "Marienplatz 1\r\n80331 München"}));
+    box.AddMessage(contacts,
+                   Created(MakeContact({.displayName = "Ann Lee",
+                                        .givenName = "Ann",
+                                        .surname = "Lee",
+                                        .company = "Example Ltd",
+                                        .email = "ann.lee@example.com",
+                                        .mobile = "+44 7700 900123",
+                                        .businessPhone = "+44 20 7946 0123",
+                                        .postalAddress = "1 High Street\r\nLondon N1 9GU"}),
+                           FileTime(2006, 11, 3, 10, 0)));
+    box.AddMessage(contacts, Created(MakeContact({.displayName = "Sam Ortiz",
+                                                  .givenName = "Sam",
+                                                  .surname = "Ortiz",
+                                                  .email = "sam@example.com",
+                                                  .mobile = "+1 555 0142"}),
+                                     FileTime(2006, 11, 20, 14, 30)));
+    box.AddMessage(contacts,
+                   Created(MakeContact({.displayName = "Jürgen Weiß",
+                                        .givenName = "Jürgen",
+                                        .surname = "Weiß",
+                                        .company = "Beispiel GmbH",
+                                        .email = "juergen@example.de",
+                                        .homePhone = "+49 89 123456",
+                                        .postalAddress = "Marienplatz 1\r\n80331 München"}),
+                           FileTime(2007, 1, 15, 8, 0)));
 
     const uint32_t calendar = box.Folder("Calendar");
-    box.AddMessage(calendar, MakeAppointment({.subject = "Falcon kickoff",
-                                              .location = "Room 4.01",
-                                              .body = "Agenda: goals, team, dates.",
-                                              .start = FileTime(2007, 2, 5, 9, 0),
-                                              .end = FileTime(2007, 2, 5, 10, 30)}));
-    box.AddMessage(calendar, MakeAppointment({.subject = "Dentist",
-                                              .location = "Dr. Brown, Elm Street",
-                                              .start = FileTime(2007, 2, 9, 15, 0),
-                                              .end = FileTime(2007, 2, 9, 15, 45)}));
-    box.AddMessage(calendar, MakeAppointment({.subject = "Réunion d'équipe",
-                                              .location = "Salle Océan",
-                                              .start = FileTime(2007, 2, 12, 10, 0),
-                                              .end = FileTime(2007, 2, 12, 11, 0)}));
+    box.AddMessage(calendar, Created(MakeAppointment({.subject = "Falcon kickoff",
+                                                      .location = "Room 4.01",
+                                                      .body = "Agenda: goals, team, dates.",
+                                                      .start = FileTime(2007, 2, 5, 9, 0),
+                                                      .end = FileTime(2007, 2, 5, 10, 30)}),
+                                     FileTime(2007, 2, 1, 14, 5)));
+    box.AddMessage(calendar, Created(MakeAppointment({.subject = "Dentist",
+                                                      .location = "Dr. Brown, Elm Street",
+                                                      .start = FileTime(2007, 2, 9, 15, 0),
+                                                      .end = FileTime(2007, 2, 9, 15, 45)}),
+                                     FileTime(2007, 1, 25, 9, 0)));
+    box.AddMessage(calendar, Created(MakeAppointment({.subject = "Réunion d'équipe",
+                                                      .location = "Salle Océan",
+                                                      .start = FileTime(2007, 2, 12, 10, 0),
+                                                      .end = FileTime(2007, 2, 12, 11, 0)}),
+                                     FileTime(2007, 1, 12, 17, 0)));
 
     const uint32_t tasks = box.Folder("Tasks");
-    box.AddMessage(tasks, MakeTask({.subject = "Send the quarterly figures",
-                                    .due = FileTime(2007, 1, 31),
-                                    .status = 2}));
-    box.AddMessage(tasks, MakeTask({.subject = "Book flights to Berlin",
-                                    .body = "Morning flight, aisle seat.",
-                                    .due = FileTime(2007, 2, 20),
-                                    .status = 1}));
+    box.AddMessage(tasks, Created(MakeTask({.subject = "Send the quarterly figures",
+                                            .due = FileTime(2007, 1, 31),
+                                            .status = 2}),
+                                  FileTime(2007, 1, 3, 9, 0)));
+    box.AddMessage(tasks, Created(MakeTask({.subject = "Book flights to Berlin",
+                                            .body = "Morning flight, aisle seat.",
+                                            .due = FileTime(2007, 2, 20),
+                                            .status = 1}),
+                                  FileTime(2007, 2, 7, 18, 30)));
 
     const uint32_t notes = box.Folder("Notes");
-    box.AddMessage(notes, MakeStickyNote("Call the garage\nabout the winter tyres"));
-    box.AddMessage(notes, MakeStickyNote("Wi-Fi code: falcon-2007"));
+    box.AddMessage(notes, Created(MakeStickyNote("Call the garage\nabout the winter tyres"),
+                                  FileTime(2006, 12, 1, 8, 0)));
+    box.AddMessage(notes,
+                   Created(MakeStickyNote("Wi-Fi code: falcon-2007"), FileTime(2007, 2, 1, 9, 0)));
 
     const uint32_t journal = box.Folder("Journal");
     box.AddMessage(journal, MakeJournal({.subject = "Call with Ann about the report",
