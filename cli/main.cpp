@@ -90,6 +90,7 @@ int RunInfo(const std::string& path, bool json) {
         fmt::print("Load result:   {}\n", loadResult);
     }
     if (!failure.empty()) {
+        std::fflush(stdout);
         fmt::print(stderr, "kestrel-cli: {}\n", failure);
         return 1;
     }
