@@ -116,13 +116,6 @@ TEST(Bth, HeaderWidthsAreChecked) {
     EXPECT_EQ(Keys(heap, Hid(0, 1)), std::vector<uint16_t>{});  // hidRoot 0: empty tree
 }
 
-TEST(Bth, LeafRecordsUseTheHeaderWidthsAndIgnoreATrailingPart) {
-    Bytes leaf = Leaf({1, 2, 3});
-    leaf.push_back(0xAA);  // part of a record: not one
-    const HeapOnNode heap({HeapBlock(true, {BthHeaderBytes(2, 2, 0, Hid(0, 2)), leaf})});
-    EXPECT_EQ(Keys(heap, Hid(0, 1)), (std::vector<uint16_t>{1, 2, 3}));
-}
-
 TEST(Bth, IndexLevelsAreFollowedAcrossHeapBlocks) {
     // Two index levels; the leaves sit in a second heap block.
     const std::vector<Bytes> blocks{
@@ -150,15 +143,6 @@ TEST(Bth, DamagedIndexesEnd) {
         {HeapBlock(true, {BthHeaderBytes(2, 2, 1, Hid(0, 2)),
                           IndexRecords({{1, Hid(0, 3)}, {2, Hid(0, 3)}}), Leaf({4})})});
     EXPECT_EQ(Keys(cyclic, Hid(0, 1)), std::vector<uint16_t>{4});
-}
-
-TEST(Bth, VisitorCanStopTheWalk) {
-    const HeapOnNode heap({HeapBlock(true, {BthHeaderBytes(2, 2, 0, Hid(0, 2)), Leaf({1, 2, 3})})});
-    size_t seen = 0;
-    const size_t visited = WalkBth(heap, *ReadBthHeader(heap, Hid(0, 1)),
-                                   [&](ByteReader, ByteReader) { return ++seen < 2; });
-    EXPECT_EQ(seen, 2u);
-    EXPECT_EQ(visited, 2u);
 }
 
 }  // namespace

@@ -109,20 +109,6 @@ TEST_P(NamedMapFile, ContextsUseTheLoadedMap) {
     EXPECT_EQ(groups[0].values[0].data, Utf16("IPM.Note"));
 }
 
-TEST_P(NamedMapFile, LargeStreamsInSubnodes) {
-    std::vector<NameId> names;
-    for (uint32_t i = 0; i < 1500; ++i) {
-        names.push_back(i % 2 ? NameId{kPsPublicStrings, 0, "name-" + std::to_string(i)}
-                              : NameId{kPsetidCommon, 0x8000 + i, ""});
-    }
-    Add(kMapNid, ltp.NameToIdMap(names));
-    Open();
-    ASSERT_EQ(LoadNamedPropertyMap(context), 1);
-    ASSERT_EQ(Map().size(), 1500u);
-    EXPECT_EQ(Map().Find(0x8000 + 1499)->stringName, "name-1499");
-    EXPECT_EQ(Map().Find(0x8000 + 1498)->numericName, 0x8000u + 1498);
-}
-
 TEST_P(NamedMapFile, DamagedStreams) {
     // Entry 0: a name whose length runs past the stream; 1: a name offset past it;
     // 2: a good name; 3: an id seen before; 4: guidWord 0 ends the stream; 5: never read.

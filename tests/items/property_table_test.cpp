@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 
 #include "heap_blocks.h"
-#include "items/named_property_map.h"
 #include "items/node_value_reader.h"
 #include "items/table_context.h"
 
@@ -70,11 +68,11 @@ PropertyGroupList Parse(PstContext& context, const std::vector<Bytes>& blocks) {
 }
 
 // TCINFO 1, row-index header 2, row index 3, rows 4, then the extra allocations from 5.
-std::vector<Bytes> TableHeap(uint32_t indexedRows, const Bytes& rows, std::vector<Bytes> extra = {},
-                             uint8_t indexEntry = 4) {
+std::vector<Bytes> TableHeap(uint32_t indexedRows, const Bytes& rows,
+                             std::vector<Bytes> extra = {}) {
     std::vector<Bytes> allocations{TcInfo(kRgib, Hid(0, 2), Hid(0, 4), kColumns),
-                                   BthHeaderBytes(4, indexEntry, 0, Hid(0, 3)),
-                                   RowIndexRecords(indexedRows, indexEntry), rows};
+                                   BthHeaderBytes(4, 4, 0, Hid(0, 3)), RowIndexRecords(indexedRows),
+                                   rows};
     allocations.insert(allocations.end(), extra.begin(), extra.end());
     return {HeapBlock(true, allocations, Hid(0, 1), kClientTableContext)};
 }
@@ -127,29 +125,6 @@ TEST(TableContext, NeverMoreRowsThanTheMatrixHolds) {
     EXPECT_EQ(Parse(context, TableHeap(1, rows)).size(), 1u);
 }
 
-TEST(TableContext, RowIndexOfEitherWidthAndBehindIndexLevels) {
-    PstContext context;
-    const Bytes rows = Rows({{1, 1, 0, 0}, {2, 2, 0, 0}, {3, 3, 0, 0}});
-    // 2-byte row numbers, as Ansi files write them.
-    EXPECT_EQ(Parse(context, TableHeap(3, rows, {}, 2)).size(), 3u);
-
-    // The row index has one index level and the matrix lives in the second heap block.
-    Bytes index;
-    Append32(index, 0x1000);
-    Append32(index, Hid(1, 1));
-    Append32(index, 0x1002);
-    Append32(index, Hid(1, 2));
-    const std::vector<Bytes> blocks{
-        HeapBlock(true,
-                  {TcInfo(kRgib, Hid(0, 2), Hid(1, 3), kColumns),
-                   BthHeaderBytes(4, 4, 1, Hid(0, 3)), index},
-                  Hid(0, 1), kClientTableContext),
-        HeapBlock(false, {RowIndexRecords(2), RowIndexRecords(1), rows})};
-    const auto groups = Parse(context, blocks);
-    ASSERT_EQ(groups.size(), 3u);
-    EXPECT_EQ(AsU32(*Find(groups[0], 0x0E20)), 3u);
-}
-
 TEST(TableContext, CellsOutsideTheRowOrTheBitmapAreAbsent) {
     PstContext context;
     const std::initializer_list<Column> columns{
@@ -166,27 +141,6 @@ TEST(TableContext, CellsOutsideTheRowOrTheBitmapAreAbsent) {
     ASSERT_EQ(groups.size(), 1u);
     ASSERT_EQ(groups[0].values.size(), 1u);
     EXPECT_EQ(groups[0].values[0].propertyId, 0x67F2u);
-}
-
-TEST(TableContext, ColumnIdsAreMappedThroughTheNamedMap) {
-    PstContext context;
-    auto map = std::make_shared<NamedPropertyMap>();
-    map->Insert({.guidWord = 3, .kind = 2, .fileId = 0x8010, .stringName = "x-tag"});
-    map->Insert(
-        {.guidWord = 2, .kind = 1, .fileId = 0x8011, .numericName = 0x8580, .stringName = {}});
-    context.namedProps = map;
-    const auto groups = Parse(
-        context,
-        {HeapBlock(
-            true,
-            {TcInfo(kRgib, Hid(0, 2), Hid(0, 4), {{0x80100003, 0, 4, 0}, {0x80110003, 4, 4, 1}}),
-             BthHeaderBytes(4, 4, 0, Hid(0, 3)), RowIndexRecords(1), Rows({{7, 9, 0, 0}})},
-            Hid(0, 1), kClientTableContext)});
-    ASSERT_EQ(groups.size(), 1u);
-    ASSERT_EQ(groups[0].values.size(), 2u);
-    EXPECT_EQ(groups[0].values[0].propertyId, 2u);
-    EXPECT_EQ(groups[0].values[0].name, "x-tag");
-    EXPECT_EQ(groups[0].values[1].propertyId, 0x8580u);
 }
 
 TEST(TableContext, TablesThatDoNotCheckOutGiveNoGroups) {
