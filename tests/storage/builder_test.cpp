@@ -162,6 +162,17 @@ TEST(BuilderPages, HandMadeLeafWithTooManyEntriesSpillsPastItsPage) {
     EXPECT_EQ(Le(image, leaf.ib + 44 * 12, 4), 45u * 4);
 }
 
+TEST(BuilderPages, ReservedSlotLetsAPageListItself) {
+    PstBuilder pst(PstVariant::Unicode);
+    const PageRef self = pst.ReservePage();
+    EXPECT_EQ(pst.AddBtPage(BTree::Node, 1, {{0x21, self.bid, self.ib}}, self).ib, self.ib);
+    pst.SetRoot(BTree::Node, self);
+    const Bytes image = pst.Build();
+    EXPECT_EQ(Le(image, self.ib + 16, 8), self.ib);
+    EXPECT_EQ(Le(image, self.ib + 504, 8), self.bid);
+    EXPECT_EQ(Le(image, 224, 8), self.ib) << "the header's node-tree root";
+}
+
 TEST_P(BuilderVariants, DataTreesHoldTheBytesInOrder) {
     PstBuilder pst(GetParam(), 2);
     const Bytes data = Pattern(20000);

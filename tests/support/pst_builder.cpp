@@ -407,10 +407,10 @@ std::vector<uint8_t> PstBuilder::SerializeBt(const BtEntry& e) const {
 
 PageRef PstBuilder::WritePage(Image& image, BTree tree, uint8_t level,
                               const std::vector<uint8_t>& entries, size_t count, size_t entrySize,
-                              uint64_t bid) {
-    if (bid == 0) bid = nextPageBid_++;
+                              PageRef at) {
+    const uint64_t bid = at.bid ? at.bid : nextPageBid_++;
     const uint64_t size = std::max<uint64_t>(kPageSize, AlignUp(entries.size(), kPageSize));
-    const uint64_t ib = image.Allocate(size, kPageSize);
+    const uint64_t ib = at.ib ? at.ib : image.Allocate(size, kPageSize);
     const size_t area = unicode() ? 488 : 496;
     const size_t trailerAt = unicode() ? 496 : 500;
     std::vector<uint8_t> page(kPageSize, 0);
@@ -439,32 +439,37 @@ PageRef PstBuilder::WritePage(Image& image, BTree tree, uint8_t level,
     return {ib, bid};
 }
 
-PageRef PstBuilder::AddBbtLeaf(const std::vector<BbtEntry>& entries, uint64_t bid) {
+PageRef PstBuilder::AddBbtLeaf(const std::vector<BbtEntry>& entries, PageRef at) {
     std::vector<uint8_t> bytes;
     for (const auto& e : entries) {
         auto one = SerializeBbt(e);
         bytes.insert(bytes.end(), one.begin(), one.end());
     }
-    return WritePage(image_, BTree::Block, 0, bytes, entries.size(), unicode() ? 24 : 12, bid);
+    return WritePage(image_, BTree::Block, 0, bytes, entries.size(), unicode() ? 24 : 12, at);
 }
 
-PageRef PstBuilder::AddNbtLeaf(const std::vector<NbtEntry>& entries, uint64_t bid) {
+PageRef PstBuilder::AddNbtLeaf(const std::vector<NbtEntry>& entries, PageRef at) {
     std::vector<uint8_t> bytes;
     for (const auto& e : entries) {
         auto one = SerializeNbt(e);
         bytes.insert(bytes.end(), one.begin(), one.end());
     }
-    return WritePage(image_, BTree::Node, 0, bytes, entries.size(), unicode() ? 32 : 16, bid);
+    return WritePage(image_, BTree::Node, 0, bytes, entries.size(), unicode() ? 32 : 16, at);
 }
 
 PageRef PstBuilder::AddBtPage(BTree tree, uint8_t level, const std::vector<BtEntry>& entries,
-                              uint64_t bid) {
+                              PageRef at) {
     std::vector<uint8_t> bytes;
     for (const auto& e : entries) {
         auto one = SerializeBt(e);
         bytes.insert(bytes.end(), one.begin(), one.end());
     }
-    return WritePage(image_, tree, level, bytes, entries.size(), 3 * IdSize(), bid);
+    return WritePage(image_, tree, level, bytes, entries.size(), 3 * IdSize(), at);
+}
+
+PageRef PstBuilder::ReservePage() {
+    const uint64_t ib = image_.Allocate(kPageSize, kPageSize);
+    return {ib, nextPageBid_++};
 }
 
 void PstBuilder::SetRoot(BTree tree, PageRef root) {
@@ -506,7 +511,7 @@ PageRef PstBuilder::BuildAutoTree(Image& image, BTree tree) {
         for (size_t k = i; k < end; ++k)
             bytes.insert(bytes.end(), leafEntries[k].second.begin(), leafEntries[k].second.end());
         const uint64_t firstKey = leafEntries.empty() ? 0 : leafEntries[i].first;
-        PageRef page = WritePage(image, tree, 0, bytes, end - i, entrySize, 0);
+        PageRef page = WritePage(image, tree, 0, bytes, end - i, entrySize, {});
         builtPages_.push_back({tree, 0, page.ib, page.bid, firstKey, end - i});
         level.push_back({firstKey, page});
         if (leafEntries.empty()) break;
@@ -523,7 +528,7 @@ PageRef PstBuilder::BuildAutoTree(Image& image, BTree tree) {
                 auto one = SerializeBt({level[k].key, level[k].page.bid, level[k].page.ib});
                 bytes.insert(bytes.end(), one.begin(), one.end());
             }
-            PageRef page = WritePage(image, tree, depth, bytes, end - i, 3 * IdSize(), 0);
+            PageRef page = WritePage(image, tree, depth, bytes, end - i, 3 * IdSize(), {});
             builtPages_.push_back({tree, depth, page.ib, page.bid, level[i].key, end - i});
             next.push_back({level[i].key, page});
         }

@@ -162,11 +162,14 @@ class PstBuilder {
     const std::vector<NbtEntry>& NbtEntries() const { return nbt_; }
 
     // --- Hand-made B-tree pages, written now. More entries than fit spill over the
-    // page's own fields and trailer into the following bytes. ---
-    PageRef AddBbtLeaf(const std::vector<BbtEntry>& entries, uint64_t bid = 0);
-    PageRef AddNbtLeaf(const std::vector<NbtEntry>& entries, uint64_t bid = 0);
+    // page's own fields and trailer into the following bytes. `at` places the page in a
+    // slot from ReservePage (so that a page can list itself); by default a new one. ---
+    PageRef AddBbtLeaf(const std::vector<BbtEntry>& entries, PageRef at = {});
+    PageRef AddNbtLeaf(const std::vector<NbtEntry>& entries, PageRef at = {});
     PageRef AddBtPage(BTree tree, uint8_t level, const std::vector<BtEntry>& entries,
-                      uint64_t bid = 0);
+                      PageRef at = {});
+    // A page-sized slot and a page BID, for a page written later.
+    PageRef ReservePage();
     // The header points at this page; that tree is then not built automatically.
     void SetRoot(BTree tree, PageRef root);
     // Any bytes at a fresh aligned offset (a page-sized piece of garbage, say).
@@ -201,7 +204,7 @@ class PstBuilder {
                      std::optional<uint32_t> lcbTotal);
     uint64_t BuildTreeOf(uint8_t level, std::vector<uint64_t> children);
     PageRef WritePage(Image& image, BTree tree, uint8_t level, const std::vector<uint8_t>& entries,
-                      size_t count, size_t entrySize, uint64_t bid);
+                      size_t count, size_t entrySize, PageRef at);
     PageRef BuildAutoTree(Image& image, BTree tree);
     std::vector<uint8_t> SerializeBbt(const BbtEntry& entry) const;
     std::vector<uint8_t> SerializeNbt(const NbtEntry& entry) const;
