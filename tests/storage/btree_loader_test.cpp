@@ -186,6 +186,18 @@ TEST_P(BothLayouts, NidListedAgainMovesUnderItsNewParent) {
     EXPECT_EQ(loaded->nodes.CreatedCount(), 4u);
 }
 
+// Without allocation maps the file ends right after the node-tree root: a page is read
+// as its 512 bytes, never more.
+TEST_P(BothLayouts, PagesAtTheVeryEndOfTheFileLoad) {
+    PstBuilder pst(GetParam());
+    pst.header().allocationMaps = false;
+    test::AddStore(pst);
+    auto loaded = LoadImage(pst);
+    ASSERT_EQ(loaded->nodeRootOffset + 512, loaded->file.GetLength());
+    EXPECT_EQ(loaded.result, 0);
+    EXPECT_NE(FindNode(*loaded, 0x21), nullptr);
+}
+
 TEST(LoadIndexes, StopFlagEndsTheLoadWithWhatWasBuilt) {
     PstBuilder pst(PstVariant::Unicode);
     test::AddStore(pst);
