@@ -444,6 +444,11 @@ void MailboxBuilder::WriteNodes() {
     const StoredNode s = StoreNode(pst_, ltp_.PropertyContext(store));
     pst_.AddNode(kNidMessageStore, s.bidData, s.bidSub, 0);
 
+    // Outlook's map is never empty, and libpff refuses a file whose map has no entries.
+    if (names_.empty()) {
+        NamedId({kPsetidCommon, 0x8503, {}});        // reminder set
+        NamedId({kPsPublicStrings, 0, "Keywords"});  // categories
+    }
     const StoredNode map = StoreNode(pst_, ltp_.NameToIdMap(names_));
     pst_.AddNode(kNidNameToIdMap, map.bidData, map.bidSub, 0);
 
