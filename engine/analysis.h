@@ -78,7 +78,9 @@ AnalysisStatus RunAnalysis(const AnalysisOptions& options, AnalysisResult& resul
                            std::shared_mutex& resultMutex, AnalysisObserver& observer,
                            RunControl& control, std::shared_ptr<ItemSource>* source = nullptr);
 
-// One analysis at a time on a worker thread of its own.
+// One analysis at a time on a worker thread of its own. Start, Stop and Wait belong to
+// one controlling thread and must not be called from an observer callback (the worker
+// would wait for itself); Pause and Resume may be called from anywhere.
 class AnalysisEngine {
   public:
     explicit AnalysisEngine(AnalysisObserver* observer = nullptr);

@@ -227,6 +227,7 @@ std::unique_ptr<FullItem> ItemSource::Load(uint32_t nid, const std::filesystem::
     // Orphans restored after the walk are not in the tree; FindAny still knows them.
     const NodeRecord* node = context_->nodes.FindAny(nid);
     if (node == nullptr) return nullptr;
+    if (!rtfFile.empty()) EnsureFolder(rtfFile.parent_path());
     FullReader reader(*context_, rtfFile);
     return reader.Read(*node, 0);
 }

@@ -317,6 +317,26 @@ TEST(ItemSource, ReadsTheFullItemAgainAndRefusesAChangedFile) {
     attachment.longName = "notes.txt";
     attachment.data = {'a', 'b', 'c'};
     mail.attachments.push_back(attachment);
+    // An uncompressed ("MELA") RTF body: sizes, magic, CRC 0, then the text.
+    const std::string rtf = "{\\rtf1 hi}";
+    std::vector<uint8_t> packed = {static_cast<uint8_t>(rtf.size() + 12),
+                                   0,
+                                   0,
+                                   0,
+                                   static_cast<uint8_t>(rtf.size()),
+                                   0,
+                                   0,
+                                   0,
+                                   'M',
+                                   'E',
+                                   'L',
+                                   'A',
+                                   0,
+                                   0,
+                                   0,
+                                   0};
+    packed.insert(packed.end(), rtf.begin(), rtf.end());
+    mail.rtfCompressed = packed;
     const uint32_t nid = box.AddMessage(box.Folder("Inbox"), mail);
     test::ScratchFile file(box.Build());
     Analysed run;
@@ -330,6 +350,7 @@ TEST(ItemSource, ReadsTheFullItemAgainAndRefusesAChangedFile) {
     ASSERT_EQ(summary.attachments.size(), 1u);
     EXPECT_EQ(summary.attachments[0].name, "notes.txt");
     EXPECT_EQ(summary.attachments[0].size, 3u);
+    EXPECT_TRUE(summary.hasRtf);
 
     const std::unique_ptr<FullItem> full = run.source->Load(nid);
     ASSERT_NE(full, nullptr);
@@ -344,6 +365,12 @@ TEST(ItemSource, ReadsTheFullItemAgainAndRefusesAChangedFile) {
     EXPECT_EQ(full->recipients[1].displayName, "Cy");
     EXPECT_EQ(full->recipients[1].type, 2u);
     EXPECT_EQ(run.source->Load(0x7FFFFFE4), nullptr);
+
+    // The preview asks for the RTF body in a file; the walk wrote none.
+    const auto rtfFile = file.path().parent_path() / "cache" / "temp.rtf";
+    ASSERT_NE(run.source->Load(nid, rtfFile), nullptr);
+    std::ifstream in(rtfFile, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), rtf);
 
     std::ofstream(file.path(), std::ios::binary | std::ios::app) << 'x';
     EXPECT_THROW(run.source->Load(nid), SourceChangedError);
