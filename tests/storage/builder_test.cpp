@@ -5,11 +5,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <numeric>
 #include <sstream>
 #include <string>
 
 #include "items/heap_on_node.h"
+#include "items/rtf_decompress.h"
 #include "load_image.h"
 #include "storage/block_reader.h"
 #include "support/mailbox_builder.h"
@@ -328,6 +330,251 @@ TEST_P(BuilderVariants, DebianPeersReadTheMailbox) {
     EXPECT_EQ(std::filesystem::exists(dir / "pff.export" / "Top of Personal Folders" / "Contacts" /
                                       "Contact00001"),
               unicode());
+}
+
+// --- Lists, tables and properties ---
+
+// A property context's records, decoded with the item layer's heap lookup: for each id
+// the type, the value word and the value bytes (heap, subnode, or none for inline ones).
+struct PcRecord {
+    uint16_t type = 0;
+    uint32_t word = 0;
+    std::optional<Bytes> bytes;
+};
+
+Bytes SubnodeData(const LtpNode& node, uint32_t nid) {
+    for (const auto& sub : node.subnodes) {
+        if (sub.nid != nid) continue;
+        Bytes all;
+        for (const auto& b : sub.node.blocks) all.insert(all.end(), b.begin(), b.end());
+        return all;
+    }
+    ADD_FAILURE() << "no subnode " << nid;
+    return {};
+}
+
+Bytes Allocation(const HeapOnNode& heap, uint32_t hid) {
+    auto a = heap.Allocation(hid);
+    if (!a) {
+        ADD_FAILURE() << "HID " << hid << " does not resolve";
+        return {};
+    }
+    return Bytes(a->span().begin(), a->span().end());
+}
+
+std::map<uint16_t, PcRecord> ReadPc(const HeapOnNode& heap, const LtpNode* node = nullptr) {
+    std::map<uint16_t, PcRecord> out;
+    const Bytes header = Allocation(heap, heap.userRoot());
+    EXPECT_EQ(Le(header, 0, 4) & 0xFFFFFF, 0x0602B5u) << "bType, cbKey 2, cbEnt 6";
+    EXPECT_EQ(header.at(3), 0) << "one leaf";
+    const Bytes leaf = Allocation(heap, static_cast<uint32_t>(Le(header, 4, 4)));
+    uint16_t previous = 0;
+    for (size_t at = 0; at + 8 <= leaf.size(); at += 8) {
+        const auto id = static_cast<uint16_t>(Le(leaf, at, 2));
+        EXPECT_GT(id, previous) << "records sorted by id";
+        previous = id;
+        PcRecord r{static_cast<uint16_t>(Le(leaf, at + 2, 2)),
+                   static_cast<uint32_t>(Le(leaf, at + 4, 4)), std::nullopt};
+        if (r.word != 0 && (r.word & 0x1F) == 0)
+            r.bytes = Allocation(heap, r.word);
+        else if ((r.word & 0x1F) == kNidTypeLtp && node)
+            r.bytes = SubnodeData(*node, r.word);
+        out[id] = r;
+    }
+    return out;
+}
+
+TEST(LtpBuilder, PropertyValuesGoInlineInTheHeapOrInASubnode) {
+    LtpBuilder ltp(PstVariant::Unicode);
+    const Bytes big = Pattern(5000);
+    const LtpNode node = ltp.PropertyContext(
+        {Prop::Int32(0x0E07, 0x11223344), Prop::Bool(0x0E1B, true), Prop::Time(0x0E06, 42),
+         Prop::Unicode(0x0037, "Hi"), Prop::Unicode(0x0E1D, ""), Prop::Binary(0x1013, big),
+         Prop::Binary(0x3701, {1, 2, 3}).InSubnode()});
+    const HeapOnNode heap(node.blocks);
+    ASSERT_TRUE(heap.valid());
+    EXPECT_EQ(heap.clientSignature(), 0xBC);
+    auto pc = ReadPc(heap, &node);
+    ASSERT_EQ(pc.size(), 7u);
+    EXPECT_EQ(pc[0x0E07].word, 0x11223344u);
+    EXPECT_FALSE(pc[0x0E07].bytes);
+    EXPECT_EQ(pc[0x0E1B].word, 1u);
+    EXPECT_EQ(pc[0x0E06].bytes, Bytes({42, 0, 0, 0, 0, 0, 0, 0})) << "8-byte values in the heap";
+    EXPECT_EQ(pc[0x0037].bytes, Bytes({'H', 0, 'i', 0}));
+    EXPECT_EQ(pc[0x0E1D].word, 0u) << "an empty value is HNID 0";
+    EXPECT_EQ(pc[0x1013].word & 0x1F, kNidTypeLtp);
+    EXPECT_EQ(pc[0x1013].bytes, big);
+    EXPECT_EQ(pc[0x3701].bytes, Bytes({1, 2, 3}));
+    ASSERT_EQ(node.subnodes.size(), 2u);
+    EXPECT_EQ(node.subnodes[0].node.blocks.size(), 1u) << "5000 bytes fit one block";
+}
+
+TEST_P(BuilderVariants, TableRowsFollowTheirColumnLayout) {
+    LtpBuilder ltp(GetParam());
+    Table table;
+    table.columns = {MakeTag(0x3001, kPtUnicode), MakeTag(0x0E06, kPtSysTime),
+                     MakeTag(0x360A, kPtBoolean), MakeTag(0x3602, kPtLong)};
+    table.rows = {{0x8062, {Prop::Unicode(0x3001, "B"), Prop::Int32(0x3602, 7)}},
+                  {0x8022, {Prop::Unicode(0x3001, "A"), Prop::Bool(0x360A, true)}},
+                  {0x8042, {Prop::Time(0x0E06, 9)}}};
+    for (bool inSubnode : {false, true}) {
+        table.rowsInSubnode = inSubnode;
+        table.rowsPerBlock = 2;
+        const LtpNode node = ltp.TableContext(table);
+        const HeapOnNode heap(node.blocks);
+        ASSERT_TRUE(heap.valid());
+        EXPECT_EQ(heap.clientSignature(), 0x7C);
+        const Bytes info = Allocation(heap, heap.userRoot());
+        ASSERT_EQ(info.at(0), 0x7C);
+        const size_t cols = info.at(1);
+        ASSERT_EQ(cols, 6u) << "four columns, row id and version";
+        const size_t rowSize = Le(info, 8, 2);
+        EXPECT_LE(Le(info, 2, 2), Le(info, 4, 2));
+        EXPECT_LE(Le(info, 4, 2), Le(info, 6, 2));
+        EXPECT_EQ(rowSize, Le(info, 6, 2) + 1) << "one bitmap byte for six columns";
+        std::map<uint32_t, std::pair<size_t, size_t>> columns;  // tag -> (ibData, iBit)
+        uint32_t previous = 0;
+        for (size_t c = 0; c < cols; ++c) {
+            const auto tag = static_cast<uint32_t>(Le(info, 22 + 8 * c, 4));
+            EXPECT_GT(tag, previous) << "descriptors sorted by tag";
+            previous = tag;
+            columns[tag] = {Le(info, 26 + 8 * c, 2), info.at(29 + 8 * c)};
+        }
+        EXPECT_EQ(columns[MakeTag(0x67F2, kPtLong)], std::make_pair(size_t{0}, size_t{0}));
+
+        // Row index: sorted by row id, each naming its row's place in the matrix.
+        const Bytes index = Allocation(heap, static_cast<uint32_t>(Le(info, 10, 4)));
+        const size_t width = unicode() ? 4 : 2;
+        EXPECT_EQ(index.at(2), width);
+        const Bytes leaf = Allocation(heap, static_cast<uint32_t>(Le(index, 4, 4)));
+        ASSERT_EQ(leaf.size(), 3 * (4 + width));
+        EXPECT_EQ(Le(leaf, 0, 4), 0x8022u);
+        EXPECT_EQ(Le(leaf, 4, width), 1u);
+        EXPECT_EQ(Le(leaf, 4 + width, 4), 0x8042u);
+
+        const auto hnidRows = static_cast<uint32_t>(Le(info, 14, 4));
+        Bytes rows;
+        if (inSubnode) {
+            ASSERT_EQ(hnidRows & 0x1F, kNidTypeLtp);
+            ASSERT_EQ(node.subnodes.size(), 1u);
+            ASSERT_EQ(node.subnodes[0].node.blocks.size(), 2u);
+            EXPECT_EQ(node.subnodes[0].node.blocks[0].size(), 2 * rowSize);
+            rows = SubnodeData(node, hnidRows);
+        } else {
+            rows = Allocation(heap, hnidRows);
+        }
+        ASSERT_EQ(rows.size(), 3 * rowSize);
+        const auto cell = [&](size_t row, uint16_t id, uint16_t type, size_t width) {
+            return Le(rows, row * rowSize + columns[MakeTag(id, type)].first, width);
+        };
+        const auto exists = [&](size_t row, uint16_t id, uint16_t type) {
+            const size_t bit = columns[MakeTag(id, type)].second;
+            return (rows[row * rowSize + Le(info, 6, 2) + bit / 8] >> (7 - bit % 8)) & 1;
+        };
+        EXPECT_EQ(cell(0, 0x67F2, kPtLong, 4), 0x8062u);
+        EXPECT_EQ(cell(0, 0x3602, kPtLong, 4), 7u);
+        EXPECT_EQ(exists(0, 0x360A, kPtBoolean), 0);
+        EXPECT_EQ(exists(1, 0x360A, kPtBoolean), 1);
+        EXPECT_EQ(cell(1, 0x360A, kPtBoolean, 1), 1u);
+        EXPECT_EQ(cell(2, 0x0E06, kPtSysTime, 8), 9u);
+        EXPECT_EQ(exists(2, 0x3001, kPtUnicode), 0);
+        EXPECT_EQ(Allocation(heap, static_cast<uint32_t>(cell(1, 0x3001, kPtUnicode, 4))),
+                  Bytes({'A', 0}));
+    }
+}
+
+TEST(LtpBuilder, NameMapStreamsNumberGuidsAndStrings) {
+    LtpBuilder ltp(PstVariant::Unicode);
+    const LtpNode node = ltp.NameToIdMap({{kPsetidAppointment, 0x8208, {}},
+                                          {kPsPublicStrings, 0, "Keywords"},
+                                          {kPsMapi, 0x1234, {}},
+                                          {kPsetidAppointment, 0x8235, {}}});
+    auto pc = ReadPc(HeapOnNode(node.blocks), &node);
+    EXPECT_EQ(pc[0x0001].word, 251u);
+    EXPECT_EQ(pc[0x0002].bytes, Bytes(kPsetidAppointment.begin(), kPsetidAppointment.end()));
+    const Bytes entries = pc[0x0003].bytes.value_or(Bytes());
+    ASSERT_EQ(entries.size(), 32u);
+    const uint64_t expected[4][3] = {{0x8208, 6, 0}, {0, 5, 1}, {0x1234, 2, 2}, {0x8235, 6, 3}};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(Le(entries, 8 * i, 4), expected[i][0]) << i;
+        EXPECT_EQ(Le(entries, 8 * i + 4, 2), expected[i][1]) << i;
+        EXPECT_EQ(Le(entries, 8 * i + 6, 2), expected[i][2]) << i;
+    }
+    const Bytes strings = pc[0x0004].bytes.value_or(Bytes());
+    ASSERT_EQ(strings.size(), 20u);
+    EXPECT_EQ(Le(strings, 0, 4), 16u);
+    EXPECT_EQ(Bytes(strings.begin() + 4, strings.end()), Utf16("Keywords"));
+    // Hash buckets hold the same records under (id or name CRC) XOR guid word.
+    const uint16_t bucket = static_cast<uint16_t>(0x1000 + (0x8208 ^ 6) % 251);
+    ASSERT_TRUE(pc.count(bucket));
+    EXPECT_EQ(Le(*pc[bucket].bytes, 0, 4), 0x8208u);
+}
+
+TEST(LtpBuilder, TextTimesAndRtfValues) {
+    EXPECT_EQ(Utf16("A\xE2\x82\xAC\xF0\x9F\x98\x80"),
+              Bytes({0x41, 0x00, 0xAC, 0x20, 0x3D, 0xD8, 0x00, 0xDE}));
+    EXPECT_EQ(CodePageBytes("Gr\xC3\xBC\xC3\x9F"
+                            "e",
+                            1252),
+              Bytes({'G', 'r', 0xFC, 0xDF, 'e'}));
+    EXPECT_EQ(CodePageBytes("\xD0\x96", 1251), Bytes({0xC6}));
+    EXPECT_THROW(CodePageBytes("\xE6\x97\xA5", 1252), std::invalid_argument);
+    EXPECT_EQ(FileTime(1601, 1, 1), 0u);
+    EXPECT_EQ(FileTime(2007, 1, 1, 12), 128121264000000000u);
+    EXPECT_EQ(FileTime(2000, 3, 1), 125963424000000000u);
+
+    const std::string rtf = "{\\rtf1\\ansi " + std::string(5000, 'x') + "}";
+    for (bool compressed : {true, false}) {
+        const RtfDecompressResult r = DecompressRtf(CompressRtf(rtf, compressed));
+        EXPECT_TRUE(r.ok);
+        EXPECT_EQ(r.compressed, compressed);
+        EXPECT_FALSE(r.crcMismatch);
+        EXPECT_EQ(r.rtf, rtf);
+    }
+}
+
+// --- Mailboxes ---
+
+TEST(MailboxBuilder, NodesHangWhereOutlookPutsThem) {
+    MailboxBuilder box(PstVariant::Unicode);
+    const uint32_t inbox = box.Folder("Inbox");
+    const uint32_t sub = box.AddFolder(inbox, "Sub", "");
+    const uint32_t mail = box.AddMessage(sub, MakeMail("s", "a", "a@x.org", "b"));
+    box.Build();
+    std::map<uint64_t, uint32_t> parent;
+    for (const NbtEntry& e : box.pst().NbtEntries()) {
+        EXPECT_FALSE(parent.count(e.nid)) << "NID " << e.nid << " written twice";
+        parent[e.nid] = e.nidParent;
+    }
+    EXPECT_EQ(parent.at(kNidMessageStore), 0u);
+    EXPECT_EQ(parent.at(kNidNameToIdMap), 0u);
+    EXPECT_EQ(parent.at(kNidRootFolder), kNidRootFolder);
+    EXPECT_EQ(parent.at(box.TopOfPersonalFolders()), kNidRootFolder);
+    EXPECT_EQ(parent.at(inbox), box.TopOfPersonalFolders());
+    EXPECT_EQ(parent.at(sub), inbox);
+    EXPECT_EQ(parent.at(mail), sub);
+    EXPECT_EQ(mail & 0x1F, kNidTypeNormalMessage);
+    for (uint32_t type :
+         {kNidTypeHierarchyTable, kNidTypeContentsTable, kNidTypeAssocContentsTable})
+        EXPECT_EQ(parent.at((sub & ~0x1Fu) | type), 0u) << type;
+}
+
+TEST(MailboxBuilder, AnsiTextIsInTheMessagesCodePage) {
+    MailboxBuilder box(PstVariant::Ansi);
+    Message m = MakeMail("\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82", "a", "a@x.org", "b");
+    m.codePage = 1251;
+    m.subjectPrefix = "RE: ";
+    const uint32_t nid = box.AddMessage(box.Folder("Inbox"), m);
+    PstContext context;
+    ASSERT_EQ(OpenPstImage(context, box.Build()), 0);
+    ASSERT_EQ(LoadIndexes(context), 0);
+    const NodeRecord* node = FindNode(context, nid);
+    ASSERT_NE(node, nullptr);
+    auto pc = ReadPc(HeapOnNode::Load(context, node->dataBlock));
+    EXPECT_EQ(pc[0x0037].type, kPtString8);
+    EXPECT_EQ(pc[0x0037].bytes,
+              Bytes({0x01, 0x04, 'R', 'E', ':', ' ', 0xCF, 0xF0, 0xE8, 0xE2, 0xE5, 0xF2}));
+    EXPECT_EQ(pc[0x3FFD].word, 1251u);
 }
 
 }  // namespace
