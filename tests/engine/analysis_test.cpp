@@ -378,3 +378,46 @@ TEST(ItemSource, ReadsTheFullItemAgainAndRefusesAChangedFile) {
 
 }  // namespace
 }  // namespace kestrel
+
+namespace kestrel {
+namespace {
+
+// Damaged copies of a mailbox: every run ends (completed or with a message), and every
+// message it filed reads again or fails with a file error, never worse.
+TEST(Analysis, DamagedFilesEndCleanly) {
+    const std::vector<uint8_t> image = FullMailbox();
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (int round = 0; round < 120; ++round) {
+        std::vector<uint8_t> damaged = image;
+        const int flips = 1 + static_cast<int>(next() % 16);
+        for (int i = 0; i < flips; ++i) {
+            damaged[next() % damaged.size()] = static_cast<uint8_t>(next());
+        }
+        test::ScratchFile file(damaged);
+        Analysed run;
+        test::AnalyseFile(file.path(), run, round % 2 == 1);
+        SCOPED_TRACE(round);
+        if (run.status == AnalysisStatus::Error) {
+            EXPECT_FALSE(run.result.error.empty());
+            continue;
+        }
+        ASSERT_EQ(run.status, AnalysisStatus::Completed);
+        EXPECT_FALSE(run.result.folders.empty());
+        ASSERT_NE(run.source, nullptr);
+        for (const MailFolderEntry& folder : run.result.folders.entries()) {
+            for (const MessageSummary& message : folder.messages) {
+                try {
+                    run.source->Load(message.nid);
+                } catch (const FileError&) {
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kestrel
