@@ -80,15 +80,15 @@ std::string ListedText(const ListedCounts& c) {
     std::string text;
     auto add = [&](uint64_t n, std::string_view what) {
         if (n == 0) return;
-        if (!text.empty()) text += ", ";
-        text += fmt::format("{} {}", n, what);
+        // The first number lines up under the mail counts.
+        text += text.empty() ? fmt::format("{:>6} {}", n, what) : fmt::format(", {} {}", n, what);
     };
     add(c.contacts, "contacts");
     add(c.calendar, "appointments");
     add(c.tasks, "tasks");
     add(c.notes, "notes");
     add(c.journal, "journal entries");
-    return text.empty() ? "-" : text;
+    return text.empty() ? "     -" : text;
 }
 
 }  // namespace
@@ -129,10 +129,10 @@ void PrintSummary(std::FILE* out, const AnalysisResult& result) {
             if (name.empty()) name = "(no name)";
             Line line{std::string(2 * depth, ' ') + LineCleanUp(name), {}};
             if (folder.mail) {
-                line.count = fmt::format("{} mail", folder.messages.size());
+                line.count = fmt::format("{:>6} mail", folder.messages.size());
             } else {
                 const auto it = listed.find(folder.folderNid);
-                line.count = it == listed.end() ? "-" : ListedText(it->second);
+                line.count = it == listed.end() ? "     -" : ListedText(it->second);
             }
             width = std::max(width, Utf8Length(line.name));
             lines.push_back(std::move(line));
