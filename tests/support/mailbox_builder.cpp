@@ -1,6 +1,7 @@
 #include "support/mailbox_builder.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <fstream>
 #include <stdexcept>
@@ -9,13 +10,13 @@ namespace kestrel::test {
 namespace {
 
 // The store's provider id; entry ids of folders are 4 flag bytes, this, and the NID.
-const std::vector<uint8_t> kStoreUid = {0x4B, 0x65, 0x73, 0x74, 0x72, 0x65, 0x6C, 0x20,
-                                        0x50, 0x53, 0x54, 0x20, 0x74, 0x65, 0x73, 0x74};
+constexpr std::array<uint8_t, 16> kStoreUid = {0x4B, 0x65, 0x73, 0x74, 0x72, 0x65, 0x6C, 0x20,
+                                               0x50, 0x53, 0x54, 0x20, 0x74, 0x65, 0x73, 0x74};
 
 std::vector<uint8_t> EntryId(uint32_t nid) {
-    std::vector<uint8_t> id(4, 0);
-    id.insert(id.end(), kStoreUid.begin(), kStoreUid.end());
-    for (int i = 0; i < 4; ++i) id.push_back(static_cast<uint8_t>(nid >> (8 * i)));
+    std::vector<uint8_t> id(4 + kStoreUid.size() + 4, 0);
+    std::copy(kStoreUid.begin(), kStoreUid.end(), id.begin() + 4);
+    for (int i = 0; i < 4; ++i) id[20 + i] = static_cast<uint8_t>(nid >> (8 * i));
     return id;
 }
 
@@ -431,13 +432,14 @@ void MailboxBuilder::WriteNodes() {
     }
     for (const auto& f : folders_) WriteFolder(f);
 
-    std::vector<Prop> store = {Prop::Binary(0x0FF9, kStoreUid),
-                               Text(0x3001, options_.storeName, std::nullopt),
-                               Prop::Int32(0x35DF, 0x89),  // subtree, wastebasket, finder valid
-                               Prop::Binary(0x35E0, EntryId(kNidTopOfPersonalFolders)),
-                               Prop::Binary(0x35E7, EntryId(kNidSearchRoot)),
-                               Prop::Int32(0x67FF, 0),  // no password
-                               Prop::Binary(0x7C07, EntryId(kNidRootFolder))};
+    std::vector<Prop> store = {
+        Prop::Binary(0x0FF9, std::vector<uint8_t>(kStoreUid.begin(), kStoreUid.end())),
+        Text(0x3001, options_.storeName, std::nullopt),
+        Prop::Int32(0x35DF, 0x89),  // subtree, wastebasket, finder valid
+        Prop::Binary(0x35E0, EntryId(kNidTopOfPersonalFolders)),
+        Prop::Binary(0x35E7, EntryId(kNidSearchRoot)),
+        Prop::Int32(0x67FF, 0),  // no password
+        Prop::Binary(0x7C07, EntryId(kNidRootFolder))};
     if (const uint32_t bin = Folder("Deleted Items"))
         store.push_back(Prop::Binary(0x35E3, EntryId(bin)));
     std::sort(store.begin(), store.end(), [](const Prop& a, const Prop& b) { return a.id < b.id; });
