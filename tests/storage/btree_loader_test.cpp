@@ -224,8 +224,10 @@ TEST_P(BothLayouts, OffsetsUseEveryBitTheLayoutGives) {
     pst.SetRoot(BTree::Block, pst.AddBtPage(BTree::Block, 1, {{bid, leaf.bid, pageAt}}));
     const std::vector<uint8_t> image = pst.Build();
 
-    const auto path = std::filesystem::temp_directory_path() /
-                      ("kestrel-far-" + std::to_string(::getpid()) + (unicode ? "u" : "a"));
+    const test::ScratchPath scratch{
+        std::filesystem::temp_directory_path() /
+        ("kestrel-far-" + std::to_string(::getpid()) + (unicode ? "u" : "a"))};
+    const auto& path = scratch.path;
     int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
     ASSERT_GE(fd, 0);
     const uint64_t blockIb = pst.Block(bid).ib;
@@ -235,7 +237,6 @@ TEST_P(BothLayouts, OffsetsUseEveryBitTheLayoutGives) {
         ::pwrite(fd, image.data() + blockIb, data.size(), blockAt) == ssize_t(data.size());
     ::close(fd);
     if (!written) {
-        std::filesystem::remove(path);
         GTEST_SKIP() << "no room for a sparse file in " << path.parent_path();
     }
 
@@ -248,7 +249,6 @@ TEST_P(BothLayouts, OffsetsUseEveryBitTheLayoutGives) {
     std::vector<uint8_t> read;
     EXPECT_EQ(ReadNodeData(context, FindNode(context, 0x21)->dataBlock, read), data.size());
     EXPECT_EQ(read, data);
-    std::filesystem::remove(path);
 }
 
 }  // namespace

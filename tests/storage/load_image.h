@@ -1,6 +1,8 @@
 #pragma once
 // Opens a builder's image as a PST file and loads its indexes.
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 #include "storage/btree_loader.h"
 #include "storage/pst_context.h"
@@ -26,5 +28,14 @@ inline LoadedImage LoadImage(PstBuilder& pst) {
 inline void AddStore(PstBuilder& pst) {
     pst.AddNode(0x21, pst.AddBlock({0x01, 0x02, 0xEC, 0xBC}));
 }
+
+// A scratch file removed however the test ends.
+struct ScratchPath {
+    std::filesystem::path path;
+    ~ScratchPath() {
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+    }
+};
 
 }  // namespace kestrel::test

@@ -41,7 +41,8 @@ TEST(CFile64, OpensOnlyRegularFilesAndDevicesAndCreatesNothing) {
 }
 
 TEST(CFile64, ReadsStopAtTheEndOfTheFile) {
-    const fs::path path = TempFile("read", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
+    const test::ScratchPath scratch{TempFile("read", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9})};
+    const fs::path& path = scratch.path;
     CFile64 file;
     ASSERT_TRUE(file.Open(path.string()));
     EXPECT_EQ(file.GetLength(), 10u);
@@ -61,7 +62,6 @@ TEST(CFile64, ReadsStopAtTheEndOfTheFile) {
     EXPECT_EQ(ReadAt(context, 4, size_t{1} << 40, bytes), 6u);
     EXPECT_EQ(bytes.size(), 6u);
     EXPECT_EQ(ReadAt(context, 1000, 16, bytes), 0u);
-    fs::remove(path);
 }
 
 // A bare header: wVer, the root offsets and bCryptMethod where the layout keeps them.
