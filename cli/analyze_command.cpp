@@ -15,7 +15,6 @@
 #include "cli/progress_bar.h"
 #include "engine/analysis.h"
 #include "engine/result_views.h"
-#include "storage/cfile64.h"
 
 namespace kestrel::cli {
 
@@ -26,15 +25,6 @@ constexpr std::string_view kCounterOrder[] = {
     kCounterInbox,        kCounterDrafts,     kCounterOutbox,   kCounterSentItems,
     kCounterDeletedItems, kCounterJunkEmails, kCounterJournal,  kCounterTasks,
     kCounterContacts,     kCounterNotes,      kCounterCalendar, kCounterTotalMail};
-
-// Why path cannot be opened, in the system's words (the engine shows only its message).
-std::string OpenFailureReason(const std::string& path) {
-    if (path.empty()) return "no file name";
-    CFile64 probe;
-    std::string reason;
-    if (probe.Open(path, &reason)) return "opened now, but not during the analysis";
-    return reason;
-}
 
 // Runs the engine's worker while this thread waits for it or for Ctrl-C / SIGTERM, which
 // stop the run the way the Stop button does: what was found so far is kept.
@@ -187,7 +177,7 @@ int RunAnalyze(const AnalyzeArgs& args) {
         if (status == AnalysisStatus::Error) {
             if (result.error == kMsgFileInUse) {
                 fmt::print(stderr, "kestrel-cli: {}({})\n", result.error,
-                           OpenFailureReason(args.file));
+                           result.openFailure);
             } else {
                 fmt::print(stderr, "kestrel-cli: {}: {}\n", args.file, result.error);
             }

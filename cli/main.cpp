@@ -8,13 +8,11 @@
 #include <string>
 
 #include "cli/analyze_command.h"
+#include "engine/analysis.h"
 #include "storage/btree_loader.h"
 #include "storage/pst_context.h"
 
 namespace {
-
-// The text the screens show for any failure to open the source file.
-constexpr const char* kOpenFailedText = "Cannot read File, PST File allready in Use  ";
 
 const char* VariantName(kestrel::PstVariant variant) {
     switch (variant) {
@@ -45,7 +43,7 @@ int RunInfo(const std::string& path, bool json) {
     kestrel::PstContext context;
     std::string reason;
     if (kestrel::OpenPstFile(context, path, &reason) != 0) {
-        fmt::print(stderr, "kestrel-cli: {}({})\n", kOpenFailedText, reason);
+        fmt::print(stderr, "kestrel-cli: {}({})\n", kestrel::kMsgFileInUse, reason);
         return 1;
     }
     int loadResult = 2;

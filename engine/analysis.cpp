@@ -94,8 +94,9 @@ class Run {
         {
             std::unique_lock lock(mutex_);
             result_.Clear();
-            result_.file = path_;
-            result_.shownPath = ShownPstPath(path_);
+            // A run with no usable file still reports the file it was asked for.
+            result_.file = path_.empty() ? options_.sourcePstPath : path_;
+            result_.shownPath = ShownPstPath(result_.file);
         }
         observer_.SaveEnabled(false);
         observer_.PauseStopEnabled(true);
@@ -105,6 +106,15 @@ class Run {
         context_->stopFlag = control_.stopWord();
         std::string reason;
         if (path_.empty() || OpenPstFile(*context_, path_, &reason) != 0) {
+            // With no usable file at all, the first screen's choice says best what went
+            // wrong with it.
+            if (path_.empty() && !options_.sourcePstPath.empty()) {
+                PstContext probe;
+                OpenPstFile(probe, options_.sourcePstPath, &reason);
+            }
+            std::unique_lock lock(mutex_);
+            result_.openFailure = reason.empty() ? "no file name" : reason;
+            lock.unlock();
             return Fail(kMsgFileInUse);
         }
         opened_ = true;

@@ -164,6 +164,7 @@ struct AnalysisResult {
     PstVariant variant = PstVariant::Unknown;
     AnalysisStatus status = AnalysisStatus::Error;
     std::string error;                  // the message shown, when status is Error
+    std::string openFailure;            // the system's reason when the file did not open
     std::vector<std::string> warnings;  // what was skipped on the way
     MailFolderList folders;
     TaskList tasks;

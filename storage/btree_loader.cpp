@@ -41,7 +41,8 @@ class TreeWalker {
   private:
     int WalkBlockLeaf(const ByteReader& page, uint64_t expected);
     int WalkNodeLeaf(const ByteReader& page, uint64_t expected, uint64_t bound);
-    int WalkInner(const ByteReader& page, int depth, uint64_t expected, uint64_t bound);
+    int WalkInner(const ByteReader& page, size_t liveEntries, int depth, uint64_t expected,
+                  uint64_t bound);
     int WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_t bound);
 
     void TakeNodeEntry(uint32_t nid, uint64_t bidData, uint64_t bidSub, uint32_t nidParent,
@@ -92,9 +93,12 @@ int TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bou
         return result;
     }
     path_.push_back(offset);
+    // The trailer's entry count only tells damage from stale entries in the report: the
+    // walk itself reads every entry of the entry area.
+    const size_t liveEntries = bytes[context_.layout->entryAreaSize];
     int result;
     try {
-        result = WalkInner(page, depth, expected, bound);
+        result = WalkInner(page, liveEntries, depth, expected, bound);
     } catch (...) {
         path_.pop_back();
         throw;
@@ -158,7 +162,8 @@ int TreeWalker::WalkNodeLeaf(const ByteReader& page, uint64_t expected, uint64_t
     return kWalkStopped;  // a node-tree leaf page done
 }
 
-int TreeWalker::WalkInner(const ByteReader& page, int depth, uint64_t expected, uint64_t bound) {
+int TreeWalker::WalkInner(const ByteReader& page, size_t liveEntries, int depth, uint64_t expected,
+                          uint64_t bound) {
     const size_t entrySize = context_.layout->intermediateEntrySize;
     const size_t width = context_.layout->idSize;
     const size_t count = page.size() / entrySize;
@@ -166,6 +171,7 @@ int TreeWalker::WalkInner(const ByteReader& page, int depth, uint64_t expected, 
     if (expected != kNoExpectedKey && InnerKey(page, 0) != expected) return kWalkFailed;
 
     uint32_t failures = 0;
+    uint32_t damaged = 0;  // failures among the entries the page counts as live
     for (size_t i = 0; i < count; ++i) {
         const size_t at = i * entrySize;
         uint64_t key = InnerKey(page, at);
@@ -190,7 +196,10 @@ int TreeWalker::WalkInner(const ByteReader& page, int depth, uint64_t expected, 
         if (context_.Stopped()) return kWalkStopped;
         // A failed child is skipped, even before the leaf level is known: one damaged page
         // must not make this page pass for a leaf while its other children may check out.
-        if (result == kWalkFailed) ++failures;
+        if (result == kWalkFailed) {
+            ++failures;
+            if (i < liveEntries) ++damaged;
+        }
     }
     if (!LeafSeen() && failures > 0 && LeafDepth() == 0xFF) {
         // None of the children checks out as a page: they are leaf entries read as
@@ -198,7 +207,8 @@ int TreeWalker::WalkInner(const ByteReader& page, int depth, uint64_t expected, 
         LeafDepth() = static_cast<uint8_t>(depth);
         return kWalkDepthFound;
     }
-    Skipped() += failures;
+    // A stale entry past the live ones may name a page long reused: not damage.
+    Skipped() += damaged;
     return kWalkInnerDone;
 }
 
