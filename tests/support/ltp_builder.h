@@ -98,7 +98,8 @@ uint64_t FileTime(int year, int month, int day, int hour = 0, int minute = 0, in
 struct LtpSubnode;
 struct LtpNode {
     std::vector<std::vector<uint8_t>> blocks{};
-    std::vector<LtpSubnode> subnodes{};
+    // No initializer: clang instantiates one over the still incomplete LtpSubnode.
+    std::vector<LtpSubnode> subnodes;
 };
 struct LtpSubnode {
     uint32_t nid = 0;
