@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "load_image.h"
+#include "support/layouts.h"
 
 namespace kestrel {
 namespace {
@@ -21,7 +22,7 @@ std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
 }
 
 // The builder's encoder has tables of its own: a round trip checks ours against them.
-TEST(Encodings, PermutationUndoesTheWritersEncoding) {
+TEST(Encodings, ReaderUndoesTheWritersEncodings) {
     std::vector<uint8_t> all(256);
     std::iota(all.begin(), all.end(), 0);
     std::vector<uint8_t> bytes = all;
@@ -29,16 +30,13 @@ TEST(Encodings, PermutationUndoesTheWritersEncoding) {
     ASSERT_NE(bytes, all);
     EXPECT_EQ(DecodePermute(bytes.data(), bytes.size(), 1), 0);
     EXPECT_EQ(bytes, all);
-
     EXPECT_EQ(DecodePermute(nullptr, 4, 1), -1);
     EXPECT_EQ(DecodePermute(bytes.data(), bytes.size(), 2), -1);
     EXPECT_EQ(bytes, all);  // untouched
-}
 
-TEST(Encodings, CyclicUndoesTheWritersEncodingKeyedByTheBid) {
     const std::vector<uint8_t> plain = Pattern(700, 3);  // the salt wraps round
     for (uint64_t bid : {uint64_t{4}, uint64_t{0x12345678}, uint64_t{0xFEDC00009ABC0004}}) {
-        std::vector<uint8_t> bytes = plain;
+        bytes = plain;
         test::EncodeBlockData(2, bid, bytes);
         ASSERT_NE(bytes, plain);
         DecodeCyclic(bytes.data(), bytes.size(), static_cast<uint32_t>(bid));
@@ -83,9 +81,8 @@ TEST_P(ReadLayouts, NodeDataComesBackDecodedFromBlocksAndTrees) {
     EXPECT_EQ(blocks[15], std::vector<uint8_t>(large.begin() + 960, large.end()));
 }
 
-class OddTrees : public ::testing::TestWithParam<PstVariant> {};
-INSTANTIATE_TEST_SUITE_P(Layouts, OddTrees,
-                         ::testing::Values(PstVariant::Ansi, PstVariant::Unicode));
+class OddTrees : public test::LayoutTest {};
+KESTREL_BOTH_LAYOUTS(OddTrees);
 
 TEST_P(OddTrees, EachTreeEndsAndKeepsWhatItCan) {
     PstBuilder pst(GetParam(), 0);  // unencoded, so first bytes can look like a tree's

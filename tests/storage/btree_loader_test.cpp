@@ -8,6 +8,7 @@
 
 #include "load_image.h"
 #include "storage/block_reader.h"
+#include "support/layouts.h"
 
 namespace kestrel {
 namespace {
@@ -16,12 +17,8 @@ using test::BTree;
 using test::LoadImage;
 using test::PstBuilder;
 
-class BothLayouts : public ::testing::TestWithParam<PstVariant> {};
-INSTANTIATE_TEST_SUITE_P(Layouts, BothLayouts,
-                         ::testing::Values(PstVariant::Ansi, PstVariant::Unicode),
-                         [](const auto& info) {
-                             return info.param == PstVariant::Ansi ? "Ansi" : "Unicode";
-                         });
+class BothLayouts : public test::LayoutTest {};
+KESTREL_BOTH_LAYOUTS(BothLayouts);
 
 TEST(BlockIndex, FirstMatchWithBitZeroCleared) {
     BlockIndex index;
@@ -73,26 +70,25 @@ TEST_P(BothLayouts, LeafPagesYieldOnlyEntriesInsideTheEntryArea) {
 
     auto loaded = LoadImage(pst);
     ASSERT_EQ(loaded.result, 0);
-    const bool unicode = GetParam() == PstVariant::Unicode;
-    EXPECT_EQ(loaded->blocks.size(), unicode ? 20u : 41u);
-    EXPECT_EQ(loaded->nodes.ReachableCount(), unicode ? 15u : 31u);
+    EXPECT_EQ(loaded->blocks.size(), unicode() ? 20u : 41u);
+    EXPECT_EQ(loaded->nodes.ReachableCount(), unicode() ? 15u : 31u);
     EXPECT_EQ(loaded->blockLeafDepth, 0);
 }
 
-TEST_P(BothLayouts, RootLeafMustStartWithTheFirstBlock) {
-    PstBuilder pst(GetParam());
-    test::AddStore(pst);
-    pst.SetRoot(BTree::Block, pst.AddBbtLeaf({{8, 0x4800, 4}, {12, 0x4840, 4}}));
-    auto loaded = LoadImage(pst);
+// Key continuity at the roots: a block tree whose leaf does not start with the first block,
+// a node tree that does not start at the message store.
+TEST_P(BothLayouts, TreesMustStartWithTheirFirstKey) {
+    PstBuilder blocks(GetParam());
+    test::AddStore(blocks);
+    blocks.SetRoot(BTree::Block, blocks.AddBbtLeaf({{8, 0x4800, 4}, {12, 0x4840, 4}}));
+    auto loaded = LoadImage(blocks);
     EXPECT_EQ(loaded.result, 2);
     EXPECT_EQ(loaded->nodes.CreatedCount(), 0u);
-}
 
-TEST_P(BothLayouts, NodeTreeMustStartAtTheMessageStore) {
-    PstBuilder pst(GetParam());
-    pst.AddNode(0x61, pst.AddBlock({1}));
-    pst.AddNode(0x122, pst.AddBlock({2}), 0, 0x122);
-    EXPECT_EQ(LoadImage(pst).result, 2);
+    PstBuilder nodes(GetParam());
+    nodes.AddNode(0x61, nodes.AddBlock({1}));
+    nodes.AddNode(0x122, nodes.AddBlock({2}), 0, 0x122);
+    EXPECT_EQ(LoadImage(nodes).result, 2);
 }
 
 TEST_P(BothLayouts, DamagedFirstLeafPageCostsOnlyItsOwnEntries) {
@@ -121,9 +117,8 @@ TEST_P(BothLayouts, DamagedFirstLeafPageCostsOnlyItsOwnEntries) {
 TEST_P(BothLayouts, PagesOnTheirOwnPathOrOutsideTheFileAreSkipped) {
     PstBuilder pst(GetParam());
     test::AddStore(pst);
-    const bool unicode = GetParam() == PstVariant::Unicode;
     auto leaf = pst.AddBbtLeaf({{8, 0x4800, 4}, {12, 0x4840, 4}});
-    const uint64_t farAway = unicode ? uint64_t{1} << 40 : 0xFFFFFE00;  // Ansi: unsigned
+    const uint64_t farAway = unicode() ? uint64_t{1} << 40 : 0xFFFFFE00;  // Ansi: unsigned
     auto root =
         pst.AddBtPage(BTree::Block, 1, {{4, 0, 0}, {8, leaf.bid, leaf.ib}, {0x100, 0, farAway}});
     pst.PatchLe(root.ib + 2 * pst.IdSize(), root.ib, pst.IdSize());  // entry 0: the root itself
@@ -213,9 +208,8 @@ TEST(LoadIndexes, StopFlagEndsTheLoadWithWhatWasBuilt) {
 // A sparse file: the block-tree leaf lies past 2 GiB (Ansi) or 4 GiB (Unicode), and the
 // block past that.
 TEST_P(BothLayouts, OffsetsUseEveryBitTheLayoutGives) {
-    const bool unicode = GetParam() == PstVariant::Unicode;
-    const uint64_t pageAt = unicode ? uint64_t{5} << 30 : 0x90000000;
-    const uint64_t blockAt = unicode ? uint64_t{6} << 30 : 0xA0000000;
+    const uint64_t pageAt = unicode() ? uint64_t{5} << 30 : 0x90000000;
+    const uint64_t blockAt = unicode() ? uint64_t{6} << 30 : 0xA0000000;
     PstBuilder pst(GetParam());
     const std::vector<uint8_t> data{1, 2, 3, 4, 5};
     const uint64_t bid = pst.AddBlock(data);
@@ -226,7 +220,7 @@ TEST_P(BothLayouts, OffsetsUseEveryBitTheLayoutGives) {
 
     const test::ScratchPath scratch{
         std::filesystem::temp_directory_path() /
-        ("kestrel-far-" + std::to_string(::getpid()) + (unicode ? "u" : "a"))};
+        ("kestrel-far-" + std::to_string(::getpid()) + (unicode() ? "u" : "a"))};
     const auto& path = scratch.path;
     int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
     ASSERT_GE(fd, 0);

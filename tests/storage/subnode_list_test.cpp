@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "load_image.h"
+#include "support/layouts.h"
 
 namespace kestrel {
 namespace {
@@ -11,9 +12,8 @@ namespace {
 using test::LoadImage;
 using test::PstBuilder;
 
-class Subnodes : public ::testing::TestWithParam<PstVariant> {};
-INSTANTIATE_TEST_SUITE_P(Layouts, Subnodes,
-                         ::testing::Values(PstVariant::Ansi, PstVariant::Unicode));
+class Subnodes : public test::LayoutTest {};
+KESTREL_BOTH_LAYOUTS(Subnodes);
 
 std::vector<uint32_t> Nids(const SubnodeList& list) {
     std::vector<uint32_t> nids;
