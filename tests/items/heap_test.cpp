@@ -4,10 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "heap_blocks.h"
-#include "items/bth.h"
-#include "items/heap_on_node.h"
-#include "items/property_parser.h"
+#include "item_fixtures.h"
 
 namespace kestrel {
 namespace {
@@ -41,45 +38,38 @@ TEST(ResolveHeapAllocation, SelectsBlockAndIndexFromTheHid) {
 }
 
 TEST(ResolveHeapAllocation, RefusesWhatDoesNotCheckOut) {
-    const std::vector<Bytes> blocks{HeapBlock(true, {Str("abcd"), Str("efgh")})};
-    EXPECT_FALSE(ResolveHeapAllocation(blocks, 0));
-    EXPECT_FALSE(ResolveHeapAllocation(blocks, Hid(0, 0)));      // index 0 names nothing
-    EXPECT_FALSE(ResolveHeapAllocation(blocks, Hid(0, 3)));      // past cAlloc
-    EXPECT_FALSE(ResolveHeapAllocation(blocks, Hid(1, 1)));      // no such block
-    EXPECT_FALSE(ResolveHeapAllocation(blocks, Hid(0, 1) | 1));  // a NID, not a HID
-    EXPECT_FALSE(ResolveHeapAllocation(blocks, Hid(0, 1) | 0x10));
+    const std::vector<Bytes> blocks{HeapBlock(true, {Str("abcd"), Str("efgh")}, Hid(0, 1))};
+    for (uint32_t hid : {0u, Hid(0, 0), Hid(0, 3), Hid(1, 1), Hid(0, 1) | 1, Hid(0, 1) | 0x10}) {
+        EXPECT_FALSE(ResolveHeapAllocation(blocks, hid)) << hid;  // 1 and 0x10: NIDs
+    }
+    for (const Bytes& b : {Bytes{}, Bytes{0x01}})
+        EXPECT_FALSE(ResolveHeapAllocation({b}, Hid(0, 1)));
     EXPECT_FALSE(ResolveHeapAllocation({}, Hid(0, 1)));
-    EXPECT_FALSE(ResolveHeapAllocation({Bytes{}}, Hid(0, 1)));
-    EXPECT_FALSE(ResolveHeapAllocation({Bytes{0x01}}, Hid(0, 1)));
 
-    // Page map offset past the end of the block.
-    Bytes broken = blocks[0];
-    Put16(broken, 0, static_cast<uint16_t>(broken.size()));
-    EXPECT_FALSE(ResolveHeapAllocation({broken}, Hid(0, 1)));
-    // An end offset past the block, and a start after the end.
-    broken = blocks[0];
-    const size_t map = broken[0] | (broken[1] << 8);
-    Put16(broken, map + 4 + 2, 0x7000);
-    EXPECT_FALSE(ResolveHeapAllocation({broken}, Hid(0, 1)));
-    broken = blocks[0];
-    Put16(broken, map + 4, 20);
-    Put16(broken, map + 4 + 2, 19);
-    EXPECT_FALSE(ResolveHeapAllocation({broken}, Hid(0, 1)));
+    const size_t map = blocks[0][0] | (blocks[0][1] << 8);
+    auto broken = [&](size_t at, uint16_t value) {
+        Bytes b = blocks[0];
+        Put16(b, at, value);
+        return b;
+    };
+    // Page map past the block, an end offset past it, a start after the end.
+    EXPECT_FALSE(ResolveHeapAllocation({broken(0, uint16_t(blocks[0].size()))}, Hid(0, 1)));
+    EXPECT_FALSE(ResolveHeapAllocation({broken(map + 6, 0x7000)}, Hid(0, 1)));
+    Bytes backwards = broken(map + 4, 20);
+    Put16(backwards, map + 6, 19);
+    EXPECT_FALSE(ResolveHeapAllocation({backwards}, Hid(0, 1)));
     // A page map cut off before the entry asked for.
-    broken = blocks[0];
-    broken.resize(map + 4 + 2 * 2 + 1);
-    EXPECT_TRUE(ResolveHeapAllocation({broken}, Hid(0, 1)));
-    EXPECT_FALSE(ResolveHeapAllocation({broken}, Hid(0, 2)));
-}
+    Bytes cut = blocks[0];
+    cut.resize(map + 4 + 2 * 2 + 1);
+    EXPECT_TRUE(ResolveHeapAllocation({cut}, Hid(0, 1)));
+    EXPECT_FALSE(ResolveHeapAllocation({cut}, Hid(0, 2)));
 
-TEST(HeapOnNode, HeaderNeedsTheHeapSignature) {
-    Bytes block = HeapBlock(true, {Str("x")}, Hid(0, 1));
-    HeapOnNode heap({block});
+    // The heap itself needs its signature and a whole header.
+    const HeapOnNode heap(blocks);
     EXPECT_TRUE(heap.valid());
     EXPECT_EQ(heap.clientSignature(), kClientPropertyContext);
     EXPECT_EQ(heap.userRoot(), Hid(0, 1));
-    block[2] = 0xED;
-    EXPECT_FALSE(HeapOnNode({block}).valid());
+    EXPECT_FALSE(HeapOnNode({broken(2, 0xBCED)}).valid());
     EXPECT_FALSE(HeapOnNode({Bytes{0, 0, kHeapSignature, 0xBC, 0x20}}).valid());
     EXPECT_FALSE(HeapOnNode(std::vector<Bytes>{}).valid());
 }
@@ -94,7 +84,7 @@ Bytes Leaf(std::initializer_list<uint16_t> keys) {
     return b;
 }
 
-std::vector<uint16_t> Keys(const HeapOnNode& heap, uint32_t headerHid) {
+std::vector<uint16_t> Keys(const HeapOnNode& heap, uint32_t headerHid = Hid(0, 1)) {
     std::vector<uint16_t> keys;
     const auto header = ReadBthHeader(heap, headerHid);
     if (!header) return {0xFFFF};
@@ -113,36 +103,33 @@ TEST(Bth, HeaderWidthsAreChecked) {
                Bytes{0xB4, 2, 2, 0, 0, 0, 0, 0}, Bytes{0xB5, 2, 2}})});
     EXPECT_TRUE(ReadBthHeader(heap, Hid(0, 1)));
     for (uint32_t i = 2; i <= 7; ++i) EXPECT_FALSE(ReadBthHeader(heap, Hid(0, i))) << i;
-    EXPECT_EQ(Keys(heap, Hid(0, 1)), std::vector<uint16_t>{});  // hidRoot 0: empty tree
+    EXPECT_EQ(Keys(heap), std::vector<uint16_t>{});  // hidRoot 0: empty tree
 }
 
 TEST(Bth, IndexLevelsAreFollowedAcrossHeapBlocks) {
     // Two index levels; the leaves sit in a second heap block.
-    const std::vector<Bytes> blocks{
-        HeapBlock(
-            true,
-            {BthHeaderBytes(2, 2, 2, Hid(0, 2)), IndexRecords({{1, Hid(0, 3)}, {5, Hid(0, 4)}}),
-             IndexRecords({{1, Hid(1, 1)}, {3, Hid(1, 2)}}), IndexRecords({{5, Hid(1, 3)}})}),
-        HeapBlock(false, {Leaf({1, 2}), Leaf({3, 4}), Leaf({5, 6, 7})})};
-    const HeapOnNode heap(blocks);
-    EXPECT_EQ(Keys(heap, Hid(0, 1)), (std::vector<uint16_t>{1, 2, 3, 4, 5, 6, 7}));
+    const HeapOnNode heap({HeapBlock(true, {BthHeaderBytes(2, 2, 2, Hid(0, 2)),
+                                            IndexRecords({{1, Hid(0, 3)}, {5, Hid(0, 4)}}),
+                                            IndexRecords({{1, Hid(1, 1)}, {3, Hid(1, 2)}}),
+                                            IndexRecords({{5, Hid(1, 3)}})}),
+                           HeapBlock(false, {Leaf({1, 2}), Leaf({3, 4}), Leaf({5, 6, 7})})});
+    EXPECT_EQ(Keys(heap), (std::vector<uint16_t>{1, 2, 3, 4, 5, 6, 7}));
 }
 
 TEST(Bth, DamagedIndexesEnd) {
-    // An index that names itself and a leaf twice: every allocation is read once.
+    // Level 3 names itself (already seen), the leaf at level 2 is read as an index whose
+    // children do not resolve, so nothing comes out and nothing loops.
     const HeapOnNode heap({HeapBlock(
         true,
         {BthHeaderBytes(2, 2, 3, Hid(0, 2)),
          IndexRecords({{1, Hid(0, 2)}, {1, Hid(0, 3)}, {2, Hid(0, 3)}, {3, Hid(0, 9)}, {4, 0}}),
          Leaf({1, 2})})});
-    // Level 3 names itself (already seen), the leaf at level 2 is read as an index whose
-    // children do not resolve, so nothing comes out and nothing loops.
-    EXPECT_EQ(Keys(heap, Hid(0, 1)), std::vector<uint16_t>{});
-
-    const HeapOnNode cyclic(
+    EXPECT_EQ(Keys(heap), std::vector<uint16_t>{});
+    // An index naming one leaf twice: the leaf is read once.
+    const HeapOnNode twice(
         {HeapBlock(true, {BthHeaderBytes(2, 2, 1, Hid(0, 2)),
                           IndexRecords({{1, Hid(0, 3)}, {2, Hid(0, 3)}}), Leaf({4})})});
-    EXPECT_EQ(Keys(cyclic, Hid(0, 1)), std::vector<uint16_t>{4});
+    EXPECT_EQ(Keys(twice), std::vector<uint16_t>{4});
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/mailbox_builder.h"
+
 namespace kestrel {
 namespace {
 
@@ -303,22 +305,9 @@ TEST(AssembleAttachments, OwnContextFillsOnlyTheCurrentRecord) {
     EXPECT_TRUE(message.Empty());
 }
 
-Bytes StoredRtf(const std::string& text) {
-    Bytes value;
-    auto put = [&value](uint32_t v) {
-        for (int i = 0; i < 4; ++i) value.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    };
-    put(static_cast<uint32_t>(text.size() + 12));
-    put(static_cast<uint32_t>(text.size()));
-    put(0x414C454D);  // stored uncompressed
-    put(0);
-    value.insert(value.end(), text.begin(), text.end());
-    return value;
-}
-
 TEST(AssembleRtf, DecodedTextStaysWithTheMessageAndGoesOnlyWhereAsked) {
     const std::string rtf = "{\\rtf1\\ansi body}";
-    ItemRecord kept = Assemble({Binary(0x1009, StoredRtf(rtf))}, Unicode());
+    ItemRecord kept = Assemble({Binary(0x1009, test::CompressRtf(rtf, false))}, Unicode());
     ASSERT_TRUE(kept.message);
     EXPECT_TRUE(kept.message->hasRtfBody);
     EXPECT_EQ(kept.message->rtfBody, rtf);
@@ -328,7 +317,7 @@ TEST(AssembleRtf, DecodedTextStaysWithTheMessageAndGoesOnlyWhereAsked) {
     std::filesystem::create_directories(dir);
     AssembleOptions options = Unicode();
     options.rtfFile = dir / "temp.rtf";
-    Assemble({Binary(0x1009, StoredRtf(rtf))}, options);
+    Assemble({Binary(0x1009, test::CompressRtf(rtf, false))}, options);
     std::ifstream in(options.rtfFile, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), rtf);
 
@@ -336,7 +325,7 @@ TEST(AssembleRtf, DecodedTextStaysWithTheMessageAndGoesOnlyWhereAsked) {
     const auto before = std::filesystem::current_path();
     std::filesystem::current_path(dir);
     options.rtfFile = "relative.rtf";
-    Assemble({Binary(0x1009, StoredRtf(rtf))}, options);
+    Assemble({Binary(0x1009, test::CompressRtf(rtf, false))}, options);
     EXPECT_FALSE(std::filesystem::exists(dir / "relative.rtf"));
     std::filesystem::current_path(before);
     std::filesystem::remove_all(dir);

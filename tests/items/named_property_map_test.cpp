@@ -6,15 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "items/property_parser.h"
-#include "storage/btree_loader.h"
-#include "support/ltp_builder.h"
+#include "item_fixtures.h"
 
 namespace kestrel {
 namespace {
 
 using namespace kestrel::test;
-using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kMapNid = 0x61;
 constexpr uint32_t kMessage = MakeNid(kNidTypeNormalMessage, 0x300);
@@ -42,25 +39,17 @@ Bytes StringRecord(const std::string& utf8, uint32_t claimedLength = 0) {
     return b;
 }
 
-class NamedMapFile : public ::testing::TestWithParam<PstVariant> {
+class NamedMapFile : public LayoutTest {
   protected:
-    NamedMapFile() : pst(GetParam()), ltp(GetParam()) {}
-
-    void Add(uint32_t nid, const LtpNode& node) {
-        const StoredNode stored = StoreNode(pst, node);
-        pst.AddNode(nid, stored.bidData, stored.bidSub);
-    }
-    void Open() {
-        Add(0x21, ltp.PropertyContext({Prop::Int32(0x0E08, 0)}));
-        ASSERT_EQ(OpenPstImage(context, pst.Build()), 0);
-        ASSERT_EQ(LoadIndexes(context), 0);
-    }
+    void Add(uint32_t nid, const LtpNode& node) { file.Add(nid, node); }
+    void Open() { file.Open(); }
     const NamedPropertyMap& Map() { return *context.namedProps; }
 
-    PstBuilder pst;
-    LtpBuilder ltp;
-    PstContext context;
+    BuiltFile file{GetParam()};
+    LtpBuilder& ltp = file.ltp;
+    PstContext& context = file.context;
 };
+KESTREL_BOTH_LAYOUTS(NamedMapFile);
 
 TEST_P(NamedMapFile, NumericAndStringNamesInIdOrder) {
     Add(kMapNid, ltp.NameToIdMap({{kPsetidAddress, 0x8083, ""},
@@ -92,21 +81,22 @@ TEST_P(NamedMapFile, ContextsUseTheLoadedMap) {
     Add(kMapNid, ltp.NameToIdMap({{kPsetidAddress, 0x8083, ""},
                                   {kPsetidAppointment, 0x001A, ""},  // meeting LID below 0x8000
                                   {kPsPublicStrings, 0, "Keywords"}}));
-    Add(kMessage, ltp.PropertyContext({Prop::Unicode(0x001A, "IPM.Note"),
-                                       Prop::Unicode(0x8000, "a@example.org"),
-                                       Prop::Int32(0x8001, 7), Prop::Unicode(0x8002, "red")}));
+    Add(kMessage,
+        ltp.PropertyContext({Prop::Unicode(0x001A, "IPM.Note"),
+                             Prop::Unicode(0x8000, "a@example.org"), Prop::Int32(0x8001, 7),
+                             Prop::Unicode(0x8002, "red"), Prop::Int32(0x8003, 3)}));
     Open();
     ASSERT_EQ(LoadNamedPropertyMap(context), 1);
-    const NodeRecord* node = FindNode(context, kMessage);
-    ASSERT_TRUE(node);
-    const auto groups = ParseNodeProperties(context, node->dataBlock, nullptr);
+    const auto groups = file.Parse(kMessage);
     ASSERT_EQ(groups.size(), 1u);
     std::vector<uint32_t> ids;
     for (const auto& v : groups[0].values) ids.push_back(v.propertyId);
-    // The message class keeps its own tag; the small LID does not take it over.
-    EXPECT_EQ(ids, (std::vector<uint32_t>{0x001A, 0x8083, 0x8001, 2}));
+    // The message class keeps its own tag: the small LID does not take it over, and an
+    // id the map lacks stays as it is.
+    EXPECT_EQ(ids, (std::vector<uint32_t>{0x001A, 0x8083, 0x8001, 2, 0x8003}));
     EXPECT_EQ(groups[0].values[3].name, "Keywords");
     EXPECT_EQ(groups[0].values[0].data, Utf16("IPM.Note"));
+    EXPECT_EQ(AsUInt(groups[0].values[2]), 7u);
 }
 
 TEST_P(NamedMapFile, DamagedStreams) {
@@ -139,23 +129,11 @@ TEST_P(NamedMapFile, NoMapNodeOrNoEntryStream) {
     EXPECT_EQ(LoadNamedPropertyMap(context), 0);
     EXPECT_FALSE(context.namedProps);
 
-    PstBuilder other(GetParam());
-    LtpBuilder ltp2(GetParam());
-    const StoredNode map = StoreNode(other, ltp2.PropertyContext({Prop::Int32(0x0001, 251)}));
-    other.AddNode(kMapNid, map.bidData);
-    const StoredNode store = StoreNode(other, ltp2.PropertyContext({Prop::Int32(0x0E08, 0)}));
-    other.AddNode(0x21, store.bidData);
-    PstContext second;
-    ASSERT_EQ(OpenPstImage(second, other.Build()), 0);
-    ASSERT_EQ(LoadIndexes(second), 0);
-    EXPECT_EQ(LoadNamedPropertyMap(second), 0);
+    BuiltFile noEntries(GetParam());
+    noEntries.Add(kMapNid, noEntries.ltp.PropertyContext({Prop::Int32(0x0001, 251)}));
+    noEntries.Open();
+    EXPECT_EQ(LoadNamedPropertyMap(noEntries.context), 0);
 }
-
-INSTANTIATE_TEST_SUITE_P(Variants, NamedMapFile,
-                         ::testing::Values(PstVariant::Unicode, PstVariant::Ansi),
-                         [](const auto& info) {
-                             return info.param == PstVariant::Unicode ? "Unicode" : "Ansi";
-                         });
 
 TEST(NamedPropertyMap, InsertKeepsIdsAscendingAndEqualIdsInOrder) {
     NamedPropertyMap map;

@@ -8,27 +8,19 @@
 #include <string>
 #include <vector>
 
+#include "item_fixtures.h"
 #include "items/named_property_map.h"
-#include "storage/btree_loader.h"
-#include "support/ltp_builder.h"
 #include "support/mailbox_builder.h"
 
 namespace kestrel {
 namespace {
 
 using namespace kestrel::test;
-using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kMessageNid = MakeNid(kNidTypeNormalMessage, 0x100);
 constexpr uint32_t kAttachment1 = MakeNid(kNidTypeAttachment, 1);
 constexpr uint32_t kAttachment2 = MakeNid(kNidTypeAttachment, 2);
 constexpr uint32_t kAttachmentTable = 0x671;
-
-Bytes Pattern(size_t size, uint8_t seed) {
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
-    return bytes;
-}
 
 struct AttachmentSpec {
     uint32_t nid;
@@ -66,18 +58,7 @@ class NodeItemTest : public ::testing::Test {
         }
     }
 
-    void AddMessage(const LtpNode& message, uint32_t nid = kMessageNid) {
-        const StoredNode stored = StoreNode(pst, message);
-        pst.AddNode(nid, stored.bidData, stored.bidSub);
-    }
-
-    void Open() {
-        // The message store: without it no node tree loads.
-        const LtpNode store = ltp.PropertyContext({Prop::Unicode(0x3001, "Store")});
-        pst.AddNode(0x21, StoreNode(pst, store).bidData);
-        ASSERT_EQ(OpenPstImage(context, pst.Build()), 0);
-        ASSERT_EQ(LoadIndexes(context), 0);
-    }
+    void AddMessage(const LtpNode& message, uint32_t nid = kMessageNid) { file.Add(nid, message); }
 
     std::unique_ptr<ItemRecord> Load(uint32_t nid = kMessageNid) {
         return LoadNodeItem(context, FindNode(context, nid));
@@ -90,9 +71,10 @@ class NodeItemTest : public ::testing::Test {
         return nullptr;
     }
 
-    PstBuilder pst{PstVariant::Unicode};
-    LtpBuilder ltp{PstVariant::Unicode};
-    PstContext context;
+    BuiltFile file{PstVariant::Unicode};
+    PstBuilder& pst = file.pst;
+    LtpBuilder& ltp = file.ltp;
+    PstContext& context = file.context;
 };
 
 TEST_F(NodeItemTest, AttachmentValuesComeFromTheAttachmentsOwnSubnodes) {
@@ -101,7 +83,7 @@ TEST_F(NodeItemTest, AttachmentValuesComeFromTheAttachmentsOwnSubnodes) {
     AddAttachments(message, {{kAttachment1, "first.bin", Pattern(9000, 3)},
                              {kAttachment2, "second.bin", Pattern(5000, 4)}});
     AddMessage(message);
-    Open();
+    file.Open();
 
     auto item = Load();
     ASSERT_TRUE(item && item->message);
@@ -129,7 +111,7 @@ TEST_F(NodeItemTest, SubnodesUnderAnSiblockAndRowsInTheTablesOwnSubnode) {
                     {MakeNid(kNidTypeAttachment, 4), "d.txt", Pattern(10, 4)}},
                    /*rowsInSubnode=*/true);
     AddMessage(message);
-    Open();
+    file.Open();
 
     auto item = Load();
     ASSERT_TRUE(item);
@@ -151,7 +133,7 @@ TEST_F(NodeItemTest, UnreadableOrDamagedAttachments) {
     LtpNode noTable = MessageNode();
     noTable.subnodes.push_back({kAttachmentTable, {{Bytes(40, 0x55)}, {}}});
     AddMessage(noTable, kMessageNid + 0x20);
-    Open();
+    file.Open();
 
     auto item = Load();
     ASSERT_TRUE(item);
@@ -176,7 +158,7 @@ TEST_F(NodeItemTest, NoItemWithoutReadablePropertiesOrWhenStopped) {
     pst.AddNode(kMessageNid + 0x20, 0, pst.AddSubnodes({{0x8001F, stored.bidData, 0}}));
     pst.AddNode(kMessageNid + 0x40, pst.AddBlock(Pattern(100, 9)));
     pst.AddNode(kMessageNid + 0x60, 0x7FFF0);
-    Open();
+    file.Open();
 
     EXPECT_FALSE(Load(kMessageNid + 0x20));
     EXPECT_FALSE(Load(kMessageNid + 0x40));
@@ -190,10 +172,8 @@ TEST_F(NodeItemTest, NoItemWithoutReadablePropertiesOrWhenStopped) {
 }
 
 // Whole mailboxes: every kind of item, with named properties through the file's map.
-class NodeItemMailbox : public ::testing::TestWithParam<PstVariant> {
+class NodeItemMailbox : public LayoutTest {
   protected:
-    bool Unicode() const { return GetParam() == PstVariant::Unicode; }
-
     void Open(MailboxBuilder& box) {
         ASSERT_EQ(OpenPstImage(context, box.Build()), 0);
         ASSERT_EQ(LoadIndexes(context), 0);
@@ -209,7 +189,7 @@ class NodeItemMailbox : public ::testing::TestWithParam<PstVariant> {
 
 TEST_P(NodeItemMailbox, EveryKindOfItem) {
     MailboxBuilder box(GetParam());
-    const std::string subject = Unicode() ? "Привет, Γιώργο שלום 日本 한국 😀" : "Привет, мир";
+    const std::string subject = unicode() ? "Привет, Γιώργο שלום 日本 한국 😀" : "Привет, мир";
     kestrel::test::Message mail = MakeMail(subject, "Анна Ли", "anna@example.org", "Тело письма");
     mail.subjectPrefix = "RE: ";
     mail.codePage = 1251;
@@ -261,11 +241,7 @@ TEST_P(NodeItemMailbox, EveryKindOfItem) {
     EXPECT_EQ(note->message->body, "Buy milk");
 }
 
-INSTANTIATE_TEST_SUITE_P(Variants, NodeItemMailbox,
-                         ::testing::Values(PstVariant::Unicode, PstVariant::Ansi),
-                         [](const auto& info) {
-                             return info.param == PstVariant::Unicode ? "Unicode" : "Ansi";
-                         });
+KESTREL_BOTH_LAYOUTS(NodeItemMailbox);
 
 }  // namespace
 }  // namespace kestrel

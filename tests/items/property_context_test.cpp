@@ -1,32 +1,14 @@
-// Property contexts over hand-made heaps: inline and heap values, dropped and kept
-// properties, named-property mapping.
+// Property contexts over hand-made heaps: values dropped or kept without data, and
+// headers of the wrong shape.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <memory>
-
-#include "heap_blocks.h"
-#include "items/named_property_map.h"
-#include "items/node_value_reader.h"
+#include "item_fixtures.h"
 #include "items/property_context.h"
 
 namespace kestrel {
 namespace {
 
 using namespace kestrel::test;
-
-const PropertyValue* Find(const PropertyGroup& group, uint32_t id) {
-    for (const auto& v : group.values) {
-        if (v.propertyId == id) return &v;
-    }
-    return nullptr;
-}
-
-uint32_t AsU32(const PropertyValue& v) {
-    uint32_t x = 0;
-    if (v.data && v.data->size() >= 4) std::memcpy(&x, v.data->data(), 4);
-    return x;
-}
 
 // A property context whose BTH root (allocation 2) holds records; further allocations
 // follow from index 3 on.
@@ -78,43 +60,14 @@ TEST(PropertyContext, WhatCannotBeResolvedIsDroppedOrKeptWithoutData) {
     EXPECT_EQ(empty->length(), 0u);
 }
 
-TEST(PropertyContext, NamedPropertiesAreMapped) {
-    PstContext context;
-    auto map = std::make_shared<NamedPropertyMap>();
-    map->Insert(
-        {.guidWord = 2, .kind = 1, .fileId = 0x8005, .numericName = 0x8208, .stringName = {}});
-    map->Insert(
-        {.guidWord = 6, .kind = 1, .fileId = 0x8001, .numericName = 0x001A, .stringName = {}});
-    map->Insert({.guidWord = 7, .kind = 2, .fileId = 0x8002, .stringName = "Keywords"});
-    context.namedProps = map;
-    const auto group = Parse(context, PcHeap({{0x001A, 0x0003, 7},
-                                              {0x8001, 0x0003, 1},
-                                              {0x8002, 0x0003, 2},
-                                              {0x8003, 0x0003, 3},
-                                              {0x8005, 0x0003, 5}}));
-    ASSERT_TRUE(group);
-    ASSERT_EQ(group->values.size(), 5u);
-    EXPECT_EQ(group->values[0].propertyId, 0x001Au);
-    // A LID below 0x8000 would overwrite the message class (0x001A): the id stays.
-    EXPECT_EQ(group->values[1].propertyId, 0x8001u);
-    EXPECT_EQ(group->values[2].propertyId, 2u);
-    EXPECT_EQ(group->values[2].name, "Keywords");
-    EXPECT_EQ(group->values[3].propertyId, 0x8003u);  // not in the map
-    EXPECT_EQ(group->values[4].propertyId, 0x8208u);
-    EXPECT_EQ(AsU32(group->values[4]), 5u);
-}
-
 TEST(PropertyContext, HeaderOfTheWrongShapeGivesNothing) {
     PstContext context;
-    auto blocks = PcHeap({{0x0E07, 0x0003, 1}});
-    EXPECT_TRUE(Parse(context, blocks));
-    for (auto [cbKey, cbEnt] : {std::pair{2, 8}, std::pair{4, 6}}) {
-        std::vector<Bytes> bad{HeapBlock(
-            true,
-            {BthHeaderBytes(static_cast<uint8_t>(cbKey), static_cast<uint8_t>(cbEnt), 0, Hid(0, 2)),
-             PcRecords({{0x0E07, 0x0003, 1}})},
+    EXPECT_TRUE(Parse(context, PcHeap({{0x0E07, 0x0003, 1}})));
+    for (auto [cbKey, cbEnt] : {std::pair<uint8_t, uint8_t>{2, 8}, {4, 6}}) {
+        const std::vector<Bytes> bad{HeapBlock(
+            true, {BthHeaderBytes(cbKey, cbEnt, 0, Hid(0, 2)), PcRecords({{0x0E07, 0x0003, 1}})},
             Hid(0, 1))};
-        EXPECT_FALSE(Parse(context, bad)) << cbKey << " " << cbEnt;
+        EXPECT_FALSE(Parse(context, bad)) << int(cbKey) << " " << int(cbEnt);
     }
     // An empty BTH is an empty group, not a failure.
     const auto empty = Parse(context, {HeapBlock(true, {BthHeaderBytes(2, 6, 0, 0)}, Hid(0, 1))});

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "item_fixtures.h"
 #include "items/heap_on_node.h"
 #include "items/named_property_map.h"
 #include "items/property_parser.h"
@@ -17,18 +18,13 @@
 namespace kestrel {
 namespace {
 
+using test::Find;
+
 constexpr uint32_t kStoreNid = 0x21;
 constexpr uint32_t kIpmSubtreeEntryId = 0x35E0;
 
 constexpr uint32_t NidType(uint32_t nid) {
     return nid & 0x1F;
-}
-
-const PropertyValue* Find(const PropertyGroup& group, uint32_t id) {
-    for (const auto& v : group.values) {
-        if (v.propertyId == id) return &v;
-    }
-    return nullptr;
 }
 
 PropertyGroupList ParseNode(PstContext& context, const NodeRecord& node) {

@@ -2,29 +2,13 @@
 // cell-existence bitmap, row counts and the order of the groups.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
-#include "heap_blocks.h"
-#include "items/node_value_reader.h"
+#include "item_fixtures.h"
 #include "items/table_context.h"
 
 namespace kestrel {
 namespace {
 
 using namespace kestrel::test;
-
-const PropertyValue* Find(const PropertyGroup& group, uint32_t id) {
-    for (const auto& v : group.values) {
-        if (v.propertyId == id) return &v;
-    }
-    return nullptr;
-}
-
-uint32_t AsU32(const PropertyValue& v) {
-    uint32_t x = 0;
-    if (v.data && v.data->size() >= 4) std::memcpy(&x, v.data->data(), 4);
-    return x;
-}
 
 // Row layout: row id 0, size 4, time 8 (8 bytes), name HNID 16, float 20, data HNID 24,
 // short 28, bool 30, bitmap 31; 32 bytes a row.
@@ -85,22 +69,22 @@ TEST(TableContext, RowsComeOutLastFirstWithCellsFromTheRowAndTheHeap) {
                                        // the name cell is absent: its garbage must not be read
                                        {2, 200, Hid(0, 7), Hid(0, 6), 0xEF},
                                        {3, 300, Hid(0, 7), 0}}),  // HNID 0: the data is dropped
-                                 {Utf16(u"a.txt"), Str("bin0"), Utf16(u"c.txt")}));
+                                 {Utf16("a.txt"), Str("bin0"), Utf16("c.txt")}));
     ASSERT_EQ(groups.size(), 3u);
     for (const auto& g : groups) EXPECT_EQ(g.groupCount, 3u);
-    EXPECT_EQ(AsU32(*Find(groups[0], 0x67F2)), 3u);
-    EXPECT_EQ(AsU32(*Find(groups[2], 0x67F2)), 1u);
+    EXPECT_EQ(AsUInt(*Find(groups[0], 0x67F2)), 3u);
+    EXPECT_EQ(AsUInt(*Find(groups[2], 0x67F2)), 1u);
 
     const PropertyGroup& first = groups[2];
     ASSERT_EQ(first.values.size(), 8u);
-    EXPECT_EQ(AsU32(*Find(first, 0x0E20)), 100u);
+    EXPECT_EQ(AsUInt(*Find(first, 0x0E20)), 100u);
     // An 8-byte time is held in the row itself, not named by an HNID.
     const auto* time = Find(first, 0x3007);
     ASSERT_EQ(time->length(), 8u);
     EXPECT_EQ((*time->data)[0], 0x10);
     EXPECT_EQ((*time->data)[7], 0x17);
-    EXPECT_EQ(*Find(first, 0x3704)->data, Utf16(u"a.txt"));
-    EXPECT_EQ(AsU32(*Find(first, 0x0E08)), 0x3FC00000u);
+    EXPECT_EQ(*Find(first, 0x3704)->data, Utf16("a.txt"));
+    EXPECT_EQ(AsUInt(*Find(first, 0x0E08)), 0x3FC00000u);
     EXPECT_EQ(*Find(first, 0x3701)->data, Str("bin0"));
     EXPECT_EQ(*Find(first, 0x3705)->data, (Bytes{0x31, 0x12}));  // cbData bytes
     EXPECT_EQ(*Find(first, 0x7FFE)->data, Bytes{1});
@@ -109,7 +93,7 @@ TEST(TableContext, RowsComeOutLastFirstWithCellsFromTheRowAndTheHeap) {
     EXPECT_FALSE(Find(groups[1], 0x3704));
     EXPECT_EQ(groups[0].values.size(), 7u);
     EXPECT_FALSE(Find(groups[0], 0x3701));
-    EXPECT_EQ(*Find(groups[0], 0x3704)->data, Utf16(u"c.txt"));
+    EXPECT_EQ(*Find(groups[0], 0x3704)->data, Utf16("c.txt"));
 }
 
 TEST(TableContext, NeverMoreRowsThanTheMatrixHolds) {
@@ -120,7 +104,7 @@ TEST(TableContext, NeverMoreRowsThanTheMatrixHolds) {
     const auto groups = Parse(context, TableHeap(5, rows));
     ASSERT_EQ(groups.size(), 2u);
     EXPECT_EQ(groups[0].groupCount, 2u);
-    EXPECT_EQ(AsU32(*Find(groups[0], 0x67F2)), 2u);
+    EXPECT_EQ(AsUInt(*Find(groups[0], 0x67F2)), 2u);
     // Fewer indexed rows than the matrix holds: the index wins.
     EXPECT_EQ(Parse(context, TableHeap(1, rows)).size(), 1u);
 }

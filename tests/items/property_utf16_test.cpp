@@ -18,50 +18,34 @@ std::vector<uint8_t> Units(std::initializer_list<uint16_t> units) {
     return bytes;
 }
 
-std::string Narrow(const std::vector<uint8_t>& bytes) {
-    return NarrowUtf16(bytes.data(), bytes.size());
-}
-
-TEST(NarrowUtf16, ScriptsBeyondLatin1SurviveAsUtf8) {
-    EXPECT_EQ(Narrow(Units({'H', 'i'})), "Hi");
-    EXPECT_EQ(Narrow(Units({0x00E9, 0x00FC})), "\u00e9\u00fc");  // é ü
-    EXPECT_EQ(Narrow(Units({0x041F, 0x0440, 0x0438, 0x0432})), "\u041f\u0440\u0438\u0432");  // Прив
-    EXPECT_EQ(Narrow(Units({0x03A9, 0x03B1})), "\u03a9\u03b1");                              // Ωα
-    EXPECT_EQ(Narrow(Units({0x05E9, 0x05DC})), "\u05e9\u05dc");                // Hebrew
-    EXPECT_EQ(Narrow(Units({0x65E5, 0x672C, 0x8A9E})), "\u65e5\u672c\u8a9e");  // 日本語
-    EXPECT_EQ(Narrow(Units({0xFFFF})), "\uffff");                              // top of the BMP
-}
-
-TEST(NarrowUtf16, SurrogatePairsBecomeOneCharacter) {
-    // U+1F600 and U+10FFFF, the first and last planes' corners.
-    EXPECT_EQ(Narrow(Units({0xD83D, 0xDE00})), "\U0001F600");
-    EXPECT_EQ(Narrow(Units({'a', 0xD800, 0xDC00, 'b'})), "a\U00010000b");
-    EXPECT_EQ(Narrow(Units({0xDBFF, 0xDFFF})), "\U0010FFFF");
-}
-
-TEST(NarrowUtf16, UnpairedSurrogatesBecomeReplacementCharacters) {
-    EXPECT_EQ(Narrow(Units({0xD83D})), "\ufffd");                            // high at the end
-    EXPECT_EQ(Narrow(Units({0xD83D, 'x'})), "\ufffdx");                      // high, then no low
-    EXPECT_EQ(Narrow(Units({0xDE00, 'x'})), "\ufffdx");                      // low alone
-    EXPECT_EQ(Narrow(Units({0xD83D, 0xD83D, 0xDE00})), "\ufffd\U0001F600");  // high, high+low
-    // A high surrogate cut off by the end of the text is not paired with what follows it.
-    EXPECT_EQ(Narrow(Units({0xD83D, 0, 0xDE00})), "\ufffd");
-}
-
-TEST(NarrowUtf16, TextEndsAtTheFirstZeroUnit) {
-    EXPECT_EQ(Narrow(Units({'a', 'b', 0, 'c'})), "ab");
-    EXPECT_EQ(Narrow(Units({0, 'c'})), "");
-    // A zero low byte alone does not end the text: U+0100 is not zero.
-    EXPECT_EQ(Narrow(Units({0x0100, 'z'})), "\u0100z");
-}
-
-TEST(NarrowUtf16, OddByteCountsAndEmptyInput) {
-    // The half unit at the end carries no character.
-    std::vector<uint8_t> odd = Units({'o', 'k'});
-    odd.push_back('!');
-    EXPECT_EQ(Narrow(odd), "ok");
-    EXPECT_EQ(NarrowUtf16(odd.data(), 1), "");
-    EXPECT_EQ(NarrowUtf16(odd.data(), 0), "");
+TEST(NarrowUtf16, ScriptsSurrogatesAndTheFirstZeroUnit) {
+    const std::string bad = "\ufffd";
+    const std::pair<std::vector<uint8_t>, std::string> cases[] = {
+        {Units({'H', 'i', 0x00E9, 0x00FC}), "Hié\u00fc"},
+        {Units({0x041F, 0x0440, 0x03A9, 0x05E9, 0x65E5, 0x8A9E}), "ПрΩש日語"},
+        {Units({0xFFFF}), "\uffff"},  // top of the BMP
+        // Surrogate pairs: U+1F600, and the first and last planes' corners.
+        {Units({0xD83D, 0xDE00}), "\U0001F600"},
+        {Units({'a', 0xD800, 0xDC00, 'b'}), "a\U00010000b"},
+        {Units({0xDBFF, 0xDFFF}), "\U0010FFFF"},
+        // Unpaired: high at the end, high then no low, low alone, high then a pair.
+        {Units({0xD83D}), bad},
+        {Units({0xD83D, 'x'}), bad + "x"},
+        {Units({0xDE00, 'x'}), bad + "x"},
+        {Units({0xD83D, 0xD83D, 0xDE00}), bad + "\U0001F600"},
+        // The text ends at the first zero unit, which is never paired across.
+        {Units({0xD83D, 0, 0xDE00}), bad},
+        {Units({'a', 'b', 0, 'c'}), "ab"},
+        {Units({0, 'c'}), ""},
+        {Units({0x0100, 'z'}), "\u0100z"},  // a zero low byte alone ends nothing
+        {{'o', 0, 'k', 0, '!'}, "ok"},      // the half unit at the end carries nothing
+    };
+    for (const auto& [bytes, utf8] : cases) {
+        EXPECT_EQ(NarrowUtf16(bytes.data(), bytes.size()), utf8) << utf8;
+    }
+    const uint8_t odd[] = {'o'};
+    EXPECT_EQ(NarrowUtf16(odd, 1), "");
+    EXPECT_EQ(NarrowUtf16(odd, 0), "");
     EXPECT_EQ(NarrowUtf16(nullptr, 8), "");
 }
 

@@ -1,7 +1,11 @@
 #pragma once
-// Hand-made heap blocks for the property tests: the bytes a heap-on-node, a BTH, a
-// property context or a table context lay out, without a file around them.
+// What the item tests share: hand-made heap blocks (the bytes a heap-on-node, a BTH, a
+// property or table context lay out, without a file around them), small built files
+// through the fixture builder, and lookups in parsed property groups.
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -9,10 +13,38 @@
 
 #include "items/bth.h"
 #include "items/heap_on_node.h"
+#include "items/node_value_reader.h"
+#include "items/property_parser.h"
+#include "storage/btree_loader.h"
+#include "storage/subnode_list.h"
+#include "support/layouts.h"
+#include "support/ltp_builder.h"
 
 namespace kestrel::test {
 
 using Bytes = std::vector<uint8_t>;
+
+inline Bytes Pattern(size_t size, uint8_t seed) {
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 13);
+    return bytes;
+}
+
+inline const PropertyValue* Find(const PropertyGroup& group, uint32_t id) {
+    for (const auto& v : group.values) {
+        if (v.propertyId == id) return &v;
+    }
+    return nullptr;
+}
+
+// A value's first bytes (up to 8) as a little-endian number.
+inline uint64_t AsUInt(const PropertyValue& v) {
+    uint64_t x = 0;
+    if (v.data) std::memcpy(&x, v.data->data(), std::min<size_t>(8, v.data->size()));
+    return x;
+}
+
+// --- Hand-made heaps ---
 
 inline void Put16(Bytes& b, size_t at, uint16_t v) {
     if (b.size() < at + 2) b.resize(at + 2);
@@ -29,18 +61,12 @@ inline void Append16(Bytes& b, uint16_t v) {
 inline void Append32(Bytes& b, uint32_t v) {
     Put32(b, b.size(), v);
 }
-
 inline Bytes Str(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
-inline Bytes Utf16(const std::u16string& s) {
-    Bytes b;
-    for (char16_t c : s) Append16(b, static_cast<uint16_t>(c));
-    return b;
-}
 
 constexpr uint32_t Hid(uint32_t block, uint32_t index) {
-    return (block << 16) | (index << 5);
+    return MakeHid(block, index);
 }
 
 // One heap block: the header (12 bytes in the first block, 2 in the others), the
@@ -123,14 +149,51 @@ inline Bytes TcInfo(std::initializer_list<uint16_t> rgib, uint32_t hidRowIndex, 
     return b;
 }
 
-// Row-index records of n rows: 4-byte row id, then a row number of width bytes.
-inline Bytes RowIndexRecords(uint32_t n, size_t width = 4) {
+// Row-index records of n rows: 4-byte row id, then a 4-byte row number.
+inline Bytes RowIndexRecords(uint32_t n) {
     Bytes b;
     for (uint32_t i = 0; i < n; ++i) {
         Append32(b, 0x1000 + i);
-        for (size_t k = 0; k < width; ++k) b.push_back(static_cast<uint8_t>(i >> (8 * k)));
+        Append32(b, i);
     }
     return b;
 }
+
+// --- Built files ---
+
+// Nodes written through the fixture builder, then opened with their indexes loaded.
+struct BuiltFile {
+    explicit BuiltFile(PstVariant variant) : pst(variant), ltp(variant) {}
+
+    void Add(uint32_t nid, const LtpNode& node) {
+        const StoredNode stored = StoreNode(pst, node);
+        pst.AddNode(nid, stored.bidData, stored.bidSub);
+    }
+    // Adds the message store, without which no node tree loads, and loads the file.
+    void Open() {
+        Add(0x21, ltp.PropertyContext({Prop::Int32(0x0E08, 0)}));
+        ASSERT_EQ(OpenPstImage(context, pst.Build()), 0);
+        ASSERT_EQ(LoadIndexes(context), 0);
+    }
+    const NodeRecord* Node(uint32_t nid) { return FindNode(context, nid); }
+    SubnodeList Subnodes(uint32_t nid) {
+        const NodeRecord* node = Node(nid);
+        return node && node->subnodeBlock ? BuildSubnodeList(context, node->subnodeBlock)
+                                          : SubnodeList{};
+    }
+    PropertyGroupList Parse(uint32_t nid) {
+        const NodeRecord* node = Node(nid);
+        if (!node) {
+            ADD_FAILURE() << "no node " << nid;
+            return {};
+        }
+        const SubnodeList subnodes = Subnodes(nid);
+        return ParseNodeProperties(context, node->dataBlock, &subnodes);
+    }
+
+    PstBuilder pst;
+    LtpBuilder ltp;
+    PstContext context;
+};
 
 }  // namespace kestrel::test
