@@ -17,8 +17,7 @@ namespace kestrel {
 namespace {
 
 AnalysisResult Analyse(const std::filesystem::path& file, AnalysisStatus* status,
-                       bool restoreDeleted = false,
-                       std::shared_ptr<ItemSource>* source = nullptr) {
+                       bool restoreDeleted = false, std::shared_ptr<ItemSource>* source = nullptr) {
     AnalysisOptions options;
     options.sourcePstPath = file.string();
     options.writeLog = false;

@@ -117,6 +117,16 @@ struct Analysed {
     }
 };
 
+// A node written past the mailbox's own bookkeeping: any NID under any parent.
+inline void AddRawNode(MailboxBuilder& box, uint32_t nid, uint32_t parent,
+                       const std::vector<Prop>& props) {
+    const StoredNode node = StoreNode(box.pst(), box.ltp().PropertyContext(props));
+    box.pst().AddNode(nid, node.bidData, node.bidSub, parent);
+}
+inline std::vector<Prop> MailProps(const std::string& subject) {
+    return {Prop::Unicode(0x001A, "IPM.Note"), Prop::Unicode(0x0037, subject)};
+}
+
 inline void AnalyseFile(const std::filesystem::path& file, Analysed& out,
                         bool restoreDeleted = false) {
     AnalysisOptions options;

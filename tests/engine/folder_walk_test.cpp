@@ -20,33 +20,6 @@ MailboxBuilder::Options Bare() {
     return options;
 }
 
-// A folder as some real files hold it: a display name and nothing else, no container
-// class, no content or unread count.
-uint32_t AddNameOnlyFolder(MailboxBuilder& box, uint32_t parent, uint32_t index,
-                           const std::string& name) {
-    const uint32_t nid = MakeNid(test::kNidTypeNormalFolder, index);
-    const test::StoredNode node =
-        test::StoreNode(box.pst(), box.ltp().PropertyContext({Prop::Unicode(0x3001, name)}));
-    box.pst().AddNode(nid, node.bidData, node.bidSub, parent);
-    return nid;
-}
-
-test::Message Task(const std::string& subject) {
-    test::TaskInfo task;
-    task.subject = subject;
-    return test::MakeTask(task);
-}
-
-uint32_t AddPlainMessage(MailboxBuilder& box, uint32_t parent, uint32_t index,
-                         const std::string& subject) {
-    const uint32_t nid = MakeNid(test::kNidTypeNormalMessage, index);
-    const test::StoredNode node =
-        test::StoreNode(box.pst(), box.ltp().PropertyContext({Prop::Unicode(0x001A, "IPM.Note"),
-                                                              Prop::Unicode(0x0037, subject)}));
-    box.pst().AddNode(nid, node.bidData, node.bidSub, parent);
-    return nid;
-}
-
 TEST(FolderWalk, TopFolderWithoutChildrenCompletesWithTheRootEntryOnly) {
     MailboxBuilder box(PstVariant::Unicode, Bare());
     Analysed run;
@@ -58,56 +31,76 @@ TEST(FolderWalk, TopFolderWithoutChildrenCompletesWithTheRootEntryOnly) {
     EXPECT_TRUE(run.events.Saw("page completed.html"));
 }
 
-TEST(FolderWalk, SameNamedSiblingsKeepTheirOwnMessages) {
+// Two folders of one name, a folder without a name, and folders as some real files hold
+// them: a display name and nothing else (no container class, no counts), with a subtree.
+TEST(FolderWalk, OddFoldersGetTheirPathsAndKeepTheirOwnMessages) {
     MailboxBuilder box(PstVariant::Unicode, Bare());
-    const uint32_t first = box.AddFolder(box.TopOfPersonalFolders(), "Projects");
-    const uint32_t second = box.AddFolder(box.TopOfPersonalFolders(), "Projects");
+    const uint32_t top = box.TopOfPersonalFolders();
+    const uint32_t first = box.AddFolder(top, "Projects");
+    const uint32_t second = box.AddFolder(top, "Projects");
     box.AddMessage(first, MakeMail("alpha", "Ann", "ann@example.com", "a"));
     box.AddMessage(second, MakeMail("beta", "Bob", "bob@example.com", "b"));
+    const uint32_t sub = box.AddFolder(box.AddFolder(top, ""), "Sub");
+    box.AddMessage(sub, MakeMail("deep", "Ann", "ann@example.com", "x"));
+    const uint32_t archive = MakeNid(test::kNidTypeNormalFolder, 0x700);
+    const uint32_t year = MakeNid(test::kNidTypeNormalFolder, 0x701);
+    test::AddRawNode(box, archive, top, {Prop::Unicode(0x3001, "Archive")});
+    test::AddRawNode(box, year, archive, {Prop::Unicode(0x3001, "2019")});
+    test::AddRawNode(box, MakeNid(test::kNidTypeNormalMessage, 0x20000), archive,
+                     test::MailProps("in archive"));
+    test::AddRawNode(box, MakeNid(test::kNidTypeNormalMessage, 0x20001), year,
+                     test::MailProps("in 2019"));
     Analysed run;
     test::AnalyseBox(box, run);
     ASSERT_EQ(run.status, AnalysisStatus::Completed);
 
-    const auto& folders = run.result.folders;
-    ASSERT_EQ(folders.size(), 3u);
-    EXPECT_EQ(folders.entries()[1].path, "Personal Folders\\Projects\\");
-    EXPECT_EQ(folders.entries()[2].path, "Personal Folders\\Projects\\");
-    ASSERT_NE(folders.FindByNid(first), nullptr);
-    ASSERT_NE(folders.FindByNid(second), nullptr);
-    ASSERT_EQ(folders.FindByNid(first)->messages.size(), 1u);
-    ASSERT_EQ(folders.FindByNid(second)->messages.size(), 1u);
-    EXPECT_EQ(folders.FindByNid(first)->messages[0].subject, "alpha");
-    EXPECT_EQ(folders.FindByNid(second)->messages[0].subject, "beta");
-    EXPECT_EQ(folders.FindByNid(second)->messages[0].folderNid, second);
+    EXPECT_EQ(run.Paths(),
+              (std::vector<std::string>{"Personal Folders\\", "Personal Folders\\Projects\\",
+                                        "Personal Folders\\Projects\\", "Personal Folders\\\\",
+                                        "Personal Folders\\\\Sub\\", "Personal Folders\\Archive\\",
+                                        "Personal Folders\\Archive\\2019\\"}));
+    const std::pair<uint32_t, std::string> filed[] = {{first, "alpha"},
+                                                      {second, "beta"},
+                                                      {sub, "deep"},
+                                                      {archive, "in archive"},
+                                                      {year, "in 2019"}};
+    for (const auto& [nid, subject] : filed) {
+        SCOPED_TRACE(subject);
+        const MailFolderEntry* folder = run.result.folders.FindByNid(nid);
+        ASSERT_NE(folder, nullptr);
+        EXPECT_TRUE(folder->mail);  // a name-only folder too: nothing but a folder record
+        ASSERT_EQ(folder->messages.size(), 1u);
+        EXPECT_EQ(folder->messages[0].subject, subject);
+        EXPECT_EQ(folder->messages[0].folderNid, nid);
+    }
+    // The progress range is three less than the records below the top.
+    const int64_t visited = static_cast<int64_t>(run.result.nodesVisited);
+    EXPECT_GE(visited, 3);
+    EXPECT_TRUE(run.events.Saw("range 0 " + std::to_string(visited - 3)));
 }
 
-TEST(FolderWalk, MailInANonMailFolderIsFiledInTheLastMailFolder) {
+// Mail met in a folder that takes none goes to the last mail folder the walk met: from
+// Contacts to Sent Items before it, and from "ipf.note", which is not "IPF.Note", to a
+// folder of a class that begins with it.
+TEST(FolderWalk, MailOutsideMailFoldersGoesToTheLastMailFolder) {
     MailboxBuilder box(PstVariant::Unicode);  // ... Sent Items, Calendar, Contacts, ...
     box.AddMessage(box.Folder("Contacts"), MakeMail("stray", "Ann", "ann@example.com", "x"));
+    const uint32_t custom = box.AddFolder(box.TopOfPersonalFolders(), "Custom", "IPF.Note.Custom");
+    const uint32_t lower = box.AddFolder(box.TopOfPersonalFolders(), "Lower", "ipf.note");
+    box.AddMessage(lower, MakeMail("lower", "A", "a@example.com", "x"));
     Analysed run;
     test::AnalyseBox(box, run);
     ASSERT_EQ(run.status, AnalysisStatus::Completed);
     EXPECT_EQ(run.Subjects("Personal Folders\\Sent Items\\"), std::vector<std::string>{"stray"});
     EXPECT_EQ(run.result.counters.sentItems, 1u);
+    EXPECT_EQ(run.Subjects("Personal Folders\\Custom\\"), std::vector<std::string>{"lower"});
+    EXPECT_TRUE(run.result.folders.FindByNid(custom)->mail);
+    EXPECT_FALSE(run.result.folders.FindByNid(lower)->mail);
+    EXPECT_TRUE(run.events.Saw("folder Personal Folders\\Lower\\ [ipf.note]"));
     const MailFolderEntry* contacts = run.Folder("Personal Folders\\Contacts\\");
     ASSERT_NE(contacts, nullptr);
     EXPECT_FALSE(contacts->mail);
     EXPECT_EQ(contacts->containerClass, "IPF.Contact");
-}
-
-TEST(FolderWalk, FolderWithoutNameAddsAnEmptyComponent) {
-    MailboxBuilder box(PstVariant::Unicode, Bare());
-    const uint32_t unnamed = box.AddFolder(box.TopOfPersonalFolders(), "");
-    const uint32_t sub = box.AddFolder(unnamed, "Sub");
-    box.AddMessage(sub, MakeMail("deep", "Ann", "ann@example.com", "x"));
-    box.AddFolder(box.TopOfPersonalFolders(), "After");
-    Analysed run;
-    test::AnalyseBox(box, run);
-    ASSERT_EQ(run.status, AnalysisStatus::Completed);
-    EXPECT_EQ(run.Paths(),
-              (std::vector<std::string>{"Personal Folders\\", "Personal Folders\\\\",
-                                        "Personal Folders\\\\Sub\\", "Personal Folders\\After\\"}));
-    EXPECT_EQ(run.Subjects("Personal Folders\\\\Sub\\"), std::vector<std::string>{"deep"});
 }
 
 TEST(FolderWalk, FolderCountersCountByPathPrefix) {
@@ -147,32 +140,29 @@ TEST(FolderWalk, FolderCountersCountByPathPrefix) {
 
 TEST(FolderWalk, ItemKindsGoToTheirOwnLists) {
     MailboxBuilder box(PstVariant::Unicode);
-    test::ContactInfo contact;
-    contact.displayName = "Bob Lee";
-    contact.givenName = "Bob";
-    contact.surname = "Lee";
-    contact.email = "bob@example.com";
-    contact.mobile = "555";
-    box.AddMessage(box.Folder("Contacts"), test::MakeContact(contact));
-    test::AppointmentInfo meeting;
-    meeting.subject = "Meeting";
-    meeting.location = "Room 1";
-    meeting.start = test::FileTime(2007, 1, 1, 12);
-    meeting.end = test::FileTime(2007, 1, 1, 13);
-    box.AddMessage(box.Folder("Calendar"), test::MakeAppointment(meeting));
-    test::JournalInfo call;
-    call.subject = "Call Ann";
-    call.type = "Phone call";
-    call.start = test::FileTime(2008, 2, 3);
-    box.AddMessage(box.Folder("Journal"), test::MakeJournal(call));
+    box.AddMessage(box.Folder("Contacts"), test::MakeContact({.displayName = "Bob Lee",
+                                                              .givenName = "Bob",
+                                                              .surname = "Lee",
+                                                              .email = "bob@example.com",
+                                                              .mobile = "555"}));
+    box.AddMessage(box.Folder("Calendar"),
+                   test::MakeAppointment({.subject = "Meeting",
+                                          .location = "Room 1",
+                                          .start = test::FileTime(2007, 1, 1, 12),
+                                          .end = test::FileTime(2007, 1, 1, 13)}));
+    box.AddMessage(box.Folder("Journal"),
+                   test::MakeJournal({.subject = "Call Ann", .start = test::FileTime(2008, 2, 3)}));
     box.AddMessage(box.Folder("Notes"), test::MakeStickyNote("Buy milk\nand bread"));
-    box.AddMessage(box.Folder("Tasks"), Task("Write report"));
+    test::Message task = test::MakeTask({.subject = "Write report"});
+    task.texts[0x3003] = "bob@example.com";  // a contact record too: still a task only
+    box.AddMessage(box.Folder("Tasks"), task);
     Analysed run;
     test::AnalyseBox(box, run);
     ASSERT_EQ(run.status, AnalysisStatus::Completed);
     const AnalysisResult& r = run.result;
 
     ASSERT_EQ(r.contacts.size(), 1u);
+    EXPECT_EQ(r.counters.contacts, 1u);
     EXPECT_EQ(r.contacts[0].contact.mobilePhone, "555");
     EXPECT_EQ(r.contacts[0].folderPath, "Personal Folders\\Contacts\\");
     ASSERT_EQ(r.calendar.size(), 1u);
@@ -197,70 +187,6 @@ TEST(FolderWalk, ItemKindsGoToTheirOwnLists) {
     EXPECT_EQ(run.events.Counter("Notes"), 1);
     EXPECT_EQ(run.events.Counter("Tasks"), 1);
     EXPECT_EQ(run.events.Counter("Junk E-mails"), -1);
-}
-
-TEST(FolderWalk, TaskThatAlsoCarriesAContactGoesToTasksOnly) {
-    MailboxBuilder box(PstVariant::Unicode);
-    test::Message task = Task("Call Bob");
-    task.texts[0x3003] = "bob@example.com";  // gives the item a contact record
-    box.AddMessage(box.Folder("Tasks"), task);
-    Analysed run;
-    test::AnalyseBox(box, run);
-    ASSERT_EQ(run.status, AnalysisStatus::Completed);
-    EXPECT_EQ(run.result.tasks.size(), 1u);
-    EXPECT_TRUE(run.result.contacts.empty());
-    EXPECT_EQ(run.result.counters.contacts, 0u);
-}
-
-TEST(FolderWalk, NameOnlyFolderNodesAreWalkedWithTheirSubtrees) {
-    MailboxBuilder box(PstVariant::Unicode, Bare());
-    const uint32_t archive = AddNameOnlyFolder(box, box.TopOfPersonalFolders(), 0x700, "Archive");
-    const uint32_t year = AddNameOnlyFolder(box, archive, 0x701, "2019");
-    AddPlainMessage(box, archive, 0x20000, "in archive");
-    AddPlainMessage(box, year, 0x20001, "in 2019");
-    Analysed run;
-    test::AnalyseBox(box, run);
-    ASSERT_EQ(run.status, AnalysisStatus::Completed);
-
-    const MailFolderEntry* a = run.result.folders.FindByNid(archive);
-    const MailFolderEntry* y = run.result.folders.FindByNid(year);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(y, nullptr);
-    EXPECT_EQ(a->path, "Personal Folders\\Archive\\");
-    EXPECT_EQ(y->path, "Personal Folders\\Archive\\2019\\");
-    EXPECT_TRUE(a->mail);  // nothing but a folder record: a mail folder
-    EXPECT_EQ(run.Subjects("Personal Folders\\Archive\\"), std::vector<std::string>{"in archive"});
-    EXPECT_EQ(run.Subjects("Personal Folders\\Archive\\2019\\"),
-              std::vector<std::string>{"in 2019"});
-}
-
-TEST(FolderWalk, MailFolderByContainerClass) {
-    MailboxBuilder box(PstVariant::Unicode, Bare());
-    const uint32_t top = box.TopOfPersonalFolders();
-    const uint32_t custom = box.AddFolder(top, "Custom", "IPF.Note.Custom");
-    const uint32_t lower = box.AddFolder(top, "Lower", "ipf.note");
-    box.AddMessage(lower, MakeMail("lower", "A", "a@example.com", "x"));
-    Analysed run;
-    test::AnalyseBox(box, run);
-    ASSERT_EQ(run.status, AnalysisStatus::Completed);
-    EXPECT_TRUE(run.result.folders.FindByNid(custom)->mail);
-    EXPECT_FALSE(run.result.folders.FindByNid(lower)->mail);
-    // The lower-case folder takes no mail: its message goes to the last mail folder.
-    EXPECT_EQ(run.Subjects("Personal Folders\\Custom\\"), std::vector<std::string>{"lower"});
-    EXPECT_TRUE(run.events.Saw("folder Personal Folders\\Lower\\ [ipf.note]"));
-}
-
-TEST(FolderWalk, ProgressRangeIsThreeLessThanTheRecordsBelowTheTop) {
-    MailboxBuilder box(PstVariant::Unicode, Bare());
-    const uint32_t a = box.AddFolder(box.TopOfPersonalFolders(), "A");
-    box.AddMessage(a, MakeMail("m1", "A", "a@example.com", "x"));
-    box.AddMessage(a, MakeMail("m2", "A", "a@example.com", "x"));
-    Analysed run;
-    test::AnalyseBox(box, run);
-    ASSERT_EQ(run.status, AnalysisStatus::Completed);
-    const int64_t visited = static_cast<int64_t>(run.result.nodesVisited);
-    EXPECT_GE(visited, 3);
-    EXPECT_TRUE(run.events.Saw("range 0 " + std::to_string(visited - 3)));
 }
 
 TEST(FolderWalk, FindTopFolderReadsTheNidOfTheEntryId) {

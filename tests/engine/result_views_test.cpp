@@ -52,50 +52,43 @@ TEST(ResultViewText, LongTextCutCountsCharacters) {
     const std::string cjk = Repeat("日", 150) + Repeat("📁", 150);
     EXPECT_EQ(LongTextCut(cjk), Repeat("日", 150) + Repeat("📁", 50) + "...");
     EXPECT_EQ(Utf8Length(LongTextCut(cjk)), 203u);
-}
-
-TEST(ResultViewText, LongTextCutSurvivesBrokenUtf8) {
     // Stray continuation bytes and a lead byte cut short count one each; the cut keeps
     // exactly 200 of them and never reads past the end.
-    std::string broken = Repeat("\x80", 100) + Repeat("\xE6\x97", 100) + "\xF0";
+    const std::string broken = Repeat("\x80", 100) + Repeat("\xE6\x97", 100) + "\xF0";
     EXPECT_EQ(Utf8Length(broken), 301u);
-    const std::string cut = LongTextCut(broken);
-    EXPECT_EQ(cut.size(), 203u);
-    EXPECT_EQ(cut.substr(200), "...");
+    EXPECT_EQ(LongTextCut(broken), broken.substr(0, 200) + "...");
 }
 
-TEST(ResultViewDates, ShowsTheUtcFieldsInTheFixedForm) {
+TEST(ResultViewDates, FixedFormOfTheUtcFieldsAndEmptyOutsideTheRange) {
     EXPECT_EQ(FormatItemDate(kNewYear2007), "Mon Jan 01 12:00:00 2007");
     EXPECT_EQ(FormatItemDate(LittleEndian(kNewYear2007)), "Mon Jan 01 12:00:00 2007");
     EXPECT_EQ(FormatIsoDate(kNewYear2007), "2007-01-01T12:00:00Z");
     // Fractions of a second are dropped, not rounded up.
     EXPECT_EQ(FormatIsoDate(kNewYear2007 + 9'999'999), "2007-01-01T12:00:00Z");
     EXPECT_EQ(FormatItemDate(kUnixEpoch), "Thu Jan 01 00:00:00 1970");
-}
-
-TEST(ResultViewDates, LeavesOutOfRangeAndShortValuesEmpty) {
-    EXPECT_FALSE(FormatItemDate(uint64_t{0}));
-    EXPECT_FALSE(FormatItemDate(kUnixEpoch - 1));  // before 1970
-    EXPECT_FALSE(FormatIsoDate(kUnixEpoch - 1));
-    EXPECT_FALSE(FormatItemDate(UINT64_MAX));
-    EXPECT_FALSE(FormatItemDate(0x7FFF'FFFF'FFFF'FFFFULL));
-    EXPECT_FALSE(FormatItemDate(std::vector<uint8_t>{1, 2, 3, 4}));
-    EXPECT_FALSE(FormatItemDate(std::vector<uint8_t>{}));
     EXPECT_EQ(FormatIsoDate(LittleEndian(kUnixEpoch + 32'535'215'999ULL * 10'000'000)),
               "3000-12-31T23:59:59Z");
-    EXPECT_FALSE(FormatIsoDate(LittleEndian(kUnixEpoch + 32'535'216'000ULL * 10'000'000)));
+
+    // Before 1970, past the year 3000, or too short to be a FILETIME: no date.
+    for (uint64_t t :
+         {uint64_t{0}, kUnixEpoch - 1, uint64_t{UINT64_MAX}, uint64_t{0x7FFF'FFFF'FFFF'FFFFULL},
+          uint64_t{kUnixEpoch + 32'535'216'000ULL * 10'000'000}}) {
+        EXPECT_FALSE(FormatItemDate(t)) << t;
+        EXPECT_FALSE(FormatIsoDate(LittleEndian(t))) << t;
+    }
+    EXPECT_FALSE(FormatItemDate(std::vector<uint8_t>{1, 2, 3, 4}));
+    EXPECT_FALSE(FormatItemDate(std::vector<uint8_t>{}));
 }
 
 TEST(ResultViewChoice, OnlyTheFiveWholePathsChooseTheirOwnView) {
-    EXPECT_EQ(ChooseResultView("Personal Folders\\Contacts\\"), ResultViewKind::Contacts);
-    EXPECT_EQ(ChooseResultView("Personal Folders\\Tasks\\"), ResultViewKind::Tasks);
-    EXPECT_EQ(ChooseResultView("Personal Folders\\Journal\\"), ResultViewKind::Journal);
-    EXPECT_EQ(ChooseResultView("Personal Folders\\Notes\\"), ResultViewKind::StickyNotes);
-    EXPECT_EQ(ChooseResultView("Personal Folders\\Calendar\\"), ResultViewKind::Calendar);
-    EXPECT_EQ(ChooseResultView("Personal Folders\\Contacts\\Family\\"), ResultViewKind::Mail);
-    EXPECT_EQ(ChooseResultView("Personal Folders\\contacts\\"), ResultViewKind::Mail);
-    EXPECT_EQ(ChooseResultView("Personal Folders\\Contacts"), ResultViewKind::Mail);
-    EXPECT_EQ(ViewColumns(ResultViewKind::Tasks).at(1).title, "Due Date");
+    const std::pair<const char*, ResultViewKind> cases[] = {
+        {"Contacts\\", ResultViewKind::Contacts}, {"Tasks\\", ResultViewKind::Tasks},
+        {"Journal\\", ResultViewKind::Journal},   {"Notes\\", ResultViewKind::StickyNotes},
+        {"Calendar\\", ResultViewKind::Calendar}, {"Contacts\\Family\\", ResultViewKind::Mail},
+        {"contacts\\", ResultViewKind::Mail},     {"Contacts", ResultViewKind::Mail}};
+    for (const auto& [path, kind] : cases) {
+        EXPECT_EQ(ChooseResultView(std::string("Personal Folders\\") + path), kind) << path;
+    }
 }
 
 // A result as the walk leaves it: the top folder, Inbox, two sibling folders named
@@ -103,16 +96,12 @@ TEST(ResultViewChoice, OnlyTheFiveWholePathsChooseTheirOwnView) {
 class ResultViewRows : public ::testing::Test {
   protected:
     void SetUp() override {
-        AddFolder("Personal Folders\\", 0x8022, true);
-        AddFolder("Personal Folders\\Inbox\\", 0x8082, true);
-        AddFolder("Personal Folders\\Projects\\", 0x8102, true);
-        AddFolder("Personal Folders\\Projects\\", 0x8122, true);
-        AddFolder("Personal Folders\\Contacts\\", 0x8142, false);
-        AddFolder("Personal Folders\\Contacts\\Family\\", 0x8162, false);
-        AddFolder("Personal Folders\\Tasks\\", 0x8182, false);
-        AddFolder("Personal Folders\\Notes\\", 0x81A2, false);
-        AddFolder("Personal Folders\\Journal\\", 0x81C2, false);
-        AddFolder("Personal Folders\\Calendar\\", 0x81E2, false);
+        // NIDs 0x80C2, 0x80E2, ... in this order; the first four folders take mail.
+        const char* paths[] = {
+            "",        "Inbox\\", "Projects\\", "Projects\\", "Contacts\\", "Contacts\\Family\\",
+            "Tasks\\", "Notes\\", "Journal\\",  "Calendar\\"};
+        for (uint32_t i = 0; i < std::size(paths); ++i)
+            AddFolder(std::string("Personal Folders\\") + paths[i], 0x80C2 + 0x20 * i, i < 4);
     }
 
     void AddFolder(std::string path, uint32_t nid, bool mail) {
@@ -149,14 +138,14 @@ class ResultViewRows : public ::testing::Test {
 };
 
 TEST_F(ResultViewRows, MailRowsAllGetCleanUpsAndPlaceholders) {
-    AddMail(0x8082, "Quarterly\treport", "Ann\tLee", "Bob\r\nCarol");
-    auto& noSubject = AddMail(0x8082, "", "", "");
+    AddMail(0x80E2, "Quarterly\treport", "Ann\tLee", "Bob\r\nCarol");
+    auto& noSubject = AddMail(0x80E2, "", "", "");
     noSubject.hasSubject = false;
     noSubject.deliveryTime = kNewYear2007;
     // The folder's last message is treated like every other.
-    auto& last = AddMail(0x8082, "Café — „quoted“\x1B", "Åsa\tŠkoda", "");
+    auto& last = AddMail(0x80E2, "Café — „quoted“\x1B", "Åsa\tŠkoda", "");
     last.hasSubject = true;
-    const ResultView view = FillResultView(result, 0x8082);
+    const ResultView view = FillResultView(result, 0x80E2);
     EXPECT_EQ(view.kind, ResultViewKind::Mail);
     EXPECT_EQ(view.columns().at(2).title, "Received");
     ASSERT_EQ(view.rows.size(), 3u);
@@ -171,10 +160,10 @@ TEST_F(ResultViewRows, MailRowsAllGetCleanUpsAndPlaceholders) {
 
 TEST_F(ResultViewRows, OnlyMessageWithoutSubjectRecordShowsUnspecified) {
     // One message is both first and last: it gets the placeholder too.
-    AddMail(0x8082, "", "Ann", "Bob").hasSubject = false;
+    AddMail(0x80E2, "", "Ann", "Bob").hasSubject = false;
     // An empty subject record shows an empty cell.
-    AddMail(0x8082, "", "Ann", "Bob");
-    const ResultView view = FillResultView(result, 0x8082);
+    AddMail(0x80E2, "", "Ann", "Bob");
+    const ResultView view = FillResultView(result, 0x80E2);
     EXPECT_EQ(Column(view, 1), (std::vector<std::string>{"Unspecified", ""}));
 }
 
@@ -277,13 +266,13 @@ TEST_F(ResultViewRows, CalendarRowsAndGridLines) {
 }
 
 TEST_F(ResultViewRows, CancelStopsBeforeTheNextRow) {
-    for (int i = 0; i < 5; ++i) AddMail(0x8082, "m", "a", "b");
+    for (int i = 0; i < 5; ++i) AddMail(0x80E2, "m", "a", "b");
     std::atomic<bool> cancel{true};
-    const ResultView cancelled = FillResultView(result, 0x8082, &cancel);
+    const ResultView cancelled = FillResultView(result, 0x80E2, &cancel);
     EXPECT_TRUE(cancelled.cancelled);
     EXPECT_TRUE(cancelled.rows.empty());
     cancel = false;
-    const ResultView full = FillResultView(result, 0x8082, &cancel);
+    const ResultView full = FillResultView(result, 0x80E2, &cancel);
     EXPECT_FALSE(full.cancelled);
     EXPECT_EQ(full.rows.size(), 5u);
 }
