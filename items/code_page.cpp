@@ -157,16 +157,24 @@ size_t Utf8SequenceLength(std::span<const uint8_t> bytes, size_t i) {
 std::string SanitizeUtf8(std::span<const uint8_t> bytes) {
     std::string out;
     out.reserve(bytes.size());
+    const char* text = reinterpret_cast<const char*>(bytes.data());
+    size_t runStart = 0;  // the well-formed bytes not yet copied start here
     for (size_t i = 0; i < bytes.size();) {
+        if (bytes[i] < 0x80) {
+            ++i;
+            continue;
+        }
         const size_t length = Utf8SequenceLength(bytes, i);
         if (length == 0) {
+            out.append(text + runStart, i - runStart);
             out += kReplacement;
             ++i;
+            runStart = i;
         } else {
-            out.append(reinterpret_cast<const char*>(bytes.data() + i), length);
             i += length;
         }
     }
+    out.append(text + runStart, bytes.size() - runStart);
     return out;
 }
 

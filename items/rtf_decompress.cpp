@@ -40,44 +40,50 @@ constexpr std::array<uint32_t, 256> MakeCrcTable() {
 }
 constexpr auto kCrcTable = MakeCrcTable();
 
-// Expands the LZFu token stream into out until the end marker, the limit, or the end of the
-// bytes. True when the end marker was met.
-bool DecodeLzfu(const ByteReader& content, size_t limit, std::string& out) {
+// Expands the LZFu token stream into out[0, limit) until the end marker, the limit, or the
+// end of the bytes.
+struct LzfuOutcome {
+    size_t size = 0;         // bytes written
+    bool endMarker = false;  // the end marker was met
+};
+LzfuOutcome DecodeLzfu(const ByteReader& content, size_t limit, char* out) {
     std::array<uint8_t, kDictionarySize> dictionary{};
     std::copy(kInitialDictionary.begin(), kInitialDictionary.end(), dictionary.begin());
     size_t writePos = kInitialDictionary.size();
+    size_t size = 0;
     auto put = [&](uint8_t byte) {
         dictionary[writePos] = byte;
         writePos = (writePos + 1) & kDictionaryMask;
-        out.push_back(static_cast<char>(byte));
+        out[size++] = static_cast<char>(byte);
     };
 
     size_t in = 0;
-    while (out.size() < limit) {
+    while (size < limit) {
         const auto control = content.U8(in++);
-        if (!control) return false;  // bytes used up without an end marker: keep what we have
-        for (int bit = 0; bit < 8 && out.size() < limit; ++bit) {
+        if (!control)
+            return {size, false};  // bytes used up without an end marker: keep what we have
+        for (int bit = 0; bit < 8 && size < limit; ++bit) {
             if ((*control & (1u << bit)) == 0) {
                 const auto literal = content.U8(in++);
-                if (!literal) return false;
+                if (!literal) return {size, false};
                 put(*literal);
                 continue;
             }
             const auto high = content.U8(in);
             const auto low = content.U8(in + 1);
-            if (!high || !low) return false;
+            if (!high || !low) return {size, false};
             in += 2;
             const size_t word = (size_t{*high} << 8) | *low;
             const size_t offset = word >> 4;
             const size_t length = (word & 0xF) + 2;
-            if (offset == writePos) return true;
+            if (offset == writePos) return {size, true};
             // One byte at a time: a reference may run into the bytes it is writing.
-            for (size_t k = 0; k < length && out.size() < limit; ++k) {
+            for (size_t k = 0; k < length && size < limit; ++k) {
                 put(dictionary[(offset + k) & kDictionaryMask]);
             }
         }
     }
-    return false;
+    return {size, false};
 }
 
 }  // namespace
@@ -117,9 +123,11 @@ RtfDecompressResult DecompressRtf(std::span<const uint8_t> value) {
     result.crcMismatch = content.size() != contentSize || RtfCrc(content.span()) != *crc;
 
     const size_t limit = std::min<size_t>(*rawSize, content.size() * kMaxExpansion);
-    result.rtf.reserve(limit);
-    const bool endMarker = DecodeLzfu(content, limit, result.rtf);
-    result.ok = endMarker || !result.rtf.empty() || *rawSize == 0;
+    // Written in place into the largest text the value can give, then cut to what it gave.
+    result.rtf.resize(limit);
+    const LzfuOutcome decoded = DecodeLzfu(content, limit, result.rtf.data());
+    result.rtf.resize(decoded.size);
+    result.ok = decoded.endMarker || !result.rtf.empty() || *rawSize == 0;
     return result;
 }
 

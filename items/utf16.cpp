@@ -11,25 +11,61 @@ namespace kestrel {
 
 namespace {
 
-void AppendUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
+constexpr uint32_t kReplacement = 0xFFFD;
+
+size_t Utf8Length(uint32_t cp) {
+    return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
 }
 
-constexpr uint32_t kReplacement = 0xFFFD;
+char* PutUtf8(char* out, uint32_t cp) {
+    if (cp < 0x80) {
+        *out++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (cp >> 6));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (cp >> 12));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (cp >> 18));
+        *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    return out;
+}
+
+// Calls emit with each code point of the text, up to its first zero unit.
+template <typename Emit>
+void ForEachCodePoint(const uint8_t* bytes, size_t units, Emit emit) {
+    auto unitAt = [bytes](size_t i) -> uint32_t {
+        return static_cast<uint32_t>(bytes[2 * i]) | (static_cast<uint32_t>(bytes[2 * i + 1]) << 8);
+    };
+    for (size_t i = 0; i < units; ++i) {
+        const uint32_t unit = unitAt(i);
+        if (unit < 0x80) {
+            // Most text is ASCII: the common case first.
+            if (unit == 0) break;
+            emit(unit);
+        } else if (unit >= 0xD800 && unit <= 0xDBFF) {
+            // A high surrogate counts only with a low one right after it.
+            if (i + 1 < units) {
+                const uint32_t low = unitAt(i + 1);
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    emit(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                    ++i;
+                    continue;
+                }
+            }
+            emit(kReplacement);
+        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+            emit(kReplacement);
+        } else {
+            emit(unit);
+        }
+    }
+}
 
 }  // namespace
 
@@ -38,30 +74,13 @@ std::string NarrowUtf16(const uint8_t* bytes, size_t byteCount) {
     if (!bytes) return out;
     // A lone last byte is half a unit: it carries no character and is left out.
     const size_t units = byteCount / 2;
-    out.reserve(units);
-    auto unitAt = [bytes](size_t i) -> uint32_t {
-        return static_cast<uint32_t>(bytes[2 * i]) | (static_cast<uint32_t>(bytes[2 * i + 1]) << 8);
-    };
-    for (size_t i = 0; i < units; ++i) {
-        const uint32_t unit = unitAt(i);
-        if (unit == 0) break;
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            // A high surrogate counts only with a low one right after it.
-            if (i + 1 < units) {
-                const uint32_t low = unitAt(i + 1);
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-                    ++i;
-                    continue;
-                }
-            }
-            AppendUtf8(out, kReplacement);
-        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            AppendUtf8(out, kReplacement);
-        } else {
-            AppendUtf8(out, unit);
-        }
-    }
+    // Two passes, the first only measuring: the text is written straight into a string of
+    // its exact size instead of growing it a byte at a time.
+    size_t length = 0;
+    ForEachCodePoint(bytes, units, [&length](uint32_t cp) { length += Utf8Length(cp); });
+    out.resize(length);
+    char* at = out.data();
+    ForEachCodePoint(bytes, units, [&at](uint32_t cp) { at = PutUtf8(at, cp); });
     return out;
 }
 
