@@ -1,0 +1,325 @@
+#!/usr/bin/env python3
+"""peer_recall.py [--build DIR] [--corpus DIR] [--restore-deleted] [-j N] [--keep DIR] [FILE...]
+
+Makes the damaged copies the damage suite makes (kestrel-damage-copies, same kinds and
+seeds) of every corpus file (or of FILE...), then reads each copy with our
+`kestrel-cli analyze --json`, with `pffexport` (pff-tools, normal mode) and with
+`readpst` (pst-utils), and compares what each recovers of the undamaged file, by
+subject as multisets: mail messages when the undamaged file has mail, else contacts,
+else every item.
+
+Messages are matched against one reference for all three readers: every mail subject
+that any of them finds in the undamaged file. Contacts and other items are keyed
+differently by each reader (file-as name, display name, ...), so each reader is matched
+against what it finds itself in the undamaged file.
+
+Prints one line per copy with the share of the reference each reader recovers, then
+totals per damage kind and over everything. Our checksum of each copy is taken before
+and after our analysis. Exit 0 when, on every copy, ours is at least the better peer's
+share, nothing of ours crashed or hung and no copy changed; 1 otherwise; 2 when a tool
+is missing.
+"""
+import argparse
+import collections
+import concurrent.futures
+import email
+import email.policy
+import hashlib
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unicodedata
+from fractions import Fraction
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TIMEOUT = 120
+MAIL_CLASSES = ("ipm.note", "report.", "ipm.schedule.meeting", "ipm.post", "ipm.outlook.recall")
+
+
+def norm(text):
+    text = text or ""
+    if text[:1] == "\x01" and len(text) >= 2:  # subject-prefix marker and its length
+        text = text[2:]
+    text = "".join(c for c in text if unicodedata.category(c) != "Cc")
+    return " ".join(text.split())
+
+
+def run(cmd, cwd=None):
+    """(returncode, stdout, note); note says 'timeout' or 'signal N' when it went wrong."""
+    try:
+        p = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           timeout=TIMEOUT)
+    except subprocess.TimeoutExpired:
+        return None, b"", "timeout"
+    note = "signal %d" % -p.returncode if p.returncode < 0 else ""
+    return p.returncode, p.stdout, note
+
+
+def sha256(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+# --- What each reader recovers: {"mail": Counter, "contacts": Counter, "all": Counter} ---
+
+def ours(cli, path, restore):
+    cmd = [cli, "analyze", path, "--json", "--quiet"] + (["--restore-deleted"] if restore else [])
+    rc, out, note = run(cmd)
+    got = {"mail": collections.Counter(), "contacts": collections.Counter(),
+           "all": collections.Counter()}
+    if note:
+        return got, note
+    try:
+        doc = json.loads(out.decode("utf-8", "replace"))
+    except ValueError:
+        return got, "no JSON (exit %s)" % rc
+    for folder in doc.get("folders") or []:
+        for m in folder.get("messages") or []:
+            subject = norm(m.get("subject"))
+            cls = (m.get("class") or "").lower()
+            if not cls or cls.startswith(MAIL_CLASSES):
+                got["mail"][subject] += 1
+            got["all"][subject] += 1
+    for c in doc.get("contacts") or []:
+        key = "%s|%s" % (norm(c.get("name")), (c.get("email") or "").lower())
+        got["contacts"][key] += 1
+        got["all"][norm(c.get("name"))] += 1
+    for key in ("tasks", "notes", "journal", "calendar"):
+        for item in doc.get(key) or []:
+            got["all"][norm(item.get("subject"))] += 1
+    return got, ""
+
+
+ITEM_DIR = re.compile(r"^([A-Za-z ]+?)(\d{5})$")
+
+
+def pff_fields(directory):
+    fields = {}
+    for name in sorted(os.listdir(directory)):
+        if not name.endswith(".txt"):
+            continue
+        try:
+            with open(os.path.join(directory, name), encoding="utf-8", errors="replace") as f:
+                for line in f:
+                    key, sep, value = line.partition(":")
+                    if sep and key.strip() and key.strip() not in fields:
+                        fields[key.strip()] = value.strip()
+        except OSError:
+            pass
+    return fields
+
+
+def pffexport(path, work):
+    target = os.path.join(work, "pff")
+    rc, _, note = run(["pffexport", "-q", "-t", target, path])
+    got = {"mail": collections.Counter(), "contacts": collections.Counter(),
+           "all": collections.Counter()}
+    top = target + ".export"
+    for dirpath, dirnames, _ in os.walk(top):
+        # Messages attached to messages are not items of their own.
+        dirnames[:] = [d for d in dirnames if d != "Attachments"]
+        m = ITEM_DIR.match(os.path.basename(dirpath))
+        if not m or dirpath == top:
+            continue
+        kind = m.group(1)
+        fields = pff_fields(dirpath)
+        subject = norm(fields.get("Subject"))
+        if kind in ("Message", "Email"):
+            got["mail"][subject] += 1
+        if kind == "Contact":
+            key = "%s|%s" % (subject, fields.get("Email address 1", "").lower())
+            got["contacts"][key] += 1
+        got["all"][subject] += 1
+    return got, note
+
+
+def vcard_fields(path):
+    fields = {}
+    with open(path, encoding="utf-8", errors="replace") as f:
+        for line in f:
+            key, sep, value = line.rstrip("\r\n").partition(":")
+            key = key.split(";")[0].upper()
+            if sep and key not in fields:
+                fields[key] = value
+    return fields
+
+
+def readpst(path, work):
+    out = os.path.join(work, "readpst")
+    os.makedirs(out, exist_ok=True)
+    rc, _, note = run(["readpst", "-q", "-D", "-j0", "-e", "-o", out, path])
+    got = {"mail": collections.Counter(), "contacts": collections.Counter(),
+           "all": collections.Counter()}
+    for dirpath, _, files in os.walk(out):
+        for name in files:
+            full = os.path.join(dirpath, name)
+            try:
+                if name.endswith(".eml"):
+                    with open(full, "rb") as f:
+                        msg = email.message_from_binary_file(f, policy=email.policy.default)
+                    try:
+                        subject = norm(str(msg["subject"] or ""))
+                    except Exception:  # a header the parser cannot decode
+                        subject = ""
+                    got["mail"][subject] += 1
+                    got["all"][subject] += 1
+                elif name.endswith(".vcf"):
+                    fields = vcard_fields(full)
+                    fn = norm(fields.get("FN", "").replace("\\,", ","))
+                    got["contacts"]["%s|%s" % (fn, fields.get("EMAIL", "").lower())] += 1
+                    got["all"][fn] += 1
+                elif name.endswith(".ics"):
+                    fields = vcard_fields(full)
+                    got["all"][norm(fields.get("SUMMARY", "").replace("\\,", ","))] += 1
+            except OSError:
+                pass
+    return got, note
+
+
+# --- Running and comparing ---
+
+def read_copy(cli, path, restore):
+    work = tempfile.mkdtemp(prefix="kestrel-peers-")
+    try:
+        before = sha256(path)
+        mine, note = ours(cli, path, restore)
+        changed = sha256(path) != before
+        pff, pff_note = pffexport(path, work)
+        rp, rp_note = readpst(path, work)
+        return {"ours": mine, "pffexport": pff, "readpst": rp, "note": note,
+                "peer_notes": (pff_note, rp_note), "changed": changed}
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def recovered(got, reference):
+    return sum((got & reference).values())
+
+
+TOOLS = ("ours", "pffexport", "readpst")
+
+
+def main(argv):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[1])
+    ap.add_argument("files", nargs="*")
+    ap.add_argument("--build", default=os.path.join(ROOT, "build"),
+                    help="build folder with cli/kestrel-cli and fuzz/kestrel-damage-copies")
+    ap.add_argument("--corpus", default=os.environ.get("KESTREL_CORPUS_DIR",
+                                                       os.path.join(ROOT, "..", "shared", "corpus")))
+    ap.add_argument("--restore-deleted", action="store_true",
+                    help="run our analysis with --restore-deleted")
+    ap.add_argument("-j", "--jobs", type=int, default=2)
+    ap.add_argument("--keep", help="write the damaged copies here and keep them")
+    a = ap.parse_args(argv)
+
+    cli = os.path.join(a.build, "cli", "kestrel-cli")
+    maker = os.path.join(a.build, "fuzz", "kestrel-damage-copies")
+    for tool in (cli, maker):
+        if not os.access(tool, os.X_OK):
+            print("missing %s: build it first (cmake --build %s --target %s)" % (
+                tool, a.build, os.path.basename(tool)), file=sys.stderr)
+            return 2
+    for peer, package in (("pffexport", "pff-tools"), ("readpst", "pst-utils")):
+        if shutil.which(peer) is None:
+            print("missing %s: install the Debian package %s (apt-get install %s)" % (
+                peer, package, package), file=sys.stderr)
+            return 2
+    files = a.files or sorted(os.path.join(a.corpus, f) for f in os.listdir(a.corpus)
+                              if f.endswith(".pst"))
+    if not files:
+        print("no PST files", file=sys.stderr)
+        return 2
+
+    copies_dir = a.keep or tempfile.mkdtemp(prefix="kestrel-damaged-")
+    try:
+        rc, out, note = run([maker, copies_dir] + files)
+        if rc != 0:
+            print("kestrel-damage-copies failed: %s" % (note or rc), file=sys.stderr)
+            return 1
+        manifest = []
+        with open(os.path.join(copies_dir, "manifest.tsv"), encoding="utf-8") as f:
+            next(f)
+            for line in f:
+                copy, source, kind, _ = line.rstrip("\n").split("\t")
+                manifest.append((copy, source, kind))
+        sources = {os.path.basename(f): f for f in files}
+
+        with concurrent.futures.ThreadPoolExecutor(max(1, a.jobs)) as pool:
+            sound = dict(zip(sources, pool.map(
+                lambda s: read_copy(cli, sources[s], a.restore_deleted), sources)))
+            results = list(pool.map(
+                lambda m: read_copy(cli, os.path.join(copies_dir, m[0]), a.restore_deleted),
+                manifest))
+    finally:
+        if not a.keep:
+            shutil.rmtree(copies_dir, ignore_errors=True)
+
+    # The reference of each file: mail when any reader finds mail in the sound file.
+    references = {}
+    for name, s in sound.items():
+        mail = collections.Counter()
+        for tool in TOOLS:
+            mail |= s[tool]["mail"]
+        if sum(mail.values()):
+            references[name] = ("mail", {tool: mail for tool in TOOLS})
+        elif any(sum(s[tool]["contacts"].values()) for tool in TOOLS):
+            references[name] = ("contacts", {tool: s[tool]["contacts"] for tool in TOOLS})
+        else:
+            references[name] = ("all", {tool: s[tool]["all"] for tool in TOOLS})
+
+    failures = []
+    totals = collections.defaultdict(lambda: collections.Counter())
+    print("%-52s %-9s %5s  %-13s %-13s %-13s %s" % (
+        "copy", "items", "ref", "ours", "pffexport", "readpst", "verdict"))
+    for (copy, source, kind), result in zip(manifest, results):
+        category, refs = references[source]
+        counts = {t: recovered(result[t][category], refs[t]) for t in TOOLS}
+        sizes = {t: sum(refs[t].values()) for t in TOOLS}
+        shares = {t: Fraction(counts[t], sizes[t]) if sizes[t] else Fraction(1) for t in TOOLS}
+        verdict = []
+        if result["note"]:
+            verdict.append("OURS " + result["note"].upper())
+        if result["changed"]:
+            verdict.append("FILE CHANGED")
+        if shares["ours"] < max(shares["pffexport"], shares["readpst"]):
+            verdict.append("SHORT")
+        for peer, note in zip(("pffexport", "readpst"), result["peer_notes"]):
+            if note:
+                verdict.append("(%s %s)" % (peer, note))
+        if any(v.isupper() for v in verdict):
+            failures.append(copy)
+        print("%-52s %-9s %5d  %-13s %-13s %-13s %s" % (
+            copy, category, sizes["ours"],
+            *("%d (%.0f%%)" % (counts[t], 100 * shares[t]) for t in TOOLS),
+            " ".join(verdict) or "ok"))
+        for key in (kind, "all copies"):
+            totals[key]["copies"] += 1
+            for t in TOOLS:
+                totals[key][t] += counts[t]
+                totals[key][t + " ref"] += sizes[t]
+
+    print()
+    print("%-24s %6s  %-20s %-20s %-20s" % ("damage", "copies", "ours", "pffexport", "readpst"))
+    for key in sorted(totals, key=lambda k: (k == "all copies", k)):
+        t = totals[key]
+        print("%-24s %6d  %-20s %-20s %-20s" % (key, t["copies"], *(
+            "%d/%d (%.1f%%)" % (t[x], t[x + " ref"], 100.0 * t[x] / t[x + " ref"]
+                                if t[x + " ref"] else 100.0) for x in TOOLS)))
+    print()
+    if failures:
+        print("%d copies fall short or went wrong: %s" % (len(failures), ", ".join(failures)))
+        return 1
+    print("ours recovers at least the better peer's share on every one of %d copies" %
+          len(results))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
