@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ltp_builder.h"
 #include "support/mailbox_builder.h"
 
 namespace kestrel {
@@ -16,107 +17,72 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint16_t kLong = 0x0003;
-constexpr uint16_t kString8 = 0x001E;
-constexpr uint16_t kUnicode = 0x001F;
-constexpr uint16_t kBinary = 0x0102;
+constexpr uint16_t kString8 = 0x001E, kUnicode = 0x001F, kBinary = 0x0102;
 
-PropertyValue Value(uint32_t id, uint16_t type, Bytes data) {
+PropertyValue Value(uint32_t id, uint16_t type, std::optional<Bytes> data, uint32_t nid = 0) {
     PropertyValue value;
     value.propertyId = id;
     value.type = type;
-    value.typeOrNid = type;
+    value.typeOrNid = data ? type : nid;  // without data: the subnode that holds it
     value.data = std::move(data);
     return value;
 }
-
-// An 8-bit string as the file stores it (no closing zero).
+// Strings as the files store them: 8-bit bytes, or UTF-16LE (from UTF-8 here).
 PropertyValue Narrow(uint32_t id, std::string_view bytes) {
     return Value(id, kString8, Bytes(bytes.begin(), bytes.end()));
 }
-
-// A UTF-16LE string as a Unicode file stores it.
-PropertyValue Wide(uint32_t id, std::u16string_view text) {
-    Bytes bytes;
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(unit >> 8));
-    }
-    return Value(id, kUnicode, std::move(bytes));
+PropertyValue Wide(uint32_t id, std::string_view utf8) {
+    return Value(id, kUnicode, test::Utf16(utf8));
 }
-
 PropertyValue Long(uint32_t id, uint32_t v) {
-    Bytes bytes;
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return Value(id, kLong, bytes);
+    return Value(id, 0x0003,
+                 Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
 }
-
 PropertyValue Binary(uint32_t id, Bytes bytes) {
     return Value(id, kBinary, std::move(bytes));
-}
-
-PropertyValue NoData(uint32_t id, uint16_t type, uint32_t nid) {
-    PropertyValue value = Value(id, type, {});
-    value.data.reset();
-    value.typeOrNid = nid;
-    return value;
 }
 
 PropertyGroupList Groups(std::vector<std::vector<PropertyValue>> rows) {
     PropertyGroupList groups;
     for (auto& row : rows) {
-        PropertyGroup group;
-        group.groupCount = static_cast<uint32_t>(rows.size());
-        group.values = std::move(row);
-        groups.push_back(std::move(group));
+        groups.push_back({});
+        groups.back().groupCount = static_cast<uint32_t>(rows.size());
+        groups.back().values = std::move(row);
     }
     return groups;
 }
 
-AssembleOptions Ansi() {
-    return {PstVariant::Ansi, {}, kWindows1252};
-}
-AssembleOptions Unicode() {
-    return {PstVariant::Unicode, {}, kWindows1252};
-}
+const AssembleOptions kAnsi{PstVariant::Ansi, {}, kWindows1252};
+const AssembleOptions kUnicodeFile{PstVariant::Unicode, {}, kWindows1252};
 
-ItemRecord Assemble(std::vector<PropertyValue> values, const AssembleOptions& options) {
+ItemRecord Assemble(std::vector<PropertyValue> values, const AssembleOptions& options = kAnsi) {
     ItemRecord item;
     PropertyGroupList groups = Groups({std::move(values)});
     EXPECT_EQ(AssembleItem(groups, item, options), 0);
     return item;
 }
 
-std::string SubjectText(const ItemRecord& item) {
-    if (!item.message || !item.message->subject) return "<none>";
-    return item.message->subject->text;
-}
-
 // "marker length text" of the subject record.
-std::string Subject(std::vector<PropertyValue> values, const AssembleOptions& options) {
+std::string Subject(std::vector<PropertyValue> values, const AssembleOptions& options = kAnsi) {
     ItemRecord item = Assemble(std::move(values), options);
     if (!item.message || !item.message->subject) return "<none>";
     const SubjectRecord& s = *item.message->subject;
     return std::to_string(s.prefixMarker) + " " + std::to_string(s.prefixLength) + " " + s.text;
 }
 
-TEST(AssembleSubject, MarkerAndLengthInBothVariants) {
-    EXPECT_EQ(Subject({Narrow(0x0037, "\x01\x04RE: Hello")}, Ansi()), "1 4 RE: Hello");
+TEST(AssembleSubject, OnlyTheMarkerStartsAPrefixAndTheNextCharacterIsItsLength) {
+    EXPECT_EQ(Subject({Narrow(0x0037, "\x01\x04RE: Hello")}), "1 4 RE: Hello");
     // The length is the second UTF-16 unit, not the high byte of the marker.
-    EXPECT_EQ(Subject({Wide(0x0037, u"\x0001\x0004RE: Hello")}, Unicode()), "1 4 RE: Hello");
-    EXPECT_EQ(Subject({Narrow(0x0037, "Hello")}, Ansi()), "0 0 Hello");
-    EXPECT_EQ(Subject({Narrow(0x0037, "\x01")}, Ansi()), "1 0 ");
+    EXPECT_EQ(Subject({Wide(0x0037, "\x01\x04RE: Hello")}, kUnicodeFile), "1 4 RE: Hello");
+    EXPECT_EQ(Subject({Narrow(0x0037, "\x01")}), "1 0 ");
     // Three bytes of UTF-16: the marker and half a length unit.
-    EXPECT_EQ(Subject({Value(0x0037, kUnicode, {0x01, 0x00, 0x04})}, Unicode()), "1 0 ");
-    // A later empty subject leaves the message without one.
-    EXPECT_EQ(Subject({Narrow(0x0037, "first"), Narrow(0x0037, "")}, Ansi()), "<none>");
-}
-
-TEST(AssembleSubject, OnlyTheMarkerStartsAPrefix) {
+    EXPECT_EQ(Subject({Value(0x0037, kUnicode, Bytes{0x01, 0x00, 0x04})}, kUnicodeFile), "1 0 ");
     // An accented capital (0xC9 in Windows-1252) is text, not a marker with a length.
-    EXPECT_EQ(Subject({Narrow(0x0037, "\xC9t\xE9 2024")}, Ansi()), "0 0 Été 2024");
-    EXPECT_EQ(Subject({Narrow(0x0037, "\tindented")}, Ansi()), "0 0 \tindented");
-    EXPECT_EQ(Subject({Wide(0x0037, u"Ελλάδα")}, Unicode()), "0 0 Ελλάδα");
+    EXPECT_EQ(Subject({Narrow(0x0037, "\xC9t\xE9 2024")}), "0 0 Été 2024");
+    EXPECT_EQ(Subject({Narrow(0x0037, "\tindented")}), "0 0 \tindented");
+    EXPECT_EQ(Subject({Wide(0x0037, "Ελλάδα")}, kUnicodeFile), "0 0 Ελλάδα");
+    // A later empty subject leaves the message without one.
+    EXPECT_EQ(Subject({Narrow(0x0037, "first"), Narrow(0x0037, "")}), "<none>");
 }
 
 TEST(AssembleText, AnsiStringsUseTheMessageCodePageEvenWhenItComesLater) {
@@ -127,32 +93,28 @@ TEST(AssembleText, AnsiStringsUseTheMessageCodePageEvenWhenItComesLater) {
     };
     const Case cases[] = {
         {1251, "\xCF\xF0\xE8\xE2\xE5\xF2", "Привет"},
-        {1253, "\xC3\xE5\xE9\xDC", "Γειά"},
-        {1255, "\xF9\xEC\xE5\xED", "שלום"},
         {932, "\x93\xFA\x96\x7B\x8C\xEA", "日本語"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.codePage);
         // A property context lists 0x0037 before 0x3FFD.
-        ItemRecord item = Assemble(
-            {Narrow(0x0037, c.bytes), Narrow(0x0042, c.bytes), Long(0x3FFD, c.codePage)}, Ansi());
-        EXPECT_EQ(SubjectText(item), c.utf8);
+        ItemRecord item =
+            Assemble({Narrow(0x0037, c.bytes), Narrow(0x0042, c.bytes), Long(0x3FFD, c.codePage)});
+        EXPECT_EQ(item.message->subject->text, c.utf8);
         EXPECT_EQ(item.message->senderName, c.utf8);
         EXPECT_EQ(item.messageCodePage, c.codePage);
     }
     // No code page named: Windows-1252.
-    EXPECT_EQ(SubjectText(Assemble({Narrow(0x0037, "Caf\xE9 \x80")}, Ansi())), "Café €");
+    EXPECT_EQ(Subject({Narrow(0x0037, "Caf\xE9 \x80")}), "0 0 Café €");
     // A code page we do not know is no reason to lose the text.
-    EXPECT_EQ(SubjectText(Assemble({Narrow(0x0037, "Caf\xE9"), Long(0x3FFD, 4242)}, Ansi())),
-              "Café");
+    EXPECT_EQ(Subject({Narrow(0x0037, "Caf\xE9"), Long(0x3FFD, 4242)}), "0 0 Café");
 }
 
 TEST(AssembleText, BodyAndHtmlPreferTheInternetCodePage) {
     ItemRecord item = Assemble({Narrow(0x0037, "\xC0"), Narrow(0x1000, "\xC0\xC1"),
                                 Binary(0x1013, {'<', 'p', '>', 0xD4, 0xE5, '<', '/', 'p', '>'}),
-                                Long(0x3FDE, 1251), Long(0x3FFD, 1252)},
-                               Ansi());
-    EXPECT_EQ(SubjectText(item), "À");
+                                Long(0x3FDE, 1251), Long(0x3FFD, 1252)});
+    EXPECT_EQ(item.message->subject->text, "À");
     EXPECT_EQ(item.message->body, "АБ");
     EXPECT_EQ(std::string(item.message->bodyHtml.begin(), item.message->bodyHtml.end()),
               "<p>Фе</p>");
@@ -160,7 +122,7 @@ TEST(AssembleText, BodyAndHtmlPreferTheInternetCodePage) {
 
     // HTML of a Unicode file with no code page named: UTF-8 stays as it is.
     const std::string html = "<p>日本</p>";
-    ItemRecord utf8 = Assemble({Binary(0x1013, Bytes(html.begin(), html.end()))}, Unicode());
+    ItemRecord utf8 = Assemble({Binary(0x1013, Bytes(html.begin(), html.end()))}, kUnicodeFile);
     EXPECT_EQ(std::string(utf8.message->bodyHtml.begin(), utf8.message->bodyHtml.end()), html);
 }
 
@@ -168,13 +130,13 @@ TEST(AssembleText, ValueTypeDecidesOverTheVariant) {
     // An 8-bit string in a Unicode file is not read as UTF-16, and the reverse; text ends
     // at its first zero; binary values are kept whole.
     ItemRecord item = Assemble(
-        {Narrow(0x0042, std::string("plain\0cd", 8)), Wide(0x0E04, std::u16string(u"Ωmega\0z", 7)),
+        {Narrow(0x0042, std::string("plain\0cd", 8)), Wide(0x0E04, std::string_view("Ωmega\0z", 8)),
          Binary(0x0FF9, {0x10, 0x00, 0x20, 0x00})},
-        Unicode());
+        kUnicodeFile);
     EXPECT_EQ(item.message->senderName, "plain");
     EXPECT_EQ(item.message->displayTo, "Ωmega");
     EXPECT_EQ(item.recordKey, (Bytes{0x10, 0x00, 0x20, 0x00}));
-    EXPECT_EQ(Assemble({Wide(0x0042, u"Ωmega")}, Ansi()).message->senderName, "Ωmega");
+    EXPECT_EQ(Assemble({Wide(0x0042, "Ωmega")}, kAnsi).message->senderName, "Ωmega");
     // A file of neither variant gets no strings.
     EXPECT_EQ(Assemble({Narrow(0x0042, "plain")}, AssembleOptions{}).message->senderName, "");
 }
@@ -182,62 +144,53 @@ TEST(AssembleText, ValueTypeDecidesOverTheVariant) {
 TEST(AssembleFields, WhicheverComesLastWinsAndClasses) {
     ItemRecord forward = Assemble({Narrow(0x0064, "SMTP"), Narrow(0x0065, "a@example.org"),
                                    Narrow(0x8700, "Phone call"), Narrow(0x8712, "Meeting")},
-                                  Ansi());
+                                  kAnsi);
     EXPECT_EQ(forward.message->senderAddress, "a@example.org");
     EXPECT_EQ(forward.journal->entryType, "Meeting");
-    ItemRecord backward = Assemble({Narrow(0x0076, "b@example.org"), Narrow(0x0075, "EX")}, Ansi());
+    ItemRecord backward = Assemble({Narrow(0x0076, "b@example.org"), Narrow(0x0075, "EX")});
     EXPECT_EQ(backward.message->receivedByAddress, "EX");
 
-    EXPECT_EQ(Assemble({Narrow(0x001A, "")}, Ansi()).kind, ItemKind::Mail);
-    EXPECT_EQ(Assemble({Narrow(0x3613, "IPF.StickyNote")}, Ansi()).kind, ItemKind::StickyNote);
+    EXPECT_EQ(Assemble({Narrow(0x001A, "")}, kAnsi).kind, ItemKind::Mail);
+    EXPECT_EQ(Assemble({Narrow(0x3613, "IPF.StickyNote")}, kAnsi).kind, ItemKind::StickyNote);
     // No class, or a class value without data: not classified.
-    EXPECT_EQ(Assemble({Narrow(0x0037, "no class")}, Ansi()).kind, ItemKind::Unclassified);
-    EXPECT_EQ(Assemble({NoData(0x001A, kString8, 0)}, Ansi()).kind, ItemKind::Unclassified);
+    EXPECT_EQ(Assemble({Narrow(0x0037, "no class")}, kAnsi).kind, ItemKind::Unclassified);
+    EXPECT_EQ(Assemble({Value(0x001A, kString8, std::nullopt)}, kAnsi).kind,
+              ItemKind::Unclassified);
 }
 
 TEST(AssembleContact, EmailNeedsAnAtSignAndTheLastQualifyingValueWins) {
-    EXPECT_FALSE(Assemble({Narrow(0x3003, "not an address")}, Ansi()).contact);
+    EXPECT_FALSE(Assemble({Narrow(0x3003, "not an address")}, kAnsi).contact);
     ItemRecord item = Assemble({Narrow(0x3003, "first@example.org"), Narrow(0x8048, "Display Name"),
                                 Narrow(0x8084, "x@y")},
-                               Ansi());
+                               kAnsi);
     EXPECT_EQ(item.contact->emailAddress, "x@y");
     // The check runs on the converted text: 0x40 as the second byte of a Shift_JIS
     // character is no at sign.
-    EXPECT_FALSE(Assemble({Narrow(0x3003, "\x83\x40\x83\x43"), Long(0x3FFD, 932)}, Ansi()).contact);
+    EXPECT_FALSE(Assemble({Narrow(0x3003, "\x83\x40\x83\x43"), Long(0x3FFD, 932)}, kAnsi).contact);
 }
 
-TEST(AssembleContact, EveryPropertyFillsOnlyItsOwnField) {
+TEST(AssembleContact, PropertiesFillTheirOwnFields) {
     using C = ContactRecord;
-    // clang-format off
-    const std::pair<uint32_t, std::string C::*> table[] = {
-        {0x3A16, &C::companyName}, {0x3A05, &C::generation}, {0x3A15, &C::postalAddress},
-        {0x3A17, &C::title}, {0x8005, &C::fileUnder}, {0x3A4A, &C::customerId},
-        {0x3A1C, &C::mobilePhone}, {0x3A43, &C::hobbies}, {0x3A11, &C::surname},
-        {0x3A06, &C::givenName}, {0x3A44, &C::middleName}, {0x3A09, &C::homePhone},
-        {0x3A08, &C::businessPhone}, {0x3A24, &C::businessFax}, {0x3A25, &C::homeFax},
-        {0x3A0C, &C::language}, {0x3A19, &C::officeLocation}, {0x3A21, &C::pager},
-        {0x3A2D, &C::isdn}, {0x3A2E, &C::assistantPhone}, {0x3A30, &C::assistant},
-        {0x3A46, &C::profession}, {0x3A48, &C::spouseName}, {0x3A57, &C::companyMainPhone},
-        {0x3A59, &C::homeCity}, {0x3A4E, &C::managerName}, {0x3A4F, &C::nickname},
-        {0x3A50, &C::personalHomePage}, {0x3A51, &C::businessHomePage}, {0x3A5A, &C::homeCountry},
-        {0x3A5B, &C::homePostalCode}, {0x3A5C, &C::homeState}, {0x3A5D, &C::homeStreet},
-        {0x3A5F, &C::otherCity}, {0x3A60, &C::otherCountry}, {0x3A62, &C::otherState},
-        {0x3A63, &C::otherStreet}, {0x3A1F, &C::otherPhone}, {0x801C, &C::otherAddress},
-        {0x3A61, &C::otherPostalCode}, {0x3A02, &C::callbackPhone}, {0x3A27, &C::businessCity},
-        {0x3A26, &C::businessCountry}, {0x3A28, &C::businessState}, {0x3A29, &C::businessStreet},
-        {0x3A2A, &C::businessPostalCode}, {0x801B, &C::workAddress}, {0x3A1E, &C::carPhone},
-        {0x3A18, &C::department}, {0x3A00, &C::account}, {0x3A2F, &C::home2Phone},
-        {0x8534, &C::mileage}, {0x3A2C, &C::telex}, {0x3A1D, &C::radioPhone},
-        {0x3A1B, &C::business2Phone}, {0x3A4B, &C::ttyPhone}, {0x3A07, &C::governmentId},
-        {0x3A10, &C::organizationalId}, {0x80D8, &C::freeBusyLocation},
-        {0x3A45, &C::displayNamePrefix},
-    };
-    // clang-format on
+    // A sample of the fields table: plain ids, named ones, and ids next to each other.
+    const std::pair<uint32_t, std::string C::*> table[] = {{0x3A16, &C::companyName},
+                                                           {0x3A15, &C::postalAddress},
+                                                           {0x3A17, &C::title},
+                                                           {0x8005, &C::fileUnder},
+                                                           {0x3A1C, &C::mobilePhone},
+                                                           {0x3A1B, &C::business2Phone},
+                                                           {0x3A1D, &C::radioPhone},
+                                                           {0x3A06, &C::givenName},
+                                                           {0x3A11, &C::surname},
+                                                           {0x801B, &C::workAddress},
+                                                           {0x801C, &C::otherAddress},
+                                                           {0x8534, &C::mileage},
+                                                           {0x80D8, &C::freeBusyLocation},
+                                                           {0x3A45, &C::displayNamePrefix}};
     std::vector<PropertyValue> values;
     for (const auto& [id, field] : table) values.push_back(Narrow(id, std::to_string(id)));
-    values.push_back(Value(0x3A4D, 0x0002, {2, 0, 0, 0}));
+    values.push_back(Value(0x3A4D, 0x0002, Bytes{2, 0, 0, 0}));
     values.push_back(Binary(0x3A42, {0x42}));
-    ItemRecord item = Assemble(std::move(values), Ansi());
+    ItemRecord item = Assemble(std::move(values));
     for (const auto& [id, field] : table) {
         EXPECT_EQ((*item.contact).*field, std::to_string(id)) << std::hex << id;
     }
@@ -247,11 +200,11 @@ TEST(AssembleContact, EveryPropertyFillsOnlyItsOwnField) {
 }
 
 TEST(AssembleNamed, FirstTwoStringNamedValuesOfTheCall) {
-    PropertyGroupList groups =
-        Groups({{NoData(2, kBinary, 0), Binary(2, {1}), Binary(0x0037, {}), Binary(2, {2})},
-                {Binary(2, {3})}});
+    PropertyGroupList groups = Groups(
+        {{Value(2, kBinary, std::nullopt), Binary(2, {1}), Binary(0x0037, {}), Binary(2, {2})},
+         {Binary(2, {3})}});
     ItemRecord item;
-    AssembleItem(groups, item, Ansi());
+    AssembleItem(groups, item, kAnsi);
     EXPECT_EQ(item.message->namedValue1, Bytes{1});
     EXPECT_EQ(item.message->namedValue2, Bytes{2});
 }
@@ -266,7 +219,7 @@ TEST(AssembleAttachments, TheIthRowFillsTheIthRecord) {
         {Long(0x67F2, 0x8065), Narrow(0x3707, "third")},
         {Narrow(0x3707, "no record left")},
     });
-    AssembleItem(table, item, Ansi());
+    AssembleItem(table, item, kAnsi);
     EXPECT_EQ(item.attachments[0].shortName, "A.TXT");
     EXPECT_EQ(item.attachments[0].longName, "a long.txt");
     EXPECT_EQ(item.attachments[0].rowId, 0x8025u);
@@ -282,9 +235,9 @@ TEST(AssembleAttachments, OwnContextFillsOnlyTheCurrentRecord) {
     item.attachments.resize(2);
     item.currentAttachment = 1;
     PropertyGroupList own =
-        Groups({{Binary(0x3701, {'d', 'a', 't', 'a'}), Wide(0x3707, u"отчёт.pdf"),
-                 Wide(0x3001, u"photo.jpg"), Binary(0x0FF9, {7})}});
-    AssembleItem(own, item, Unicode());
+        Groups({{Binary(0x3701, {'d', 'a', 't', 'a'}), Wide(0x3707, "отчёт.pdf"),
+                 Wide(0x3001, "photo.jpg"), Binary(0x0FF9, {7})}});
+    AssembleItem(own, item, kUnicodeFile);
     EXPECT_EQ(item.attachments[1].data, (Bytes{'d', 'a', 't', 'a'}));
     EXPECT_EQ(item.attachments[1].dataSize, 4u);
     EXPECT_EQ(item.attachments[1].longName, "отчёт.pdf");
@@ -294,20 +247,20 @@ TEST(AssembleAttachments, OwnContextFillsOnlyTheCurrentRecord) {
 
     // Data that could not be read leaves the NID of the subnode that holds it.
     item.currentAttachment = 0;
-    PropertyGroupList unread = Groups({{NoData(0x3701, kBinary, 0x8122F)}});
-    AssembleItem(unread, item, Unicode());
+    PropertyGroupList unread = Groups({{Value(0x3701, kBinary, std::nullopt, 0x8122F)}});
+    AssembleItem(unread, item, kUnicodeFile);
     EXPECT_EQ(item.attachments[0].rowId, 0x8122Fu);
 
     // Without a current record attachment values go nowhere.
     ItemRecord message;
     PropertyGroupList stray = Groups({{Narrow(0x3707, "stray")}});
-    AssembleItem(stray, message, Ansi());
+    AssembleItem(stray, message, kAnsi);
     EXPECT_TRUE(message.Empty());
 }
 
 TEST(AssembleRtf, DecodedTextStaysWithTheMessageAndGoesOnlyWhereAsked) {
     const std::string rtf = "{\\rtf1\\ansi body}";
-    ItemRecord kept = Assemble({Binary(0x1009, test::CompressRtf(rtf, false))}, Unicode());
+    ItemRecord kept = Assemble({Binary(0x1009, test::CompressRtf(rtf, false))}, kUnicodeFile);
     ASSERT_TRUE(kept.message);
     EXPECT_TRUE(kept.message->hasRtfBody);
     EXPECT_EQ(kept.message->rtfBody, rtf);
@@ -315,7 +268,7 @@ TEST(AssembleRtf, DecodedTextStaysWithTheMessageAndGoesOnlyWhereAsked) {
     const auto dir = std::filesystem::temp_directory_path() /
                      ("kestrel-items-rtf-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
-    AssembleOptions options = Unicode();
+    AssembleOptions options = kUnicodeFile;
     options.rtfFile = dir / "temp.rtf";
     Assemble({Binary(0x1009, test::CompressRtf(rtf, false))}, options);
     std::ifstream in(options.rtfFile, std::ios::binary);
