@@ -153,6 +153,10 @@ class Run {
         if (!store || !store->store) return Fail(kMsgCannotAnalyse);
 
         const NodeRecord* top = FindTopFolder(*context_, *store);
+        if (top == nullptr) {
+            top = StandInTopFolder(*context_, *store);
+            if (top) Warn("the top folder's node entry is lost; the folders below it are read");
+        }
         if (top == nullptr) return Fail(kMsgNoPersonalFolder);
         store.reset();
         if (Stopped()) return AnalysisStatus::Stopped;
@@ -167,6 +171,11 @@ class Run {
         env.observer = &observer_;
         env.stopRequested = [this] { return control_.TestPoint(); };
         env.reached = &reached;
+        // The lists keep attachment sizes and whether there is RTF: attachment data is
+        // measured, not read, and RTF checked, not expanded. The item source reads
+        // everything when an item is opened.
+        env.options.measureAttachmentData = true;
+        env.options.checkRtfOnly = true;
         const WalkOutcome outcome = WalkFolderTree(*context_, top, env);
         if (outcome.end == WalkEnd::Stopped) return AnalysisStatus::Stopped;
         WarnWalk(outcome);
@@ -201,10 +210,11 @@ class Run {
         return store;
     }
 
-    std::unique_ptr<ItemRecord> LoadQuietly(const NodeRecord* node) {
+    std::unique_ptr<ItemRecord> LoadQuietly(const NodeRecord* node,
+                                            const AssembleOptions& options = {}) {
         if (node == nullptr) return nullptr;
         try {
-            return LoadNodeItem(*context_, node);
+            return LoadNodeItem(*context_, node, options);
         } catch (const std::exception&) {
             return nullptr;
         }
@@ -268,7 +278,7 @@ class Run {
             if (context_->nodes.IsReachable(&node) && !IsBelow(node, top)) continue;
             if (!seen.insert(node.nid).second) continue;
             if (control_.TestPoint()) return WalkEnd::Stopped;
-            std::unique_ptr<ItemRecord> item = LoadQuietly(&node);
+            std::unique_ptr<ItemRecord> item = LoadQuietly(&node, env.options);
             if (control_.TestPoint()) return WalkEnd::Stopped;
             if (!item || item->Empty() || item->folder) continue;
             if (!target) {

@@ -201,12 +201,40 @@ std::string CurrentContainerClass() {
     return currentContainerClass;
 }
 
+namespace {
+
+uint32_t TopFolderNid(const StoreRecord& store) {
+    const ByteReader entryId(store.ipmSubtreeEntryId);
+    return entryId.U32(kEntryIdNidOffset).value_or(kDefaultTopFolderNid);
+}
+
+}  // namespace
+
 const NodeRecord* FindTopFolder(const PstContext& context, const ItemRecord& store) {
     if (!store.store) return nullptr;
-    uint32_t nid = kDefaultTopFolderNid;
-    const ByteReader entryId(store.store->ipmSubtreeEntryId);
-    if (auto value = entryId.U32(kEntryIdNidOffset)) nid = *value;
-    return FindNode(context, nid);
+    const uint32_t nid = TopFolderNid(*store.store);
+    if (const NodeRecord* top = FindNode(context, nid)) return top;
+    // Damage can leave the top folder out of the tree (its parent entry looping back
+    // through one of its own subfolders); the store still names it, and the folders
+    // below it still hang from it.
+    return context.nodes.FindAny(nid);
+}
+
+const NodeRecord* StandInTopFolder(PstContext& context, const ItemRecord& store) {
+    if (!store.store) return nullptr;
+    const uint32_t nid = TopFolderNid(*store.store);
+    if (context.nodes.FindAny(nid) != nullptr) return nullptr;
+    std::vector<NodeRecord*> waiting;
+    for (const NodeRecord& record : context.nodes.records()) {
+        // Records are never const in the tree; records() only hands them out that way.
+        if (record.nidParent == nid && record.parent == nullptr && !record.topLevel)
+            waiting.push_back(const_cast<NodeRecord*>(&record));
+    }
+    if (waiting.empty()) return nullptr;
+    NodeRecord* top = context.nodes.Create(nid);
+    context.nodes.AppendTop(top);
+    for (NodeRecord* record : waiting) context.nodes.AppendChild(top, record);
+    return top;
 }
 
 uint64_t CountWalkRecords(const PstContext& context, const NodeRecord* top) {

@@ -22,9 +22,16 @@ namespace kestrel {
 std::string CurrentContainerClass();
 
 // The top of the folder hierarchy: the node the store's IPM subtree entry id names (its
-// NID at bytes 20..23), else NID 0x2142. Null when store has no store record, or no such
-// node is in the tree. An entry id too short to hold the NID counts as absent.
+// NID at bytes 20..23), else NID 0x2142; a record of that NID left out of the tree by
+// damage when the tree has none. Null when store has no store record, or no node of
+// that NID was read. An entry id too short to hold the NID counts as absent.
 const NodeRecord* FindTopFolder(const PstContext& context, const ItemRecord& store);
+
+// When damage lost the top folder's own node entry but the folders below it still name it
+// as their parent: an empty stand-in record with its NID, placed at the top level, that
+// takes those folders, so that the walk still finds them. Null when a record of that NID
+// exists or nothing waits for one.
+const NodeRecord* StandInTopFolder(PstContext& context, const ItemRecord& store);
 
 // The progress bar's node count: the records below top as the walk could meet them,
 // going down into every record with a data block (top not counted). Bounded by the

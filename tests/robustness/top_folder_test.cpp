@@ -1,0 +1,115 @@
+// The top of the folder hierarchy under damage: a top folder whose parent entry loops back
+// through its own subfolder, and a top folder whose node entry is gone, still lead the
+// walk to every folder and message below them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "engine/analysis.h"
+#include "robustness/memory_file.h"
+#include "robustness/pst_map.h"
+#include "support/mailbox_builder.h"
+
+namespace kestrel::test {
+namespace {
+
+constexpr uint32_t kTopFolder = 0x8022;
+
+struct Outcome {
+    AnalysisStatus status = AnalysisStatus::Error;
+    AnalysisResult result;
+
+    std::vector<std::string> Subjects(std::string_view path) const {
+        std::vector<std::string> out;
+        if (const MailFolderEntry* folder = result.folders.FindByPath(path))
+            for (const MessageSummary& m : folder->messages) out.push_back(m.subject);
+        return out;
+    }
+};
+
+Outcome Analyse(const std::vector<uint8_t>& image) {
+    MemoryFile file(image);
+    AnalysisOptions options;
+    options.sourcePstPath = file.path();
+    options.writeLog = false;
+    Outcome run;
+    std::shared_mutex mutex;
+    AnalysisObserver observer;
+    RunControl control;
+    run.status = RunAnalysis(options, run.result, mutex, observer, control);
+    return run;
+}
+
+struct Box {
+    std::vector<uint8_t> image;
+    uint32_t inbox = 0;
+    uint32_t projects = 0;
+};
+
+Box MakeBox() {
+    MailboxBuilder box(PstVariant::Unicode);
+    Box out;
+    out.inbox = box.Folder("Inbox");
+    out.projects = box.AddFolder(out.inbox, "Projects");
+    box.AddMessage(out.inbox, MakeMail("in the inbox", "Ann", "ann@example.com", "one"));
+    box.AddMessage(out.projects, MakeMail("in projects", "Ann", "ann@example.com", "two"));
+    out.image = box.Build();
+    return out;
+}
+
+void PutLe(std::vector<uint8_t>& image, uint64_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) image[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+TEST(TopFolder, ALoopThroughItsOwnSubfolderDoesNotHideIt) {
+    Box box = MakeBox();
+    const auto map = PstMap::Read(box.image);
+    ASSERT_TRUE(map && map->Node(kTopFolder));
+    // The top folder's parent becomes its own Inbox: the loader refuses the cycle and
+    // leaves the top folder out of the tree.
+    PutLe(box.image, map->Node(kTopFolder)->entryOffset + 3 * map->IdSize(), box.inbox);
+
+    const Outcome run = Analyse(box.image);
+    ASSERT_EQ(run.status, AnalysisStatus::Completed) << run.result.error;
+    EXPECT_EQ(run.Subjects("Personal Folders\\Inbox\\"), std::vector<std::string>{"in the inbox"});
+    EXPECT_EQ(run.Subjects("Personal Folders\\Inbox\\Projects\\"),
+              std::vector<std::string>{"in projects"});
+}
+
+TEST(TopFolder, ALostEntryIsStoodInForAndItsFoldersStillRead) {
+    Box box = MakeBox();
+    const auto map = PstMap::Read(box.image);
+    ASSERT_TRUE(map && map->Node(kTopFolder));
+    // A zero NID: the entry is skipped as empty, the rest of its page still loads.
+    PutLe(box.image, map->Node(kTopFolder)->entryOffset, 0);
+
+    const Outcome run = Analyse(box.image);
+    ASSERT_EQ(run.status, AnalysisStatus::Completed) << run.result.error;
+    EXPECT_EQ(run.Subjects("Personal Folders\\Inbox\\"), std::vector<std::string>{"in the inbox"});
+    EXPECT_EQ(run.Subjects("Personal Folders\\Inbox\\Projects\\"),
+              std::vector<std::string>{"in projects"});
+    EXPECT_NE(std::find(run.result.warnings.begin(), run.result.warnings.end(),
+                        "the top folder's node entry is lost; the folders below it are read"),
+              run.result.warnings.end());
+}
+
+TEST(TopFolder, NothingWaitingForALostTopStillFailsAsBefore) {
+    // No folders at all below the top: nothing to stand in for.
+    MailboxBuilder::Options options;
+    options.standardFolders = false;
+    MailboxBuilder box(PstVariant::Ansi, options);
+    std::vector<uint8_t> image = box.Build();
+    const auto map = PstMap::Read(image);
+    ASSERT_TRUE(map && map->Node(kTopFolder));
+    PutLe(image, map->Node(kTopFolder)->entryOffset, 0);
+
+    const Outcome run = Analyse(image);
+    EXPECT_EQ(run.status, AnalysisStatus::Error);
+    EXPECT_EQ(run.result.error, kMsgNoPersonalFolder);
+}
+
+}  // namespace
+}  // namespace kestrel::test
