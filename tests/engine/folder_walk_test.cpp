@@ -4,6 +4,7 @@
 
 #include "engine/folder_walk.h"
 #include "engine_fixture.h"
+#include "support/layouts.h"
 
 namespace kestrel {
 namespace {
@@ -138,8 +139,13 @@ TEST(FolderWalk, FolderCountersCountByPathPrefix) {
     EXPECT_GT(c.totalMail, 0u);
 }
 
-TEST(FolderWalk, ItemKindsGoToTheirOwnLists) {
-    MailboxBuilder box(PstVariant::Unicode);
+// Each kind in its list, in both variants: contacts, appointments and journal entries are
+// told by named properties, read through the file's map.
+class ItemKinds : public test::LayoutTest {};
+KESTREL_BOTH_LAYOUTS(ItemKinds);
+
+TEST_P(ItemKinds, GoToTheirOwnLists) {
+    MailboxBuilder box(GetParam());
     box.AddMessage(box.Folder("Contacts"), test::MakeContact({.displayName = "Bob Lee",
                                                               .givenName = "Bob",
                                                               .surname = "Lee",
@@ -164,6 +170,7 @@ TEST(FolderWalk, ItemKindsGoToTheirOwnLists) {
     ASSERT_EQ(r.contacts.size(), 1u);
     EXPECT_EQ(r.counters.contacts, 1u);
     EXPECT_EQ(r.contacts[0].contact.mobilePhone, "555");
+    EXPECT_EQ(r.contacts[0].contact.emailAddress, "bob@example.com");
     EXPECT_EQ(r.contacts[0].folderPath, "Personal Folders\\Contacts\\");
     ASSERT_EQ(r.calendar.size(), 1u);
     EXPECT_EQ(r.calendar[0].location, "Room 1");
