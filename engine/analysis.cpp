@@ -22,6 +22,7 @@ namespace {
 constexpr uint32_t kNidTypeMask = 0x1F;
 constexpr uint32_t kNidTypeNormalMessage = 0x04;
 constexpr uint32_t kMessageStoreNid = 0x21;
+constexpr uint32_t kRootFolderNid = 0x122;
 
 // The chosen file when it names something, else the one picked in the search list.
 std::string ChooseFile(const AnalysisOptions& options) {
@@ -150,14 +151,21 @@ class Run {
         if (Stopped()) return AnalysisStatus::Stopped;
         std::unique_ptr<ItemRecord> store = LoadStore();
         if (Stopped()) return AnalysisStatus::Stopped;
-        if (!store || !store->store) return Fail(kMsgCannotAnalyse);
-
-        const NodeRecord* top = FindTopFolder(*context_, *store);
-        if (top == nullptr) {
-            top = StandInTopFolder(*context_, *store);
-            if (top) Warn("the top folder's node entry is lost; the folders below it are read");
+        const NodeRecord* top = nullptr;
+        if (store && store->store) {
+            top = FindTopFolder(*context_, *store);
+            if (top == nullptr) {
+                top = StandInTopFolder(*context_, *store);
+                if (top) Warn("the top folder's node entry is lost; the folders below it are read");
+            }
+            if (top == nullptr) return Fail(kMsgNoPersonalFolder);
+        } else {
+            // A damaged store does not take the folders with it: the root folder, whose NID
+            // the format fixes, still leads to all of them.
+            top = context_->nodes.FindAny(kRootFolderNid);
+            if (top == nullptr) return Fail(kMsgCannotAnalyse);
+            Warn("the message store cannot be read; the folders are read from the root folder");
         }
-        if (top == nullptr) return Fail(kMsgNoPersonalFolder);
         store.reset();
         if (Stopped()) return AnalysisStatus::Stopped;
 
@@ -252,8 +260,17 @@ class Run {
         }
     }
 
+    // The top-level record node hangs from (itself when it has no parent).
+    const NodeRecord* TreeOf(const NodeRecord& node) const {
+        const NodeRecord* up = &node;
+        const size_t bound = context_->nodes.CreatedCount();
+        for (size_t steps = 0; up->parent && steps <= bound; ++steps) up = up->parent;
+        return up;
+    }
+
     // True when node hangs below top. Messages of the folders beside the top folder
-    // (free/busy data, views) are the store's own business, not lost mail.
+    // (free/busy data, views) are the store's own business, not lost mail; a message in a
+    // tree of its own (a parent entry naming itself) is.
     bool IsBelow(const NodeRecord& node, const NodeRecord* top) const {
         size_t steps = 0;
         const size_t bound = context_->nodes.CreatedCount();
@@ -275,7 +292,9 @@ class Run {
         for (const NodeRecord& node : context_->nodes.records()) {
             if ((node.nid & kNidTypeMask) != kNidTypeNormalMessage) continue;
             if (node.dataBlock == nullptr || reached.count(node.nid) != 0) continue;
-            if (context_->nodes.IsReachable(&node) && !IsBelow(node, top)) continue;
+            if (context_->nodes.IsReachable(&node) && !IsBelow(node, top) &&
+                TreeOf(node) == TreeOf(*top))
+                continue;
             if (!seen.insert(node.nid).second) continue;
             if (control_.TestPoint()) return WalkEnd::Stopped;
             std::unique_ptr<ItemRecord> item = LoadQuietly(&node, env.options);

@@ -1,6 +1,7 @@
-// The top of the folder hierarchy under damage: a top folder whose parent entry loops back
-// through its own subfolder, and a top folder whose node entry is gone, still lead the
-// walk to every folder and message below them.
+// The folder hierarchy under damage: a top folder whose parent entry loops back through its
+// own subfolder, a top folder whose node entry is gone, and a message store that cannot be
+// read still lead the walk to every folder and message below them; messages whose parent
+// entries name themselves are restored with the orphans.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,6 +23,21 @@ struct Outcome {
     AnalysisStatus status = AnalysisStatus::Error;
     AnalysisResult result;
 
+    // The subjects of every folder whose path ends with suffix.
+    std::vector<std::string> SubjectsEndingIn(std::string_view suffix) const {
+        std::vector<std::string> out;
+        for (const MailFolderEntry& folder : result.folders.entries()) {
+            if (folder.path.size() >= suffix.size() &&
+                folder.path.compare(folder.path.size() - suffix.size(), suffix.size(), suffix) == 0)
+                for (const MessageSummary& m : folder.messages) out.push_back(m.subject);
+        }
+        return out;
+    }
+    bool Warned(std::string_view text) const {
+        return std::find(result.warnings.begin(), result.warnings.end(), text) !=
+               result.warnings.end();
+    }
+
     std::vector<std::string> Subjects(std::string_view path) const {
         std::vector<std::string> out;
         if (const MailFolderEntry* folder = result.folders.FindByPath(path))
@@ -30,11 +46,12 @@ struct Outcome {
     }
 };
 
-Outcome Analyse(const std::vector<uint8_t>& image) {
+Outcome Analyse(const std::vector<uint8_t>& image, bool restoreDeleted = false) {
     MemoryFile file(image);
     AnalysisOptions options;
     options.sourcePstPath = file.path();
     options.writeLog = false;
+    options.restoreDeleted = restoreDeleted;
     Outcome run;
     std::shared_mutex mutex;
     AnalysisObserver observer;
@@ -47,6 +64,7 @@ struct Box {
     std::vector<uint8_t> image;
     uint32_t inbox = 0;
     uint32_t projects = 0;
+    uint32_t message = 0;  // the one in the inbox
 };
 
 Box MakeBox() {
@@ -54,7 +72,8 @@ Box MakeBox() {
     Box out;
     out.inbox = box.Folder("Inbox");
     out.projects = box.AddFolder(out.inbox, "Projects");
-    box.AddMessage(out.inbox, MakeMail("in the inbox", "Ann", "ann@example.com", "one"));
+    out.message =
+        box.AddMessage(out.inbox, MakeMail("in the inbox", "Ann", "ann@example.com", "one"));
     box.AddMessage(out.projects, MakeMail("in projects", "Ann", "ann@example.com", "two"));
     out.image = box.Build();
     return out;
@@ -91,9 +110,7 @@ TEST(TopFolder, ALostEntryIsStoodInForAndItsFoldersStillRead) {
     EXPECT_EQ(run.Subjects("Personal Folders\\Inbox\\"), std::vector<std::string>{"in the inbox"});
     EXPECT_EQ(run.Subjects("Personal Folders\\Inbox\\Projects\\"),
               std::vector<std::string>{"in projects"});
-    EXPECT_NE(std::find(run.result.warnings.begin(), run.result.warnings.end(),
-                        "the top folder's node entry is lost; the folders below it are read"),
-              run.result.warnings.end());
+    EXPECT_TRUE(run.Warned("the top folder's node entry is lost; the folders below it are read"));
 }
 
 TEST(TopFolder, NothingWaitingForALostTopStillFailsAsBefore) {
@@ -109,6 +126,48 @@ TEST(TopFolder, NothingWaitingForALostTopStillFailsAsBefore) {
     const Outcome run = Analyse(image);
     EXPECT_EQ(run.status, AnalysisStatus::Error);
     EXPECT_EQ(run.result.error, kMsgNoPersonalFolder);
+}
+
+TEST(MessageStore, OneThatCannotBeReadLeavesTheFoldersToTheRootFolder) {
+    Box box = MakeBox();
+    const auto map = PstMap::Read(box.image);
+    ASSERT_TRUE(map && map->Node(0x21));
+    // The store's heap signature broken: its properties are gone, its folders are not.
+    const MapBlock* block = map->Block(map->Node(0x21)->bidData);
+    ASSERT_TRUE(block);
+    std::vector<uint8_t> head(box.image.begin() + block->ib, box.image.begin() + block->ib + 4);
+    DecodeBlockData(map->cryptMethod, block->bid, head);
+    head[2] = 0x00;
+    EncodeBlockData(map->cryptMethod, block->bid, head);
+    box.image[block->ib + 2] = head[2];
+
+    const Outcome run = Analyse(box.image);
+    ASSERT_EQ(run.status, AnalysisStatus::Completed) << run.result.error;
+    EXPECT_EQ(run.SubjectsEndingIn("\\Inbox\\"), std::vector<std::string>{"in the inbox"});
+    EXPECT_EQ(run.SubjectsEndingIn("\\Inbox\\Projects\\"), std::vector<std::string>{"in projects"});
+    EXPECT_TRUE(
+        run.Warned("the message store cannot be read; the folders are read from the root folder"));
+}
+
+TEST(RestoredOrphans, MessagesWhoseParentEntryNamesThemselvesOrTheirFolderAreRestored) {
+    for (bool folder : {false, true}) {
+        SCOPED_TRACE(folder ? "the folder names itself" : "the message names itself");
+        Box box = MakeBox();
+        const auto map = PstMap::Read(box.image);
+        const uint32_t nid = folder ? box.projects : box.message;
+        ASSERT_TRUE(map && map->Node(nid));
+        PutLe(box.image, map->Node(nid)->entryOffset + 3 * map->IdSize(), nid);
+
+        const Outcome plain = Analyse(box.image);
+        ASSERT_EQ(plain.status, AnalysisStatus::Completed);
+        const std::string lost = folder ? "in projects" : "in the inbox";
+        EXPECT_TRUE(plain.SubjectsEndingIn("\\Recovered Items\\").empty());
+
+        const Outcome restored = Analyse(box.image, true);
+        ASSERT_EQ(restored.status, AnalysisStatus::Completed);
+        EXPECT_EQ(restored.Subjects("Personal Folders\\Recovered Items\\"),
+                  std::vector<std::string>{lost});
+    }
 }
 
 }  // namespace
