@@ -6,12 +6,12 @@ seeds) of every corpus file (or of FILE...), then reads each copy with our
 `kestrel-cli analyze --json`, with `pffexport` (pff-tools, normal mode) and with
 `readpst` (pst-utils), and compares what each recovers of the undamaged file, by
 subject as multisets: mail messages when the undamaged file has mail, else contacts,
-else every item.
+else every item. Contacts are matched by e-mail address where they have one, else by
+name (the readers name contacts differently: file-as name, display name).
 
-Messages are matched against one reference for all three readers: every mail subject
-that any of them finds in the undamaged file. Contacts and other items are keyed
-differently by each reader (file-as name, display name, ...), so each reader is matched
-against what it finds itself in the undamaged file.
+Every reader is matched against one reference per file: whatever any of the three finds
+in the undamaged file (as multisets, the largest count of each key), so that the shares
+compare.
 
 Prints one line per copy with the share of the reference each reader recovers, then
 totals per damage kind and over everything. Our checksum of each copy is taken before
@@ -84,17 +84,22 @@ def ours(cli, path, restore):
         for m in folder.get("messages") or []:
             subject = norm(m.get("subject"))
             cls = (m.get("class") or "").lower()
+            # Hidden folder items (views, rules, settings) are no one else's mail.
             if not cls or cls.startswith(MAIL_CLASSES):
                 got["mail"][subject] += 1
-            got["all"][subject] += 1
+                got["all"][subject] += 1
     for c in doc.get("contacts") or []:
-        key = "%s|%s" % (norm(c.get("name")), (c.get("email") or "").lower())
-        got["contacts"][key] += 1
+        got["contacts"][contact_key(c.get("name"), c.get("email"))] += 1
         got["all"][norm(c.get("name"))] += 1
     for key in ("tasks", "notes", "journal", "calendar"):
         for item in doc.get(key) or []:
             got["all"][norm(item.get("subject"))] += 1
     return got, ""
+
+
+def contact_key(name, address):
+    address = (address or "").strip().lower()
+    return "mail:" + address if address else "name:" + norm(name).lower()
 
 
 ITEM_DIR = re.compile(r"^([A-Za-z ]+?)(\d{5})$")
@@ -134,8 +139,7 @@ def pffexport(path, work):
         if kind in ("Message", "Email"):
             got["mail"][subject] += 1
         if kind == "Contact":
-            key = "%s|%s" % (subject, fields.get("Email address 1", "").lower())
-            got["contacts"][key] += 1
+            got["contacts"][contact_key(subject, fields.get("Email address 1"))] += 1
         got["all"][subject] += 1
     return got, note
 
@@ -173,7 +177,9 @@ def readpst(path, work):
                 elif name.endswith(".vcf"):
                     fields = vcard_fields(full)
                     fn = norm(fields.get("FN", "").replace("\\,", ","))
-                    got["contacts"]["%s|%s" % (fn, fields.get("EMAIL", "").lower())] += 1
+                    if fn == "(null)":
+                        fn = ""
+                    got["contacts"][contact_key(fn, fields.get("EMAIL"))] += 1
                     got["all"][fn] += 1
                 elif name.endswith(".ics"):
                     fields = vcard_fields(full)
@@ -261,18 +267,17 @@ def main(argv):
         if not a.keep:
             shutil.rmtree(copies_dir, ignore_errors=True)
 
-    # The reference of each file: mail when any reader finds mail in the sound file.
+    # The reference of each file: mail when any reader finds mail in the sound file, else
+    # contacts, else everything; what any reader finds there.
     references = {}
     for name, s in sound.items():
-        mail = collections.Counter()
-        for tool in TOOLS:
-            mail |= s[tool]["mail"]
-        if sum(mail.values()):
-            references[name] = ("mail", {tool: mail for tool in TOOLS})
-        elif any(sum(s[tool]["contacts"].values()) for tool in TOOLS):
-            references[name] = ("contacts", {tool: s[tool]["contacts"] for tool in TOOLS})
-        else:
-            references[name] = ("all", {tool: s[tool]["all"] for tool in TOOLS})
+        for category in ("mail", "contacts", "all"):
+            union = collections.Counter()
+            for tool in TOOLS:
+                union |= s[tool][category]
+            if sum(union.values()) or category == "all":
+                references[name] = (category, {tool: union for tool in TOOLS})
+                break
 
     failures = []
     totals = collections.defaultdict(lambda: collections.Counter())
