@@ -89,8 +89,11 @@ size_t ReadRecord(PstContext& context, const BlockRecord& record, std::vector<ui
 // every BID is used once; the output stops at the tree's lcbTotal and at kMaxNodeDataSize.
 class TreeReader {
   public:
-    TreeReader(PstContext& context, std::vector<std::vector<uint8_t>>& blocks)
-        : context_(context), blocks_(blocks) {}
+    // measureOnly: the data blocks are counted with the bytes the file holds for them, not
+    // read; blocks stays empty and total() says what reading them would have given.
+    TreeReader(PstContext& context, std::vector<std::vector<uint8_t>>& blocks,
+               bool measureOnly = false)
+        : context_(context), blocks_(blocks), measureOnly_(measureOnly) {}
 
     // False when the tree must be given up (a block missing or unreadable, or a stop).
     bool ReadRoot(const BlockRecord& root) {
@@ -100,8 +103,7 @@ class TreeReader {
         ByteReader reader(raw);
         if (reader.U8(0) != kTreeBlockType) {
             // Not a tree after all: the block is the data.
-            DecodeBlockData(context_, root.bid, raw.data(), raw.size());
-            Append(std::move(raw));
+            TakeData(root.bid, std::move(raw));
             return true;
         }
         limit_ = std::min<uint64_t>(reader.U32(4).value_or(0), kMaxNodeDataSize);
@@ -133,6 +135,12 @@ class TreeReader {
             if (IsInternal(bid) || !FirstUse(bid)) continue;
             const BlockRecord* record = FindBlock(context_, bid);
             if (!record) return false;
+            if (measureOnly_) {
+                const size_t size = AvailableAt(context_, record->ib, record->cb);
+                if (size == 0) return false;
+                Count(size);
+                continue;
+            }
             std::vector<uint8_t> data;
             if (ReadRecord(context_, *record, data) == 0) return false;
             DecodeBlockData(context_, record->bid, data.data(), data.size());
@@ -158,13 +166,28 @@ class TreeReader {
                 if (child.U8(1) == 1 && !ReadXBlock(child)) return false;
                 continue;
             }
-            DecodeBlockData(context_, record->bid, raw.data(), raw.size());
-            Append(std::move(raw));
+            TakeData(record->bid, std::move(raw));
         }
         return true;
     }
 
     bool Full() const { return total_ >= limit_; }
+
+    // A data block read already (a tree block that turned out to be data).
+    void TakeData(uint64_t bid, std::vector<uint8_t>&& raw) {
+        if (measureOnly_) {
+            Count(raw.size());
+            return;
+        }
+        DecodeBlockData(context_, bid, raw.data(), raw.size());
+        Append(std::move(raw));
+    }
+
+    // Append's bookkeeping without the bytes.
+    void Count(size_t size) {
+        if (Full()) return;
+        total_ += std::min<uint64_t>(size, limit_ - total_);
+    }
 
     void Append(std::vector<uint8_t>&& data) {
         if (Full()) return;
@@ -175,6 +198,7 @@ class TreeReader {
 
     PstContext& context_;
     std::vector<std::vector<uint8_t>>& blocks_;
+    bool measureOnly_;
     std::unordered_set<uint64_t> used_;
     uint64_t total_ = 0;
     uint64_t limit_ = kMaxNodeDataSize;
@@ -258,6 +282,14 @@ size_t ReadDataBlocks(PstContext& context, const BlockRecord* block,
         return 0;
     }
     return reader.total();
+}
+
+size_t MeasureDataBlocks(PstContext& context, const BlockRecord* block) {
+    if (!block || !context.layout || context.Stopped()) return 0;
+    if (!IsInternal(block->bid)) return AvailableAt(context, block->ib, block->cb);
+    std::vector<std::vector<uint8_t>> none;
+    TreeReader reader(context, none, true);
+    return reader.ReadRoot(*block) ? reader.total() : 0;
 }
 
 size_t ReadDataTree(PstContext& context, uint64_t bid, std::vector<uint8_t>& out) {

@@ -32,6 +32,10 @@ void DecodeBlockData(const PstContext& context, uint64_t bid, uint8_t* buffer, s
 size_t ReadDataBlocks(PstContext& context, const BlockRecord* block,
                       std::vector<std::vector<uint8_t>>& blocks);
 
+// What ReadDataBlocks would return for block, reading only the tree's own blocks: each data
+// block below it counts with the bytes the file holds for it, unread and undecoded.
+size_t MeasureDataBlocks(PstContext& context, const BlockRecord* block);
+
 // The data tree below bid, concatenated into out. Returns the total size (0 on failure).
 size_t ReadDataTree(PstContext& context, uint64_t bid, std::vector<uint8_t>& out);
 

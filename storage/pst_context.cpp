@@ -64,17 +64,17 @@ int OpenPstImage(PstContext& context, std::vector<uint8_t> image) {
 }
 
 size_t AvailableAt(PstContext& context, uint64_t offset, size_t count) {
-    // A range inside the size the file had when it was opened needs no fstat: a file that
-    // shrank since gives a short read, which the caller sees as it would have anyway.
-    const uint64_t opened = context.file.openedSize();
-    if (count <= opened && offset <= opened - count) return count;
     const uint64_t length = context.file.GetLength();
     return offset >= length ? 0 : static_cast<size_t>(std::min<uint64_t>(count, length - offset));
 }
 
 size_t ReadAt(PstContext& context, uint64_t offset, size_t count, std::vector<uint8_t>& buffer) {
-    // Never allocate more than the file can give, whatever size the caller took from it.
-    const size_t wanted = AvailableAt(context, offset, count);
+    // Never allocate more than the file can give, whatever size the caller took from it. A
+    // range inside the size the file had when it was opened needs no fstat: a file that
+    // shrank since gives a short read, and the buffer is cut to it below.
+    const uint64_t opened = context.file.openedSize();
+    const size_t wanted =
+        count <= opened && offset <= opened - count ? count : AvailableAt(context, offset, count);
     buffer.resize(wanted);
     if (wanted == 0) return 0;
     size_t got = context.file.ReadAt(offset, buffer.data(), wanted);

@@ -57,7 +57,7 @@ int OpenPstImage(PstContext& context, std::vector<uint8_t> image);
 // that count. An offset past the end gives 0. File errors propagate (FileError).
 size_t ReadAt(PstContext& context, uint64_t offset, size_t count, std::vector<uint8_t>& buffer);
 
-// How many of the count bytes at offset the file holds (what ReadAt would ask for), without
+// How many of the count bytes at offset the file holds now (what ReadAt gives), without
 // reading them: 0 when offset lies past the end. File errors propagate (FileError).
 size_t AvailableAt(PstContext& context, uint64_t offset, size_t count);
 

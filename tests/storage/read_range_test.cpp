@@ -43,6 +43,7 @@ TEST(ReadRange, AvailableBytesFollowTheFileAsItChanges) {
 
     // Cut short after opening: a read inside the old size gives what is left.
     ASSERT_EQ(::truncate(scratch.path.c_str(), 300), 0);
+    EXPECT_EQ(AvailableAt(context, 200, 200), 100u);
     EXPECT_EQ(ReadAt(context, 200, 200, buffer), 100u);
     EXPECT_EQ(buffer.size(), 100u);
     EXPECT_EQ(ReadAt(context, 500, 10, buffer), 0u);
