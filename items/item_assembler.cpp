@@ -440,6 +440,10 @@ class Assembler {
 
     void Rtf(const std::vector<uint8_t>& data) {
         MessageRecord& message = Message();
+        if (options_.checkRtfOnly) {
+            if (RtfDecodes(data)) message.hasRtfBody = true;
+            return;
+        }
         RtfDecompressResult result = DecompressRtf(data);
         if (!result.ok) return;
         message.rtfBody = std::move(result.rtf);
@@ -487,6 +491,8 @@ class Assembler {
                 if (value.hasData()) {
                     attachment.dataSize = static_cast<uint32_t>(value.data->size());
                     attachment.data = std::move(*value.data);
+                } else if (value.measuredSize) {
+                    attachment.dataSize = static_cast<uint32_t>(*value.measuredSize);
                 } else {
                     // The subnode that holds the data, for whoever reads it later.
                     attachment.rowId = value.typeOrNid;

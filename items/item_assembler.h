@@ -20,6 +20,12 @@ struct AssembleOptions {
     std::filesystem::path rtfFile;
     // The code page of 8-bit text when the item names none.
     uint32_t defaultCodePage = kWindows1252;
+    // Attachment data kept in a subnode is measured, not read: the record gets dataSize
+    // and no data bytes. For readers that list attachments without their contents.
+    bool measureAttachmentData = false;
+    // Compressed RTF is only checked to decode (hasRtfBody), not expanded into rtfBody nor
+    // written to rtfFile.
+    bool checkRtfOnly = false;
 };
 
 // Consumes groups into item: every value's data is taken (left empty) whether or not it

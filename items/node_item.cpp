@@ -12,10 +12,11 @@ constexpr uint32_t kAttachmentTableNid = 0x671;
 
 // File and memory errors while reading one step count as a step that gave nothing.
 PropertyGroupList ParseOrNothing(PstContext& context, const BlockRecord* block,
-                                 const SubnodeList* subnodes, const SubnodeList* fallback) {
+                                 const SubnodeList* subnodes, const SubnodeList* fallback,
+                                 const ParseOptions& options) {
     if (block == nullptr) return {};
     try {
-        return ParseNodeProperties(context, block, subnodes, fallback);
+        return ParseNodeProperties(context, block, subnodes, fallback, options);
     } catch (const std::exception&) {
         return {};
     }
@@ -37,12 +38,14 @@ std::unique_ptr<ItemRecord> LoadNodeItem(PstContext& context, const NodeRecord* 
     if (context.Stopped() || node == nullptr) return nullptr;
     AssembleOptions assemble = options;
     assemble.variant = context.variant;
+    ParseOptions parse;
+    parse.measureAttachmentData = options.measureAttachmentData;
 
     if (node->dataBlock == nullptr) return nullptr;
     const SubnodeList subnodes = SubnodesOrNothing(context, node->subnodeBlock);
     if (context.Stopped()) return nullptr;
 
-    PropertyGroupList props = ParseOrNothing(context, node->dataBlock, &subnodes, nullptr);
+    PropertyGroupList props = ParseOrNothing(context, node->dataBlock, &subnodes, nullptr, parse);
     if (props.empty() || context.Stopped()) return nullptr;
 
     auto item = std::make_unique<ItemRecord>();
@@ -58,7 +61,8 @@ std::unique_ptr<ItemRecord> LoadNodeItem(PstContext& context, const NodeRecord* 
     item->attachments.clear();
     item->currentAttachment.reset();
     const SubnodeList tableSubnodes = SubnodesOrNothing(context, tableEntry->subnodeBlock);
-    PropertyGroupList table = ParseOrNothing(context, tableEntry->block, &tableSubnodes, &subnodes);
+    PropertyGroupList table =
+        ParseOrNothing(context, tableEntry->block, &tableSubnodes, &subnodes, parse);
     if (context.Stopped()) return nullptr;
     if (table.empty()) return item;
 
@@ -74,7 +78,8 @@ std::unique_ptr<ItemRecord> LoadNodeItem(PstContext& context, const NodeRecord* 
         // An attachment's values are looked up in its own subnodes first, so that two
         // attachments whose nested subnodes share a NID never swap data.
         const SubnodeList own = SubnodesOrNothing(context, entry->subnodeBlock);
-        PropertyGroupList properties = ParseOrNothing(context, entry->block, &own, &subnodes);
+        PropertyGroupList properties =
+            ParseOrNothing(context, entry->block, &own, &subnodes, parse);
         if (properties.empty()) continue;
         item->currentAttachment = i;
         AssembleItem(properties, *item, assemble);

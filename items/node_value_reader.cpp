@@ -8,6 +8,7 @@ namespace kestrel {
 namespace {
 
 constexpr uint16_t kTypeObject = 0x000D;
+constexpr uint32_t kAttachDataId = 0x3701;
 
 }  // namespace
 
@@ -94,11 +95,26 @@ const SubnodeEntry* NodeValueReader::FindSubnode(uint32_t nid, const SubnodeList
     return nullptr;
 }
 
-void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value) {
+void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value, bool measure) {
     value.data.reset();
+    value.measuredSize.reset();
     value.typeOrNid = nid;
+    if (Exhausted() || Stopped()) return;
     const SubnodeList* list = nullptr;
-    if (Exhausted() || Stopped() || !FindSubnode(nid, &list)) return;
+    const SubnodeEntry* entry = FindSubnode(nid, &list);
+    if (!entry) return;
+    if (measure) {
+        size_t size = 0;
+        try {
+            size = MeasureDataBlocks(context_, entry->block);
+        } catch (const FileError&) {
+            return;
+        }
+        if (size == 0) return;
+        value.measuredSize = size;
+        value.typeOrNid = value.type;
+        return;
+    }
     std::vector<uint8_t> bytes;
     try {
         if (ReadSubnodeData(context_, nid, *list, bytes) == 0) return;
@@ -111,13 +127,15 @@ void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value) {
 
 bool NodeValueReader::ReadHnid(uint32_t hnid, PropertyValue& value) {
     if (hnid == 0) return false;
+    const bool measure = options_.measureAttachmentData && value.propertyId == kAttachDataId;
     if (IsHid(hnid)) {
         const auto allocation = heap_.Allocation(hnid);
         if (!allocation) return false;
         const auto bytes = allocation->span();
         value.data.emplace(bytes.begin(), bytes.end());
     } else {
-        ReadSubnodeValue(hnid, value);
+        // An object's first value is the reference to its subnode: that one is read.
+        ReadSubnodeValue(hnid, value, measure && value.type != kTypeObject);
     }
     if (value.type == kTypeObject) {
         // The object's value names the subnode that holds it (NID, then size).
@@ -127,13 +145,16 @@ bool NodeValueReader::ReadHnid(uint32_t hnid, PropertyValue& value) {
             value.data.reset();
             return true;
         }
-        ReadSubnodeValue(*nid, value);
+        ReadSubnodeValue(*nid, value, measure);
     }
     return true;
 }
 
 void NodeValueReader::Charge(const PropertyValue& value) {
-    spent_ += sizeof(PropertyValue) + value.length() + value.name.size();
+    // A measured value costs what reading it would have: the budget ends a parse at the
+    // same place either way.
+    spent_ += sizeof(PropertyValue) + value.length() + value.name.size() +
+              static_cast<size_t>(value.measuredSize.value_or(0));
 }
 
 bool NodeValueReader::ReadSubnodeBlocks(uint32_t nid, std::vector<std::vector<uint8_t>>& blocks) {

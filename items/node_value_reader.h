@@ -27,8 +27,12 @@ bool IsHnidPropertyType(uint16_t type);
 class NodeValueReader {
   public:
     NodeValueReader(PstContext& context, const HeapOnNode& heap, const SubnodeList* subnodes,
-                    const SubnodeList* fallback)
-        : context_(context), heap_(heap), subnodes_(subnodes), fallback_(fallback) {}
+                    const SubnodeList* fallback, const ParseOptions& options = {})
+        : context_(context),
+          heap_(heap),
+          subnodes_(subnodes),
+          fallback_(fallback),
+          options_(options) {}
 
     bool Stopped() const { return context_.Stopped(); }
     bool Exhausted() const { return spent_ >= kMaxParsedBytes; }
@@ -39,7 +43,8 @@ class NodeValueReader {
 
     // Fills value from an HNID. False when the property is to be dropped (HNID 0, a HID
     // that does not resolve). A subnode that gives nothing leaves the value without data
-    // and its NID in typeOrNid.
+    // and its NID in typeOrNid. Attachment data in a subnode is only measured when the
+    // options say so.
     bool ReadHnid(uint32_t hnid, PropertyValue& value);
 
     // Counts a kept value, or any other bytes the parse keeps or spends, against the budget.
@@ -54,14 +59,15 @@ class NodeValueReader {
 
   private:
     const SubnodeEntry* FindSubnode(uint32_t nid, const SubnodeList** list) const;
-    // The whole data of subnode nid into value; no data and the NID in typeOrNid when it
-    // gives nothing.
-    void ReadSubnodeValue(uint32_t nid, PropertyValue& value);
+    // The whole data of subnode nid into value (or, with measure, its size in
+    // measuredSize); no data and the NID in typeOrNid when it gives nothing.
+    void ReadSubnodeValue(uint32_t nid, PropertyValue& value, bool measure = false);
 
     PstContext& context_;
     const HeapOnNode& heap_;
     const SubnodeList* subnodes_;
     const SubnodeList* fallback_;
+    ParseOptions options_;
     size_t spent_ = 0;
 };
 

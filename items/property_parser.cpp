@@ -8,12 +8,13 @@
 namespace kestrel {
 
 PropertyGroupList ParseNodeProperties(PstContext& context, const BlockRecord* dataBlock,
-                                      const SubnodeList* subnodes, const SubnodeList* fallback) {
+                                      const SubnodeList* subnodes, const SubnodeList* fallback,
+                                      const ParseOptions& options) {
     if (context.Stopped() || !dataBlock) return {};
     const HeapOnNode heap = HeapOnNode::Load(context, dataBlock);
     if (!heap.valid() || context.Stopped()) return {};
 
-    NodeValueReader reader(context, heap, subnodes, fallback);
+    NodeValueReader reader(context, heap, subnodes, fallback, options);
     switch (heap.clientSignature()) {
         case kClientPropertyContext: {
             auto group = ParsePropertyContext(heap, reader);

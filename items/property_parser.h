@@ -11,11 +11,18 @@
 
 namespace kestrel {
 
+struct ParseOptions {
+    // Attachment data (0x3701) kept in a subnode is measured, not read: the value gets
+    // measuredSize and no data. For readers that need only the attachment's size.
+    bool measureAttachmentData = false;
+};
+
 // Parses the node whose data block record is dataBlock; values stored in subnodes are
 // looked up in subnodes (first) and then in fallback. Empty list: nothing parsed.
 PropertyGroupList ParseNodeProperties(PstContext& context, const BlockRecord* dataBlock,
                                       const SubnodeList* subnodes,
-                                      const SubnodeList* fallback = nullptr);
+                                      const SubnodeList* fallback = nullptr,
+                                      const ParseOptions& options = {});
 
 // One heap allocation [start, end) in the heap block it lives in.
 struct HeapAllocation {
@@ -26,8 +33,8 @@ struct HeapAllocation {
 
 // Resolves hid (block index hid >> 16, allocation index (hid >> 5) & 0x7FF) against the
 // page map of that heap block. nullopt when hid is 0 or anything does not check out.
-std::optional<HeapAllocation> ResolveHeapAllocation(const std::vector<std::vector<uint8_t>>& heapBlocks,
-                                                    uint32_t hid);
+std::optional<HeapAllocation> ResolveHeapAllocation(
+    const std::vector<std::vector<uint8_t>>& heapBlocks, uint32_t hid);
 
 // UTF-16LE to UTF-8, surrogate pairs included; the text ends at the first zero unit.
 // Unpaired surrogates become U+FFFD.

@@ -13,7 +13,9 @@ struct PropertyValue {
     uint16_t type = 0;        // the property type of the tag (0x001F, ...)
     uint32_t typeOrNid = 0;   // the type, or the subnode NID whose read gave nothing
     std::optional<std::vector<uint8_t>> data;  // the value bytes; absent: no data
-    std::string name;                          // for string-named properties (UTF-8)
+    // The value's size when it was measured instead of read (data then absent).
+    std::optional<uint64_t> measuredSize;
+    std::string name;  // for string-named properties (UTF-8)
 
     size_t length() const { return data ? data->size() : 0; }
     bool hasData() const { return data.has_value(); }

@@ -94,7 +94,10 @@ uint32_t RtfCrc(std::span<const uint8_t> bytes) {
     return crc;
 }
 
-RtfDecompressResult DecompressRtf(std::span<const uint8_t> value) {
+namespace {
+
+// DecompressRtf with the text cut at maxText bytes; the checksum only when checked.
+RtfDecompressResult Expand(std::span<const uint8_t> value, size_t maxText, bool checkCrc) {
     RtfDecompressResult result;
     const ByteReader reader(value);
     const auto compSize = reader.U32(0);
@@ -105,7 +108,7 @@ RtfDecompressResult DecompressRtf(std::span<const uint8_t> value) {
 
     if (*magic == kMagicUncompressed) {
         // Stored as is: the raw size bounds the copy, padding after it is not text.
-        const ByteReader raw = reader.Sub(kHeaderSize, *rawSize);
+        const ByteReader raw = reader.Sub(kHeaderSize, std::min<size_t>(*rawSize, maxText));
         if (raw.size() > 0)
             result.rtf.assign(reinterpret_cast<const char*>(raw.data()), raw.size());
         result.ok = !result.rtf.empty() || *rawSize == 0;
@@ -120,15 +123,27 @@ RtfDecompressResult DecompressRtf(std::span<const uint8_t> value) {
     const size_t contentSize = *compSize >= kSizeFieldsCounted ? *compSize - kSizeFieldsCounted : 0;
     const ByteReader content = reader.Sub(kHeaderSize, contentSize);
     // A value cut short cannot match its checksum, whatever the bytes left say.
-    result.crcMismatch = content.size() != contentSize || RtfCrc(content.span()) != *crc;
+    result.crcMismatch =
+        checkCrc && (content.size() != contentSize || RtfCrc(content.span()) != *crc);
 
-    const size_t limit = std::min<size_t>(*rawSize, content.size() * kMaxExpansion);
+    const size_t limit = std::min({size_t{*rawSize}, content.size() * kMaxExpansion, maxText});
     // Written in place into the largest text the value can give, then cut to what it gave.
     result.rtf.resize(limit);
     const LzfuOutcome decoded = DecodeLzfu(content, limit, result.rtf.data());
     result.rtf.resize(decoded.size);
     result.ok = decoded.endMarker || !result.rtf.empty() || *rawSize == 0;
     return result;
+}
+
+}  // namespace
+
+RtfDecompressResult DecompressRtf(std::span<const uint8_t> value) {
+    return Expand(value, SIZE_MAX, true);
+}
+
+bool RtfDecodes(std::span<const uint8_t> value) {
+    // Whether anything decodes is settled by the first token: one byte of text tells.
+    return Expand(value, 1, false).ok;
 }
 
 int DecompressRtfToFile(std::span<const uint8_t> value, const std::filesystem::path& outputPath) {

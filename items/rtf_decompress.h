@@ -21,6 +21,9 @@ struct RtfDecompressResult {
 // compressed bytes can expand to.
 RtfDecompressResult DecompressRtf(std::span<const uint8_t> value);
 
+// DecompressRtf(value).ok, without expanding more than the first byte of text.
+bool RtfDecodes(std::span<const uint8_t> value);
+
 // Writes the decoded RTF to outputPath (created or truncated, buffered writes).
 // 0 on success, 1 on failure (nothing decodable, or the file cannot be written).
 // The caller chooses the path (the per-user cache folder); nothing here picks one.
