@@ -3,6 +3,8 @@
 // Written by hand rather than through iconv: the text must end at the first zero unit and
 // an unpaired surrogate must become U+FFFD instead of failing the whole string, and both
 // are simpler to state here than to recover from iconv's error returns.
+#include <bit>
+#include <cstring>
 #include <string>
 
 #include "items/property_parser.h"
@@ -12,6 +14,12 @@ namespace kestrel {
 namespace {
 
 constexpr uint32_t kReplacement = 0xFFFD;
+
+constexpr uint64_t ByteSwap(uint64_t v) {
+    uint64_t out = 0;
+    for (int k = 0; k < 8; ++k) out = (out << 8) | ((v >> (8 * k)) & 0xFF);
+    return out;
+}
 
 size_t Utf8Length(uint32_t cp) {
     return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
@@ -36,13 +44,27 @@ char* PutUtf8(char* out, uint32_t cp) {
     return out;
 }
 
-// Calls emit with each code point of the text, up to its first zero unit.
-template <typename Emit>
-void ForEachCodePoint(const uint8_t* bytes, size_t units, Emit emit) {
+// Calls emit with each code point of the text, up to its first zero unit; runs of ASCII go
+// to emit4 four units at a time, as they lie in the text.
+template <typename Emit, typename Emit4>
+void ForEachCodePoint(const uint8_t* bytes, size_t units, Emit emit, Emit4 emit4) {
     auto unitAt = [bytes](size_t i) -> uint32_t {
         return static_cast<uint32_t>(bytes[2 * i]) | (static_cast<uint32_t>(bytes[2 * i + 1]) << 8);
     };
     for (size_t i = 0; i < units; ++i) {
+        // Four ASCII units at a time while there are: no zero unit, nothing from 0x80 up.
+        while (i + 4 <= units) {
+            uint64_t four;
+            std::memcpy(&four, bytes + 2 * i, sizeof four);
+            if constexpr (std::endian::native == std::endian::big) four = ByteSwap(four);
+            const bool ascii = (four & 0xFF80FF80FF80FF80ULL) == 0;
+            const bool noZero =
+                ((four - 0x0001000100010001ULL) & ~four & 0x8000800080008000ULL) == 0;
+            if (!ascii || !noZero) break;
+            emit4(four);
+            i += 4;
+        }
+        if (i >= units) break;
         const uint32_t unit = unitAt(i);
         if (unit < 0x80) {
             // Most text is ASCII: the common case first.
@@ -77,10 +99,16 @@ std::string NarrowUtf16(const uint8_t* bytes, size_t byteCount) {
     // Two passes, the first only measuring: the text is written straight into a string of
     // its exact size instead of growing it a byte at a time.
     size_t length = 0;
-    ForEachCodePoint(bytes, units, [&length](uint32_t cp) { length += Utf8Length(cp); });
+    ForEachCodePoint(
+        bytes, units, [&length](uint32_t cp) { length += Utf8Length(cp); },
+        [&length](uint64_t) { length += 4; });
     out.resize(length);
     char* at = out.data();
-    ForEachCodePoint(bytes, units, [&at](uint32_t cp) { at = PutUtf8(at, cp); });
+    ForEachCodePoint(
+        bytes, units, [&at](uint32_t cp) { at = PutUtf8(at, cp); },
+        [&at](uint64_t four) {
+            for (int k = 0; k < 4; ++k) *at++ = static_cast<char>(four >> (16 * k));
+        });
     return out;
 }
 
