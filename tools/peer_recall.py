@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""peer_recall.py [--build DIR] [--corpus DIR] [--restore-deleted] [-j N] [--keep DIR] [FILE...]
+"""peer_recall.py [--build DIR] [--corpus DIR] [--plain] [-j N] [--keep DIR] [FILE...]
 
 Makes the damaged copies the damage suite makes (kestrel-damage-copies, same kinds and
 seeds) of every corpus file (or of FILE...), then reads each copy with our
-`kestrel-cli analyze --json`, with `pffexport` (pff-tools, normal mode) and with
-`readpst` (pst-utils), and compares what each recovers of the undamaged file, by
+`kestrel-cli analyze --json --restore-deleted` (readpst runs with -D, deleted items
+included, too; --plain leaves the option out), with `pffexport` (pff-tools, normal mode)
+and with `readpst` (pst-utils), and compares what each recovers of the undamaged file, by
 subject as multisets: mail messages when the undamaged file has mail, else contacts,
 else every item. Contacts are matched by e-mail address where they have one, else by
 name (the readers name contacts differently: file-as name, display name).
@@ -219,8 +220,8 @@ def main(argv):
                     help="build folder with cli/kestrel-cli and fuzz/kestrel-damage-copies")
     ap.add_argument("--corpus", default=os.environ.get("KESTREL_CORPUS_DIR",
                                                        os.path.join(ROOT, "..", "shared", "corpus")))
-    ap.add_argument("--restore-deleted", action="store_true",
-                    help="run our analysis with --restore-deleted")
+    ap.add_argument("--plain", action="store_true",
+                    help="run our analysis without --restore-deleted")
     ap.add_argument("-j", "--jobs", type=int, default=2)
     ap.add_argument("--keep", help="write the damaged copies here and keep them")
     a = ap.parse_args(argv)
@@ -259,9 +260,9 @@ def main(argv):
 
         with concurrent.futures.ThreadPoolExecutor(max(1, a.jobs)) as pool:
             sound = dict(zip(sources, pool.map(
-                lambda s: read_copy(cli, sources[s], a.restore_deleted), sources)))
+                lambda s: read_copy(cli, sources[s], not a.plain), sources)))
             results = list(pool.map(
-                lambda m: read_copy(cli, os.path.join(copies_dir, m[0]), a.restore_deleted),
+                lambda m: read_copy(cli, os.path.join(copies_dir, m[0]), not a.plain),
                 manifest))
     finally:
         if not a.keep:
@@ -310,9 +311,17 @@ def main(argv):
                 totals[key][t] += counts[t]
                 totals[key][t + " ref"] += sizes[t]
 
+    # What each reader gets from the undamaged files: the ceiling of its shares.
+    for name, s in sound.items():
+        category, refs = references[name]
+        totals["(undamaged files)"]["copies"] += 1
+        for t in TOOLS:
+            totals["(undamaged files)"][t] += recovered(s[t][category], refs[t])
+            totals["(undamaged files)"][t + " ref"] += sum(refs[t].values())
+
     print()
     print("%-24s %6s  %-20s %-20s %-20s" % ("damage", "copies", "ours", "pffexport", "readpst"))
-    for key in sorted(totals, key=lambda k: (k == "all copies", k)):
+    for key in sorted(totals, key=lambda k: (k == "all copies", k.startswith("("), k)):
         t = totals[key]
         print("%-24s %6d  %-20s %-20s %-20s" % (key, t["copies"], *(
             "%d/%d (%.1f%%)" % (t[x], t[x + " ref"], 100.0 * t[x] / t[x + " ref"]
