@@ -32,7 +32,7 @@ for target in "${targets[@]}"; do
     work="$dir/corpus/$target"
     log="$dir/logs/$target.log"
     mkdir -p "$work"
-    if "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 \
+    if "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
         -dict=fuzz/pst.dict -artifact_prefix="$dir/artifacts/$target-" -print_final_stats=1 \
         "$work" "$dir/seeds/$target" >"$log" 2>&1; then
         runs=$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}' || true)
