@@ -66,12 +66,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const SubnodeList list = BuildSubnodeList(context, subnodeBlock);
     PropertyGroupList groups = ParseNodeProperties(context, dataBlock, &list, &list);
     ItemRecord item;
-    AssembleItem(groups, item, AssembleOptions{variant, {}, 1252});
+    AssembleItem(groups, item, AssembleOptions{.variant = variant});
 
     NodeRecord message;
     message.nid = 0x200024;
     message.dataBlock = dataBlock;
     message.subnodeBlock = subnodeBlock;
+    // As the item source reads an item in full, and as the folder walk lists it.
     LoadNodeItem(context, &message);
+    LoadNodeItem(context, &message,
+                 AssembleOptions{.measureAttachmentData = true, .checkRtfOnly = true});
     return 0;
 }
