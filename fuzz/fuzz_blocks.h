@@ -46,7 +46,7 @@ struct FuzzBlocks {
     size_t totalBytes = 0;                    // the bytes of every block together
 };
 
-struct BlockSpec {
+struct BlockPlan {
     uint64_t bid;
     std::span<const uint8_t> bytes;
 };
@@ -54,17 +54,17 @@ struct BlockSpec {
 // Lays the blocks out in a memory image (64-byte aligned, like the file does) and indexes
 // them. The context reads that image as its file; its header bytes mean nothing here, so
 // variant and encoding are set from the arguments.
-inline FuzzBlocks MakeBlockStore(const std::vector<BlockSpec>& specs, PstVariant variant,
+inline FuzzBlocks MakeBlockStore(const std::vector<BlockPlan>& plans, PstVariant variant,
                                  uint32_t cryptMethod) {
     FuzzBlocks out;
     std::vector<uint8_t> image(512, 0);
     std::vector<BlockRecord> records;
-    for (const BlockSpec& spec : specs) {
-        const size_t cb = std::min<size_t>(spec.bytes.size(), 0xFFFF);
+    for (const BlockPlan& plan : plans) {
+        const size_t cb = std::min<size_t>(plan.bytes.size(), 0xFFFF);
         image.resize((image.size() + 63) / 64 * 64);
-        records.push_back({spec.bid, image.size(), static_cast<uint32_t>(cb), 2});
-        image.insert(image.end(), spec.bytes.begin(),
-                     spec.bytes.begin() + static_cast<ptrdiff_t>(cb));
+        records.push_back({plan.bid, image.size(), static_cast<uint32_t>(cb), 2});
+        image.insert(image.end(), plan.bytes.begin(),
+                     plan.bytes.begin() + static_cast<ptrdiff_t>(cb));
         out.totalBytes += cb;
     }
     OpenPstImage(*out.context, std::move(image));
@@ -82,13 +82,13 @@ inline FuzzBlocks MakeChunkStore(const uint8_t* data, size_t size) {
     const uint8_t mode = data[0];
     const PstVariant variant = (mode & 1) ? PstVariant::Ansi : PstVariant::Unicode;
     const uint32_t crypt = ((mode >> 1) & 3) == 3 ? 0 : (mode >> 1) & 3;
-    std::vector<BlockSpec> specs;
+    std::vector<BlockPlan> plans;
     size_t index = 0;
     for (std::span<const uint8_t> chunk : SplitChunks({data + 1, size - 1})) {
         const bool internal = !chunk.empty() && (chunk[0] & 1);
-        specs.push_back({ChunkBid(index++, internal), chunk.empty() ? chunk : chunk.subspan(1)});
+        plans.push_back({ChunkBid(index++, internal), chunk.empty() ? chunk : chunk.subspan(1)});
     }
-    return MakeBlockStore(specs, variant, crypt);
+    return MakeBlockStore(plans, variant, crypt);
 }
 
 }  // namespace kestrel::fuzz

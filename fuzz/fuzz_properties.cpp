@@ -31,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t width = variant == PstVariant::Ansi ? 4 : 8;
 
     const auto chunks = fuzz::SplitChunks({data + 1, size - 1});
-    std::vector<fuzz::BlockSpec> specs;
-    specs.push_back({fuzz::ChunkBid(0, false), chunks[0]});
+    std::vector<fuzz::BlockPlan> plans;
+    plans.push_back({fuzz::ChunkBid(0, false), chunks[0]});
     // The subnodes, and the SLBLOCK that lists them (internal, never encoded).
     std::vector<uint8_t> slblock{0x02, 0x00};
     const size_t subnodes = std::min<size_t>(chunks.size() - 1, 0x7FFF);
@@ -43,15 +43,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint32_t nid = 0;
         for (size_t k = 0; k < 4 && k < chunk.size(); ++k) nid |= uint32_t{chunk[k]} << (8 * k);
         const uint64_t bid = fuzz::ChunkBid(i, false);
-        specs.push_back({bid, chunk.size() > 4 ? chunk.subspan(4) : chunk.subspan(chunk.size())});
+        plans.push_back({bid, chunk.size() > 4 ? chunk.subspan(4) : chunk.subspan(chunk.size())});
         PutLe(slblock, nid, width);
         PutLe(slblock, bid, width);
         PutLe(slblock, 0, width);
     }
     const uint64_t slBid = fuzz::ChunkBid(chunks.size(), true);
-    specs.push_back({slBid, slblock});
+    plans.push_back({slBid, slblock});
 
-    fuzz::FuzzBlocks store = fuzz::MakeBlockStore(specs, variant, crypt);
+    fuzz::FuzzBlocks store = fuzz::MakeBlockStore(plans, variant, crypt);
     PstContext& context = *store.context;
     const BlockRecord* dataBlock = store.records.front();
     const BlockRecord* subnodeBlock = store.records.back();
