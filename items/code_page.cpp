@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -120,6 +122,75 @@ class ConverterCache {
 
 thread_local ConverterCache converters;
 
+// A single-byte code page as a table: the UTF-8 of every byte, as iconv gives it, or
+// nothing for a byte iconv refuses. Each byte of such a code page stands alone, so the
+// table converts exactly as iconv would, without a library call per value.
+struct ByteTable {
+    std::array<std::array<char, 4>, 256> text{};  // a refused byte has U+FFFD
+    std::array<uint8_t, 256> length{};
+};
+
+// Builds the table, or null when the code page is not one byte a character: a byte
+// that iconv finds incomplete, or text that converts differently as a whole than byte by
+// byte (glibc composes combining marks in Windows-1255 and -1258, so those never qualify).
+std::unique_ptr<ByteTable> MakeByteTable(uint32_t codePage, iconv_t cd) {
+    if (codePage == 1255 || codePage == 1258 || UnitSize(codePage) != 1 ||
+        !AsciiCompatible(codePage)) {
+        return nullptr;
+    }
+    auto table = std::make_unique<ByteTable>();
+    std::string all;
+    std::string expected;
+    for (int value = 0; value < 256; ++value) {
+        char byte = static_cast<char>(value);
+        char* in = &byte;
+        size_t inLeft = 1;
+        char* out = table->text[value].data();
+        size_t outLeft = table->text[value].size();
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        if (iconv(cd, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1)) {
+            if (errno != EILSEQ) return nullptr;
+            std::copy(kReplacement.begin(), kReplacement.end(), table->text[value].begin());
+            table->length[value] = static_cast<uint8_t>(kReplacement.size());
+            continue;
+        }
+        table->length[value] = static_cast<uint8_t>(table->text[value].size() - outLeft);
+        if (table->length[value] == 0) return nullptr;
+        all.push_back(byte);
+        expected.append(table->text[value].data(), table->length[value]);
+    }
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    std::string whole(expected.size() + 64, '\0');
+    char* in = all.data();
+    size_t inLeft = all.size();
+    char* out = whole.data();
+    size_t outLeft = whole.size();
+    if (iconv(cd, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1)) return nullptr;
+    whole.resize(whole.size() - outLeft);
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    if (whole != expected) return nullptr;
+    return table;
+}
+
+// The tables of the code pages this thread has met; null entries for those that have none.
+class TableCache {
+  public:
+    const ByteTable* Get(uint32_t codePage, iconv_t cd) {
+        for (const auto& [cp, table] : tables_) {
+            if (cp == codePage) return table.get();
+        }
+        if (tables_.size() >= kMaxTables) tables_.erase(tables_.begin());
+        tables_.emplace_back(codePage, MakeByteTable(codePage, cd));
+        return tables_.back().second.get();
+    }
+
+  private:
+    static constexpr size_t kMaxTables = 8;
+    std::vector<std::pair<uint32_t, std::unique_ptr<ByteTable>>> tables_;
+};
+
+thread_local TableCache byteTables;
+
 // The length of the well-formed UTF-8 sequence at bytes[i], or 0 when there is none
 // (overlongs, surrogates and values above U+10FFFF are not well-formed).
 size_t Utf8SequenceLength(std::span<const uint8_t> bytes, size_t i) {
@@ -212,6 +283,19 @@ std::string ConvertToUtf8(std::span<const uint8_t> bytes, uint32_t codePage) {
                 out += kReplacement;
             }
         }
+        return out;
+    }
+    if (const ByteTable* table = byteTables.Get(codePage, cd)) {
+        size_t length = 0;
+        for (uint8_t b : bytes) length += table->length[b];
+        // Four bytes stored for every character, the string cut to its length after.
+        std::string out(length + 3, '\0');
+        char* at = out.data();
+        for (uint8_t b : bytes) {
+            std::memcpy(at, table->text[b].data(), 4);
+            at += table->length[b];
+        }
+        out.resize(length);
         return out;
     }
     iconv(cd, nullptr, nullptr, nullptr, nullptr);

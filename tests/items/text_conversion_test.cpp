@@ -1,6 +1,9 @@
 // Long texts through the converters: well-formed runs copied whole around the bytes that
 // are replaced, and UTF-16 read the same by our converter and by iconv.
 #include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <cerrno>
 
 #include <random>
 #include <string>
@@ -64,6 +67,64 @@ TEST(TextConversion, Utf16AgreesWithIconvOnLongText) {
         const std::string ours = NarrowUtf16(bytes.data(), bytes.size());
         EXPECT_EQ(ours, ConvertToUtf8(bytes, 1200)) << units;
         EXPECT_LT(ours.capacity() - ours.size(), 64u) << "sized to the text";
+    }
+}
+
+// iconv over the whole text, a refused byte replaced and stepped over: what the converter
+// did for every code page before single-byte ones were read through a table.
+std::string IconvReference(const std::vector<uint8_t>& bytes, const char* name) {
+    iconv_t cd = iconv_open("UTF-8", name);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return "no converter";
+    std::string out;
+    char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes.data()));
+    size_t inLeft = bytes.size();
+    char buffer[256];
+    while (inLeft > 0) {
+        char* at = buffer;
+        size_t outLeft = sizeof buffer;
+        const size_t result = iconv(cd, &in, &inLeft, &at, &outLeft);
+        out.append(buffer, static_cast<size_t>(at - buffer));
+        if (result != static_cast<size_t>(-1)) break;
+        if (errno == E2BIG) continue;
+        out += kFffd;
+        if (errno == EINVAL) break;
+        ++in;
+        --inLeft;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    // A character held back for a combining mark that never came (Windows-1255, -1258).
+    char* at = buffer;
+    size_t outLeft = sizeof buffer;
+    if (iconv(cd, nullptr, nullptr, &at, &outLeft) != static_cast<size_t>(-1)) {
+        out.append(buffer, static_cast<size_t>(at - buffer));
+    }
+    iconv_close(cd);
+    return out;
+}
+
+TEST(TextConversion, SingleByteCodePagesReadAsIconvReadsThem) {
+    struct Page {
+        uint32_t codePage;
+        const char* name;
+    };
+    const Page pages[] = {{437, "CP437"},        {850, "CP850"},         {866, "CP866"},
+                          {874, "CP874"},        {1250, "CP1250"},       {1251, "CP1251"},
+                          {1252, "CP1252"},      {1253, "CP1253"},       {1254, "CP1254"},
+                          {1255, "CP1255"},      {1256, "CP1256"},       {1257, "CP1257"},
+                          {1258, "CP1258"},      {20866, "KOI8-R"},      {28592, "ISO-8859-2"},
+                          {28595, "ISO-8859-5"}, {28605, "ISO-8859-15"}, {10000, "MACINTOSH"}};
+    std::mt19937 random(3);
+    for (const Page& page : pages) {
+        for (size_t size : {1u, 5u, 300u, 5000u}) {
+            std::vector<uint8_t> bytes(size);
+            for (auto& b : bytes) b = static_cast<uint8_t>(random());
+            EXPECT_EQ(ConvertToUtf8(bytes, page.codePage), IconvReference(bytes, page.name))
+                << page.name << " " << size;
+        }
+        // Every byte value once, in order.
+        std::vector<uint8_t> all(256);
+        for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
+        EXPECT_EQ(ConvertToUtf8(all, page.codePage), IconvReference(all, page.name)) << page.name;
     }
 }
 
