@@ -16,8 +16,10 @@ tool, and the ratios ours/peer. Usage:
 
 A case is SIZE_MB or SIZE_MB:MESSAGES (a fixed message count: the same mail in a bigger
 file, to see whether memory follows the file's size or its item count). The cache folder
-is $KESTREL_BENCH_DIR, default /tmp/kestrel-bench. Run as root, the script installs the
-peers (pst-utils, pff-tools, time, hyperfine) when they are missing.
+is $KESTREL_BENCH_DIR, default /tmp/kestrel-bench. The peers write their exports to
+$KESTREL_BENCH_SCRATCH, default /dev/shm/kestrel-bench-out (tmpfs: a 1 GB export is some
+200,000 files, which take many minutes to delete from disk). Run as root, the script
+installs the peers (pst-utils, pff-tools, time, hyperfine) when they are missing.
 """
 import argparse
 import os
@@ -144,7 +146,9 @@ def main():
     cli = ensure_cli(args.cli)
     folder = Path(args.dir)
     folder.mkdir(parents=True, exist_ok=True)
-    out = folder / "out"
+    shm = Path("/dev/shm")
+    out = Path(os.environ.get("KESTREL_BENCH_SCRATCH",
+                              shm / "kestrel-bench-out" if shm.is_dir() else folder / "out"))
 
     rows = []
     for case in args.cases:
