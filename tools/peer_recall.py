@@ -99,8 +99,12 @@ def ours(cli, path, restore):
 
 
 def contact_key(name, address):
+    """By e-mail address, else by the words of the name in any order: one reader names a
+    contact "Wilcox, Matthew R." (its file-as name), another "Matthew R. Wilcox"."""
     address = (address or "").strip().lower()
-    return "mail:" + address if address else "name:" + norm(name).lower()
+    if address:
+        return "mail:" + address
+    return "name:" + " ".join(sorted(re.findall(r"\w+", norm(name).lower())))
 
 
 ITEM_DIR = re.compile(r"^([A-Za-z ]+?)(\d{5})$")
@@ -109,7 +113,10 @@ ITEM_DIR = re.compile(r"^([A-Za-z ]+?)(\d{5})$")
 def pff_fields(directory):
     fields = {}
     for name in sorted(os.listdir(directory)):
-        if not name.endswith(".txt"):
+        # Message.txt is the body, whose lines may look like fields ("Subject: ..." of a
+        # forwarded mail); the transport headers hold the subject as sent, in encoded
+        # words. The item's own properties are in the other files.
+        if not name.endswith(".txt") or name in ("Message.txt", "InternetHeaders.txt"):
             continue
         try:
             with open(os.path.join(directory, name), encoding="utf-8", errors="replace") as f:
