@@ -38,9 +38,22 @@ class TreeWalker {
     // record is placed some other way; adoption checks them.
     std::unordered_map<uint32_t, std::vector<NodeRecord*>> waiting;
 
+    struct LeafNodeEntry {
+        uint32_t nid;
+        uint64_t bidData;
+        uint64_t bidSub;
+        uint32_t nidParent;
+    };
+    // Live node entries off their page's rising run, in the order they were read.
+    std::vector<LeafNodeEntry> suspects;
+    // Gives each suspect entry a record of its own once every page is read, when its data
+    // block is in the index and no record of that NID already reads that block.
+    void TakeSuspects();
+
   private:
-    int WalkBlockLeaf(const ByteReader& page, uint64_t expected);
-    int WalkNodeLeaf(const ByteReader& page, uint64_t expected, uint64_t bound);
+    int WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected);
+    int WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
+                     uint64_t bound);
     int WalkInner(const ByteReader& page, size_t liveEntries, int depth, uint64_t expected,
                   uint64_t bound);
     int WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_t bound);
@@ -72,6 +85,32 @@ bool IsLinked(const NodeRecord* record) {
     return record->parent || record->topLevel;
 }
 
+constexpr uint64_t kNotAKey = UINT64_MAX;
+
+// Marks the keys that form the longest strictly rising run through a page's live entries
+// (the earliest such run when several are as long; kNotAKey is never part of it). A sound
+// leaf rises throughout; a damaged key then costs its own entry, not every entry after it.
+std::vector<bool> LongestRisingRun(const std::vector<uint64_t>& keys) {
+    const size_t n = keys.size();
+    std::vector<size_t> length(n, 0);
+    std::vector<size_t> before(n, SIZE_MAX);
+    size_t best = SIZE_MAX;
+    for (size_t i = 0; i < n; ++i) {
+        if (keys[i] == kNotAKey) continue;
+        length[i] = 1;
+        for (size_t j = 0; j < i; ++j) {
+            if (length[j] > 0 && keys[j] < keys[i] && length[j] + 1 > length[i]) {
+                length[i] = length[j] + 1;
+                before[i] = j;
+            }
+        }
+        if (best == SIZE_MAX || length[i] > length[best]) best = i;
+    }
+    std::vector<bool> inRun(n, false);
+    for (size_t i = best; i != SIZE_MAX; i = before[i]) inRun[i] = true;
+    return inRun;
+}
+
 int TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bound) {
     if (context_.Stopped()) return kWalkStopped;
     if (depth >= kMaxDepth) return kWalkFailed;
@@ -86,16 +125,16 @@ int TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bou
     // page trailer.
     ByteReader page(bytes.data(), context_.layout->entryAreaSize);
 
+    // The trailer's entry count tells live entries from stale ones past them; the walk
+    // still reads every entry of the entry area.
+    const size_t liveEntries = bytes[context_.layout->entryAreaSize];
     if (depth >= LeafDepth()) {
-        int result =
-            nodeTree_ ? WalkNodeLeaf(page, expected, bound) : WalkBlockLeaf(page, expected);
+        int result = nodeTree_ ? WalkNodeLeaf(page, liveEntries, expected, bound)
+                               : WalkBlockLeaf(page, liveEntries, expected);
         if (result != kWalkFailed && !context_.Stopped()) done_.insert(offset);
         return result;
     }
     path_.push_back(offset);
-    // The trailer's entry count only tells damage from stale entries in the report: the
-    // walk itself reads every entry of the entry area.
-    const size_t liveEntries = bytes[context_.layout->entryAreaSize];
     int result;
     try {
         result = WalkInner(page, liveEntries, depth, expected, bound);
@@ -108,20 +147,36 @@ int TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bou
     return result;
 }
 
-int TreeWalker::WalkBlockLeaf(const ByteReader& page, uint64_t expected) {
+int TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected) {
     const PstLayout& layout = *context_.layout;
     const size_t width = layout.idSize;
     const size_t count =
         std::min(layout.blockLeafMaxEntries, page.size() / layout.blockLeafEntrySize);
+    if (count == 0) return kWalkLeafDone;
+    const uint64_t first = page.UInt(0, width).value_or(0);
+    if (first == 0) return kWalkLeafDone;
+    if (expected != kNoExpectedKey && first != expected) return kWalkFailed;
+    context_.blockLeafSeen = true;
+
+    const size_t live = std::min(liveEntries, count);
+    std::vector<uint64_t> keys(live);
+    for (size_t i = 0; i < live; ++i) {
+        const uint64_t bid = page.UInt(i * layout.blockLeafEntrySize, width).value_or(0);
+        keys[i] = bid == 0 ? kNotAKey : bid;
+    }
+    const std::vector<bool> inRun = LongestRisingRun(keys);
     uint64_t previous = 0;
     for (size_t i = 0; i < count; ++i) {
         const size_t at = i * layout.blockLeafEntrySize;
-        uint64_t bid = page.UInt(at, width).value_or(0);
-        if (bid == 0) break;
-        if (i == 0 && expected != kNoExpectedKey && bid != expected) return kWalkFailed;
-        context_.blockLeafSeen = true;
-        // Out of order: the rest of the page is not to be trusted; what came before stays.
-        if (i > 0 && bid < previous) break;
+        const uint64_t bid = page.UInt(at, width).value_or(0);
+        if (i < live) {
+            // A live entry off the rising run has a damaged key: no one looks it up by it.
+            if (!inRun[i]) continue;
+        } else if (bid == 0 || bid <= previous) {
+            // Stale entries are read while they keep rising; the rest of the page is not
+            // to be trusted.
+            break;
+        }
         BlockRecord record;
         record.bid = bid;
         record.ib = page.UInt(at + width, width).value_or(0);
@@ -133,31 +188,50 @@ int TreeWalker::WalkBlockLeaf(const ByteReader& page, uint64_t expected) {
     return kWalkLeafDone;
 }
 
-int TreeWalker::WalkNodeLeaf(const ByteReader& page, uint64_t expected, uint64_t bound) {
+int TreeWalker::WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
+                             uint64_t bound) {
     const PstLayout& layout = *context_.layout;
     const size_t width = layout.idSize;
     const size_t count =
         std::min(layout.nodeLeafMaxEntries, page.size() / layout.nodeLeafEntrySize);
+    if (count == 0) return kWalkStopped;
+    if (expected != kNoExpectedKey && page.U32(0).value_or(0) != expected) return kWalkFailed;
+    context_.nodeLeafSeen = true;
+
+    auto usable = [&](uint32_t nid) { return nid != 0 && nid < kHighNid && nid < bound; };
+    const size_t live = std::min(liveEntries, count);
+    std::vector<uint64_t> keys(live);
+    for (size_t i = 0; i < live; ++i) {
+        const uint32_t nid = page.U32(i * layout.nodeLeafEntrySize).value_or(0);
+        keys[i] = usable(nid) ? nid : kNotAKey;
+    }
+    const std::vector<bool> inRun = LongestRisingRun(keys);
+
     // Parents found recently in this page: the children of a folder tend to lie together.
     std::vector<NodeRecord*> parentCache;
-    bool hasPrevious = false;
     uint32_t previous = 0;
     for (size_t i = 0; i < count; ++i) {
-        const size_t at = i * layout.nodeLeafEntrySize;
-        uint32_t nid = page.U32(at).value_or(0);
-        if (nid < kHighNid && nid >= bound) break;
-        // Node-tree NIDs rise strictly; a high or falling NID ends the page.
-        if (hasPrevious && (nid >= kHighNid || nid <= previous)) break;
         if (context_.Stopped()) return kWalkStopped;
-        if (i == 0 && expected != kNoExpectedKey && nid != expected) return kWalkFailed;
-        context_.nodeLeafSeen = true;
-        if (nid == 0) continue;
-        hasPrevious = true;
+        const size_t at = i * layout.nodeLeafEntrySize;
+        const uint32_t nid = page.U32(at).value_or(0);
+        LeafNodeEntry entry{nid, page.UInt(at + width, width).value_or(0),
+                            page.UInt(at + 2 * width, width).value_or(0),
+                            page.U32(at + 3 * width).value_or(0)};
+        if (i < live) {
+            if (!inRun[i]) {
+                // A live entry whose NID breaks the page's order (a damaged NID, often one
+                // that repeats another's) may still lead to a sound item: kept aside until
+                // the whole tree is read.
+                if (nid != 0 && nid < kHighNid) suspects.push_back(entry);
+                continue;
+            }
+        } else {
+            if (nid == 0) continue;
+            // Stale entries are read while their NIDs keep rising below the bound.
+            if (!usable(nid) || nid <= previous) break;
+        }
         previous = nid;
-        uint64_t bidData = page.UInt(at + width, width).value_or(0);
-        uint64_t bidSub = page.UInt(at + 2 * width, width).value_or(0);
-        uint32_t nidParent = page.U32(at + 3 * width).value_or(0);
-        TakeNodeEntry(nid, bidData, bidSub, nidParent, parentCache);
+        TakeNodeEntry(entry.nid, entry.bidData, entry.bidSub, entry.nidParent, parentCache);
     }
     return kWalkStopped;  // a node-tree leaf page done
 }
@@ -283,6 +357,22 @@ void TreeWalker::Adopt(NodeRecord* parent) {
     if (!left.empty()) waiting[parent->nid] = std::move(left);
 }
 
+void TreeWalker::TakeSuspects() {
+    NodeTree& tree = context_.nodes;
+    std::vector<NodeRecord*> parentCache;
+    for (const LeafNodeEntry& entry : suspects) {
+        if (context_.Stopped()) return;
+        const BlockRecord* data = FindBlock(context_, entry.bidData);
+        if (data == nullptr || tree.HasRecord(entry.nid, data)) continue;
+        NodeRecord* record = tree.Create(entry.nid);
+        record->dataBlock = data;
+        record->subnodeBlock = FindBlock(context_, entry.bidSub);
+        record->nidParent = entry.nidParent;
+        Place(record, parentCache);
+    }
+    suspects.clear();
+}
+
 // Rebuilds the waiting lists from the records a previous walk left unplaced.
 void CollectWaiting(PstContext& context, TreeWalker& walker) {
     for (const NodeRecord& record : context.nodes.records()) {
@@ -325,7 +415,9 @@ int WalkNodeTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t e
     if (!context.layout) return kWalkFailed;
     TreeWalker walker(context, true);
     CollectWaiting(context, walker);
-    return walker.Walk(pageOffset, depth, expectedKey, keyBound);
+    const int result = walker.Walk(pageOffset, depth, expectedKey, keyBound);
+    walker.TakeSuspects();
+    return result;
 }
 
 int LoadIndexes(PstContext& context) {
@@ -365,6 +457,7 @@ int LoadIndexes(PstContext& context) {
             if (nodes.Walk(context.nodeRootOffset, 0, kMessageStoreNid, kNoKeyBound) == kWalkFailed)
                 outcome = 2;
         }
+        nodes.TakeSuspects();
     } catch (const FileError&) {
         // The records built so far stay.
     } catch (const std::bad_alloc&) {

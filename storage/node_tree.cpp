@@ -98,6 +98,15 @@ NodeRecord* NodeTree::FindAny(uint32_t nid) const {
     return it == byNid_.end() || it->second.empty() ? nullptr : it->second.front();
 }
 
+bool NodeTree::HasRecord(uint32_t nid, const BlockRecord* dataBlock) const {
+    auto it = byNid_.find(nid);
+    if (it == byNid_.end()) return false;
+    for (const NodeRecord* record : it->second) {
+        if (record->dataBlock == dataBlock) return true;
+    }
+    return false;
+}
+
 void NodeTree::ForEachReachable(const std::function<void(const NodeRecord&)>& visit) const {
     for (const NodeRecord* n = topHead_; n;) {
         visit(*n);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -219,6 +220,16 @@ Outcome Analyse(std::span<const uint8_t> image, const std::vector<uint32_t>& wan
     return out;
 }
 
+// True when the damage gave another entry nid as well, so that the run lists more items
+// under it than the sound file: a read by nid then gives either of them.
+bool Shared(const DamagedCopy& copy, const Outcome& run, const Outcome& sound, uint32_t nid) {
+    if (copy.kind != DamageKind::DuplicateNid) return false;
+    auto now = run.listing.find(nid);
+    auto before = sound.listing.find(nid);
+    return now != run.listing.end() && before != sound.listing.end() &&
+           now->second.size() > before->second.size();
+}
+
 struct Source {
     std::string name;
     std::vector<uint8_t> image;
@@ -301,7 +312,7 @@ TEST_P(DamagedCopies, EndCleanlyAndKeepWhatTheDamageMissed) {
                 fault(what + " fails to read: " + e->second);
             } else if (!run.digests.count(nid)) {
                 fault(what + " no longer reads");
-            } else if (run.digests.at(nid) != sound.digests.at(nid)) {
+            } else if (run.digests.at(nid) != sound.digests.at(nid) && !Shared(*copy, run, sound, nid)) {
                 fault(what + " reads differently");
             }
             // Listed as before where what decides its list is intact as well: the
@@ -317,9 +328,15 @@ TEST_P(DamagedCopies, EndCleanlyAndKeepWhatTheDamageMissed) {
                 continue;
             ++listedChecks;
             auto listed = run.listing.find(nid);
+            const auto& before = sound.listing[nid];
+            // Where the damage gave another entry this NID, that entry's item is listed
+            // under it as well.
+            const bool shared = Shared(*copy, run, sound, nid);
             if (listed == run.listing.end()) {
                 fault(what + " is no longer listed");
-            } else if (listed->second != sound.listing[nid]) {
+            } else if (shared ? !std::includes(listed->second.begin(), listed->second.end(),
+                                               before.begin(), before.end())
+                              : listed->second != before) {
                 fault(what + " is listed as " + *listed->second.begin());
             }
         }

@@ -181,6 +181,58 @@ TEST_P(BothLayouts, NidListedAgainMovesUnderItsNewParent) {
     EXPECT_EQ(loaded->nodes.CreatedCount(), 4u);
 }
 
+// One leaf entry whose key breaks the page's order (a flipped BID, a NID repeating another
+// one's) costs that entry's place in the order, not the entries after it; a node entry off
+// the order still gets a record of its own when it reads a block no record of its NID
+// reads. Stale entries past the live count are read only while they keep rising.
+TEST_P(BothLayouts, LeafEntryBreakingTheOrderCostsOnlyItself) {
+    PstBuilder pst(GetParam());
+    std::vector<uint64_t> data;
+    for (uint8_t i = 0; i < 6; ++i) data.push_back(pst.AddBlock({i}));
+    const uint32_t folder = 0x122;
+    auto leaf = pst.AddNbtLeaf({{0x21, 0, 0, 0},
+                                {folder, 0, 0, folder},
+                                {0x200024, data[0], 0, folder},
+                                {0x200084, data[1], 0, folder},  // was 0x200044
+                                {0x200064, data[2], 0, folder},
+                                {0x200084, data[3], 0, folder},
+                                {0x200084, data[3], 0, folder},  // a plain repeat: nothing new
+                                {0x2000A4, data[4], 0, folder},
+                                {0x2000C4, data[5], 0, folder},
+                                {0x2000E4, data[5], 0, folder},  // stale from here on
+                                {0x200010, data[5], 0, folder}});
+    pst.PatchLe(leaf.ib + (unicode() ? 488 : 496), 9, 1);
+    pst.SetRoot(BTree::Node, leaf);
+
+    auto loaded = LoadImage(pst);
+    ASSERT_EQ(loaded.result, 0);
+    for (uint32_t nid : {0x200024u, 0x200064u, 0x2000A4u, 0x2000C4u, 0x2000E4u})
+        EXPECT_NE(FindNode(*loaded, nid), nullptr) << std::hex << nid;
+    EXPECT_EQ(FindNode(*loaded, 0x200010), nullptr);
+    const NodeRecord* duplicated = FindNode(*loaded, 0x200084);
+    ASSERT_NE(duplicated, nullptr);
+    EXPECT_EQ(duplicated->dataBlock, FindBlock(*loaded, data[3]));
+    EXPECT_TRUE(loaded->nodes.HasRecord(0x200084, FindBlock(*loaded, data[1])));
+    std::vector<uint32_t> children;
+    for (const NodeRecord* c = FindNode(*loaded, folder)->firstChild; c; c = c->nextSibling)
+        children.push_back(c->nid);
+    EXPECT_EQ(children, (std::vector<uint32_t>{0x200024, 0x200064, 0x200084, 0x2000A4, 0x2000C4,
+                                               0x2000E4, 0x200084}));
+
+    PstBuilder blocks(GetParam());
+    test::AddStore(blocks);
+    blocks.SetRoot(BTree::Block, blocks.AddBbtLeaf({{4, 0x4800, 4},
+                                                    {8, 0x4840, 4},
+                                                    {0x7000, 0x4880, 4},  // was 12
+                                                    {16, 0x48C0, 4},
+                                                    {20, 0x4900, 4}}));
+    auto index = LoadImage(blocks);
+    ASSERT_EQ(index.result, 0);
+    EXPECT_EQ(index->blocks.size(), 4u);
+    EXPECT_NE(FindBlock(*index, 20), nullptr);
+    EXPECT_EQ(FindBlock(*index, 0x7000), nullptr);
+}
+
 // Without allocation maps the file ends right after the node-tree root: a page is read
 // as its 512 bytes, never more.
 TEST_P(BothLayouts, PagesAtTheVeryEndOfTheFileLoad) {
