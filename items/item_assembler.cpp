@@ -190,6 +190,7 @@ class Assembler {
         } catch (...) {
             // What was stored so far stays; the item layer fails soft.
         }
+        RepairSubject();
     }
 
   private:
@@ -317,6 +318,9 @@ class Assembler {
             case 0x0E07:
                 Message().messageFlags = LittleU32(data);
                 break;
+            case 0x0E1D:
+                normalizedSubject_ = Text(value);
+                break;
             case 0x1000:
                 Message().body = Text(value, bodyCodePage_);
                 break;
@@ -421,6 +425,38 @@ class Assembler {
         message.subject = std::move(subject);
     }
 
+    // A sound message's subject ends with its normalized subject (0x0E1D), the subject
+    // without its prefix. When it does not, while the normalized subject and the
+    // conversation topic (0x0070), stored apart from it, agree with each other, the
+    // subject's own bytes are the damaged copy: its text is the prefix it had followed by
+    // the normalized subject.
+    void RepairSubject() {
+        if (!item_.message || !item_.message->subject || normalizedSubject_.empty()) return;
+        MessageRecord& message = *item_.message;
+        std::string& text = message.subject->text;
+        if (normalizedSubject_ != message.conversationTopic || text.ends_with(normalizedSubject_))
+            return;
+        const size_t have = CodePointCount(text);
+        const size_t keep = have > CodePointCount(normalizedSubject_)
+                                ? have - CodePointCount(normalizedSubject_)
+                                : 0;
+        text = Utf8Prefix(text, keep) + normalizedSubject_;
+    }
+
+    static size_t CodePointCount(std::string_view text) {
+        return static_cast<size_t>(
+            std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+    }
+
+    // The first count code points of text.
+    static std::string Utf8Prefix(std::string_view text, size_t count) {
+        size_t end = 0;
+        for (size_t seen = 0; end < text.size(); ++end) {
+            if ((text[end] & 0xC0) != 0x80 && seen++ == count) break;
+        }
+        return std::string(text.substr(0, end));
+    }
+
     // The HTML body is bytes in the internet code page (else the message's); without
     // either, UTF-8 is kept as it is and anything else read as the default code page.
     std::vector<uint8_t> Html(const PropertyValue& value) const {
@@ -520,6 +556,7 @@ class Assembler {
     size_t pendingAdvance_ = 0;
     int namedCount_ = 0;
     bool attachmentsOnly_ = false;  // a call for attachment rows or an attachment's context
+    std::string normalizedSubject_;  // 0x0E1D, read only to check the subject against
 };
 
 struct ClassRule {

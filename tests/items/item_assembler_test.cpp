@@ -85,6 +85,25 @@ TEST(AssembleSubject, OnlyTheMarkerStartsAPrefixAndTheNextCharacterIsItsLength) 
     EXPECT_EQ(Subject({Narrow(0x0037, "first"), Narrow(0x0037, "")}), "<none>");
 }
 
+// The subject's bytes are checked against the normalized subject and the conversation
+// topic stored apart from it: a subject that no longer ends with them, where the two agree,
+// is mended; a subject a sender changed (the topic then differs) is kept.
+TEST(AssembleSubject, DamagedSubjectMendedFromTheCopiesBesideIt) {
+    auto subject = [](std::string_view stored, std::string_view normalized,
+                      std::string_view topic) {
+        return Subject({Wide(0x0037, stored), Wide(0x0E1D, normalized), Wide(0x0070, topic)},
+                       kUnicodeFile);
+    };
+    EXPECT_EQ(subject("\x01\x05RE: Pr\uF00Dces", "Précis", "Précis"), "1 5 RE: Précis");
+    EXPECT_EQ(subject("采购成本为何居高\uF00D下", "采购成本为何居高不下", "采购成本为何居高不下"),
+              "0 0 采购成本为何居高不下");
+    EXPECT_EQ(subject("RE: Hello", "Hello", "Hello"), "0 0 RE: Hello");
+    EXPECT_EQ(subject("Plans, changed", "Plans, changed", "Plans"), "0 0 Plans, changed");
+    EXPECT_EQ(subject("Hellp", "Hello", "Hellx"), "0 0 Hellp");
+    EXPECT_EQ(subject("Hi", "Hello there", "Hello there"), "0 0 Hello there");
+    EXPECT_EQ(Subject({Wide(0x0037, "Hellp"), Wide(0x0070, "Hello")}, kUnicodeFile), "0 0 Hellp");
+}
+
 TEST(AssembleText, AnsiStringsUseTheMessageCodePageEvenWhenItComesLater) {
     struct Case {
         uint32_t codePage;
