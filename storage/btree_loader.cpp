@@ -26,7 +26,8 @@ class TreeWalker {
   public:
     TreeWalker(PstContext& context, bool nodeTree) : context_(context), nodeTree_(nodeTree) {}
 
-    int Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bound);
+    // pageBid: the BID the parent entry gives the page (0 for a root).
+    int Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bound, uint64_t pageBid = 0);
 
     // Starts a pass afresh (the root's second pass re-reads pages the first one saw).
     void NewPass() {
@@ -51,12 +52,14 @@ class TreeWalker {
     void TakeSuspects();
 
   private:
-    int WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected);
+    int WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
+                      uint64_t bound, bool vouched);
     int WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
-                     uint64_t bound);
+                     uint64_t bound, bool vouched);
     int WalkInner(const ByteReader& page, size_t liveEntries, int depth, uint64_t expected,
                   uint64_t bound);
-    int WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_t bound);
+    int WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_t bound, uint64_t pageBid);
+    bool VouchesForItself(const std::vector<uint8_t>& bytes, uint64_t pageBid) const;
 
     void TakeNodeEntry(uint32_t nid, uint64_t bidData, uint64_t bidSub, uint32_t nidParent,
                        std::vector<NodeRecord*>& parentCache);
@@ -87,6 +90,12 @@ bool IsLinked(const NodeRecord* record) {
 
 constexpr uint64_t kNotAKey = UINT64_MAX;
 
+// A leaf key belongs to its page when it lies from the parent entry's key up to the next
+// one's; zero is never a key.
+bool InRange(uint64_t key, uint64_t expected, uint64_t bound) {
+    return key != 0 && (expected == kNoExpectedKey || key >= expected) && key < bound;
+}
+
 // Marks the keys that form the longest strictly rising run through a page's live entries
 // (the earliest such run when several are as long; kNotAKey is never part of it). A sound
 // leaf rises throughout; a damaged key then costs its own entry, not every entry after it.
@@ -111,7 +120,8 @@ std::vector<bool> LongestRisingRun(const std::vector<uint64_t>& keys) {
     return inRun;
 }
 
-int TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bound) {
+int TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bound,
+                     uint64_t pageBid) {
     if (context_.Stopped()) return kWalkStopped;
     if (depth >= kMaxDepth) return kWalkFailed;
     // A page already on the way down would make the walk go round for ever.
@@ -129,8 +139,9 @@ int TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bou
     // still reads every entry of the entry area.
     const size_t liveEntries = bytes[context_.layout->entryAreaSize];
     if (depth >= LeafDepth()) {
-        int result = nodeTree_ ? WalkNodeLeaf(page, liveEntries, expected, bound)
-                               : WalkBlockLeaf(page, liveEntries, expected);
+        const bool vouched = VouchesForItself(bytes, pageBid);
+        int result = nodeTree_ ? WalkNodeLeaf(page, liveEntries, expected, bound, vouched)
+                               : WalkBlockLeaf(page, liveEntries, expected, bound, vouched);
         if (result != kWalkFailed && !context_.Stopped()) done_.insert(offset);
         return result;
     }
@@ -147,7 +158,8 @@ int TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bou
     return result;
 }
 
-int TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected) {
+int TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
+                              uint64_t bound, bool vouched) {
     const PstLayout& layout = *context_.layout;
     const size_t width = layout.idSize;
     const size_t count =
@@ -155,14 +167,14 @@ int TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64
     if (count == 0) return kWalkLeafDone;
     const uint64_t first = page.UInt(0, width).value_or(0);
     if (first == 0) return kWalkLeafDone;
-    if (expected != kNoExpectedKey && first != expected) return kWalkFailed;
+    if (expected != kNoExpectedKey && first != expected && !vouched) return kWalkFailed;
     context_.blockLeafSeen = true;
 
     const size_t live = std::min(liveEntries, count);
     std::vector<uint64_t> keys(live);
     for (size_t i = 0; i < live; ++i) {
         const uint64_t bid = page.UInt(i * layout.blockLeafEntrySize, width).value_or(0);
-        keys[i] = bid == 0 ? kNotAKey : bid;
+        keys[i] = InRange(bid, expected, bound) ? bid : kNotAKey;
     }
     const std::vector<bool> inRun = LongestRisingRun(keys);
     uint64_t previous = 0;
@@ -189,16 +201,17 @@ int TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64
 }
 
 int TreeWalker::WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
-                             uint64_t bound) {
+                             uint64_t bound, bool vouched) {
     const PstLayout& layout = *context_.layout;
     const size_t width = layout.idSize;
     const size_t count =
         std::min(layout.nodeLeafMaxEntries, page.size() / layout.nodeLeafEntrySize);
     if (count == 0) return kWalkStopped;
-    if (expected != kNoExpectedKey && page.U32(0).value_or(0) != expected) return kWalkFailed;
+    const uint32_t first = page.U32(0).value_or(0);
+    if (expected != kNoExpectedKey && first != expected && !vouched) return kWalkFailed;
     context_.nodeLeafSeen = true;
 
-    auto usable = [&](uint32_t nid) { return nid != 0 && nid < kHighNid && nid < bound; };
+    auto usable = [&](uint32_t nid) { return nid < kHighNid && InRange(nid, expected, bound); };
     const size_t live = std::min(liveEntries, count);
     std::vector<uint64_t> keys(live);
     for (size_t i = 0; i < live; ++i) {
@@ -244,8 +257,13 @@ int TreeWalker::WalkInner(const ByteReader& page, size_t liveEntries, int depth,
     if (count == 0) return kWalkInnerDone;
     if (expected != kNoExpectedKey && InnerKey(page, 0) != expected) return kWalkFailed;
 
-    uint32_t failures = 0;
-    uint32_t damaged = 0;  // failures among the entries the page counts as live
+    struct Failed {
+        uint64_t offset, key, bound, bid;
+        bool live;
+    };
+    std::vector<Failed> failed;
+    // Children that failed before the leaf level was known: read as intermediate pages.
+    size_t failedProbing = 0;
     for (size_t i = 0; i < count; ++i) {
         const size_t at = i * entrySize;
         uint64_t key = InnerKey(page, at);
@@ -254,14 +272,16 @@ int TreeWalker::WalkInner(const ByteReader& page, size_t liveEntries, int depth,
         if (!nodeTree_ && key >= bound) break;
         uint64_t next = i + 1 < count ? InnerKey(page, at + entrySize) : 0;
         uint64_t childBound = next > key ? next : (nodeTree_ ? kNoKeyBound : bound);
+        uint64_t childBid = page.UInt(at + width, width).value_or(0);
         uint64_t child = page.UInt(at + 2 * width, width).value_or(0);
         if (context_.Stopped()) return kWalkStopped;
         // A page walked already (a stale entry naming a live page): nothing is lost.
         if (done_.count(child)) continue;
 
+        const bool probing = LeafDepth() == 0xFF;
         int result;
         try {
-            result = WalkChild(child, depth + 1, key, childBound);
+            result = WalkChild(child, depth + 1, key, childBound, childBid);
         } catch (const FileError&) {
             result = kWalkFailed;
         } catch (const std::bad_alloc&) {
@@ -271,26 +291,59 @@ int TreeWalker::WalkInner(const ByteReader& page, size_t liveEntries, int depth,
         // A failed child is skipped, even before the leaf level is known: one damaged page
         // must not make this page pass for a leaf while its other children may check out.
         if (result == kWalkFailed) {
-            ++failures;
-            if (i < liveEntries) ++damaged;
+            if (probing && failed.size() == failedProbing) ++failedProbing;
+            failed.push_back({child, key, childBound, childBid, i < liveEntries});
         }
     }
-    if (!LeafSeen() && failures > 0 && LeafDepth() == 0xFF) {
+    if (!LeafSeen() && !failed.empty() && LeafDepth() == 0xFF) {
         // None of the children checks out as a page: they are leaf entries read as
         // intermediate ones, so this page is the leaf level.
         LeafDepth() = static_cast<uint8_t>(depth);
         return kWalkDepthFound;
     }
-    // A stale entry past the live ones may name a page long reused: not damage.
+    uint32_t damaged = 0;  // failures among the entries the page counts as live
+    for (size_t f = 0; f < failed.size(); ++f) {
+        const Failed& child = failed[f];
+        // A leaf that failed while the walk still took it for an intermediate page (its
+        // first key damaged, say) gets its turn as a leaf once a later sibling has shown
+        // the leaf level to be right below.
+        if (f < failedProbing && child.live && LeafDepth() == depth + 1) {
+            int result = kWalkFailed;
+            try {
+                result = Walk(child.offset, depth + 1, child.key, child.bound, child.bid);
+            } catch (const FileError&) {
+            } catch (const std::bad_alloc&) {
+            }
+            if (context_.Stopped()) return kWalkStopped;
+            if (result != kWalkFailed) continue;
+        }
+        // A stale entry past the live ones may name a page long reused: not damage.
+        if (child.live) ++damaged;
+    }
     Skipped() += damaged;
     return kWalkInnerDone;
 }
 
-int TreeWalker::WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_t bound) {
-    int result = Walk(offset, depth, expected, bound);
+int TreeWalker::WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_t bound,
+                          uint64_t pageBid) {
+    int result = Walk(offset, depth, expected, bound, pageBid);
     // The leaf level was just found right below: walk the child again as a leaf page.
-    if (result == kWalkDepthFound) result = Walk(offset, depth, expected, bound);
+    if (result == kWalkDepthFound) result = Walk(offset, depth, expected, bound, pageBid);
     return result;
+}
+
+// A leaf page whose trailer names it (this tree's page type twice, level 0, and the BID its
+// parent entry gives it) is the page the parent meant even when its first key is damaged.
+bool TreeWalker::VouchesForItself(const std::vector<uint8_t>& bytes, uint64_t pageBid) const {
+    const PstLayout& layout = *context_.layout;
+    if (pageBid == 0 || bytes.size() < kPageSize) return false;
+    constexpr size_t kTrailerBidAt = 504;  // both layouts
+    const size_t trailer = layout.variant == PstVariant::Unicode ? 496 : 500;
+    const uint8_t type = nodeTree_ ? 0x81 : 0x80;
+    const ByteReader page(bytes.data(), bytes.size());
+    return bytes[trailer] == type && bytes[trailer + 1] == type &&
+           bytes[layout.entryAreaSize + 3] == 0 &&
+           page.UInt(kTrailerBidAt, layout.idSize).value_or(0) == pageBid;
 }
 
 void TreeWalker::TakeNodeEntry(uint32_t nid, uint64_t bidData, uint64_t bidSub, uint32_t nidParent,
@@ -363,7 +416,7 @@ void TreeWalker::TakeSuspects() {
     for (const LeafNodeEntry& entry : suspects) {
         if (context_.Stopped()) return;
         const BlockRecord* data = FindBlock(context_, entry.bidData);
-        if (data == nullptr || tree.HasRecord(entry.nid, data)) continue;
+        if (data == nullptr || tree.FindByData(entry.nid, data)) continue;
         NodeRecord* record = tree.Create(entry.nid);
         record->dataBlock = data;
         record->subnodeBlock = FindBlock(context_, entry.bidSub);

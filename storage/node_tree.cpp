@@ -98,13 +98,13 @@ NodeRecord* NodeTree::FindAny(uint32_t nid) const {
     return it == byNid_.end() || it->second.empty() ? nullptr : it->second.front();
 }
 
-bool NodeTree::HasRecord(uint32_t nid, const BlockRecord* dataBlock) const {
+NodeRecord* NodeTree::FindByData(uint32_t nid, const BlockRecord* dataBlock) const {
     auto it = byNid_.find(nid);
-    if (it == byNid_.end()) return false;
-    for (const NodeRecord* record : it->second) {
-        if (record->dataBlock == dataBlock) return true;
+    if (it == byNid_.end()) return nullptr;
+    for (NodeRecord* record : it->second) {
+        if (record->dataBlock == dataBlock) return record;
     }
-    return false;
+    return nullptr;
 }
 
 void NodeTree::ForEachReachable(const std::function<void(const NodeRecord&)>& visit) const {

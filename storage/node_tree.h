@@ -46,8 +46,9 @@ class NodeTree {
     // Find's answer when there is one, else the first record created with that nid (one
     // waiting for its parent, or below such a record); null when none was ever created.
     NodeRecord* FindAny(uint32_t nid) const;
-    // True when a record with that nid reads that data block.
-    bool HasRecord(uint32_t nid, const BlockRecord* dataBlock) const;
+    // The first record created with that nid that reads that data block, or null. Damage
+    // can give two entries one NID: their data blocks tell them apart.
+    NodeRecord* FindByData(uint32_t nid, const BlockRecord* dataBlock) const;
 
     NodeRecord* topHead() const { return topHead_; }
     NodeRecord* topTail() const { return topTail_; }
