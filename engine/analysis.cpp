@@ -172,7 +172,7 @@ class Run {
         const int64_t count = static_cast<int64_t>(CountWalkRecords(*context_, top));
         observer_.ProgressRange(0, count - 3);
 
-        std::unordered_set<uint32_t> reached;
+        std::unordered_set<const NodeRecord*> reached;
         WalkEnvironment env;
         env.result = &result_;
         env.resultMutex = &mutex_;
@@ -284,18 +284,16 @@ class Run {
     // folder failed to load) are read and filed under "Recovered Items", so nothing
     // readable is silently lost.
     WalkEnd RestoreOrphans(WalkEnvironment& env, const NodeRecord* top,
-                           const std::unordered_set<uint32_t>& reached) {
+                           const std::unordered_set<const NodeRecord*>& reached) {
         ItemFiling filing(env);
         std::optional<size_t> target;
-        std::unordered_set<uint32_t> seen;
         uint64_t restored = 0;
         for (const NodeRecord& node : context_->nodes.records()) {
             if ((node.nid & kNidTypeMask) != kNidTypeNormalMessage) continue;
-            if (node.dataBlock == nullptr || reached.count(node.nid) != 0) continue;
+            if (node.dataBlock == nullptr || reached.count(&node) != 0) continue;
             if (context_->nodes.IsReachable(&node) && !IsBelow(node, top) &&
                 TreeOf(node) == TreeOf(*top))
                 continue;
-            if (!seen.insert(node.nid).second) continue;
             if (control_.TestPoint()) return WalkEnd::Stopped;
             std::unique_ptr<ItemRecord> item = LoadQuietly(&node, env.options);
             if (control_.TestPoint()) return WalkEnd::Stopped;
@@ -307,7 +305,7 @@ class Run {
                 entry.containerClass = "IPF.Note";
                 target = filing.AddFolder(std::move(entry), std::nullopt);
             }
-            const FilingResult filed = filing.FileItem(*item, node.nid, node.nidParent,
+            const FilingResult filed = filing.FileItem(*item, node, node.nidParent,
                                                        std::string(kRecoveredFolderPath), target);
             if (filed == FilingResult::Listed) ++restored;
         }

@@ -124,7 +124,7 @@ class FolderWalker {
             ++outcome_.failedLoads;
             item.reset();
         }
-        if (env_.reached) env_.reached->insert(node.nid);
+        if (env_.reached) env_.reached->insert(&node);
         ++progress_;
         if (env_.observer) env_.observer->ProgressPosition(progress_);
         return item;
@@ -157,7 +157,7 @@ class FolderWalker {
 
     void Item(const NodeRecord& node, ItemRecord& item) {
         const uint32_t folderNid = node.parent ? node.parent->nid : 0;
-        const FilingResult filed = filing_.FileItem(item, node.nid, folderNid, path_, std::nullopt);
+        const FilingResult filed = filing_.FileItem(item, node, folderNid, path_, std::nullopt);
         if (filed == FilingResult::Skipped) ++outcome_.skippedItems;
         if (filed == FilingResult::NoMailFolder) ++outcome_.unfiledMessages;
     }

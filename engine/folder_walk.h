@@ -51,8 +51,8 @@ struct WalkEnvironment {
     // The test point: waits while the run is paused; true when the run must end now.
     std::function<bool()> stopRequested;
     AssembleOptions options;  // the walk passes no RTF file: nothing written per message
-    // NIDs of every node the walk loaded; may be null.
-    std::unordered_set<uint32_t>* reached = nullptr;
+    // Every node the walk loaded; may be null.
+    std::unordered_set<const NodeRecord*>* reached = nullptr;
 };
 
 enum class WalkEnd {

@@ -212,6 +212,11 @@ PstVariant ItemSource::variant() const {
 }
 
 std::unique_ptr<FullItem> ItemSource::Load(uint32_t nid, const std::filesystem::path& rtfFile) {
+    return Load(nid, 0, rtfFile);
+}
+
+std::unique_ptr<FullItem> ItemSource::Load(uint32_t nid, uint64_t dataBid,
+                                           const std::filesystem::path& rtfFile) {
     std::lock_guard lock(mutex_);
     if (!inMemory_) {
         std::string reason;
@@ -224,8 +229,11 @@ std::unique_ptr<FullItem> ItemSource::Load(uint32_t nid, const std::filesystem::
         }
     }
     CloseOnExit closer{context_->file, !inMemory_};
+    const NodeRecord* node = nullptr;
+    if (const BlockRecord* data = dataBid ? FindBlock(*context_, dataBid) : nullptr)
+        node = context_->nodes.FindByData(nid, data);
     // Orphans restored after the walk are not in the tree; FindAny still knows them.
-    const NodeRecord* node = context_->nodes.FindAny(nid);
+    if (node == nullptr) node = context_->nodes.FindAny(nid);
     if (node == nullptr) return nullptr;
     if (!rtfFile.empty()) EnsureFolder(rtfFile.parent_path());
     FullReader reader(*context_, rtfFile);

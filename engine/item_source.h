@@ -62,6 +62,11 @@ class ItemSource {
     // the file cannot be reopened, SourceChangedError when it changed. One reader at a
     // time: concurrent calls take turns.
     std::unique_ptr<FullItem> Load(uint32_t nid, const std::filesystem::path& rtfFile = {});
+    // The same for the node of nid whose data block is dataBid (a list entry's dataBid), so
+    // that two nodes a damaged tree gives one NID each open as themselves; the node Load
+    // finds when no node of nid reads that block.
+    std::unique_ptr<FullItem> Load(uint32_t nid, uint64_t dataBid,
+                                   const std::filesystem::path& rtfFile = {});
 
   private:
     std::unique_ptr<PstContext> context_;

@@ -27,6 +27,8 @@ struct AttachmentSummary {
     uint64_t size = 0;  // bytes of the attachment's data
 };
 
+// Every list entry names its node by NID and by the BID of the node's data block: damage
+// can leave two nodes with one NID, and the data block then tells which one is meant.
 struct MessageSummary {
     uint32_t nid = 0;
     uint32_t folderNid = 0;  // the NID of the node's parent (the folder it was filed from)
@@ -44,6 +46,7 @@ struct MessageSummary {
     bool hasRtf = false;
     uint64_t bodyLength = 0;  // bytes of the plain-text body (UTF-8)
     std::vector<AttachmentSummary> attachments;
+    uint64_t dataBid = 0;  // the node's data block
 };
 
 struct MailFolderEntry {
@@ -91,6 +94,7 @@ struct TaskEntry {
     bool hasSubject = false;
     std::string subject;
     std::optional<uint64_t> deliveryTime;
+    uint64_t dataBid = 0;  // the node's data block
 };
 
 struct StickyNoteEntry {
@@ -100,6 +104,7 @@ struct StickyNoteEntry {
     std::string subject;
     std::string extraText;  // the note's text: the message body
     std::optional<uint64_t> deliveryTime;
+    uint64_t dataBid = 0;  // the node's data block
 };
 
 struct JournalEntry {
@@ -110,6 +115,7 @@ struct JournalEntry {
     bool hasSubject = false;
     std::string subject;
     std::optional<uint64_t> deliveryTime;
+    uint64_t dataBid = 0;  // the node's data block
 };
 
 struct CalendarEntry {
@@ -123,6 +129,7 @@ struct CalendarEntry {
     std::optional<uint64_t> deliveryTime;
     std::optional<uint64_t> startTime;  // clip start (FILETIME)
     std::optional<uint64_t> endTime;    // clip end (FILETIME)
+    uint64_t dataBid = 0;  // the node's data block
 };
 
 struct ContactEntry {
@@ -130,6 +137,7 @@ struct ContactEntry {
     uint32_t folderNid = 0;
     std::string folderPath;
     ContactRecord contact;  // the contact's fields (small: no bodies)
+    uint64_t dataBid = 0;  // the node's data block
 };
 
 using TaskList = std::vector<TaskEntry>;

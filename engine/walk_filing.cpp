@@ -81,9 +81,11 @@ void ItemFiling::CountMail(const std::string& path) {
     }
 }
 
-FilingResult ItemFiling::FileItem(ItemRecord& item, uint32_t nid, uint32_t folderNid,
+FilingResult ItemFiling::FileItem(ItemRecord& item, const NodeRecord& node, uint32_t folderNid,
                                   const std::string& folderPath, std::optional<size_t> target) {
     const MessageRecord* message = item.message.get();
+    const uint32_t nid = node.nid;
+    const uint64_t dataBid = node.dataBlock ? node.dataBlock->bid : 0;
     try {
         if (item.className == "IPM.Task") {
             if (!message) return FilingResult::Dropped;
@@ -93,6 +95,7 @@ FilingResult ItemFiling::FileItem(ItemRecord& item, uint32_t nid, uint32_t folde
                             message->subject != nullptr,
                             message->subject ? message->subject->text : std::string(),
                             FileTimeOf(message->deliveryTime)};
+            entry.dataBid = dataBid;
             uint64_t count = 0;
             {
                 auto lock = Lock();
@@ -110,6 +113,7 @@ FilingResult ItemFiling::FileItem(ItemRecord& item, uint32_t nid, uint32_t folde
                 nid,           folderNid,
                 folderPath,    message->subject ? message->subject->text : std::string(),
                 message->body, FileTimeOf(message->deliveryTime)};
+            entry.dataBid = dataBid;
             uint64_t count = 0;
             {
                 auto lock = Lock();
@@ -124,6 +128,7 @@ FilingResult ItemFiling::FileItem(ItemRecord& item, uint32_t nid, uint32_t folde
             if (!message && !item.journal) return FilingResult::Dropped;
             JournalEntry entry;
             entry.nid = nid;
+            entry.dataBid = dataBid;
             entry.folderNid = folderNid;
             entry.folderPath = folderPath;
             if (item.journal) entry.entryType = item.journal->entryType;
@@ -155,6 +160,7 @@ FilingResult ItemFiling::FileItem(ItemRecord& item, uint32_t nid, uint32_t folde
             if (!item.calendar) return FilingResult::Dropped;
             CalendarEntry entry;
             entry.nid = nid;
+            entry.dataBid = dataBid;
             entry.folderNid = folderNid;
             entry.folderPath = folderPath;
             entry.location = item.calendar->location;
@@ -172,7 +178,7 @@ FilingResult ItemFiling::FileItem(ItemRecord& item, uint32_t nid, uint32_t folde
         }
 
         if (item.contact && item.className != "IPM.Note" && item.kind != ItemKind::Mail) {
-            ContactEntry entry{nid, folderNid, folderPath, std::move(*item.contact)};
+            ContactEntry entry{nid, folderNid, folderPath, std::move(*item.contact), dataBid};
             item.contact.reset();
             uint64_t count = 0;
             {
@@ -186,6 +192,7 @@ FilingResult ItemFiling::FileItem(ItemRecord& item, uint32_t nid, uint32_t folde
 
         if (!message) return FilingResult::Dropped;
         MessageSummary summary = SummarizeMessage(item, nid, folderNid);
+        summary.dataBid = dataBid;
         std::string path;
         {
             auto lock = Lock();

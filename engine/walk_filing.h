@@ -35,8 +35,8 @@ class ItemFiling {
     // Sorts a message-like item into its list: tasks, sticky notes, journal, calendar,
     // contacts, else mail filed in the mail folder of folderNid (or target when given).
     // folderPath is the path of the folder the walk is in. Contact records are moved out
-    // of item.
-    FilingResult FileItem(ItemRecord& item, uint32_t nid, uint32_t folderNid,
+    // of item. node is the item's own node: its NID and data block name the entry.
+    FilingResult FileItem(ItemRecord& item, const NodeRecord& node, uint32_t folderNid,
                           const std::string& folderPath, std::optional<size_t> target);
 
   private:

@@ -153,21 +153,28 @@ class ItemDigest {
     uint64_t hash_ = 0xcbf29ce484222325ull;
 };
 
-// Where each listed item appears: nid -> "kind|subject" lines.
-using Listing = std::map<uint32_t, std::multiset<std::string>>;
+// A listed item: its NID and its data block (damage can give two nodes one NID).
+using ItemId = std::pair<uint32_t, uint64_t>;
+// Where each listed item appears: "kind|subject" lines.
+using Listing = std::map<ItemId, std::multiset<std::string>>;
 
 Listing ListItems(const AnalysisResult& result) {
     Listing listing;
     for (const MailFolderEntry& folder : result.folders.entries()) {
         for (const MessageSummary& m : folder.messages)
-            listing[m.nid].insert("message|" + m.className + "|" + m.subject);
+            listing[{m.nid, m.dataBid}].insert("message|" + m.className + "|" + m.subject);
     }
-    for (const ContactEntry& c : result.contacts)
-        listing[c.nid].insert("contact|" + c.contact.surname + "|" + c.contact.givenName);
-    for (const TaskEntry& t : result.tasks) listing[t.nid].insert("task|" + t.subject);
-    for (const StickyNoteEntry& n : result.notes) listing[n.nid].insert("note|" + n.subject);
-    for (const JournalEntry& j : result.journal) listing[j.nid].insert("journal|" + j.subject);
-    for (const CalendarEntry& c : result.calendar) listing[c.nid].insert("calendar|" + c.subject);
+    for (const ContactEntry& c : result.contacts) {
+        listing[{c.nid, c.dataBid}].insert("contact|" + c.contact.surname + "|" +
+                                           c.contact.givenName);
+    }
+    for (const TaskEntry& t : result.tasks) listing[{t.nid, t.dataBid}].insert("task|" + t.subject);
+    for (const StickyNoteEntry& n : result.notes)
+        listing[{n.nid, n.dataBid}].insert("note|" + n.subject);
+    for (const JournalEntry& j : result.journal)
+        listing[{j.nid, j.dataBid}].insert("journal|" + j.subject);
+    for (const CalendarEntry& c : result.calendar)
+        listing[{c.nid, c.dataBid}].insert("calendar|" + c.subject);
     return listing;
 }
 
@@ -176,14 +183,14 @@ struct Outcome {
     std::string error;
     Listing listing;
     uint32_t topNid = 0;
-    std::map<uint32_t, uint64_t> digests;  // of the items asked for that loaded
-    std::map<uint32_t, std::string> loadErrors;
+    std::map<ItemId, uint64_t> digests;  // of the items asked for that loaded
+    std::map<ItemId, std::string> loadErrors;
     bool fileChanged = false;
 };
 
 // Analyses image from a memory file (orphans restored, no log), then reads every item
 // of want again in full through the run's item source.
-Outcome Analyse(std::span<const uint8_t> image, const std::vector<uint32_t>& want) {
+Outcome Analyse(std::span<const uint8_t> image, const std::vector<ItemId>& want) {
     Outcome out;
     MemoryFile file(image);
     const uint64_t before = Fnv(image.data(), image.size());
@@ -203,31 +210,21 @@ Outcome Analyse(std::span<const uint8_t> image, const std::vector<uint32_t>& wan
     if (!result.folders.empty()) out.topNid = result.folders.entries().front().folderNid;
 
     if (source) {
-        for (uint32_t nid : want) {
+        for (const ItemId& id : want) {
             try {
-                std::unique_ptr<FullItem> full = source->Load(nid);
+                std::unique_ptr<FullItem> full = source->Load(id.first, id.second);
                 if (!full) continue;
                 ItemDigest digest;
                 digest.Add(*full);
-                out.digests[nid] = digest.value();
+                out.digests[id] = digest.value();
             } catch (const std::exception& e) {
-                out.loadErrors[nid] = e.what();
+                out.loadErrors[id] = e.what();
             }
         }
     }
     const std::vector<uint8_t> after = file.Contents();
     out.fileChanged = after.size() != image.size() || Fnv(after.data(), after.size()) != before;
     return out;
-}
-
-// True when the damage gave another entry nid as well, so that the run lists more items
-// under it than the sound file: a read by nid then gives either of them.
-bool Shared(const DamagedCopy& copy, const Outcome& run, const Outcome& sound, uint32_t nid) {
-    if (copy.kind != DamageKind::DuplicateNid) return false;
-    auto now = run.listing.find(nid);
-    auto before = sound.listing.find(nid);
-    return now != run.listing.end() && before != sound.listing.end() &&
-           now->second.size() > before->second.size();
 }
 
 struct Source {
@@ -260,11 +257,11 @@ TEST_P(DamagedCopies, EndCleanlyAndKeepWhatTheDamageMissed) {
     const std::string stem = source.name.substr(0, source.name.rfind(".pst"));
 
     // What the sound file gives.
-    const std::vector<uint32_t> none;
+    const std::vector<ItemId> none;
     Outcome sound = Analyse(source.image, none);
     ASSERT_EQ(sound.status, AnalysisStatus::Completed) << sound.error;
-    std::vector<uint32_t> items;
-    for (const auto& [nid, lines] : sound.listing) items.push_back(nid);
+    std::vector<ItemId> items;
+    for (const auto& [id, lines] : sound.listing) items.push_back(id);
     sound = Analyse(source.image, items);
     ASSERT_EQ(sound.digests.size(), items.size()) << "the sound file reads every listed item";
 
@@ -285,9 +282,9 @@ TEST_P(DamagedCopies, EndCleanlyAndKeepWhatTheDamageMissed) {
         const std::optional<DamagedCopy> copy = damage.Make(i);
         if (!copy) continue;
         ++copies;
-        std::vector<uint32_t> intact;
-        for (uint32_t nid : items) {
-            if (!AnyOverlap(map.NodeFootprint(nid), copy->damaged)) intact.push_back(nid);
+        std::vector<ItemId> intact;
+        for (const ItemId& id : items) {
+            if (!AnyOverlap(map.NodeFootprint(id.first), copy->damaged)) intact.push_back(id);
         }
 
         watchdog.Arm(copy->name, kCopyTimeLimit);
@@ -304,15 +301,16 @@ TEST_P(DamagedCopies, EndCleanlyAndKeepWhatTheDamageMissed) {
         if (PeakMemoryKb() > kPeakMemoryLimitKb)
             fault("peak memory " + std::to_string(PeakMemoryKb()) + " KB");
 
-        for (uint32_t nid : intact) {
+        for (const ItemId& id : intact) {
+            const uint32_t nid = id.first;
             ++checked;
             const std::string what =
-                "item " + std::to_string(nid) + " " + *sound.listing[nid].begin();
-            if (auto e = run.loadErrors.find(nid); e != run.loadErrors.end()) {
+                "item " + std::to_string(nid) + " " + *sound.listing[id].begin();
+            if (auto e = run.loadErrors.find(id); e != run.loadErrors.end()) {
                 fault(what + " fails to read: " + e->second);
-            } else if (!run.digests.count(nid)) {
+            } else if (!run.digests.count(id)) {
                 fault(what + " no longer reads");
-            } else if (run.digests.at(nid) != sound.digests.at(nid) && !Shared(*copy, run, sound, nid)) {
+            } else if (run.digests.at(id) != sound.digests.at(id)) {
                 fault(what + " reads differently");
             }
             // Listed as before where what decides its list is intact as well: the
@@ -327,16 +325,10 @@ TEST_P(DamagedCopies, EndCleanlyAndKeepWhatTheDamageMissed) {
                 AnyOverlap(map.FoldersAboveFootprint(nid), copy->damaged))
                 continue;
             ++listedChecks;
-            auto listed = run.listing.find(nid);
-            const auto& before = sound.listing[nid];
-            // Where the damage gave another entry this NID, that entry's item is listed
-            // under it as well.
-            const bool shared = Shared(*copy, run, sound, nid);
+            auto listed = run.listing.find(id);
             if (listed == run.listing.end()) {
                 fault(what + " is no longer listed");
-            } else if (shared ? !std::includes(listed->second.begin(), listed->second.end(),
-                                               before.begin(), before.end())
-                              : listed->second != before) {
+            } else if (listed->second != sound.listing[id]) {
                 fault(what + " is listed as " + *listed->second.begin());
             }
         }

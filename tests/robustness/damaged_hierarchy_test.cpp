@@ -1,7 +1,8 @@
 // The folder hierarchy under damage: a top folder whose parent entry loops back through its
 // own subfolder, a top folder whose node entry is gone, and a message store that cannot be
 // read still lead the walk to every folder and message below them; messages whose parent
-// entries name themselves are restored with the orphans.
+// entries name themselves are restored with the orphans; two messages whose entries share
+// a NID are both listed and each opens as itself.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "engine/analysis.h"
+#include "engine/item_source.h"
 #include "robustness/memory_file.h"
 #include "robustness/pst_map.h"
 #include "support/mailbox_builder.h"
@@ -22,6 +24,7 @@ constexpr uint32_t kTopFolder = 0x8022;
 struct Outcome {
     AnalysisStatus status = AnalysisStatus::Error;
     AnalysisResult result;
+    std::shared_ptr<ItemSource> source;
 
     // The subjects of every folder whose path ends with suffix.
     std::vector<std::string> SubjectsEndingIn(std::string_view suffix) const {
@@ -46,8 +49,8 @@ struct Outcome {
     }
 };
 
-Outcome Analyse(const std::vector<uint8_t>& image, bool restoreDeleted = false) {
-    MemoryFile file(image);
+// The analysis of file's image; run.source reads it again while file lives.
+Outcome Analyse(const MemoryFile& file, bool restoreDeleted = false) {
     AnalysisOptions options;
     options.sourcePstPath = file.path();
     options.writeLog = false;
@@ -56,8 +59,13 @@ Outcome Analyse(const std::vector<uint8_t>& image, bool restoreDeleted = false) 
     std::shared_mutex mutex;
     AnalysisObserver observer;
     RunControl control;
-    run.status = RunAnalysis(options, run.result, mutex, observer, control);
+    run.status = RunAnalysis(options, run.result, mutex, observer, control, &run.source);
     return run;
+}
+
+Outcome Analyse(const std::vector<uint8_t>& image, bool restoreDeleted = false) {
+    MemoryFile file(image);
+    return Analyse(file, restoreDeleted);
 }
 
 struct Box {
@@ -167,6 +175,43 @@ TEST(RestoredOrphans, MessagesWhoseParentEntryNamesThemselvesOrTheirFolderAreRes
         ASSERT_EQ(restored.status, AnalysisStatus::Completed);
         EXPECT_EQ(restored.Subjects("Personal Folders\\Recovered Items\\"),
                   std::vector<std::string>{lost});
+    }
+}
+
+TEST(SharedNid, BothMessagesAreListedAndEachOpensAsItself) {
+    for (bool first : {true, false}) {
+        SCOPED_TRACE(first ? "the later entry repeats the earlier NID" : "the earlier one the later");
+        MailboxBuilder builder(PstVariant::Unicode);
+        const uint32_t inbox = builder.Folder("Inbox");
+        std::vector<uint32_t> nids;
+        for (const char* subject : {"alpha", "beta", "gamma"})
+            nids.push_back(builder.AddMessage(inbox, MakeMail(subject, "Ann", "a@example.com", "1")));
+        std::vector<uint8_t> image = builder.Build();
+        const auto map = PstMap::Read(image);
+        ASSERT_TRUE(map);
+        // Two messages whose entries lie side by side in one leaf page.
+        size_t i = 0;
+        while (i + 1 < nids.size() && map->Node(nids[i])->leafPage != map->Node(nids[i + 1])->leafPage)
+            ++i;
+        ASSERT_LT(i + 1, nids.size());
+        const uint32_t a = nids[i], b = nids[i + 1];
+        const uint32_t shared = first ? a : b;
+        PutLe(image, map->Node(first ? b : a)->entryOffset, shared);
+
+        MemoryFile file(image);
+        Outcome run = Analyse(file);
+        ASSERT_EQ(run.status, AnalysisStatus::Completed) << run.result.error;
+        const MailFolderEntry* folder = run.result.folders.FindByPath("Personal Folders\\Inbox\\");
+        ASSERT_NE(folder, nullptr);
+        ASSERT_EQ(folder->messages.size(), 3u);
+        size_t sharing = 0;
+        for (const MessageSummary& m : folder->messages) {
+            sharing += m.nid == shared;
+            auto full = run.source->Load(m.nid, m.dataBid);
+            ASSERT_TRUE(full && full->item->message && full->item->message->subject);
+            EXPECT_EQ(full->item->message->subject->text, m.subject);
+        }
+        EXPECT_EQ(sharing, 2u);
     }
 }
 
