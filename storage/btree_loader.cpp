@@ -184,9 +184,9 @@ int TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64
         if (i < live) {
             // A live entry off the rising run has a damaged key: no one looks it up by it.
             if (!inRun[i]) continue;
-        } else if (bid == 0 || bid <= previous) {
-            // Stale entries are read while they keep rising; the rest of the page is not
-            // to be trusted.
+        } else if (bid == 0 || bid < previous) {
+            // Stale entries are read while they do not fall (a removal leaves the last
+            // entry twice); the rest of the page is not to be trusted.
             break;
         }
         BlockRecord record;
