@@ -1,6 +1,7 @@
 #include "storage/btree_loader.h"
 
 #include <algorithm>
+#include <array>
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
@@ -96,27 +97,38 @@ bool InRange(uint64_t key, uint64_t expected, uint64_t bound) {
     return key != 0 && (expected == kNoExpectedKey || key >= expected) && key < bound;
 }
 
-// Marks the keys that form the longest strictly rising run through a page's live entries
-// (the earliest such run when several are as long; kNotAKey is never part of it). A sound
-// leaf rises throughout; a damaged key then costs its own entry, not every entry after it.
-std::vector<bool> LongestRisingRun(const std::vector<uint64_t>& keys) {
-    const size_t n = keys.size();
-    std::vector<size_t> length(n, 0);
-    std::vector<size_t> before(n, SIZE_MAX);
-    size_t best = SIZE_MAX;
+// Entries a leaf page can hold: 41 in an Ansi block-tree leaf, fewer elsewhere.
+constexpr size_t kMaxLeafEntries = 64;
+using LeafKeys = std::array<uint64_t, kMaxLeafEntries>;
+
+// Marks (bit i) the keys among the first n that form the longest strictly rising run
+// through a page's live entries (the earliest such run when several are as long; kNotAKey
+// is never part of it). A sound leaf rises throughout; a damaged key then costs its own
+// entry, not every entry after it.
+uint64_t LongestRisingRun(const LeafKeys& keys, size_t n) {
+    bool rising = true;
+    for (size_t i = 0; i < n && rising; ++i)
+        rising = keys[i] != kNotAKey && (i == 0 || keys[i - 1] < keys[i]);
+    if (rising) return n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+
+    std::array<uint8_t, kMaxLeafEntries> length{};
+    std::array<uint8_t, kMaxLeafEntries> before{};
+    constexpr uint8_t kNone = 0xFF;
+    size_t best = kMaxLeafEntries;
     for (size_t i = 0; i < n; ++i) {
+        before[i] = kNone;
         if (keys[i] == kNotAKey) continue;
         length[i] = 1;
         for (size_t j = 0; j < i; ++j) {
             if (length[j] > 0 && keys[j] < keys[i] && length[j] + 1 > length[i]) {
-                length[i] = length[j] + 1;
-                before[i] = j;
+                length[i] = static_cast<uint8_t>(length[j] + 1);
+                before[i] = static_cast<uint8_t>(j);
             }
         }
-        if (best == SIZE_MAX || length[i] > length[best]) best = i;
+        if (best == kMaxLeafEntries || length[i] > length[best]) best = i;
     }
-    std::vector<bool> inRun(n, false);
-    for (size_t i = best; i != SIZE_MAX; i = before[i]) inRun[i] = true;
+    uint64_t inRun = 0;
+    for (size_t i = best; i < n; i = before[i] == kNone ? n : before[i]) inRun |= uint64_t{1} << i;
     return inRun;
 }
 
@@ -170,20 +182,20 @@ int TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64
     if (expected != kNoExpectedKey && first != expected && !vouched) return kWalkFailed;
     context_.blockLeafSeen = true;
 
-    const size_t live = std::min(liveEntries, count);
-    std::vector<uint64_t> keys(live);
+    const size_t live = std::min({liveEntries, count, kMaxLeafEntries});
+    LeafKeys keys;
     for (size_t i = 0; i < live; ++i) {
         const uint64_t bid = page.UInt(i * layout.blockLeafEntrySize, width).value_or(0);
         keys[i] = InRange(bid, expected, bound) ? bid : kNotAKey;
     }
-    const std::vector<bool> inRun = LongestRisingRun(keys);
+    const uint64_t inRun = LongestRisingRun(keys, live);
     uint64_t previous = 0;
     for (size_t i = 0; i < count; ++i) {
         const size_t at = i * layout.blockLeafEntrySize;
         const uint64_t bid = page.UInt(at, width).value_or(0);
         if (i < live) {
             // A live entry off the rising run has a damaged key: no one looks it up by it.
-            if (!inRun[i]) continue;
+            if (!(inRun >> i & 1)) continue;
         } else if (bid == 0 || bid < previous) {
             // Stale entries are read while they do not fall (a removal leaves the last
             // entry twice); the rest of the page is not to be trusted.
@@ -212,13 +224,13 @@ int TreeWalker::WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_
     context_.nodeLeafSeen = true;
 
     auto usable = [&](uint32_t nid) { return nid < kHighNid && InRange(nid, expected, bound); };
-    const size_t live = std::min(liveEntries, count);
-    std::vector<uint64_t> keys(live);
+    const size_t live = std::min({liveEntries, count, kMaxLeafEntries});
+    LeafKeys keys;
     for (size_t i = 0; i < live; ++i) {
         const uint32_t nid = page.U32(i * layout.nodeLeafEntrySize).value_or(0);
         keys[i] = usable(nid) ? nid : kNotAKey;
     }
-    const std::vector<bool> inRun = LongestRisingRun(keys);
+    const uint64_t inRun = LongestRisingRun(keys, live);
 
     // Parents found recently in this page: the children of a folder tend to lie together.
     std::vector<NodeRecord*> parentCache;
@@ -231,7 +243,7 @@ int TreeWalker::WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_
                             page.UInt(at + 2 * width, width).value_or(0),
                             page.U32(at + 3 * width).value_or(0)};
         if (i < live) {
-            if (!inRun[i]) {
+            if (!(inRun >> i & 1)) {
                 // A live entry whose NID breaks the page's order (a damaged NID, often one
                 // that repeats another's) may still lead to a sound item: kept aside until
                 // the whole tree is read.
