@@ -184,6 +184,7 @@ class Run {
         // everything when an item is opened.
         env.options.measureAttachmentData = true;
         env.options.checkRtfOnly = true;
+        env.options.measureBody = true;
         const WalkOutcome outcome = WalkFolderTree(*context_, top, env);
         if (outcome.end == WalkEnd::Stopped) return AnalysisStatus::Stopped;
         WarnWalk(outcome);

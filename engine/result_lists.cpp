@@ -107,7 +107,7 @@ MessageSummary SummarizeMessage(const ItemRecord& item, uint32_t nid, uint32_t f
         summary.messageFlags = message->messageFlags;
         summary.hasHtml = !message->bodyHtml.empty();
         summary.hasRtf = message->hasRtfBody;
-        summary.bodyLength = message->body.size();
+        summary.bodyLength = message->bodyLength.value_or(message->body.size());
     }
     summary.attachments.reserve(item.attachments.size());
     for (const auto& attachment : item.attachments) {

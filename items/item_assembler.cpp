@@ -190,6 +190,7 @@ class Assembler {
         } catch (...) {
             // What was stored so far stays; the item layer fails soft.
         }
+        FinishBody();
         RepairSubject();
     }
 
@@ -322,6 +323,11 @@ class Assembler {
                 normalizedSubject_ = Text(value);
                 break;
             case 0x1000:
+                if (options_.measureBody && IsWide(value)) {
+                    measuredBody_ = std::move(data);
+                    break;
+                }
+                measuredBody_.reset();
                 Message().body = Text(value, bodyCodePage_);
                 break;
             case 0x1013:
@@ -423,6 +429,21 @@ class Assembler {
             subject->text = Decode(bytes, wide, stringCodePage_);
         }
         message.subject = std::move(subject);
+    }
+
+    // A body kept aside for measuring: a sticky note's is its text, anyone else's is only
+    // measured. The class is known only once every value is taken.
+    void FinishBody() {
+        if (!measuredBody_) return;
+        const std::vector<uint8_t>& bytes = *measuredBody_;
+        MessageRecord& message = Message();
+        if (item_.className == "IPM.StickyNote") {
+            message.body = NarrowUtf16(bytes.data(), bytes.size());
+        } else {
+            message.body.clear();
+            message.bodyLength = NarrowUtf16Length(bytes.data(), bytes.size());
+        }
+        measuredBody_.reset();
     }
 
     // A sound message's subject ends with its normalized subject (0x0E1D), the subject
@@ -557,6 +578,7 @@ class Assembler {
     int namedCount_ = 0;
     bool attachmentsOnly_ = false;  // a call for attachment rows or an attachment's context
     std::string normalizedSubject_;  // 0x0E1D, read only to check the subject against
+    std::optional<std::vector<uint8_t>> measuredBody_;  // a UTF-16 body kept for FinishBody
 };
 
 struct ClassRule {

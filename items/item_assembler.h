@@ -26,6 +26,9 @@ struct AssembleOptions {
     // Compressed RTF is only checked to decode (hasRtfBody), not expanded into rtfBody nor
     // written to rtfFile.
     bool checkRtfOnly = false;
+    // A UTF-16 plain-text body is only measured (MessageRecord::bodyLength), not converted,
+    // unless the item is a sticky note, whose text is its body.
+    bool measureBody = false;
 };
 
 // Consumes groups into item: every value's data is taken (left empty) whether or not it

@@ -91,18 +91,23 @@ void ForEachCodePoint(const uint8_t* bytes, size_t units, Emit emit, Emit4 emit4
 
 }  // namespace
 
+size_t NarrowUtf16Length(const uint8_t* bytes, size_t byteCount) {
+    if (!bytes) return 0;
+    size_t length = 0;
+    // A lone last byte is half a unit: it carries no character and is left out.
+    ForEachCodePoint(
+        bytes, byteCount / 2, [&length](uint32_t cp) { length += Utf8Length(cp); },
+        [&length](uint64_t) { length += 4; });
+    return length;
+}
+
 std::string NarrowUtf16(const uint8_t* bytes, size_t byteCount) {
     std::string out;
     if (!bytes) return out;
-    // A lone last byte is half a unit: it carries no character and is left out.
     const size_t units = byteCount / 2;
     // Two passes, the first only measuring: the text is written straight into a string of
     // its exact size instead of growing it a byte at a time.
-    size_t length = 0;
-    ForEachCodePoint(
-        bytes, units, [&length](uint32_t cp) { length += Utf8Length(cp); },
-        [&length](uint64_t) { length += 4; });
-    out.resize(length);
+    out.resize(NarrowUtf16Length(bytes, byteCount));
     char* at = out.data();
     ForEachCodePoint(
         bytes, units, [&at](uint32_t cp) { at = PutUtf8(at, cp); },

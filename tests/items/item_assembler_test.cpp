@@ -104,6 +104,26 @@ TEST(AssembleSubject, DamagedSubjectMendedFromTheCopiesBesideIt) {
     EXPECT_EQ(Subject({Wide(0x0037, "Hellp"), Wide(0x0070, "Hello")}, kUnicodeFile), "0 0 Hellp");
 }
 
+// The walk only measures a UTF-16 body; a sticky note's body is its text and is kept, and
+// 8-bit bodies are converted as before.
+TEST(AssembleText, MeasuredBodiesKeepOnlyTheirLengthButANoteKeepsItsText) {
+    AssembleOptions measure = kUnicodeFile;
+    measure.measureBody = true;
+    const std::string text = "Grüße 日本 \U0001F600";
+    ItemRecord mail = Assemble({Wide(0x001A, "IPM.Note"), Wide(0x1000, text)}, measure);
+    ASSERT_TRUE(mail.message);
+    EXPECT_EQ(mail.message->body, "");
+    EXPECT_EQ(mail.message->bodyLength, text.size());
+
+    ItemRecord note = Assemble({Wide(0x1000, text), Wide(0x001A, "IPM.StickyNote")}, measure);
+    EXPECT_EQ(note.message->body, text);
+    EXPECT_FALSE(note.message->bodyLength);
+
+    ItemRecord narrow = Assemble({Wide(0x1000, "first"), Narrow(0x1000, "Caf\xE9")}, measure);
+    EXPECT_EQ(narrow.message->body, "Café");
+    EXPECT_FALSE(narrow.message->bodyLength);
+}
+
 TEST(AssembleText, AnsiStringsUseTheMessageCodePageEvenWhenItComesLater) {
     struct Case {
         uint32_t codePage;

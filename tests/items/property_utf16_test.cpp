@@ -42,11 +42,13 @@ TEST(NarrowUtf16, ScriptsSurrogatesAndTheFirstZeroUnit) {
     };
     for (const auto& [bytes, utf8] : cases) {
         EXPECT_EQ(NarrowUtf16(bytes.data(), bytes.size()), utf8) << utf8;
+        EXPECT_EQ(NarrowUtf16Length(bytes.data(), bytes.size()), utf8.size()) << utf8;
     }
     const uint8_t odd[] = {'o'};
     EXPECT_EQ(NarrowUtf16(odd, 1), "");
     EXPECT_EQ(NarrowUtf16(odd, 0), "");
     EXPECT_EQ(NarrowUtf16(nullptr, 8), "");
+    EXPECT_EQ(NarrowUtf16Length(nullptr, 8), 0u);
 }
 
 }  // namespace
