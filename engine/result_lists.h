@@ -129,7 +129,7 @@ struct CalendarEntry {
     std::optional<uint64_t> deliveryTime;
     std::optional<uint64_t> startTime;  // clip start (FILETIME)
     std::optional<uint64_t> endTime;    // clip end (FILETIME)
-    uint64_t dataBid = 0;  // the node's data block
+    uint64_t dataBid = 0;               // the node's data block
 };
 
 struct ContactEntry {
@@ -137,7 +137,7 @@ struct ContactEntry {
     uint32_t folderNid = 0;
     std::string folderPath;
     ContactRecord contact;  // the contact's fields (small: no bodies)
-    uint64_t dataBid = 0;  // the node's data block
+    uint64_t dataBid = 0;   // the node's data block
 };
 
 using TaskList = std::vector<TaskEntry>;

@@ -331,7 +331,17 @@ class Assembler {
                 Message().body = Text(value, bodyCodePage_);
                 break;
             case 0x1013:
+                if (options_.measureBody) {
+                    // Only whether there is HTML text matters: any byte of 8-bit HTML
+                    // gives text, UTF-16 HTML does up to its first zero unit.
+                    Message().bodyHtml.clear();
+                    Message().hasHtmlText = value.type == kTypeUnicode
+                                                ? NarrowUtf16Length(data.data(), data.size()) > 0
+                                                : !data.empty();
+                    break;
+                }
                 Message().bodyHtml = Html(value);
+                Message().hasHtmlText = !Message().bodyHtml.empty();
                 break;
             case 0x1009:
                 Rtf(data);
@@ -576,7 +586,7 @@ class Assembler {
     uint32_t htmlCodePage_ = 0;  // 0: none named
     size_t pendingAdvance_ = 0;
     int namedCount_ = 0;
-    bool attachmentsOnly_ = false;  // a call for attachment rows or an attachment's context
+    bool attachmentsOnly_ = false;   // a call for attachment rows or an attachment's context
     std::string normalizedSubject_;  // 0x0E1D, read only to check the subject against
     std::optional<std::vector<uint8_t>> measuredBody_;  // a UTF-16 body kept for FinishBody
 };

@@ -27,7 +27,8 @@ struct AssembleOptions {
     // written to rtfFile.
     bool checkRtfOnly = false;
     // A UTF-16 plain-text body is only measured (MessageRecord::bodyLength), not converted,
-    // unless the item is a sticky note, whose text is its body.
+    // unless the item is a sticky note, whose text is its body; the HTML body is only
+    // checked for text (MessageRecord::hasHtmlText), not converted.
     bool measureBody = false;
 };
 

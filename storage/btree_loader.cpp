@@ -53,10 +53,10 @@ class TreeWalker {
     void TakeSuspects();
 
   private:
-    int WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
-                      uint64_t bound, bool vouched);
-    int WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
-                     uint64_t bound, bool vouched);
+    int WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected, uint64_t bound,
+                      bool vouched);
+    int WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected, uint64_t bound,
+                     bool vouched);
     int WalkInner(const ByteReader& page, size_t liveEntries, int depth, uint64_t expected,
                   uint64_t bound);
     int WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_t bound, uint64_t pageBid);

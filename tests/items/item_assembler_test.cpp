@@ -122,6 +122,21 @@ TEST(AssembleText, MeasuredBodiesKeepOnlyTheirLengthButANoteKeepsItsText) {
     ItemRecord narrow = Assemble({Wide(0x1000, "first"), Narrow(0x1000, "Caf\xE9")}, measure);
     EXPECT_EQ(narrow.message->body, "Café");
     EXPECT_FALSE(narrow.message->bodyLength);
+
+    // HTML is only checked for text there; converted, it has text just as often.
+    const std::pair<PropertyValue, bool> html[] = {{Binary(0x1013, {'<', 'p', '>'}), true},
+                                                   {Binary(0x1013, {0}), true},
+                                                   {Wide(0x1013, "<p>"), true},
+                                                   {Value(0x1013, kUnicode, Bytes{0, 0}), false}};
+    for (const auto& [value, text] : html) {
+        for (const AssembleOptions* options :
+             {static_cast<const AssembleOptions*>(&measure), &kUnicodeFile}) {
+            ItemRecord item = Assemble({value}, *options);
+            ASSERT_TRUE(item.message);
+            EXPECT_EQ(item.message->hasHtmlText, text);
+            EXPECT_EQ(item.message->bodyHtml.empty(), options == &measure || !text);
+        }
+    }
 }
 
 TEST(AssembleText, AnsiStringsUseTheMessageCodePageEvenWhenItComesLater) {

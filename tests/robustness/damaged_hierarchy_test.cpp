@@ -180,18 +180,21 @@ TEST(RestoredOrphans, MessagesWhoseParentEntryNamesThemselvesOrTheirFolderAreRes
 
 TEST(SharedNid, BothMessagesAreListedAndEachOpensAsItself) {
     for (bool first : {true, false}) {
-        SCOPED_TRACE(first ? "the later entry repeats the earlier NID" : "the earlier one the later");
+        SCOPED_TRACE(first ? "the later entry repeats the earlier NID"
+                           : "the earlier one the later");
         MailboxBuilder builder(PstVariant::Unicode);
         const uint32_t inbox = builder.Folder("Inbox");
         std::vector<uint32_t> nids;
         for (const char* subject : {"alpha", "beta", "gamma"})
-            nids.push_back(builder.AddMessage(inbox, MakeMail(subject, "Ann", "a@example.com", "1")));
+            nids.push_back(
+                builder.AddMessage(inbox, MakeMail(subject, "Ann", "a@example.com", "1")));
         std::vector<uint8_t> image = builder.Build();
         const auto map = PstMap::Read(image);
         ASSERT_TRUE(map);
         // Two messages whose entries lie side by side in one leaf page.
         size_t i = 0;
-        while (i + 1 < nids.size() && map->Node(nids[i])->leafPage != map->Node(nids[i + 1])->leafPage)
+        while (i + 1 < nids.size() &&
+               map->Node(nids[i])->leafPage != map->Node(nids[i + 1])->leafPage)
             ++i;
         ASSERT_LT(i + 1, nids.size());
         const uint32_t a = nids[i], b = nids[i + 1];

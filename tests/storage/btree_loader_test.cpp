@@ -105,7 +105,8 @@ TEST_P(BothLayouts, DamagedFirstLeafPageCostsOnlyItsOwnEntries) {
         const auto leaves = pst.BuiltPages(BTree::Block, 0);
         ASSERT_EQ(leaves.size(), 4u);
         uint8_t levels = 0;
-        for (const auto& page : pst.BuiltPages()) levels = std::max<uint8_t>(levels, page.level + 1);
+        for (const auto& page : pst.BuiltPages())
+            levels = std::max<uint8_t>(levels, page.level + 1);
         ASSERT_GE(levels, 3);
         pst.PatchLe(leaves[0].ib, 0x7777770, pst.IdSize());  // no longer starts with its key
         if (trailerToo) pst.PatchLe(leaves[0].ib + 504, 0x5555, pst.IdSize());
@@ -117,8 +118,8 @@ TEST_P(BothLayouts, DamagedFirstLeafPageCostsOnlyItsOwnEntries) {
         EXPECT_EQ(loaded->blocks.size(), 12u - lost);
         EXPECT_EQ(loaded->stats.skippedBlockSubtrees, trailerToo ? 1u : 0u);
         for (const auto& entry : pst.BbtEntries()) {
-            const bool kept = trailerToo ? entry.bid >= leaves[1].firstKey
-                                         : entry.bid != leaves[0].firstKey;
+            const bool kept =
+                trailerToo ? entry.bid >= leaves[1].firstKey : entry.bid != leaves[0].firstKey;
             EXPECT_EQ(FindBlock(*loaded, entry.bid) != nullptr, kept) << entry.bid;
         }
     }
