@@ -39,7 +39,9 @@ AnalysisStatus RunWithInterrupts(AnalysisEngine& engine, AnalysisOptions options
     engine.Start(std::move(options));
     bool interrupted = false;
     while (engine.Running()) {
-        const timespec wait{0, 100'000'000};
+        // Short enough that a small file's run does not wait on the poll: the worker's end
+        // is noticed within 10 ms, for about a hundred wake-ups a second.
+        const timespec wait{0, 10'000'000};
         if (sigtimedwait(&stopSignals, nullptr, &wait) > 0) {
             interrupted = true;
             engine.Stop();
