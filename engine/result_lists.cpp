@@ -105,7 +105,7 @@ MessageSummary SummarizeMessage(const ItemRecord& item, uint32_t nid, uint32_t f
         summary.deliveryTime = FileTimeOf(message->deliveryTime);
         summary.submitTime = FileTimeOf(message->submitTime);
         summary.messageFlags = message->messageFlags;
-        summary.hasHtml = message->hasHtmlText || !message->bodyHtml.empty();
+        summary.hasHtml = message->hasHtmlText;
         summary.hasRtf = message->hasRtfBody;
         summary.bodyLength = message->bodyLength.value_or(message->body.size());
     }

@@ -330,19 +330,21 @@ class Assembler {
                 measuredBody_.reset();
                 Message().body = Text(value, bodyCodePage_);
                 break;
-            case 0x1013:
+            case 0x1013: {
+                MessageRecord& message = Message();
                 if (options_.measureBody) {
                     // Only whether there is HTML text matters: any byte of 8-bit HTML
                     // gives text, UTF-16 HTML does up to its first zero unit.
-                    Message().bodyHtml.clear();
-                    Message().hasHtmlText = value.type == kTypeUnicode
-                                                ? NarrowUtf16Length(data.data(), data.size()) > 0
-                                                : !data.empty();
-                    break;
+                    message.bodyHtml.clear();
+                    message.hasHtmlText = value.type == kTypeUnicode
+                                              ? NarrowUtf16Length(data.data(), data.size()) > 0
+                                              : !data.empty();
+                } else {
+                    message.bodyHtml = Html(value);
+                    message.hasHtmlText = !message.bodyHtml.empty();
                 }
-                Message().bodyHtml = Html(value);
-                Message().hasHtmlText = !Message().bodyHtml.empty();
                 break;
+            }
             case 0x1009:
                 Rtf(data);
                 break;
@@ -467,26 +469,17 @@ class Assembler {
         std::string& text = message.subject->text;
         if (normalizedSubject_ != message.conversationTopic || text.ends_with(normalizedSubject_))
             return;
-        const size_t have = CodePointCount(text);
-        const size_t keep = have > CodePointCount(normalizedSubject_)
-                                ? have - CodePointCount(normalizedSubject_)
-                                : 0;
-        text = Utf8Prefix(text, keep) + normalizedSubject_;
-    }
-
-    static size_t CodePointCount(std::string_view text) {
-        return static_cast<size_t>(
-            std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
-    }
-
-    // The first count code points of text.
-    static std::string Utf8Prefix(std::string_view text, size_t count) {
-        size_t end = 0;
-        for (size_t seen = 0; end < text.size(); ++end) {
-            if ((text[end] & 0xC0) != 0x80 && seen++ == count) break;
+        // As many characters as the normalized subject has are replaced at the end.
+        size_t count = static_cast<size_t>(
+            std::count_if(normalizedSubject_.begin(), normalizedSubject_.end(), IsUtf8Lead));
+        size_t at = text.size();
+        while (count > 0 && at > 0) {
+            if (IsUtf8Lead(text[--at])) --count;
         }
-        return std::string(text.substr(0, end));
+        text = text.substr(0, at) + normalizedSubject_;
     }
+
+    static bool IsUtf8Lead(char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
 
     // The HTML body is bytes in the internet code page (else the message's); without
     // either, UTF-8 is kept as it is and anything else read as the default code page.

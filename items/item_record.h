@@ -48,11 +48,11 @@ struct MessageRecord {
     std::string receivedByAddress;      // 0x0075 or 0x0076, whichever comes last
     std::vector<uint8_t> namedValue1;   // the first two string-named values met
     std::vector<uint8_t> namedValue2;
-    std::string body;                        // 0x1000; also the text of a sticky note
-    std::optional<uint64_t> bodyLength;      // UTF-8 bytes of a body only measured (body empty)
-    bool hasHtmlText = false;                // 0x1013 gives text (bodyHtml, unless only checked)
-    std::vector<uint8_t> submitTime;         // FILETIME bytes (0x0039)
-    std::string displayTo;                   // 0x0E04
+    std::string body;                    // 0x1000; also the text of a sticky note
+    std::optional<uint64_t> bodyLength;  // UTF-8 bytes of a body only measured (body empty)
+    bool hasHtmlText = false;         // 0x1013 gives text (in bodyHtml, unless it was only checked)
+    std::vector<uint8_t> submitTime;  // FILETIME bytes (0x0039)
+    std::string displayTo;            // 0x0E04
     std::unique_ptr<SubjectRecord> subject;  // 0x0037; none when absent or empty
 };
 

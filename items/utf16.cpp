@@ -15,7 +15,7 @@ namespace {
 
 constexpr uint32_t kReplacement = 0xFFFD;
 
-constexpr uint64_t ByteSwap(uint64_t v) {
+[[maybe_unused]] constexpr uint64_t ByteSwap(uint64_t v) {
     uint64_t out = 0;
     for (int k = 0; k < 8; ++k) out = (out << 8) | ((v >> (8 * k)) & 0xFF);
     return out;

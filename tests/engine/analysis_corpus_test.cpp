@@ -5,12 +5,11 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <shared_mutex>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
-#include "engine/analysis.h"
+#include "support/quiet_analysis.h"
 #include "support/test_paths.h"
 
 namespace kestrel {
@@ -18,15 +17,8 @@ namespace {
 
 AnalysisResult Analyse(const std::filesystem::path& file, AnalysisStatus* status,
                        bool restoreDeleted = false, std::shared_ptr<ItemSource>* source = nullptr) {
-    AnalysisOptions options;
-    options.sourcePstPath = file.string();
-    options.writeLog = false;
-    options.restoreDeleted = restoreDeleted;
     AnalysisResult result;
-    std::shared_mutex mutex;
-    AnalysisObserver observer;
-    RunControl control;
-    *status = RunAnalysis(options, result, mutex, observer, control, source);
+    *status = test::AnalyseQuietly(file.string(), result, restoreDeleted, source);
     return result;
 }
 

@@ -14,16 +14,15 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "engine/analysis.h"
 #include "robustness/built_mailboxes.h"
 #include "robustness/damage.h"
 #include "robustness/memory_file.h"
 #include "support/mailbox_builder.h"
+#include "support/quiet_analysis.h"
 #include "support/test_paths.h"
 
 namespace kestrel::test {
@@ -195,16 +194,9 @@ Outcome Analyse(std::span<const uint8_t> image, const std::vector<ItemId>& want)
     MemoryFile file(image);
     const uint64_t before = Fnv(image.data(), image.size());
 
-    AnalysisOptions options;
-    options.sourcePstPath = file.path();
-    options.writeLog = false;
-    options.restoreDeleted = true;
     AnalysisResult result;
-    std::shared_mutex mutex;
-    AnalysisObserver observer;
-    RunControl control;
     std::shared_ptr<ItemSource> source;
-    out.status = RunAnalysis(options, result, mutex, observer, control, &source);
+    out.status = AnalyseQuietly(file.path(), result, true, &source);
     out.error = result.error;
     out.listing = ListItems(result);
     if (!result.folders.empty()) out.topNid = result.folders.entries().front().folderNid;

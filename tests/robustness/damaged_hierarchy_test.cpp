@@ -6,15 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
-#include "engine/analysis.h"
 #include "engine/item_source.h"
 #include "robustness/memory_file.h"
 #include "robustness/pst_map.h"
 #include "support/mailbox_builder.h"
+#include "support/quiet_analysis.h"
 
 namespace kestrel::test {
 namespace {
@@ -51,15 +50,8 @@ struct Outcome {
 
 // The analysis of file's image; run.source reads it again while file lives.
 Outcome Analyse(const MemoryFile& file, bool restoreDeleted = false) {
-    AnalysisOptions options;
-    options.sourcePstPath = file.path();
-    options.writeLog = false;
-    options.restoreDeleted = restoreDeleted;
     Outcome run;
-    std::shared_mutex mutex;
-    AnalysisObserver observer;
-    RunControl control;
-    run.status = RunAnalysis(options, run.result, mutex, observer, control, &run.source);
+    run.status = AnalyseQuietly(file.path(), run.result, restoreDeleted, &run.source);
     return run;
 }
 
