@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
         for (size_t k = 0; k < damage.size(); ++k) {
             const auto copy = damage.Make(k);
             if (!copy) continue;
-            const fs::path path = out / (copy->name + ".pst");
+            const fs::path path = out / (copy->name + source.extension().string());
             std::ofstream file(path, std::ios::binary | std::ios::trunc);
             file.write(reinterpret_cast<const char*>(copy->bytes.data()),
                        static_cast<std::streamsize>(copy->bytes.size()));
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "cannot write %s\n", path.c_str());
                 return 1;
             }
-            manifest << copy->name << ".pst\t" << source.filename().string() << '\t'
+            manifest << path.filename().string() << "\t" << source.filename().string() << '\t'
                      << kestrel::test::DamageKindName(copy->kind) << '\t';
             for (size_t r = 0; r < copy->damaged.size(); ++r) {
                 manifest << (r ? "," : "") << copy->damaged[r].begin << '-' << copy->damaged[r].end;

@@ -196,9 +196,10 @@ int TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64
         if (i < live) {
             // A live entry off the rising run has a damaged key: no one looks it up by it.
             if (!(inRun >> i & 1)) continue;
-        } else if (bid == 0 || bid < previous) {
+        } else if (bid == 0 || bid < previous || !InRange(bid, expected, bound)) {
             // Stale entries are read while they do not fall (a removal leaves the last
-            // entry twice); the rest of the page is not to be trusted.
+            // entry twice) and stay within the page's key range: an old copy of the next
+            // page's entry would shadow the live one. The rest of the page is not trusted.
             break;
         }
         BlockRecord record;

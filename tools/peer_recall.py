@@ -246,7 +246,7 @@ def main(argv):
                 peer, package, package), file=sys.stderr)
             return 2
     files = a.files or sorted(os.path.join(a.corpus, f) for f in os.listdir(a.corpus)
-                              if f.endswith(".pst"))
+                              if f.endswith((".pst", ".ost")))
     if not files:
         print("no PST files", file=sys.stderr)
         return 2

@@ -246,7 +246,7 @@ class DamagedCopies : public ::testing::TestWithParam<std::string> {};
 TEST_P(DamagedCopies, EndCleanlyAndKeepWhatTheDamageMissed) {
     const Source source = LoadSource(GetParam());
     ASSERT_FALSE(source.image.empty()) << source.name;
-    const std::string stem = source.name.substr(0, source.name.rfind(".pst"));
+    const std::string stem = std::filesystem::path(source.name).stem().string();
 
     // What the sound file gives.
     const std::vector<ItemId> none;

@@ -244,6 +244,28 @@ TEST_P(BothLayouts, LeafEntryBreakingTheOrderCostsOnlyItself) {
     EXPECT_EQ(FindBlock(*index, 0x7000), nullptr);
 }
 
+// A stale entry past a block leaf's live count that carries a key of the next page (an
+// old copy of it, pointing anywhere) must not shadow that page's live entry.
+TEST_P(BothLayouts, StaleBlockEntryBeyondThePageBoundShadowsNothing) {
+    PstBuilder pst(GetParam());
+    pst.limits().pageEntries = 3;
+    test::AddStore(pst);
+    for (uint8_t i = 0; i < 5; ++i) pst.AddBlock({i});
+    pst.Build();
+    const auto leaves = pst.BuiltPages(BTree::Block, 0);
+    ASSERT_GE(leaves.size(), 2u);
+    const uint64_t nextKey = leaves[1].firstKey;
+    const uint64_t trueIb = FindBlock(*LoadImage(pst), nextKey)->ib;
+    const uint64_t stale = leaves[0].ib + leaves[0].entries * (unicode() ? 24 : 12);
+    pst.PatchLe(stale, nextKey, pst.IdSize());
+    pst.PatchLe(stale + pst.IdSize(), 0x7FFFFF00, pst.IdSize());
+
+    auto loaded = LoadImage(pst);
+    ASSERT_EQ(loaded.result, 0);
+    ASSERT_NE(FindBlock(*loaded, nextKey), nullptr);
+    EXPECT_EQ(FindBlock(*loaded, nextKey)->ib, trueIb);
+}
+
 // Without allocation maps the file ends right after the node-tree root: a page is read
 // as its 512 bytes, never more.
 TEST_P(BothLayouts, PagesAtTheVeryEndOfTheFileLoad) {

@@ -19,12 +19,13 @@ inline std::filesystem::path ExpectedDir() {
     return CorpusDir().parent_path() / "expected";
 }
 
-// Every *.pst of the corpus, sorted; empty when the folder is absent.
+// Every *.pst and *.ost (offline store) of the corpus, sorted; empty when the folder is absent.
 inline std::vector<std::filesystem::path> CorpusFiles() {
     std::vector<std::filesystem::path> files;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(CorpusDir(), ec)) {
-        if (entry.path().extension() == ".pst") files.push_back(entry.path());
+        const auto ext = entry.path().extension();
+        if (ext == ".pst" || ext == ".ost") files.push_back(entry.path());
     }
     std::sort(files.begin(), files.end());
     return files;
