@@ -14,14 +14,12 @@
 #include "items/node_item.h"
 #include "platform/activity_log.h"
 #include "storage/btree_loader.h"
+#include "storage/nid.h"
 
 namespace kestrel {
 
 namespace {
 
-constexpr uint32_t kNidTypeMask = 0x1F;
-constexpr uint32_t kNidTypeNormalMessage = 0x04;
-constexpr uint32_t kMessageStoreNid = 0x21;
 constexpr uint32_t kRootFolderNid = 0x122;
 
 // The chosen file when it names something, else the one picked in the search list.
@@ -290,7 +288,7 @@ class Run {
         std::optional<size_t> target;
         uint64_t restored = 0;
         for (const NodeRecord& node : context_->nodes.records()) {
-            if ((node.nid & kNidTypeMask) != kNidTypeNormalMessage) continue;
+            if (NidTypeOf(node.nid) != NidType::NormalMessage) continue;
             if (node.dataBlock == nullptr || reached.count(&node) != 0) continue;
             if (context_->nodes.IsReachable(&node) && !IsBelow(node, top) &&
                 TreeOf(node) == TreeOf(*top))

@@ -10,13 +10,12 @@
 #include "items/node_item.h"
 #include "storage/btree_loader.h"
 #include "storage/byte_reader.h"
+#include "storage/nid.h"
 
 namespace kestrel {
 
 namespace {
 
-constexpr uint32_t kNidTypeMask = 0x1F;
-constexpr uint32_t kNidTypeNormalFolder = 0x02;
 constexpr uint32_t kDefaultTopFolderNid = 0x2142;
 // The NID inside an entry id: 4 flag bytes, then the 16-byte provider id.
 constexpr size_t kEntryIdNidOffset = 20;
@@ -262,7 +261,7 @@ uint64_t CountWalkRecords(const PstContext& context, const NodeRecord* top) {
 }
 
 bool IsFolderItem(const ItemRecord& item, uint32_t nid) {
-    return item.folder != nullptr || (nid & kNidTypeMask) == kNidTypeNormalFolder;
+    return item.folder != nullptr || NidTypeOf(nid) == NidType::NormalFolder;
 }
 
 WalkOutcome WalkFolderTree(PstContext& context, const NodeRecord* top, WalkEnvironment& env) {

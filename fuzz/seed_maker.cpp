@@ -19,6 +19,7 @@
 #include "robustness/damage.h"
 #include "storage/block_reader.h"
 #include "storage/btree_loader.h"
+#include "storage/nid.h"
 #include "storage/subnode_list.h"
 
 namespace fs = std::filesystem;
@@ -195,7 +196,7 @@ void NodeSeeds(const Source& source, const fs::path& propertiesDir, const fs::pa
     int rtf = 0;
     for (const NodeRecord& node : context.nodes.records()) {
         if (written >= kNodesPerFile) break;
-        if (!node.dataBlock || (node.dataBlock->bid & 2)) continue;
+        if (!node.dataBlock || IsInternalBid(node.dataBlock->bid)) continue;
         std::vector<uint8_t> data;
         if (ReadDecodedBlock(context, node.dataBlock->bid, data) == 0) continue;
         std::vector<uint8_t> seed{static_cast<uint8_t>(ansi ? 1 : 0)};

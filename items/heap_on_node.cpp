@@ -7,36 +7,60 @@
 
 namespace kestrel {
 
-std::optional<HeapAllocation> ResolveHeapAllocation(
-    const std::vector<std::vector<uint8_t>>& heapBlocks, uint32_t hid) {
-    if (!IsHid(hid)) return std::nullopt;
-    const size_t blockIndex = hid >> 16;
-    const size_t index = (hid >> 5) & 0x7FF;  // 1-based
-    if (index == 0 || blockIndex >= heapBlocks.size()) return std::nullopt;
+namespace {
 
-    // Every heap block starts with the offset of its own page map: cAlloc, cFree, then
-    // cAlloc + 1 offsets, allocation i spanning [rgibAlloc[i - 1], rgibAlloc[i]).
-    const ByteReader block(heapBlocks[blockIndex]);
+// HNHDR: ibHnpm, bSig, bClientSig, hidUserRoot (rgbFillLevel, unused, follows).
+constexpr size_t kHeaderSignatureAt = 2;
+constexpr size_t kHeaderClientAt = 3;
+constexpr size_t kHeaderUserRootAt = 4;
+// HNPAGEMAP: cAlloc, cFree, rgibAlloc.
+constexpr size_t kPageMapOffsetsAt = 4;
+// A HID: allocation index (1-based) in bits 5..15, block index in the high 16 bits.
+constexpr unsigned kHidIndexShift = 5;
+constexpr uint32_t kHidIndexMask = 0x7FF;
+constexpr unsigned kHidBlockShift = 16;
+
+}  // namespace
+
+std::optional<HeapHeader> ReadHeapHeader(const ByteReader& block) {
+    const auto pageMap = block.U16(0);
+    const auto signature = block.U8(kHeaderSignatureAt);
+    const auto client = block.U8(kHeaderClientAt);
+    const auto root = block.U32(kHeaderUserRootAt);
+    if (!pageMap || !signature || !client || !root) return std::nullopt;
+    return HeapHeader{*pageMap, *signature, *client, *root};
+}
+
+std::optional<HeapPageMap> ReadHeapPageMap(const ByteReader& block) {
     const auto ibHnpm = block.U16(0);
     if (!ibHnpm) return std::nullopt;
     const auto cAlloc = block.U16(*ibHnpm);
-    if (!cAlloc || index > *cAlloc) return std::nullopt;
-    const size_t table = size_t{*ibHnpm} + 4;
-    const auto start = block.U16(table + 2 * (index - 1));
-    const auto end = block.U16(table + 2 * index);
+    if (!cAlloc) return std::nullopt;
+    return HeapPageMap{*cAlloc, size_t{*ibHnpm} + kPageMapOffsetsAt};
+}
+
+std::optional<HeapAllocation> ResolveHeapAllocation(
+    const std::vector<std::vector<uint8_t>>& heapBlocks, uint32_t hid) {
+    if (!IsHid(hid)) return std::nullopt;
+    const size_t blockIndex = hid >> kHidBlockShift;
+    const size_t index = (hid >> kHidIndexShift) & kHidIndexMask;  // 1-based
+    if (index == 0 || blockIndex >= heapBlocks.size()) return std::nullopt;
+
+    const ByteReader block(heapBlocks[blockIndex]);
+    const auto pageMap = ReadHeapPageMap(block);
+    if (!pageMap || index > pageMap->allocationCount) return std::nullopt;
+    const auto start = block.U16(pageMap->offsetsAt + 2 * (index - 1));
+    const auto end = block.U16(pageMap->offsetsAt + 2 * index);
     if (!start || !end || *start > *end || *end > block.size()) return std::nullopt;
     return HeapAllocation{blockIndex, *start, *end};
 }
 
 HeapOnNode::HeapOnNode(std::vector<std::vector<uint8_t>> blocks) : blocks_(std::move(blocks)) {
     if (blocks_.empty()) return;
-    const ByteReader first(blocks_.front());
-    const auto signature = first.U8(2);
-    const auto client = first.U8(3);
-    const auto root = first.U32(4);
-    if (!signature || *signature != kHeapSignature || !client || !root) return;
-    clientSignature_ = *client;
-    userRoot_ = *root;
+    const auto header = ReadHeapHeader(blocks_.front());
+    if (!header || header->signature != kHeapSignature) return;
+    clientSignature_ = header->clientSignature;
+    userRoot_ = header->userRoot;
     valid_ = true;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "items/heap_on_node.h"
+#include "items/property_parser.h"
 #include "items/property_value.h"
 #include "storage/block_reader.h"
 #include "storage/pst_context.h"

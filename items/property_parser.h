@@ -24,18 +24,6 @@ PropertyGroupList ParseNodeProperties(PstContext& context, const BlockRecord* da
                                       const SubnodeList* fallback = nullptr,
                                       const ParseOptions& options = {});
 
-// One heap allocation [start, end) in the heap block it lives in.
-struct HeapAllocation {
-    size_t blockIndex = 0;
-    size_t start = 0;
-    size_t end = 0;
-};
-
-// Resolves hid (block index hid >> 16, allocation index (hid >> 5) & 0x7FF) against the
-// page map of that heap block. nullopt when hid is 0 or anything does not check out.
-std::optional<HeapAllocation> ResolveHeapAllocation(
-    const std::vector<std::vector<uint8_t>>& heapBlocks, uint32_t hid);
-
 // UTF-16LE to UTF-8, surrogate pairs included; the text ends at the first zero unit.
 // Unpaired surrogates become U+FFFD.
 std::string NarrowUtf16(const uint8_t* bytes, size_t byteCount);

@@ -8,8 +8,40 @@ namespace kestrel {
 
 namespace {
 
+// TCINFO: bType, cCols, rgib[4] (the row's group ends: 8-, 4-, 2-/1-byte cells, bitmap),
+// hidRowIndex, hnidRows, hidIndex; then cCols column descriptors.
+struct TableContextHeader {
+    uint8_t type = 0;  // bType: the table context's client signature
+    uint8_t columnCount = 0;
+    uint16_t groupEnds[4] = {};
+    uint32_t hidRowIndex = 0;
+    uint32_t hnidRows = 0;
+};
 constexpr size_t kTcInfoSize = 22;
+constexpr size_t kTcColumnCountAt = 1;
+constexpr size_t kTcGroupEndsAt = 2;
+constexpr size_t kTcRowIndexAt = 10;
+constexpr size_t kTcRowsAt = 14;
+// rgib entries: TCI_1b ends the 1-byte cells and starts the bitmap, TCI_bm ends the row.
+constexpr size_t kTci1b = 2;
+constexpr size_t kTciBm = 3;
+
+std::optional<TableContextHeader> ReadTableContextHeader(const ByteReader& info) {
+    if (!info.Has(0, kTcInfoSize)) return std::nullopt;
+    TableContextHeader header;
+    header.type = *info.U8(0);
+    header.columnCount = *info.U8(kTcColumnCountAt);
+    for (size_t i = 0; i < 4; ++i) header.groupEnds[i] = *info.U16(kTcGroupEndsAt + 2 * i);
+    header.hidRowIndex = *info.U32(kTcRowIndexAt);
+    header.hnidRows = *info.U32(kTcRowsAt);
+    return header;
+}
+
+// TCOLDESC: tag, ibData, cbData, iBit.
 constexpr size_t kColumnSize = 8;
+constexpr size_t kColumnDataAt = 4;
+constexpr size_t kColumnSizeAt = 6;
+constexpr size_t kColumnBitAt = 7;
 
 struct Column {
     uint16_t id = 0;
@@ -18,6 +50,16 @@ struct Column {
     uint8_t cbData = 0;
     uint8_t iBit = 0;
 };
+
+// The i-th descriptor when it is wholly there.
+std::optional<Column> ReadColumn(const ByteReader& info, size_t i) {
+    const size_t at = kTcInfoSize + i * kColumnSize;
+    if (!info.Has(at, kColumnSize)) return std::nullopt;
+    const uint32_t tag = *info.U32(at);
+    return Column{static_cast<uint16_t>(tag >> 16), static_cast<uint16_t>(tag & 0xFFFF),
+                  *info.U16(at + kColumnDataAt), *info.U8(at + kColumnSizeAt),
+                  *info.U8(at + kColumnBitAt)};
+}
 
 struct TableLayout {
     std::vector<Column> columns;
@@ -29,24 +71,20 @@ struct TableLayout {
 
 std::optional<TableLayout> ReadTableInfo(const HeapOnNode& heap) {
     const auto info = heap.Allocation(heap.userRoot());
-    if (!info || !info->Has(0, kTcInfoSize) || *info->U8(0) != kClientTableContext) {
-        return std::nullopt;
-    }
+    if (!info) return std::nullopt;
+    const auto header = ReadTableContextHeader(*info);
+    if (!header || header->type != kClientTableContext) return std::nullopt;
     TableLayout layout;
-    const uint8_t cCols = *info->U8(1);
-    layout.cebStart = *info->U16(2 + 2 * 2);
-    layout.rowSize = *info->U16(2 + 3 * 2);
-    layout.hidRowIndex = *info->U32(10);
-    layout.hnidRows = *info->U32(14);
+    layout.cebStart = header->groupEnds[kTci1b];
+    layout.rowSize = header->groupEnds[kTciBm];
+    layout.hidRowIndex = header->hidRowIndex;
+    layout.hnidRows = header->hnidRows;
     if (layout.rowSize == 0) return std::nullopt;
     // Only the descriptors that are really there.
-    for (size_t i = 0; i < cCols; ++i) {
-        const size_t at = kTcInfoSize + i * kColumnSize;
-        if (!info->Has(at, kColumnSize)) break;
-        const uint32_t tag = *info->U32(at);
-        layout.columns.push_back(Column{static_cast<uint16_t>(tag >> 16),
-                                        static_cast<uint16_t>(tag & 0xFFFF), *info->U16(at + 4),
-                                        *info->U8(at + 6), *info->U8(at + 7)});
+    for (size_t i = 0; i < header->columnCount; ++i) {
+        const auto column = ReadColumn(*info, i);
+        if (!column) break;
+        layout.columns.push_back(*column);
     }
     return layout;
 }

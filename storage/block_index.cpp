@@ -1,5 +1,7 @@
 #include "storage/block_index.h"
 
+#include "storage/nid.h"
+
 namespace kestrel {
 
 namespace {
@@ -15,7 +17,7 @@ const BlockRecord& BlockIndex::Append(const BlockRecord& record) {
     records_.push_back(record);
     const BlockRecord& stored = records_.back();
     // Lookups clear bit 0, so a record stored with bit 0 set can never be the answer.
-    if ((stored.bid & 1) == 0) Index(&stored);
+    if ((stored.bid & kBidIgnoredBit) == 0) Index(&stored);
     return stored;
 }
 
@@ -47,7 +49,7 @@ void BlockIndex::Grow() {
 }
 
 const BlockRecord* BlockIndex::Find(uint64_t bid) const {
-    const uint64_t key = bid & ~uint64_t{1};
+    const uint64_t key = BidKey(bid);
     if (key == 0 || slots_.empty()) return nullptr;
     const size_t mask = slots_.size() - 1;
     for (size_t slot = SlotOf(key, mask); slots_[slot] != nullptr; slot = (slot + 1) & mask) {

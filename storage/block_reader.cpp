@@ -5,6 +5,7 @@
 
 #include "storage/btree_loader.h"
 #include "storage/byte_reader.h"
+#include "storage/nid.h"
 
 namespace kestrel {
 
@@ -71,14 +72,6 @@ constexpr uint8_t kDecode[256] = {
 
 constexpr uint8_t kTreeBlockType = 1;  // btype of XBLOCK and XXBLOCK
 constexpr size_t kTreeHeaderSize = 8;
-constexpr uint64_t kInternalBit = 2;
-
-bool IsInternal(uint64_t bid) {
-    return (bid & kInternalBit) != 0;
-}
-uint64_t BidKey(uint64_t bid) {
-    return bid & ~uint64_t{1};
-}
 
 // Reads one block record's bytes, undecoded.
 size_t ReadRecord(PstContext& context, const BlockRecord& record, std::vector<uint8_t>& out) {
@@ -132,7 +125,7 @@ class TreeReader {
         for (size_t i = 0; i < count && !Full(); ++i) {
             if (context_.Stopped()) return false;
             uint64_t bid = Entry(block, i);
-            if (IsInternal(bid) || !FirstUse(bid)) continue;
+            if (IsInternalBid(bid) || !FirstUse(bid)) continue;
             const BlockRecord* record = FindBlock(context_, bid);
             if (!record) return false;
             if (measureOnly_) {
@@ -161,7 +154,7 @@ class TreeReader {
             std::vector<uint8_t> raw;
             if (ReadRecord(context_, *record, raw) == 0) return false;
             ByteReader child(raw);
-            if (IsInternal(bid) && child.U8(0) == kTreeBlockType) {
+            if (IsInternalBid(bid) && child.U8(0) == kTreeBlockType) {
                 // Trees go no deeper than this: a further XXBLOCK is skipped.
                 if (child.U8(1) == 1 && !ReadXBlock(child)) return false;
                 continue;
@@ -229,10 +222,10 @@ size_t ReadDecodedBlock(PstContext& context, uint64_t bid, std::vector<uint8_t>&
     return n;
 }
 
-int DecodePermute(uint8_t* buffer, size_t length, uint32_t method) {
-    if (!buffer || method != 1) return -1;
+DecodeResult DecodePermute(uint8_t* buffer, size_t length, uint32_t method) {
+    if (!buffer || method != 1) return kDecodeRefused;
     for (size_t i = 0; i < length; ++i) buffer[i] = kDecode[buffer[i]];
-    return 0;
+    return kDecodeOk;
 }
 
 void DecodeCyclic(uint8_t* buffer, size_t length, uint32_t key) {
@@ -267,7 +260,7 @@ size_t ReadDataBlocks(PstContext& context, const BlockRecord* block,
                       std::vector<std::vector<uint8_t>>& blocks) {
     blocks.clear();
     if (!block || !context.layout || context.Stopped()) return 0;
-    if (!IsInternal(block->bid)) {
+    if (!IsInternalBid(block->bid)) {
         // An external BID is one data block, even when its first byte looks like a tree's.
         std::vector<uint8_t> data;
         size_t n = ReadRecord(context, *block, data);
@@ -286,7 +279,7 @@ size_t ReadDataBlocks(PstContext& context, const BlockRecord* block,
 
 size_t MeasureDataBlocks(PstContext& context, const BlockRecord* block) {
     if (!block || !context.layout || context.Stopped()) return 0;
-    if (!IsInternal(block->bid)) return AvailableAt(context, block->ib, block->cb);
+    if (!IsInternalBid(block->bid)) return AvailableAt(context, block->ib, block->cb);
     std::vector<std::vector<uint8_t>> none;
     TreeReader reader(context, none, true);
     return reader.ReadRoot(*block) ? reader.total() : 0;

@@ -19,9 +19,14 @@ size_t ReadBlock(PstContext& context, uint64_t bid, std::vector<uint8_t>& out);
 // ReadBlock, then the decoding of the file's crypt method. 0 when the stop flag is set.
 size_t ReadDecodedBlock(PstContext& context, uint64_t bid, std::vector<uint8_t>& out);
 
-// Permutation decoding in place (mpbbI). Returns 0, or -1 (nothing touched) when buffer
-// is null or method is not 1.
-int DecodePermute(uint8_t* buffer, size_t length, uint32_t method);
+enum DecodeResult : int {
+    kDecodeOk = 0,
+    kDecodeRefused = -1,  // nothing touched
+};
+
+// Permutation decoding in place (mpbbI). kDecodeRefused when buffer is null or method is
+// not 1.
+DecodeResult DecodePermute(uint8_t* buffer, size_t length, uint32_t method);
 // The cyclic decoding in place; key is the low 32 bits of the block's BID.
 void DecodeCyclic(uint8_t* buffer, size_t length, uint32_t key);
 // Decodes a data block of the context's crypt method in place.

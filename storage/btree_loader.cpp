@@ -8,18 +8,17 @@
 #include <vector>
 
 #include "storage/byte_reader.h"
+#include "storage/nid.h"
+#include "storage/page.h"
 
 namespace kestrel {
 
 namespace {
 
-constexpr size_t kPageSize = 512;
 // Sound files have four or five levels; anything deeper is a loop or garbage.
 constexpr int kMaxDepth = 16;
 constexpr size_t kParentCacheSize = 100;
-constexpr uint32_t kMessageStoreNid = 0x21;
 constexpr uint64_t kFirstBlockKey = 4;
-constexpr uint32_t kHighNid = 0x80000000;
 
 // One walk over one tree: the pages on the current descent, and the pages already walked
 // to the end (a damaged tree that names a page twice must not make the walk explode).
@@ -28,7 +27,8 @@ class TreeWalker {
     TreeWalker(PstContext& context, bool nodeTree) : context_(context), nodeTree_(nodeTree) {}
 
     // pageBid: the BID the parent entry gives the page (0 for a root).
-    int Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bound, uint64_t pageBid = 0);
+    WalkResult Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bound,
+                    uint64_t pageBid = 0);
 
     // Starts a pass afresh (the root's second pass re-reads pages the first one saw).
     void NewPass() {
@@ -40,54 +40,47 @@ class TreeWalker {
     // record is placed some other way; adoption checks them.
     std::unordered_map<uint32_t, std::vector<NodeRecord*>> waiting;
 
-    struct LeafNodeEntry {
-        uint32_t nid;
-        uint64_t bidData;
-        uint64_t bidSub;
-        uint32_t nidParent;
-    };
     // Live node entries off their page's rising run, in the order they were read.
-    std::vector<LeafNodeEntry> suspects;
+    std::vector<NodeLeafEntry> suspects;
     // Gives each suspect entry a record of its own once every page is read, when its data
     // block is in the index and no record of that NID already reads that block.
     void TakeSuspects();
 
-  private:
-    int WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected, uint64_t bound,
-                      bool vouched);
-    int WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected, uint64_t bound,
-                     bool vouched);
-    int WalkInner(const ByteReader& page, size_t liveEntries, int depth, uint64_t expected,
-                  uint64_t bound);
-    int WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_t bound, uint64_t pageBid);
-    bool VouchesForItself(const std::vector<uint8_t>& bytes, uint64_t pageBid) const;
+    // The depth of the tree's leaf pages, LoadStats::kUnknownDepth until a walk finds it.
+    uint8_t leafDepth() const { return leafDepth_; }
+    void SetLeafDepth(uint8_t depth) { leafDepth_ = depth; }
 
-    void TakeNodeEntry(uint32_t nid, uint64_t bidData, uint64_t bidSub, uint32_t nidParent,
-                       std::vector<NodeRecord*>& parentCache);
+  private:
+    WalkResult WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
+                             uint64_t bound, bool vouched);
+    WalkResult WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
+                            uint64_t bound, bool vouched);
+    WalkResult WalkInner(const ByteReader& page, size_t liveEntries, int depth, uint64_t expected,
+                         uint64_t bound);
+    WalkResult WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_t bound,
+                         uint64_t pageBid);
+    bool VouchesForItself(const ByteReader& bytes, uint64_t pageBid) const;
+
+    void TakeNodeEntry(const NodeLeafEntry& entry, std::vector<NodeRecord*>& parentCache);
     void Place(NodeRecord* record, std::vector<NodeRecord*>& parentCache);
     void Adopt(NodeRecord* parent);
 
-    uint64_t InnerKey(const ByteReader& page, size_t offset) const {
+    uint64_t InnerKey(const IntermediateEntry& entry) const {
         // Node keys are NIDs, 32 bits in both layouts; block keys are whole BIDs.
-        if (nodeTree_) return page.U32(offset).value_or(0);
-        return page.UInt(offset, context_.layout->idSize).value_or(0);
+        return nodeTree_ ? static_cast<uint32_t>(entry.key) : entry.key;
     }
 
-    uint8_t& LeafDepth() { return nodeTree_ ? context_.nodeLeafDepth : context_.blockLeafDepth; }
-    bool& LeafSeen() { return nodeTree_ ? context_.nodeLeafSeen : context_.blockLeafSeen; }
     uint32_t& Skipped() {
         return nodeTree_ ? context_.stats.skippedNodeSubtrees : context_.stats.skippedBlockSubtrees;
     }
 
     PstContext& context_;
     bool nodeTree_;
+    uint8_t leafDepth_ = LoadStats::kUnknownDepth;
+    bool leafSeen_ = false;  // a leaf page has been walked
     std::vector<uint64_t> path_;
     std::unordered_set<uint64_t> done_;
 };
-
-bool IsLinked(const NodeRecord* record) {
-    return record->parent || record->topLevel;
-}
 
 constexpr uint64_t kNotAKey = UINT64_MAX;
 
@@ -132,8 +125,8 @@ uint64_t LongestRisingRun(const LeafKeys& keys, size_t n) {
     return inRun;
 }
 
-int TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bound,
-                     uint64_t pageBid) {
+WalkResult TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bound,
+                            uint64_t pageBid) {
     if (context_.Stopped()) return kWalkStopped;
     if (depth >= kMaxDepth) return kWalkFailed;
     // A page already on the way down would make the walk go round for ever.
@@ -143,22 +136,24 @@ int TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bou
     std::vector<uint8_t> bytes;
     if (ReadAt(context_, offset, kPageSize, bytes) < kPageSize) return kWalkFailed;
     if (context_.Stopped()) return kWalkStopped;
+    const ByteReader whole(bytes);
     // Entries are taken only where they lie wholly inside the entry area: never from the
-    // page trailer.
-    ByteReader page(bytes.data(), context_.layout->entryAreaSize);
+    // page metadata or trailer.
+    const ByteReader page(bytes.data(), context_.layout->entryAreaSize);
 
-    // The trailer's entry count tells live entries from stale ones past them; the walk
+    // The metadata's entry count tells live entries from stale ones past them; the walk
     // still reads every entry of the entry area.
-    const size_t liveEntries = bytes[context_.layout->entryAreaSize];
-    if (depth >= LeafDepth()) {
-        const bool vouched = VouchesForItself(bytes, pageBid);
-        int result = nodeTree_ ? WalkNodeLeaf(page, liveEntries, expected, bound, vouched)
-                               : WalkBlockLeaf(page, liveEntries, expected, bound, vouched);
+    const size_t liveEntries = ReadBTreePageMetadata(*context_.layout, whole).entryCount;
+    if (depth >= leafDepth_) {
+        const bool vouched = VouchesForItself(whole, pageBid);
+        const WalkResult result = nodeTree_
+                                      ? WalkNodeLeaf(page, liveEntries, expected, bound, vouched)
+                                      : WalkBlockLeaf(page, liveEntries, expected, bound, vouched);
         if (result != kWalkFailed && !context_.Stopped()) done_.insert(offset);
         return result;
     }
     path_.push_back(offset);
-    int result;
+    WalkResult result;
     try {
         result = WalkInner(page, liveEntries, depth, expected, bound);
     } catch (...) {
@@ -170,29 +165,28 @@ int TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bou
     return result;
 }
 
-int TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
-                              uint64_t bound, bool vouched) {
+WalkResult TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
+                                     uint64_t bound, bool vouched) {
     const PstLayout& layout = *context_.layout;
-    const size_t width = layout.idSize;
     const size_t count =
         std::min(layout.blockLeafMaxEntries, page.size() / layout.blockLeafEntrySize);
-    if (count == 0) return kWalkLeafDone;
-    const uint64_t first = page.UInt(0, width).value_or(0);
-    if (first == 0) return kWalkLeafDone;
+    if (count == 0) return kWalkBlockLeafDone;
+    const uint64_t first = ReadBlockLeafEntry(layout, page, 0).bid;
+    if (first == 0) return kWalkBlockLeafDone;
     if (expected != kNoExpectedKey && first != expected && !vouched) return kWalkFailed;
-    context_.blockLeafSeen = true;
+    leafSeen_ = true;
 
     const size_t live = std::min({liveEntries, count, kMaxLeafEntries});
     LeafKeys keys;
     for (size_t i = 0; i < live; ++i) {
-        const uint64_t bid = page.UInt(i * layout.blockLeafEntrySize, width).value_or(0);
+        const uint64_t bid = ReadBlockLeafEntry(layout, page, i).bid;
         keys[i] = InRange(bid, expected, bound) ? bid : kNotAKey;
     }
     const uint64_t inRun = LongestRisingRun(keys, live);
     uint64_t previous = 0;
     for (size_t i = 0; i < count; ++i) {
-        const size_t at = i * layout.blockLeafEntrySize;
-        const uint64_t bid = page.UInt(at, width).value_or(0);
+        const BlockLeafEntry entry = ReadBlockLeafEntry(layout, page, i);
+        const uint64_t bid = entry.bid;
         if (i < live) {
             // A live entry off the rising run has a damaged key: no one looks it up by it.
             if (!(inRun >> i & 1)) continue;
@@ -204,31 +198,30 @@ int TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries, uint64
         }
         BlockRecord record;
         record.bid = bid;
-        record.ib = page.UInt(at + width, width).value_or(0);
-        record.cb = page.U16(at + 2 * width).value_or(0);
-        record.cRef = static_cast<int16_t>(page.U16(at + 2 * width + 2).value_or(0));
+        record.ib = entry.ib;
+        record.cb = entry.cb;
+        record.cRef = static_cast<int16_t>(entry.cRef);
         context_.blocks.Append(record);
         previous = bid;
     }
-    return kWalkLeafDone;
+    return kWalkBlockLeafDone;
 }
 
-int TreeWalker::WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
-                             uint64_t bound, bool vouched) {
+WalkResult TreeWalker::WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
+                                    uint64_t bound, bool vouched) {
     const PstLayout& layout = *context_.layout;
-    const size_t width = layout.idSize;
     const size_t count =
         std::min(layout.nodeLeafMaxEntries, page.size() / layout.nodeLeafEntrySize);
-    if (count == 0) return kWalkStopped;
-    const uint32_t first = page.U32(0).value_or(0);
+    if (count == 0) return kWalkNodeLeafDone;
+    const uint32_t first = ReadNodeLeafEntry(layout, page, 0).nid;
     if (expected != kNoExpectedKey && first != expected && !vouched) return kWalkFailed;
-    context_.nodeLeafSeen = true;
+    leafSeen_ = true;
 
     auto usable = [&](uint32_t nid) { return nid < kHighNid && InRange(nid, expected, bound); };
     const size_t live = std::min({liveEntries, count, kMaxLeafEntries});
     LeafKeys keys;
     for (size_t i = 0; i < live; ++i) {
-        const uint32_t nid = page.U32(i * layout.nodeLeafEntrySize).value_or(0);
+        const uint32_t nid = ReadNodeLeafEntry(layout, page, i).nid;
         keys[i] = usable(nid) ? nid : kNotAKey;
     }
     const uint64_t inRun = LongestRisingRun(keys, live);
@@ -238,11 +231,8 @@ int TreeWalker::WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_
     uint32_t previous = 0;
     for (size_t i = 0; i < count; ++i) {
         if (context_.Stopped()) return kWalkStopped;
-        const size_t at = i * layout.nodeLeafEntrySize;
-        const uint32_t nid = page.U32(at).value_or(0);
-        LeafNodeEntry entry{nid, page.UInt(at + width, width).value_or(0),
-                            page.UInt(at + 2 * width, width).value_or(0),
-                            page.U32(at + 3 * width).value_or(0)};
+        const NodeLeafEntry entry = ReadNodeLeafEntry(layout, page, i);
+        const uint32_t nid = entry.nid;
         if (i < live) {
             if (!(inRun >> i & 1)) {
                 // A live entry whose NID breaks the page's order (a damaged NID, often one
@@ -257,18 +247,18 @@ int TreeWalker::WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_
             if (!usable(nid) || nid <= previous) break;
         }
         previous = nid;
-        TakeNodeEntry(entry.nid, entry.bidData, entry.bidSub, entry.nidParent, parentCache);
+        TakeNodeEntry(entry, parentCache);
     }
-    return kWalkStopped;  // a node-tree leaf page done
+    return kWalkNodeLeafDone;
 }
 
-int TreeWalker::WalkInner(const ByteReader& page, size_t liveEntries, int depth, uint64_t expected,
-                          uint64_t bound) {
-    const size_t entrySize = context_.layout->intermediateEntrySize;
-    const size_t width = context_.layout->idSize;
-    const size_t count = page.size() / entrySize;
+WalkResult TreeWalker::WalkInner(const ByteReader& page, size_t liveEntries, int depth,
+                                 uint64_t expected, uint64_t bound) {
+    const PstLayout& layout = *context_.layout;
+    const size_t count = page.size() / layout.intermediateEntrySize;
     if (count == 0) return kWalkInnerDone;
-    if (expected != kNoExpectedKey && InnerKey(page, 0) != expected) return kWalkFailed;
+    if (expected != kNoExpectedKey && InnerKey(ReadIntermediateEntry(layout, page, 0)) != expected)
+        return kWalkFailed;
 
     struct Failed {
         uint64_t offset, key, bound, bid;
@@ -278,21 +268,21 @@ int TreeWalker::WalkInner(const ByteReader& page, size_t liveEntries, int depth,
     // Children that failed before the leaf level was known: read as intermediate pages.
     size_t failedProbing = 0;
     for (size_t i = 0; i < count; ++i) {
-        const size_t at = i * entrySize;
-        uint64_t key = InnerKey(page, at);
+        const IntermediateEntry entry = ReadIntermediateEntry(layout, page, i);
+        uint64_t key = InnerKey(entry);
         if (key == 0) break;
         // Block-tree keys must stay below the parent's bound; node-tree keys are not checked.
         if (!nodeTree_ && key >= bound) break;
-        uint64_t next = i + 1 < count ? InnerKey(page, at + entrySize) : 0;
+        uint64_t next = i + 1 < count ? InnerKey(ReadIntermediateEntry(layout, page, i + 1)) : 0;
         uint64_t childBound = next > key ? next : (nodeTree_ ? kNoKeyBound : bound);
-        uint64_t childBid = page.UInt(at + width, width).value_or(0);
-        uint64_t child = page.UInt(at + 2 * width, width).value_or(0);
+        uint64_t childBid = entry.bid;
+        uint64_t child = entry.ib;
         if (context_.Stopped()) return kWalkStopped;
         // A page walked already (a stale entry naming a live page): nothing is lost.
         if (done_.count(child)) continue;
 
-        const bool probing = LeafDepth() == 0xFF;
-        int result;
+        const bool probing = leafDepth_ == LoadStats::kUnknownDepth;
+        WalkResult result;
         try {
             result = WalkChild(child, depth + 1, key, childBound, childBid);
         } catch (const FileError&) {
@@ -308,10 +298,10 @@ int TreeWalker::WalkInner(const ByteReader& page, size_t liveEntries, int depth,
             failed.push_back({child, key, childBound, childBid, i < liveEntries});
         }
     }
-    if (!LeafSeen() && !failed.empty() && LeafDepth() == 0xFF) {
+    if (!leafSeen_ && !failed.empty() && leafDepth_ == LoadStats::kUnknownDepth) {
         // None of the children checks out as a page: they are leaf entries read as
         // intermediate ones, so this page is the leaf level.
-        LeafDepth() = static_cast<uint8_t>(depth);
+        leafDepth_ = static_cast<uint8_t>(depth);
         return kWalkDepthFound;
     }
     uint32_t damaged = 0;  // failures among the entries the page counts as live
@@ -320,8 +310,8 @@ int TreeWalker::WalkInner(const ByteReader& page, size_t liveEntries, int depth,
         // A leaf that failed while the walk still took it for an intermediate page (its
         // first key damaged, say) gets its turn as a leaf once a later sibling has shown
         // the leaf level to be right below.
-        if (f < failedProbing && child.live && LeafDepth() == depth + 1) {
-            int result = kWalkFailed;
+        if (f < failedProbing && child.live && leafDepth_ == depth + 1) {
+            WalkResult result = kWalkFailed;
             try {
                 result = Walk(child.offset, depth + 1, child.key, child.bound, child.bid);
             } catch (const FileError&) {
@@ -337,9 +327,9 @@ int TreeWalker::WalkInner(const ByteReader& page, size_t liveEntries, int depth,
     return kWalkInnerDone;
 }
 
-int TreeWalker::WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_t bound,
-                          uint64_t pageBid) {
-    int result = Walk(offset, depth, expected, bound, pageBid);
+WalkResult TreeWalker::WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_t bound,
+                                 uint64_t pageBid) {
+    WalkResult result = Walk(offset, depth, expected, bound, pageBid);
     // The leaf level was just found right below: walk the child again as a leaf page.
     if (result == kWalkDepthFound) result = Walk(offset, depth, expected, bound, pageBid);
     return result;
@@ -347,37 +337,33 @@ int TreeWalker::WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_
 
 // A leaf page whose trailer names it (this tree's page type twice, level 0, and the BID its
 // parent entry gives it) is the page the parent meant even when its first key is damaged.
-bool TreeWalker::VouchesForItself(const std::vector<uint8_t>& bytes, uint64_t pageBid) const {
+bool TreeWalker::VouchesForItself(const ByteReader& bytes, uint64_t pageBid) const {
     const PstLayout& layout = *context_.layout;
     if (pageBid == 0 || bytes.size() < kPageSize) return false;
-    constexpr size_t kTrailerBidAt = 504;  // both layouts
-    const size_t trailer = layout.variant == PstVariant::Unicode ? 496 : 500;
-    const uint8_t type = nodeTree_ ? 0x81 : 0x80;
-    const ByteReader page(bytes.data(), bytes.size());
-    return bytes[trailer] == type && bytes[trailer + 1] == type &&
-           bytes[layout.entryAreaSize + 3] == 0 &&
-           page.UInt(kTrailerBidAt, layout.idSize).value_or(0) == pageBid;
+    const auto type = static_cast<uint8_t>(nodeTree_ ? PageType::NodeTree : PageType::BlockTree);
+    const PageTrailer trailer = ReadPageTrailer(layout, bytes);
+    return trailer.ptype == type && trailer.ptypeRepeat == type &&
+           ReadBTreePageMetadata(layout, bytes).level == 0 && trailer.bid == pageBid;
 }
 
-void TreeWalker::TakeNodeEntry(uint32_t nid, uint64_t bidData, uint64_t bidSub, uint32_t nidParent,
-                               std::vector<NodeRecord*>& parentCache) {
+void TreeWalker::TakeNodeEntry(const NodeLeafEntry& entry, std::vector<NodeRecord*>& parentCache) {
     NodeTree& tree = context_.nodes;
-    NodeRecord* record = tree.FindAny(nid);
+    NodeRecord* record = tree.FindAny(entry.nid);
     if (record) {
         // A NID met again: its blocks follow the later entry, and so does its parent unless
         // it sits at the top.
-        record->subnodeBlock = FindBlock(context_, bidSub);
-        record->dataBlock = FindBlock(context_, bidData);
+        record->subnodeBlock = FindBlock(context_, entry.bidSub);
+        record->dataBlock = FindBlock(context_, entry.bidData);
         bool waitingForParent = !IsLinked(record);
-        bool moved = record->parent && record->parent->nid != nidParent;
-        record->nidParent = nidParent;
+        bool moved = record->parent && record->parent->nid != entry.nidParent;
+        record->nidParent = entry.nidParent;
         if (moved) tree.Unlink(record);
         if (waitingForParent || moved) Place(record, parentCache);
     } else {
-        record = tree.Create(nid);
-        record->subnodeBlock = FindBlock(context_, bidSub);
-        record->dataBlock = FindBlock(context_, bidData);
-        record->nidParent = nidParent;
+        record = tree.Create(entry.nid);
+        record->subnodeBlock = FindBlock(context_, entry.bidSub);
+        record->dataBlock = FindBlock(context_, entry.bidData);
+        record->nidParent = entry.nidParent;
         Place(record, parentCache);
     }
     Adopt(record);
@@ -426,7 +412,7 @@ void TreeWalker::Adopt(NodeRecord* parent) {
 void TreeWalker::TakeSuspects() {
     NodeTree& tree = context_.nodes;
     std::vector<NodeRecord*> parentCache;
-    for (const LeafNodeEntry& entry : suspects) {
+    for (const NodeLeafEntry& entry : suspects) {
         if (context_.Stopped()) return;
         const BlockRecord* data = FindBlock(context_, entry.bidData);
         if (data == nullptr || tree.FindByData(entry.nid, data)) continue;
@@ -469,65 +455,73 @@ void AdoptLeftOrphans(PstContext& context) {
 
 }  // namespace
 
-int WalkBlockTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t expectedKey,
-                  uint64_t keyBound) {
+// A walk on its own picks up the leaf depth an earlier load found, and reports what it
+// finds in turn.
+WalkResult WalkBlockTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t expectedKey,
+                         uint64_t keyBound) {
     if (!context.layout) return kWalkFailed;
     TreeWalker walker(context, false);
-    return walker.Walk(pageOffset, depth, expectedKey, keyBound);
+    walker.SetLeafDepth(context.stats.blockLeafDepth);
+    const WalkResult result = walker.Walk(pageOffset, depth, expectedKey, keyBound);
+    context.stats.blockLeafDepth = walker.leafDepth();
+    return result;
 }
 
-int WalkNodeTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t expectedKey,
-                 uint64_t keyBound) {
+WalkResult WalkNodeTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t expectedKey,
+                        uint64_t keyBound) {
     if (!context.layout) return kWalkFailed;
     TreeWalker walker(context, true);
+    walker.SetLeafDepth(context.stats.nodeLeafDepth);
     CollectWaiting(context, walker);
-    const int result = walker.Walk(pageOffset, depth, expectedKey, keyBound);
+    const WalkResult result = walker.Walk(pageOffset, depth, expectedKey, keyBound);
+    context.stats.nodeLeafDepth = walker.leafDepth();
     walker.TakeSuspects();
     return result;
 }
 
-int LoadIndexes(PstContext& context) {
+LoadResult LoadIndexes(PstContext& context) {
     context.blocks.Clear();
     context.nodes.Clear();
-    context.blockLeafDepth = 0xFF;
-    context.nodeLeafDepth = 0xFF;
-    context.blockLeafSeen = false;
-    context.nodeLeafSeen = false;
     context.stats = {};
     // No layout, no page size: both indexes stay empty.
-    if (!context.layout) return 2;
+    if (!context.layout) return kLoadRootUnreadable;
 
+    TreeWalker blocks(context, false);
     try {
-        TreeWalker blocks(context, false);
-        int result = blocks.Walk(context.blockRootOffset, 0, kNoExpectedKey, kNoKeyBound);
-        if (result == kWalkFailed) context.blockLeafDepth = 0;
+        WalkResult result = blocks.Walk(context.blockRootOffset, 0, kNoExpectedKey, kNoKeyBound);
+        if (result == kWalkFailed) blocks.SetLeafDepth(0);
         if (result == kWalkFailed || result == kWalkDepthFound) {
             // The root is the only level: it must then start with the first block.
             blocks.NewPass();
-            if (blocks.Walk(context.blockRootOffset, 0, kFirstBlockKey, kNoKeyBound) == kWalkFailed)
-                return 2;
+            if (blocks.Walk(context.blockRootOffset, 0, kFirstBlockKey, kNoKeyBound) ==
+                kWalkFailed) {
+                context.stats.blockLeafDepth = blocks.leafDepth();
+                return kLoadRootUnreadable;
+            }
         }
     } catch (const FileError&) {
         // Whatever the block tree gave so far is kept; the node tree may still load.
     } catch (const std::bad_alloc&) {
     }
+    context.stats.blockLeafDepth = blocks.leafDepth();
 
-    int outcome = 0;
+    LoadResult outcome = kLoadComplete;
+    TreeWalker nodes(context, true);
     try {
         // The smallest NID of a sound node tree is the message store's.
-        TreeWalker nodes(context, true);
-        int result = nodes.Walk(context.nodeRootOffset, 0, kMessageStoreNid, kNoKeyBound);
-        if (result == kWalkFailed) context.nodeLeafDepth = 0;
+        WalkResult result = nodes.Walk(context.nodeRootOffset, 0, kMessageStoreNid, kNoKeyBound);
+        if (result == kWalkFailed) nodes.SetLeafDepth(0);
         if (result == kWalkFailed || result == kWalkDepthFound) {
             nodes.NewPass();
             if (nodes.Walk(context.nodeRootOffset, 0, kMessageStoreNid, kNoKeyBound) == kWalkFailed)
-                outcome = 2;
+                outcome = kLoadRootUnreadable;
         }
         nodes.TakeSuspects();
     } catch (const FileError&) {
         // The records built so far stay.
     } catch (const std::bad_alloc&) {
     }
+    context.stats.nodeLeafDepth = nodes.leafDepth();
 
     if (!context.Stopped()) AdoptLeftOrphans(context);
     context.stats.orphanNodes =

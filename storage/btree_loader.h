@@ -10,24 +10,30 @@ namespace kestrel {
 
 // Result codes of the walkers.
 enum WalkResult : int {
-    kWalkFailed = -1,      // page short, or its first key is not the expected one
-    kWalkStopped = 0,      // stop flag seen (node tree: also a leaf page done)
-    kWalkLeafDone = 2,     // block-tree leaf page done
-    kWalkInnerDone = 3,    // intermediate page done
-    kWalkDepthFound = 4,   // leaf depth just found below this page: walk it again
+    kWalkFailed = -1,        // page short, or its first key is not the expected one
+    kWalkStopped = 0,        // stop flag seen
+    kWalkNodeLeafDone = 1,   // node-tree leaf page done
+    kWalkBlockLeafDone = 2,  // block-tree leaf page done
+    kWalkInnerDone = 3,      // intermediate page done
+    kWalkDepthFound = 4,     // leaf depth just found below this page: walk it again
 };
 
 // Sentinels for the walkers' key arguments.
 inline constexpr uint64_t kNoExpectedKey = UINT64_MAX;
 inline constexpr uint64_t kNoKeyBound = UINT64_MAX;
 
-// 0 on success; 2 when a tree's root cannot be read even on the second pass.
-int LoadIndexes(PstContext& context);
+enum LoadResult : int {
+    kLoadComplete = 0,
+    kLoadRootUnreadable = 2,  // a tree's root cannot be read even on the second pass
+};
 
-int WalkBlockTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t expectedKey,
-                  uint64_t keyBound);
-int WalkNodeTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t expectedKey,
-                 uint64_t keyBound);
+// Reports in context.stats what it met on the way, the leaf depths among it.
+LoadResult LoadIndexes(PstContext& context);
+
+WalkResult WalkBlockTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t expectedKey,
+                         uint64_t keyBound);
+WalkResult WalkNodeTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t expectedKey,
+                        uint64_t keyBound);
 
 const BlockRecord* FindBlock(const PstContext& context, uint64_t bid);
 const NodeRecord* FindNode(const PstContext& context, uint32_t nid);

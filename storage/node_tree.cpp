@@ -4,10 +4,6 @@ namespace kestrel {
 
 namespace {
 
-bool IsLinked(const NodeRecord* record) {
-    return record->parent || record->topLevel;
-}
-
 // Takes record out of whatever list holds it, fixing its neighbours and the list ends.
 void Detach(NodeRecord* record, NodeRecord*& topHead, NodeRecord*& topTail) {
     NodeRecord*& head = record->parent ? record->parent->firstChild : topHead;

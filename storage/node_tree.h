@@ -27,6 +27,12 @@ struct NodeRecord {
     bool reachable = false;  // hangs off the top-level list; kept up to date by NodeTree
 };
 
+// True when record sits in a parent's child list or in the top-level list; it may still be
+// unreachable (its parent waiting for a parent of its own).
+inline bool IsLinked(const NodeRecord* record) {
+    return record->parent || record->topLevel;
+}
+
 class NodeTree {
   public:
     // A new unlinked record (in no list: an orphan until placed).

@@ -16,10 +16,6 @@ void ReadHeader(PstContext& context) {
     context.blocks.Clear();
     context.nodes.Clear();
     context.namedProps.reset();
-    context.blockLeafDepth = 0xFF;
-    context.nodeLeafDepth = 0xFF;
-    context.blockLeafSeen = false;
-    context.nodeLeafSeen = false;
     context.stats = {};
     context.blockRootOffset = 0;
     context.nodeRootOffset = 0;
@@ -45,22 +41,22 @@ void ReadHeader(PstContext& context) {
 
 }  // namespace
 
-int OpenPstFile(PstContext& context, const std::string& path, std::string* error) {
-    if (!context.file.Open(path, error)) return -1;
+OpenResult OpenPstFile(PstContext& context, const std::string& path, std::string* error) {
+    if (!context.file.Open(path, error)) return kOpenFailed;
     try {
         ReadHeader(context);
     } catch (const FileError& e) {
         if (error) *error = e.what();
         context.file.Close();
-        return -1;
+        return kOpenFailed;
     }
-    return 0;
+    return kOpenOk;
 }
 
-int OpenPstImage(PstContext& context, std::vector<uint8_t> image) {
+OpenResult OpenPstImage(PstContext& context, std::vector<uint8_t> image) {
     context.file.OpenMemory(std::move(image));
     ReadHeader(context);
-    return 0;
+    return kOpenOk;
 }
 
 size_t AvailableAt(PstContext& context, uint64_t offset, size_t count) {

@@ -24,6 +24,10 @@ struct LoadStats {
     uint32_t skippedBlockSubtrees = 0;  // block-tree children that failed and were skipped
     uint32_t skippedNodeSubtrees = 0;   // node-tree children that failed and were skipped
     uint32_t orphanNodes = 0;           // node records left out of the tree
+    // The level of each tree's leaf pages, as the walk found it.
+    static constexpr uint8_t kUnknownDepth = 0xFF;
+    uint8_t blockLeafDepth = kUnknownDepth;
+    uint8_t nodeLeafDepth = kUnknownDepth;
 };
 
 struct PstContext {
@@ -33,12 +37,8 @@ struct PstContext {
     uint64_t blockRootOffset = 0;
     uint64_t nodeRootOffset = 0;
     CFile64 file;
-    uint8_t blockLeafDepth = 0xFF;  // 0xFF: not yet known
-    uint8_t nodeLeafDepth = 0xFF;
     uint32_t cryptMethod = 0;  // 0 none, 1 permutation, 2 cyclic
-    bool blockLeafSeen = false;
-    bool nodeLeafSeen = false;
-    uint32_t version = 0;  // wVer
+    uint32_t version = 0;      // wVer
     PstVariant variant = PstVariant::Unknown;
     const PstLayout* layout = nullptr;  // null for an Unknown variant
     LoadStats stats;
@@ -47,11 +47,16 @@ struct PstContext {
     bool Stopped() const { return stopFlag->load(std::memory_order_relaxed) != 0; }
 };
 
-// Opens path read-only and reads the header fields the reader uses. Returns 0, or -1 when
-// the file cannot be opened (reason in *error).
-int OpenPstFile(PstContext& context, const std::string& path, std::string* error = nullptr);
-// The same over an in-memory file image.
-int OpenPstImage(PstContext& context, std::vector<uint8_t> image);
+enum OpenResult : int {
+    kOpenOk = 0,
+    kOpenFailed = -1,
+};
+
+// Opens path read-only and reads the header fields the reader uses. kOpenFailed when the
+// file cannot be opened (reason in *error).
+OpenResult OpenPstFile(PstContext& context, const std::string& path, std::string* error = nullptr);
+// The same over an in-memory file image (never fails).
+OpenResult OpenPstImage(PstContext& context, std::vector<uint8_t> image);
 
 // Reads count bytes at offset into buffer (resized to the bytes actually read); returns
 // that count. An offset past the end gives 0. File errors propagate (FileError).

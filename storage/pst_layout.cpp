@@ -19,6 +19,20 @@ constexpr PstLayout kAnsi{
     .intermediateEntrySize = 12,
     .blockLeafMaxEntries = 42,
     .nodeLeafMaxEntries = 31,
+    .blockLeafIbPos = 4,
+    .blockLeafCbPos = 8,
+    .blockLeafRefPos = 10,
+    .nodeLeafDataPos = 4,
+    .nodeLeafSubPos = 8,
+    .nodeLeafParentPos = 12,
+    .intermediateBidPos = 4,
+    .intermediateIbPos = 8,
+    .pageTrailerPos = 500,
+    .pageTrailerCrcPos = 8,
+    .pageTrailerBidPos = 4,
+    .blockTrailerSize = 12,
+    .blockTrailerCrcPos = 8,
+    .blockTrailerBidPos = 4,
     .dataTreeHeaderSize = 8,
     .dataTreeEntrySize = 4,
     .subnodeHeaderSize = 4,
@@ -42,6 +56,20 @@ constexpr PstLayout kUnicode{
     .intermediateEntrySize = 24,
     .blockLeafMaxEntries = 42,
     .nodeLeafMaxEntries = 31,
+    .blockLeafIbPos = 8,
+    .blockLeafCbPos = 16,
+    .blockLeafRefPos = 18,
+    .nodeLeafDataPos = 8,
+    .nodeLeafSubPos = 16,
+    .nodeLeafParentPos = 24,
+    .intermediateBidPos = 8,
+    .intermediateIbPos = 16,
+    .pageTrailerPos = 496,
+    .pageTrailerCrcPos = 4,
+    .pageTrailerBidPos = 8,
+    .blockTrailerSize = 16,
+    .blockTrailerCrcPos = 4,
+    .blockTrailerBidPos = 8,
     .dataTreeHeaderSize = 8,
     .dataTreeEntrySize = 8,
     .subnodeHeaderSize = 8,
@@ -54,9 +82,12 @@ constexpr PstLayout kUnicode{
 
 const PstLayout* PstLayout::For(PstVariant variant) {
     switch (variant) {
-        case PstVariant::Ansi: return &kAnsi;
-        case PstVariant::Unicode: return &kUnicode;
-        default: return nullptr;
+        case PstVariant::Ansi:
+            return &kAnsi;
+        case PstVariant::Unicode:
+            return &kUnicode;
+        default:
+            return nullptr;
     }
 }
 

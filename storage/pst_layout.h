@@ -18,7 +18,8 @@ struct PstLayout {
     size_t blockRootOffsetPos;  // root.BREFBBT.ib
     size_t cryptMethodPos;      // bCryptMethod
 
-    // B-tree pages: bytes read per page, and the area that holds entries.
+    // B-tree pages: bytes read per page, and the area that holds entries. The page metadata
+    // (cEnt, cEntMax, cbEnt, cLevel, a byte each) follows the entry area.
     size_t blockPageReadSize;
     size_t nodePageReadSize;
     size_t entryAreaSize;
@@ -27,6 +28,27 @@ struct PstLayout {
     size_t intermediateEntrySize;  // BTENTRY
     size_t blockLeafMaxEntries;    // upper bounds; the entry area is the real limit
     size_t nodeLeafMaxEntries;
+
+    // Entry fields, from the entry's start (keys, BIDs and IBs are idSize wide; the key or
+    // BID comes first).
+    size_t blockLeafIbPos;  // BBTENTRY: BREF (bid, ib), cb, cRef
+    size_t blockLeafCbPos;
+    size_t blockLeafRefPos;
+    size_t nodeLeafDataPos;  // NBTENTRY: nid, bidData, bidSub, nidParent
+    size_t nodeLeafSubPos;
+    size_t nodeLeafParentPos;
+    size_t intermediateBidPos;  // BTENTRY: key, BREF (bid, ib)
+    size_t intermediateIbPos;
+
+    // Trailers. A page trailer (ptype, ptypeRepeat, wSig, ...) ends a 512-byte page; a block
+    // trailer (cb, wSig, ...) ends a block's 64-byte aligned slot. The CRC and the BID trade
+    // places between the variants; positions are from the trailer's start.
+    size_t pageTrailerPos;
+    size_t pageTrailerCrcPos;
+    size_t pageTrailerBidPos;
+    size_t blockTrailerSize;
+    size_t blockTrailerCrcPos;
+    size_t blockTrailerBidPos;
 
     // Data trees (XBLOCK, XXBLOCK).
     size_t dataTreeHeaderSize;

@@ -6,6 +6,7 @@
 #include "storage/block_reader.h"
 #include "storage/btree_loader.h"
 #include "storage/byte_reader.h"
+#include "storage/nid.h"
 
 namespace kestrel {
 
@@ -24,7 +25,7 @@ class SubnodeReader {
         if (nesting >= kMaxNesting || context_.Stopped()) return;
         // Each subnode block is read once per list: a block naming itself or an ancestor
         // ends there.
-        if (!visited_.insert(block.bid & ~uint64_t{1}).second) return;
+        if (!visited_.insert(BidKey(block.bid)).second) return;
 
         std::vector<uint8_t> bytes;
         if (ReadAt(context_, block.ib, block.cb, bytes) < block.cb) return;

@@ -72,7 +72,7 @@ TEST_P(BothLayouts, LeafPagesYieldOnlyEntriesInsideTheEntryArea) {
     ASSERT_EQ(loaded.result, 0);
     EXPECT_EQ(loaded->blocks.size(), unicode() ? 20u : 41u);
     EXPECT_EQ(loaded->nodes.ReachableCount(), unicode() ? 15u : 31u);
-    EXPECT_EQ(loaded->blockLeafDepth, 0);
+    EXPECT_EQ(loaded->stats.blockLeafDepth, 0);
 }
 
 // Key continuity at the roots: a block tree whose leaf does not start with the first block,
@@ -113,7 +113,7 @@ TEST_P(BothLayouts, DamagedFirstLeafPageCostsOnlyItsOwnEntries) {
 
         auto loaded = LoadImage(pst);
         ASSERT_EQ(loaded.result, 0);
-        EXPECT_EQ(loaded->blockLeafDepth, levels - 1);
+        EXPECT_EQ(loaded->stats.blockLeafDepth, levels - 1);
         const size_t lost = trailerToo ? leaves[0].entries : 1;
         EXPECT_EQ(loaded->blocks.size(), 12u - lost);
         EXPECT_EQ(loaded->stats.skippedBlockSubtrees, trailerToo ? 1u : 0u);
@@ -138,7 +138,7 @@ TEST_P(BothLayouts, PagesOnTheirOwnPathOrOutsideTheFileAreSkipped) {
     auto loaded = LoadImage(pst);
     ASSERT_EQ(loaded.result, 0);
     EXPECT_EQ(loaded->blocks.size(), 2u);
-    EXPECT_EQ(loaded->blockLeafDepth, 1);
+    EXPECT_EQ(loaded->stats.blockLeafDepth, 1);
     EXPECT_EQ(loaded->stats.skippedBlockSubtrees, 2u);
     EXPECT_NE(FindNode(*loaded, 0x21), nullptr);
 }

@@ -1,0 +1,22 @@
+#include "storage/block_trailer.h"
+
+namespace kestrel {
+
+uint64_t BlockTrailerOffset(const PstLayout& layout, uint64_t ib, uint32_t cb) {
+    const uint64_t slot = (uint64_t{cb} + layout.blockTrailerSize + kBlockAlignment - 1) /
+                          kBlockAlignment * kBlockAlignment;
+    // A slot past the end of the offsets lies past the end of any file.
+    if (ib > UINT64_MAX - slot) return UINT64_MAX;
+    return ib + slot - layout.blockTrailerSize;
+}
+
+BlockTrailer ReadBlockTrailer(const PstLayout& layout, const ByteReader& trailer) {
+    BlockTrailer result;
+    result.cb = trailer.U16(0).value_or(0);
+    result.signature = trailer.U16(2).value_or(0);
+    result.crc = trailer.U32(layout.blockTrailerCrcPos).value_or(0);
+    result.bid = trailer.UInt(layout.blockTrailerBidPos, layout.idSize).value_or(0);
+    return result;
+}
+
+}  // namespace kestrel
