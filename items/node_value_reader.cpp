@@ -70,15 +70,9 @@ PropertyValue NodeValueReader::Begin(uint16_t propertyId, uint16_t type) const {
     value.propertyId = propertyId;
     value.type = type;
     value.typeOrNid = type;
-    if (propertyId < 0x8000) return value;
-    const NamedPropertyEntry* entry =
-        context_.namedProps ? context_.namedProps->Find(propertyId) : nullptr;
-    if (!entry) {
-        // Unnamed, the id is only an index into this file's map: read as a known name it
-        // would fill a field with another property's bytes. Id 0 takes it to no field.
-        value.propertyId = 0;
-        return value;
-    }
+    if (propertyId < 0x8000 || !context_.namedProps) return value;
+    const NamedPropertyEntry* entry = context_.namedProps->Find(propertyId);
+    if (!entry) return value;
     if (entry->kind == 1) {
         // Only LIDs in the named range are taken over: a small LID would land on an
         // ordinary tag (0x001A is the message class) and be read as that property.
