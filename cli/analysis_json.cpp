@@ -99,6 +99,14 @@ Json FolderHeadJson(const MailFolderEntry& folder) {
     return out;
 }
 
+Json ListEntryJson(const ListEntry& entry) {
+    Json out;
+    out["nid"] = entry.nid;
+    out["class"] = Text(entry.className);
+    out["folder"] = entry.folderPath;
+    return out;
+}
+
 void WriteAnalysisJson(std::ostream& out, const AnalysisResult& result) {
     Json head;
     head["file"] = result.file;
@@ -108,6 +116,7 @@ void WriteAnalysisJson(std::ostream& out, const AnalysisResult& result) {
     head["error"] = result.status == AnalysisStatus::Error ? Json(result.error) : Json(nullptr);
     head["warnings"] = result.warnings;
     head["counters"] = CountersJson(result.counters);
+    head["hiddenItems"] = result.hiddenItems;
     // The head without its closing brace; the lists follow one entry at a time.
     std::string text = head.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     text.pop_back();
@@ -130,45 +139,35 @@ void WriteAnalysisJson(std::ostream& out, const AnalysisResult& result) {
     WriteList(out, "contacts", result.contacts, [](const ContactEntry& e) {
         const ContactRecord& c = e.contact;
         // The name and address the contact list shows.
-        Json item;
-        item["nid"] = e.nid;
-        item["folder"] = e.folderPath;
-        item["name"] = Text(c.fileUnder.empty() ? c.givenName : c.fileUnder);
+        Json item = ListEntryJson(e);
+        item["name"] = Text(ContactName(e));
         item["email"] = Text(c.emailAddress);
         item["mobile"] = Text(c.mobilePhone);
         item["postal"] = Text(c.postalAddress.empty() ? c.addressLine : c.postalAddress);
         return item;
     });
     WriteList(out, "tasks", result.tasks, [](const TaskEntry& e) {
-        Json item;
-        item["nid"] = e.nid;
-        item["folder"] = e.folderPath;
+        Json item = ListEntryJson(e);
         item["subject"] = e.hasSubject ? Json(e.subject) : Json(nullptr);
         item["date"] = Date(e.deliveryTime);
         return item;
     });
     WriteList(out, "notes", result.notes, [](const StickyNoteEntry& e) {
-        Json item;
-        item["nid"] = e.nid;
-        item["folder"] = e.folderPath;
+        Json item = ListEntryJson(e);
         item["subject"] = Text(e.subject);
         item["text"] = Text(e.extraText);
         item["date"] = Date(e.deliveryTime);
         return item;
     });
     WriteList(out, "journal", result.journal, [](const JournalEntry& e) {
-        Json item;
-        item["nid"] = e.nid;
-        item["folder"] = e.folderPath;
+        Json item = ListEntryJson(e);
         item["subject"] = e.hasSubject ? Json(e.subject) : Json(nullptr);
         item["entryType"] = Text(e.entryType);
         item["date"] = Date(e.deliveryTime);
         return item;
     });
     WriteList(out, "calendar", result.calendar, [](const CalendarEntry& e) {
-        Json item;
-        item["nid"] = e.nid;
-        item["folder"] = e.folderPath;
+        Json item = ListEntryJson(e);
         item["subject"] = e.hasSubject ? Json(e.subject) : Json(nullptr);
         item["location"] = Text(e.location);
         item["date"] = Date(e.deliveryTime);

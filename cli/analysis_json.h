@@ -24,5 +24,7 @@ void WriteAnalysisJson(std::ostream& out, const AnalysisResult& result);
 nlohmann::ordered_json CountersJson(const SummaryCounters& counters);
 nlohmann::ordered_json MessageJson(const MessageSummary& message);
 nlohmann::ordered_json FolderHeadJson(const MailFolderEntry& folder);
+// What every entry of the item lists starts with: nid, class and folder.
+nlohmann::ordered_json ListEntryJson(const ListEntry& entry);
 
 }  // namespace kestrel::cli

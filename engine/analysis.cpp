@@ -193,6 +193,11 @@ class Run {
             }
         }
 
+        if (result_.garbledStrings) {
+            Warn(fmt::format("{} text(s) that did not decode cleanly were left out",
+                             result_.garbledStrings));
+        }
+
         // Completion.
         observer_.ShowPage(kPageCompleted);
         observer_.SaveEnabled(true);

@@ -15,7 +15,17 @@ enum class AnalysisStatus {
 };
 
 // "completed", "stopped" or "error".
-std::string_view StatusName(AnalysisStatus status);
+constexpr std::string_view StatusName(AnalysisStatus status) {
+    switch (status) {
+        case AnalysisStatus::Completed:
+            return "completed";
+        case AnalysisStatus::Stopped:
+            return "stopped";
+        case AnalysisStatus::Error:
+            break;
+    }
+    return "error";
+}
 
 // The summary panel's labels, as the screen shows them (blanks included).
 inline constexpr std::string_view kCounterInbox = "Inbox";

@@ -16,18 +16,6 @@ std::optional<uint64_t> FileTimeOf(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-std::string_view StatusName(AnalysisStatus status) {
-    switch (status) {
-        case AnalysisStatus::Completed:
-            return "completed";
-        case AnalysisStatus::Stopped:
-            return "stopped";
-        case AnalysisStatus::Error:
-            break;
-    }
-    return "error";
-}
-
 size_t MailFolderList::Append(MailFolderEntry entry) {
     const size_t index = entries_.size();
     if (entry.mail) {
@@ -86,6 +74,13 @@ std::optional<uint64_t> SummaryCounters::Get(std::string_view label) const {
     if (label == kCounterCalendar) return calendar;
     if (label == kCounterTotalMail) return totalMail;
     return std::nullopt;
+}
+
+const std::string& ContactName(const ContactEntry& entry) {
+    const ContactRecord& c = entry.contact;
+    if (!c.fileUnder.empty()) return c.fileUnder;
+    if (!c.givenName.empty()) return c.givenName;
+    return entry.displayName;
 }
 
 MessageSummary SummarizeMessage(const ItemRecord& item, uint32_t nid, uint32_t folderNid) {

@@ -86,42 +86,36 @@ class MailFolderList {
     std::optional<size_t> lastMail_;
 };
 
-// Each item list entry names the folder the walk was in when it met the item.
-struct TaskEntry {
+// The head every item list shares: which node the entry is (NID and data block), its
+// message class, and the folder the walk was in when it met the item.
+struct ListEntry {
     uint32_t nid = 0;
+    uint64_t dataBid = 0;  // the node's data block
     uint32_t folderNid = 0;
     std::string folderPath;
+    std::string className;  // the item's message class: tells a distribution list apart
+};
+
+struct TaskEntry : ListEntry {
     bool hasSubject = false;
     std::string subject;
     std::optional<uint64_t> deliveryTime;
-    uint64_t dataBid = 0;  // the node's data block
 };
 
-struct StickyNoteEntry {
-    uint32_t nid = 0;
-    uint32_t folderNid = 0;
-    std::string folderPath;
+struct StickyNoteEntry : ListEntry {
     std::string subject;
     std::string extraText;  // the note's text: the message body
     std::optional<uint64_t> deliveryTime;
-    uint64_t dataBid = 0;  // the node's data block
 };
 
-struct JournalEntry {
-    uint32_t nid = 0;
-    uint32_t folderNid = 0;
-    std::string folderPath;
+struct JournalEntry : ListEntry {
     std::string entryType;
     bool hasSubject = false;
     std::string subject;
     std::optional<uint64_t> deliveryTime;
-    uint64_t dataBid = 0;  // the node's data block
 };
 
-struct CalendarEntry {
-    uint32_t nid = 0;
-    uint32_t folderNid = 0;
-    std::string folderPath;
+struct CalendarEntry : ListEntry {
     std::string location;
     bool hasMessage = false;  // the item had message fields (subject, time)
     bool hasSubject = false;
@@ -129,15 +123,11 @@ struct CalendarEntry {
     std::optional<uint64_t> deliveryTime;
     std::optional<uint64_t> startTime;  // clip start (FILETIME)
     std::optional<uint64_t> endTime;    // clip end (FILETIME)
-    uint64_t dataBid = 0;               // the node's data block
 };
 
-struct ContactEntry {
-    uint32_t nid = 0;
-    uint32_t folderNid = 0;
-    std::string folderPath;
-    ContactRecord contact;  // the contact's fields (small: no bodies)
-    uint64_t dataBid = 0;   // the node's data block
+struct ContactEntry : ListEntry {
+    ContactRecord contact;    // the contact's fields (small: no bodies)
+    std::string displayName;  // 0x3001: the name when the named properties are lost
 };
 
 using TaskList = std::vector<TaskEntry>;
@@ -174,6 +164,8 @@ struct AnalysisResult {
     std::string error;                  // the message shown, when status is Error
     std::string openFailure;            // the system's reason when the file did not open
     std::vector<std::string> warnings;  // what was skipped on the way
+    uint64_t hiddenItems = 0;           // folder-associated items met: not listed anywhere
+    uint64_t garbledStrings = 0;        // texts left out of the lists: they did not decode
     MailFolderList folders;
     TaskList tasks;
     StickyNoteList notes;
@@ -186,6 +178,10 @@ struct AnalysisResult {
 
     void Clear() { *this = AnalysisResult{}; }
 };
+
+// The name a contact is listed by: its "file under" name, else its given name, else (its
+// named properties lost) its display name.
+const std::string& ContactName(const ContactEntry& entry);
 
 // The light record of a loaded message item: no bodies or attachment data.
 MessageSummary SummarizeMessage(const ItemRecord& item, uint32_t nid, uint32_t folderNid);

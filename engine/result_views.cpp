@@ -143,7 +143,7 @@ ResultView FillResultView(const AnalysisResult& result, uint32_t folderNid,
             }
             FillRows(view, result.contacts, cancel, [](const ContactEntry& entry) {
                 const ContactRecord& c = entry.contact;
-                const std::string& name = c.fileUnder.empty() ? c.givenName : c.fileUnder;
+                const std::string& name = ContactName(entry);
                 const std::string& postal =
                     c.postalAddress.empty() ? c.addressLine : c.postalAddress;
                 return ViewRow{

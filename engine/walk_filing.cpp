@@ -3,6 +3,8 @@
 #include <exception>
 #include <utility>
 
+#include "engine/folder_walk.h"
+
 namespace kestrel {
 
 namespace {
@@ -16,6 +18,21 @@ std::optional<uint64_t> FileTimeOf(const std::vector<uint8_t>& bytes) {
 
 bool StartsWith(const std::string& text, std::string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+constexpr uint32_t kNidTypeMask = 0x1F;
+constexpr uint32_t kNidTypeAssociatedMessage = 0x08;
+
+// "IPM.DistList" and the classes derived from it, in any case: listed with the contacts.
+bool IsDistributionList(std::string_view className) {
+    constexpr std::string_view kDistList = "IPM.DISTLIST";
+    if (className.size() < kDistList.size()) return false;
+    for (size_t i = 0; i < kDistList.size(); ++i) {
+        const char c = className[i];
+        if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) != kDistList[i])
+            return false;
+    }
+    return true;
 }
 
 // A folder counter: the path prefix (without the closing "\", so subfolders count too)
@@ -81,112 +98,120 @@ void ItemFiling::CountMail(const std::string& path) {
     }
 }
 
+template <typename Entry>
+void ItemFiling::Append(std::vector<Entry> AnalysisResult::*list, Entry entry,
+                        uint64_t SummaryCounters::*counter, std::string_view label, bool count,
+                        bool report) {
+    uint64_t value = 0;
+    {
+        auto lock = Lock();
+        (env_.result->*list).push_back(std::move(entry));
+        if (count) ++(env_.result->counters.*counter);
+        value = env_.result->counters.*counter;
+    }
+    if (report) Report(label, value);
+}
+
 FilingResult ItemFiling::FileItem(ItemRecord& item, const NodeRecord& node, uint32_t folderNid,
                                   const std::string& folderPath, std::optional<size_t> target) {
     const MessageRecord* message = item.message.get();
     const uint32_t nid = node.nid;
     const uint64_t dataBid = node.dataBlock ? node.dataBlock->bid : 0;
     try {
+        if ((nid & kNidTypeMask) == kNidTypeAssociatedMessage) {
+            // Views, rules and settings the folder keeps for itself: no user's item.
+            auto lock = Lock();
+            ++env_.result->hiddenItems;
+            return FilingResult::Hidden;
+        }
+        if (item.garbledStrings != 0) {
+            auto lock = Lock();
+            env_.result->garbledStrings += item.garbledStrings;
+        }
+        const auto head = [&](ListEntry& entry) {
+            entry.nid = nid;
+            entry.dataBid = dataBid;
+            entry.folderNid = folderNid;
+            entry.folderPath = folderPath;
+            entry.className = item.className;
+        };
+        // The message class decides the list; the fields read through named properties
+        // (a contact's or an appointment's) only fill the entry, since a file whose map is
+        // lost gives any item such fields.
         if (item.className == "IPM.Task") {
             if (!message) return FilingResult::Dropped;
-            TaskEntry entry{nid,
-                            folderNid,
-                            folderPath,
-                            message->subject != nullptr,
-                            message->subject ? message->subject->text : std::string(),
-                            FileTimeOf(message->deliveryTime)};
-            entry.dataBid = dataBid;
-            uint64_t count = 0;
-            {
-                auto lock = Lock();
-                env_.result->tasks.push_back(std::move(entry));
-                count = ++env_.result->counters.tasks;
-            }
-            Report(kCounterTasks, count);
+            TaskEntry entry;
+            head(entry);
+            entry.hasSubject = message->subject != nullptr;
+            if (message->subject) entry.subject = message->subject->text;
+            entry.deliveryTime = FileTimeOf(message->deliveryTime);
+            Append(&AnalysisResult::tasks, std::move(entry), &SummaryCounters::tasks,
+                   kCounterTasks);
             return FilingResult::Listed;
         }
 
         if (item.className == "IPM.StickyNote") {
             if (!message) return FilingResult::Dropped;
             // The note's text is its body; 0x6619 is a binary entry id, not text.
-            StickyNoteEntry entry{
-                nid,           folderNid,
-                folderPath,    message->subject ? message->subject->text : std::string(),
-                message->body, FileTimeOf(message->deliveryTime)};
-            entry.dataBid = dataBid;
-            uint64_t count = 0;
-            {
-                auto lock = Lock();
-                env_.result->notes.push_back(std::move(entry));
-                count = ++env_.result->counters.notes;
-            }
-            Report(kCounterNotes, count);
+            StickyNoteEntry entry;
+            head(entry);
+            if (message->subject) entry.subject = message->subject->text;
+            entry.extraText = message->body;
+            entry.deliveryTime = FileTimeOf(message->deliveryTime);
+            Append(&AnalysisResult::notes, std::move(entry), &SummaryCounters::notes,
+                   kCounterNotes);
             return FilingResult::Listed;
         }
 
         if (item.kind == ItemKind::Journal) {
             if (!message && !item.journal) return FilingResult::Dropped;
             JournalEntry entry;
-            entry.nid = nid;
-            entry.dataBid = dataBid;
-            entry.folderNid = folderNid;
-            entry.folderPath = folderPath;
+            head(entry);
             if (item.journal) entry.entryType = item.journal->entryType;
             if (message) {
                 entry.hasSubject = message->subject != nullptr;
                 if (message->subject) entry.subject = message->subject->text;
                 entry.deliveryTime = FileTimeOf(message->deliveryTime);
             }
-            uint64_t count = 0;
-            {
-                auto lock = Lock();
-                env_.result->journal.push_back(std::move(entry));
-                if (item.journal && !item.journal->entryType.empty()) {
-                    ++env_.result->counters.journal;
-                }
-                count = env_.result->counters.journal;
-            }
-            if (item.journal) Report(kCounterJournal, count);
+            const bool typed = item.journal && !item.journal->entryType.empty();
+            Append(&AnalysisResult::journal, std::move(entry), &SummaryCounters::journal,
+                   kCounterJournal, typed, item.journal != nullptr);
             return FilingResult::Listed;
         }
 
         if (item.kind == ItemKind::Calendar) {
-            uint64_t count = 0;
-            {
-                auto lock = Lock();
-                count = ++env_.result->counters.calendar;
-            }
-            Report(kCounterCalendar, count);
-            if (!item.calendar) return FilingResult::Dropped;
+            // Listed with what there is: an appointment whose named properties are lost
+            // still has its subject and time.
+            if (!item.calendar && !message) return FilingResult::Dropped;
             CalendarEntry entry;
-            entry.nid = nid;
-            entry.dataBid = dataBid;
-            entry.folderNid = folderNid;
-            entry.folderPath = folderPath;
-            entry.location = item.calendar->location;
-            entry.startTime = FileTimeOf(item.calendar->clipStart);
-            entry.endTime = FileTimeOf(item.calendar->clipEnd);
+            head(entry);
+            if (item.calendar) {
+                entry.location = item.calendar->location;
+                entry.startTime = FileTimeOf(item.calendar->clipStart);
+                entry.endTime = FileTimeOf(item.calendar->clipEnd);
+            }
             if (message) {
                 entry.hasMessage = true;
                 entry.hasSubject = message->subject != nullptr;
                 if (message->subject) entry.subject = message->subject->text;
                 entry.deliveryTime = FileTimeOf(message->deliveryTime);
             }
-            auto lock = Lock();
-            env_.result->calendar.push_back(std::move(entry));
+            Append(&AnalysisResult::calendar, std::move(entry), &SummaryCounters::calendar,
+                   kCounterCalendar);
             return FilingResult::Listed;
         }
 
-        if (item.contact && item.className != "IPM.Note" && item.kind != ItemKind::Mail) {
-            ContactEntry entry{nid, folderNid, folderPath, std::move(*item.contact), dataBid};
+        // Without any class only the fields can tell a contact.
+        const bool contact = item.kind == ItemKind::Contact || IsDistributionList(item.className) ||
+                             (item.kind == ItemKind::Unclassified && item.contact);
+        if (contact) {
+            ContactEntry entry;
+            head(entry);
+            if (item.contact) entry.contact = std::move(*item.contact);
             item.contact.reset();
-            uint64_t count = 0;
-            {
-                auto lock = Lock();
-                env_.result->contacts.push_back(std::move(entry));
-                count = ++env_.result->counters.contacts;
-            }
-            Report(kCounterContacts, count);
+            entry.displayName = item.displayName;
+            Append(&AnalysisResult::contacts, std::move(entry), &SummaryCounters::contacts,
+                   kCounterContacts);
             return FilingResult::Listed;
         }
 

@@ -59,6 +59,27 @@ uint32_t NarrowCodePage(uint32_t codePage, uint32_t fallback) {
     }
 }
 
+// False when UTF-16 text (up to its first zero unit) holds an unpaired surrogate or a
+// noncharacter: no program writes those, so the bytes are something else read through a
+// damaged heap.
+bool CleanUtf16(std::span<const uint8_t> bytes) {
+    const size_t units = bytes.size() / 2;
+    for (size_t i = 0; i < units; ++i) {
+        const uint32_t unit = bytes[2 * i] | (uint32_t{bytes[2 * i + 1]} << 8);
+        if (unit == 0) break;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            const uint32_t low =
+                i + 1 < units ? bytes[2 * i + 2] | (uint32_t{bytes[2 * i + 3]} << 8) : 0;
+            if (low < 0xDC00 || low > 0xDFFF) return false;
+            ++i;
+        } else if ((unit >= 0xDC00 && unit <= 0xDFFF) || (unit >= 0xFDD0 && unit <= 0xFDEF) ||
+                   unit >= 0xFFFE) {
+            return false;
+        }
+    }
+    return true;
+}
+
 using ContactText = std::string ContactRecord::*;
 struct ContactField {
     uint32_t propertyId;
@@ -246,7 +267,18 @@ class Assembler {
     std::string Text(const PropertyValue& value, uint32_t codePage) const {
         return Decode(*value.data, IsWide(value), codePage);
     }
-    std::string Text(const PropertyValue& value) const { return Text(value, stringCodePage_); }
+    // A short text (name, class, address, subject) that does not decode cleanly is left
+    // out and counted, never shown. Bodies are only converted: they are long, and one
+    // stray unit in them does not make the rest garbage.
+    bool Garbled(std::span<const uint8_t> bytes, bool wide) const {
+        if (!wide || CleanUtf16(bytes)) return false;
+        ++item_.garbledStrings;
+        return true;
+    }
+    std::string Text(const PropertyValue& value) const {
+        if (Garbled(*value.data, IsWide(value))) return {};
+        return Text(value, stringCodePage_);
+    }
 
     MessageRecord& Message() {
         if (!item_.message) item_.message = std::make_unique<MessageRecord>();
@@ -423,8 +455,12 @@ class Assembler {
             message.subject.reset();
             return;
         }
-        auto subject = std::make_unique<SubjectRecord>();
         const bool wide = IsWide(value);
+        if (Garbled(data, wide)) {
+            message.subject.reset();
+            return;
+        }
+        auto subject = std::make_unique<SubjectRecord>();
         const std::span<const uint8_t> bytes(data);
         const size_t unit = wide ? 2 : 1;
         const bool marked =

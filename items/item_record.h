@@ -177,6 +177,8 @@ struct ItemRecord {
     // 0x3FDE for the body and the HTML. 0 when the item did not say.
     uint32_t messageCodePage = 0;
     uint32_t internetCodePage = 0;
+    // Texts left out because their UTF-16 did not decode cleanly (a damaged heap).
+    uint32_t garbledStrings = 0;
 
     // True when nothing at all was taken from the node: the folder walk drops such items.
     bool Empty() const {

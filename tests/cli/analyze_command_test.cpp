@@ -58,13 +58,34 @@ TEST(AnalysisJson, FollowsTheCommandLineContract) {
     inbox.messages.push_back(bare);
     result.folders.Append(inbox);
     result.folders.Append({"Personal Folders\\Contacts\\", 0x80A2, false, "", {}});
-    ContactEntry contact{0x200064, 0x80A2, "Personal Folders\\Contacts\\", {}};
+    ContactEntry contact{{.nid = 0x200064,
+                          .folderNid = 0x80A2,
+                          .folderPath = "Personal Folders\\Contacts\\",
+                          .className = {}},
+                         {},
+                         {}};
+    contact.className = "IPM.DistList";
     contact.contact.givenName = "Bob";
     contact.contact.addressLine = "Elm Rd 7";
     result.contacts.push_back(contact);
-    result.notes.push_back({0x200084, 0x80C2, "Personal Folders\\Notes\\", "n", "text", {}});
-    result.tasks.push_back({0x2000A4, 0x80E2, "T\\", true, "task", kNewYear2007});
-    result.journal.push_back({0x2000C4, 0x8102, "J\\", "Phone call", true, "call", {}});
+    result.notes.push_back({{.nid = 0x200084,
+                             .folderNid = 0x80C2,
+                             .folderPath = "Personal Folders\\Notes\\",
+                             .className = {}},
+                            "n",
+                            "text",
+                            {}});
+    result.tasks.push_back(
+        {{.nid = 0x2000A4, .folderNid = 0x80E2, .folderPath = "T\\", .className = {}},
+         true,
+         "task",
+         kNewYear2007});
+    result.journal.push_back(
+        {{.nid = 0x2000C4, .folderNid = 0x8102, .folderPath = "J\\", .className = {}},
+         "Phone call",
+         true,
+         "call",
+         {}});
     CalendarEntry meeting;
     meeting.location = "Room 1";
     meeting.hasMessage = meeting.hasSubject = true;
@@ -72,9 +93,10 @@ TEST(AnalysisJson, FollowsTheCommandLineContract) {
     result.calendar.push_back(meeting);
 
     const json doc = Parse(result);
-    EXPECT_EQ(Keys(doc), (std::set<std::string>{"file", "version", "variant", "status", "error",
-                                                "warnings", "counters", "folders", "contacts",
-                                                "tasks", "notes", "journal", "calendar"}));
+    EXPECT_EQ(Keys(doc),
+              (std::set<std::string>{"file", "version", "variant", "status", "error", "warnings",
+                                     "counters", "hiddenItems", "folders", "contacts", "tasks",
+                                     "notes", "journal", "calendar"}));
     EXPECT_EQ(doc["status"], "completed");
     EXPECT_TRUE(doc["error"].is_null());
     EXPECT_EQ(doc["counters"], json::parse(R"({"Inbox":1,"Drafts":2,"Outbox":3,"Sent Items":4,
@@ -105,8 +127,9 @@ TEST(AnalysisJson, FollowsTheCommandLineContract) {
     EXPECT_EQ(doc["contacts"][0]["folder"], "Personal Folders\\Contacts\\");
     EXPECT_EQ(doc["notes"][0]["text"], "text");
     EXPECT_TRUE(doc["notes"][0]["date"].is_null());
-    EXPECT_EQ(doc["tasks"][0], json::parse(R"({"nid":2097316,"folder":"T\\","subject":"task",
-                                               "date":"2007-01-01T12:00:00Z"})"));
+    EXPECT_EQ(doc["contacts"][0]["class"], "IPM.DistList");
+    EXPECT_EQ(doc["tasks"][0], json::parse(R"({"nid":2097316,"class":null,"folder":"T\\",
+                                               "subject":"task","date":"2007-01-01T12:00:00Z"})"));
     EXPECT_EQ(doc["journal"][0]["entryType"], "Phone call");
     EXPECT_EQ(doc["calendar"][0]["location"], "Room 1");
     EXPECT_EQ(doc["calendar"][0]["subject"], "Review");

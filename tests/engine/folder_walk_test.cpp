@@ -2,6 +2,9 @@
 // files hold without their folder counters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
+
 #include "engine/folder_walk.h"
 #include "engine_fixture.h"
 #include "support/layouts.h"
@@ -194,6 +197,66 @@ TEST_P(ItemKinds, GoToTheirOwnLists) {
     EXPECT_EQ(run.events.Counter("Notes"), 1);
     EXPECT_EQ(run.events.Counter("Tasks"), 1);
     EXPECT_EQ(run.events.Counter("Junk E-mails"), -1);
+}
+
+// Folder-associated items (views, rules, settings) are counted as hidden, not listed as
+// mail; a contact or a distribution list met in a mail folder is listed with the contacts.
+TEST(FolderWalk, HiddenItemsAreCountedAndContactsInMailFoldersAreContacts) {
+    MailboxBuilder box(PstVariant::Unicode);
+    const uint32_t inbox = box.Folder("Inbox");
+    box.AddMessage(inbox, MakeMail("real", "Ann", "ann@example.com", "x"));
+    test::AddRawNode(box, MakeNid(test::kNidTypeAssocMessage, 0x100), inbox,
+                     {Prop::Unicode(0x001A, "IPM.Configuration.WorkHours")});
+    test::AddRawNode(box, MakeNid(test::kNidTypeNormalMessage, 0x20000), inbox,
+                     {Prop::Unicode(0x001A, "IPM.Contact"), Prop::Unicode(0x3001, "Bob Lee")});
+    test::AddRawNode(box, MakeNid(test::kNidTypeNormalMessage, 0x20001), inbox,
+                     {Prop::Unicode(0x001A, "IPM.DistList"), Prop::Unicode(0x3001, "Team")});
+    Analysed run;
+    test::AnalyseBox(box, run);
+    ASSERT_EQ(run.status, AnalysisStatus::Completed);
+    EXPECT_EQ(run.Subjects("Personal Folders\\Inbox\\"), std::vector<std::string>{"real"});
+    EXPECT_EQ(run.result.counters.inbox, 1u);
+    EXPECT_EQ(run.result.hiddenItems, 1u);
+    std::multiset<std::string> classes;
+    for (const ContactEntry& c : run.result.contacts) classes.insert(c.className);
+    EXPECT_EQ(classes, (std::multiset<std::string>{"IPM.Contact", "IPM.DistList"}));
+    EXPECT_EQ(run.result.counters.contacts, 2u);
+}
+
+// The class decides the list, not fields a lost map can give any item: a meeting request
+// with a contact's field stays mail, an appointment without its named properties is listed
+// with its subject, a contact without them by its display name. A text that is no UTF-16
+// is left out with a warning.
+TEST(FolderWalk, ClassDecidesTheListAndGarbledTextIsLeftOut) {
+    MailboxBuilder box(PstVariant::Unicode);
+    const uint32_t inbox = box.Folder("Inbox");
+    test::AddRawNode(box, MakeNid(test::kNidTypeNormalMessage, 0x20000), inbox,
+                     {Prop::Unicode(0x001A, "IPM.Schedule.Meeting.Request"),
+                      Prop::Unicode(0x0037, "Review"), Prop::Unicode(0x3A06, "䡙늫眖ǌ")});
+    // "A", a high surrogate with no low one after it, "B".
+    test::AddRawNode(box, MakeNid(test::kNidTypeNormalMessage, 0x20001), inbox,
+                     {Prop::Unicode(0x001A, "IPM.Note"),
+                      Prop::Raw(0x0037, 0x001F, {0x41, 0x00, 0x00, 0xD8, 0x42, 0x00})});
+    test::AddRawNode(box, MakeNid(test::kNidTypeNormalMessage, 0x20002), box.Folder("Calendar"),
+                     {Prop::Unicode(0x001A, "IPM.Appointment"), Prop::Unicode(0x0037, "Lunch")});
+    test::AddRawNode(box, MakeNid(test::kNidTypeNormalMessage, 0x20003), box.Folder("Contacts"),
+                     {Prop::Unicode(0x001A, "IPM.Contact"), Prop::Unicode(0x3001, "Ann Lee")});
+    Analysed run;
+    test::AnalyseBox(box, run);
+    ASSERT_EQ(run.status, AnalysisStatus::Completed);
+    const AnalysisResult& r = run.result;
+
+    std::vector<std::string> subjects = run.Subjects("Personal Folders\\Inbox\\");
+    std::sort(subjects.begin(), subjects.end());
+    EXPECT_EQ(subjects, (std::vector<std::string>{"", "Review"}));
+    ASSERT_EQ(r.contacts.size(), 1u);
+    EXPECT_EQ(ContactName(r.contacts[0]), "Ann Lee");
+    ASSERT_EQ(r.calendar.size(), 1u);
+    EXPECT_EQ(r.calendar[0].subject, "Lunch");
+    EXPECT_EQ(r.counters.calendar, 1u);
+    EXPECT_EQ(r.counters.contacts, 1u);
+    EXPECT_EQ(r.warnings,
+              std::vector<std::string>{"1 text(s) that did not decode cleanly were left out"});
 }
 
 TEST(FolderWalk, FindTopFolderReadsTheNidOfTheEntryId) {

@@ -187,12 +187,22 @@ TEST_F(ResultViewRows, ContactsWithoutAnyContactKeepTheList) {
     EXPECT_TRUE(empty.keepPrevious);
     EXPECT_TRUE(empty.rows.empty());
 
-    ContactEntry filed{0x200024, 0x8142, "Personal Folders\\Contacts\\", {}};
+    ContactEntry filed{{.nid = 0x200024,
+                        .folderNid = 0x8142,
+                        .folderPath = "Personal Folders\\Contacts\\",
+                        .className = {}},
+                       {},
+                       {}};
     filed.contact.fileUnder = "Lee,\tAnn";
     filed.contact.givenName = "Ann";
     filed.contact.emailAddress = "ann@example.com";
     filed.contact.postalAddress = "1 Main St\r\nSpringfield";
-    ContactEntry bare{0x200044, 0x8142, "Personal Folders\\Contacts\\", {}};
+    ContactEntry bare{{.nid = 0x200044,
+                       .folderNid = 0x8142,
+                       .folderPath = "Personal Folders\\Contacts\\",
+                       .className = {}},
+                      {},
+                      {}};
     bare.contact.givenName = "Bob";
     bare.contact.mobilePhone = "555";
     bare.contact.addressLine = "Elm Rd\n7";
