@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/folder_walk.h"
+#include "storage/nid.h"
 
 namespace kestrel {
 
@@ -19,9 +20,6 @@ std::optional<uint64_t> FileTimeOf(const std::vector<uint8_t>& bytes) {
 bool StartsWith(const std::string& text, std::string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
-
-constexpr uint32_t kNidTypeMask = 0x1F;
-constexpr uint32_t kNidTypeAssociatedMessage = 0x08;
 
 // "IPM.DistList" and the classes derived from it, in any case: listed with the contacts.
 bool IsDistributionList(std::string_view className) {
@@ -118,7 +116,7 @@ FilingResult ItemFiling::FileItem(ItemRecord& item, const NodeRecord& node, uint
     const uint32_t nid = node.nid;
     const uint64_t dataBid = node.dataBlock ? node.dataBlock->bid : 0;
     try {
-        if ((nid & kNidTypeMask) == kNidTypeAssociatedMessage) {
+        if (NidTypeOf(nid) == NidType::AssocMessage) {
             // Views, rules and settings the folder keeps for itself: no user's item.
             auto lock = Lock();
             ++env_.result->hiddenItems;
