@@ -10,6 +10,7 @@
 #include "items/code_page.h"
 #include "items/node_item.h"
 #include "items/property_parser.h"
+#include "items/utf16.h"
 #include "items/rtf_decompress.h"
 #include "storage/btree_loader.h"
 #include "storage/subnode_list.h"

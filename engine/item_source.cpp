@@ -9,6 +9,7 @@
 #include "items/heap_on_node.h"
 #include "items/node_item.h"
 #include "items/property_parser.h"
+#include "items/utf16.h"
 #include "platform/app_folders.h"
 #include "storage/btree_loader.h"
 #include "storage/subnode_list.h"

@@ -9,6 +9,7 @@
 
 #include "items/property_parser.h"
 #include "items/rtf_decompress.h"
+#include "items/utf16.h"
 
 namespace kestrel {
 namespace {

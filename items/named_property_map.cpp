@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "items/property_parser.h"
+#include "items/utf16.h"
 #include "storage/byte_reader.h"
 
 namespace kestrel {

@@ -36,10 +36,4 @@ struct HeapAllocation {
 std::optional<HeapAllocation> ResolveHeapAllocation(
     const std::vector<std::vector<uint8_t>>& heapBlocks, uint32_t hid);
 
-// UTF-16LE to UTF-8, surrogate pairs included; the text ends at the first zero unit.
-// Unpaired surrogates become U+FFFD.
-std::string NarrowUtf16(const uint8_t* bytes, size_t byteCount);
-// The size in bytes of what NarrowUtf16 gives, without writing it.
-size_t NarrowUtf16Length(const uint8_t* bytes, size_t byteCount);
-
 }  // namespace kestrel

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "items/property_parser.h"
+#include "items/utf16.h"
 
 namespace kestrel {
 

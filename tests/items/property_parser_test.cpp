@@ -1,6 +1,7 @@
 // Node properties read from built files: heaps over several blocks, BTH index levels,
 // values and row matrices in subnodes, subnode lookup order, in both file variants.
 #include "items/property_parser.h"
+#include "items/utf16.h"
 
 #include <gtest/gtest.h>
 

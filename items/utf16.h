@@ -1,0 +1,15 @@
+#pragma once
+// UTF-16LE text from the file to the program's UTF-8.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kestrel {
+
+// UTF-16LE to UTF-8, surrogate pairs included; the text ends at the first zero unit.
+// Unpaired surrogates become U+FFFD.
+std::string NarrowUtf16(const uint8_t* bytes, size_t byteCount);
+// The size in bytes of what NarrowUtf16 gives, without writing it.
+size_t NarrowUtf16Length(const uint8_t* bytes, size_t byteCount);
+
+}  // namespace kestrel
