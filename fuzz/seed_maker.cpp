@@ -15,6 +15,7 @@
 
 #include "fuzz/fuzz_blocks.h"
 #include "items/property_parser.h"
+#include "items/property_tags.h"
 #include "robustness/built_mailboxes.h"
 #include "robustness/damage.h"
 #include "storage/block_reader.h"
@@ -214,7 +215,7 @@ void NodeSeeds(const Source& source, const fs::path& propertiesDir, const fs::pa
 
         for (const PropertyGroup& group : ParseNodeProperties(context, node.dataBlock, &subnodes)) {
             for (const PropertyValue& value : group.values) {
-                if (value.propertyId == 0x1009 && value.data && rtf < 8)
+                if (value.propertyId == kPidTagRtfCompressed && value.data && rtf < 8)
                     Write(rtfDir / (source.name + "-" + std::to_string(rtf++)), *value.data);
             }
         }

@@ -9,6 +9,10 @@
 
 namespace kestrel {
 
+// NamedPropertyEntry::kind.
+inline constexpr uint32_t kNumericName = 1;
+inline constexpr uint32_t kStringName = 2;
+
 struct NamedPropertyEntry {
     uint16_t guidWord = 0;  // bit 0: N (string name), bits 1..15: GUID index
     uint32_t kind = 0;      // 1 numeric name, 2 string name
