@@ -45,7 +45,8 @@ struct Level {
 
 class FolderWalker {
   public:
-    FolderWalker(PstContext& context, WalkEnvironment& env) : context_(context), env_(env) {}
+    FolderWalker(ItemContext& context, WalkEnvironment& env)
+        : context_(context.storage), items_(context), env_(env) {}
 
     WalkOutcome Run(const NodeRecord* top) {
         try {
@@ -118,7 +119,7 @@ class FolderWalker {
         if (node.dataBlock == nullptr) return nullptr;
         std::unique_ptr<ItemRecord> item;
         try {
-            item = LoadNodeItem(context_, &node, env_.options);
+            item = LoadNodeItem(items_, &node, env_.options);
         } catch (const std::exception&) {
             // An error inside one node's load abandons that node only.
             ++outcome_.failedLoads;
@@ -184,6 +185,7 @@ class FolderWalker {
     }
 
     PstContext& context_;
+    ItemContext& items_;
     WalkEnvironment& env_;
     ItemFiling filing_{env_};
     WalkOutcome outcome_;
@@ -265,7 +267,7 @@ bool IsFolderItem(const ItemRecord& item, uint32_t nid) {
     return item.folder != nullptr || (nid & kNidTypeMask) == kNidTypeNormalFolder;
 }
 
-WalkOutcome WalkFolderTree(PstContext& context, const NodeRecord* top, WalkEnvironment& env) {
+WalkOutcome WalkFolderTree(ItemContext& context, const NodeRecord* top, WalkEnvironment& env) {
     FolderWalker walker(context, env);
     return walker.Run(top);
 }

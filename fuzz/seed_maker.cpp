@@ -191,6 +191,7 @@ void NodeSeeds(const Source& source, const fs::path& propertiesDir, const fs::pa
     PstContext context;
     OpenPstImage(context, source.image);
     if (LoadIndexes(context) != 0 || !context.layout) return;
+    ItemContext items(context);
     const bool ansi = context.variant == PstVariant::Ansi;
     size_t written = 0;
     int rtf = 0;
@@ -213,7 +214,7 @@ void NodeSeeds(const Source& source, const fs::path& propertiesDir, const fs::pa
         Write(propertiesDir / (source.name + "-" + std::to_string(node.nid)), seed);
         ++written;
 
-        for (const PropertyGroup& group : ParseNodeProperties(context, node.dataBlock, &subnodes)) {
+        for (const PropertyGroup& group : ParseNodeProperties(items, node.dataBlock, &subnodes)) {
             for (const PropertyValue& value : group.values) {
                 if (value.propertyId == kPidTagRtfCompressed && value.data && rtf < 8)
                     Write(rtfDir / (source.name + "-" + std::to_string(rtf++)), *value.data);

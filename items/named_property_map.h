@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/pst_context.h"
+#include "items/item_context.h"
 
 namespace kestrel {
 
@@ -36,8 +36,9 @@ private:
     std::vector<NamedPropertyEntry> entries_;
 };
 
-// Builds the map from node 0x61 and stores it in context.namedProps. Returns 1 when a map
-// was built, 0 otherwise.
-int LoadNamedPropertyMap(PstContext& context);
+enum class NamedMapLoad : int { NotBuilt = 0, Built = 1 };
+
+// Builds the map from node 0x61 and stores it in context.namedProps.
+NamedMapLoad LoadNamedPropertyMap(ItemContext& context);
 
 }  // namespace kestrel

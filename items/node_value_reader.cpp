@@ -100,7 +100,7 @@ void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value, bool 
     if (measure) {
         size_t size = 0;
         try {
-            size = MeasureDataBlocks(context_, entry->block);
+            size = MeasureDataBlocks(context_.storage, entry->block);
         } catch (const FileError&) {
             return;
         }
@@ -111,7 +111,7 @@ void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value, bool 
     }
     std::vector<uint8_t> bytes;
     try {
-        if (ReadSubnodeData(context_, nid, *list, bytes) == 0) return;
+        if (ReadSubnodeData(context_.storage, nid, *list, bytes) == 0) return;
     } catch (const FileError&) {
         return;
     }
@@ -157,7 +157,7 @@ bool NodeValueReader::ReadSubnodeBlocks(uint32_t nid, std::vector<std::vector<ui
     const SubnodeEntry* entry = FindSubnode(nid, &list);
     if (!entry || Stopped()) return false;
     try {
-        return ReadDataBlocks(context_, entry->block, blocks) != 0;
+        return ReadDataBlocks(context_.storage, entry->block, blocks) != 0;
     } catch (const FileError&) {
         return false;
     }

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "items/item_context.h"
 #include "items/property_value.h"
-#include "storage/pst_context.h"
 #include "storage/subnode_list.h"
 
 namespace kestrel {
@@ -19,7 +19,7 @@ struct ParseOptions {
 
 // Parses the node whose data block record is dataBlock; values stored in subnodes are
 // looked up in subnodes (first) and then in fallback. Empty list: nothing parsed.
-PropertyGroupList ParseNodeProperties(PstContext& context, const BlockRecord* dataBlock,
+PropertyGroupList ParseNodeProperties(ItemContext& context, const BlockRecord* dataBlock,
                                       const SubnodeList* subnodes,
                                       const SubnodeList* fallback = nullptr,
                                       const ParseOptions& options = {});

@@ -15,7 +15,6 @@ namespace {
 void ReadHeader(PstContext& context) {
     context.blocks.Clear();
     context.nodes.Clear();
-    context.namedProps.reset();
     context.blockLeafDepth = 0xFF;
     context.nodeLeafDepth = 0xFF;
     context.blockLeafSeen = false;
