@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <fstream>
 #include <utility>
 
 #include "items/node_item.h"
@@ -27,13 +28,10 @@ struct CloseOnExit {
 
 class FullReader {
   public:
-    FullReader(ItemContext& context, const std::filesystem::path& rtfFile)
-        : context_(context), rtfFile_(rtfFile) {}
+    explicit FullReader(ItemContext& context) : context_(context) {}
 
     std::unique_ptr<FullItem> Read(const NodeRecord& node, int depth) {
-        AssembleOptions options;
-        options.rtfFile = depth == 0 ? rtfFile_ : std::filesystem::path();
-        std::unique_ptr<ItemRecord> item = LoadNodeItem(context_, &node, options);
+        std::unique_ptr<ItemRecord> item = LoadNodeItem(context_, &node);
         if (!item) return nullptr;
         auto full = std::make_unique<FullItem>();
         full->nid = node.nid;
@@ -62,8 +60,16 @@ class FullReader {
     }
 
     ItemContext& context_;
-    const std::filesystem::path& rtfFile_;
 };
+
+// Only the caller's cache folder: never the current directory.
+void WriteRtfFile(const FullItem& full, const std::filesystem::path& rtfFile) {
+    if (rtfFile.empty() || !rtfFile.is_absolute()) return;
+    const MessageRecord* message = full.item->message.get();
+    if (message == nullptr || !message->hasRtfBody) return;
+    std::ofstream out(rtfFile, std::ios::binary | std::ios::trunc);
+    out.write(message->rtfBody.data(), static_cast<std::streamsize>(message->rtfBody.size()));
+}
 
 }  // namespace
 
@@ -117,8 +123,10 @@ std::unique_ptr<FullItem> ItemSource::Load(uint32_t nid, uint64_t dataBid,
     if (node == nullptr) node = context_->nodes.FindAny(nid);
     if (node == nullptr) return nullptr;
     if (!rtfFile.empty()) EnsureFolder(rtfFile.parent_path());
-    FullReader reader(items_, rtfFile);
-    return reader.Read(*node, 0);
+    FullReader reader(items_);
+    std::unique_ptr<FullItem> full = reader.Read(*node, 0);
+    if (full) WriteRtfFile(*full, rtfFile);
+    return full;
 }
 
 }  // namespace kestrel

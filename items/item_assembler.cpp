@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <fstream>
 #include <span>
 #include <string>
 #include <utility>
@@ -483,11 +482,6 @@ class Assembler {
         if (!result.ok) return;
         message.rtfBody = std::move(result.rtf);
         message.hasRtfBody = true;
-        // Only the caller's cache folder: never the current directory.
-        if (!options_.rtfFile.empty() && options_.rtfFile.is_absolute()) {
-            std::ofstream out(options_.rtfFile, std::ios::binary | std::ios::trunc);
-            out.write(message.rtfBody.data(), static_cast<std::streamsize>(message.rtfBody.size()));
-        }
     }
 
     void NamedValue(std::vector<uint8_t>& data) {
