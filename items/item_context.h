@@ -2,6 +2,7 @@
 // The item layer's reader state of one open file: the storage layer's context and the
 // named-property map read from it.
 #include <memory>
+#include <utility>
 
 #include "storage/pst_context.h"
 
