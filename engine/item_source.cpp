@@ -1,6 +1,5 @@
 #include "engine/item_source.h"
 
-#include <algorithm>
 #include <exception>
 #include <fstream>
 #include <utility>
