@@ -246,12 +246,16 @@ std::filesystem::path ImageFile(const std::vector<uint8_t>& image, const std::st
     return path;
 }
 
-std::unique_ptr<PstContext> OpenLoaded(const std::vector<uint8_t>& image) {
-    auto context = std::make_unique<PstContext>();
-    OpenPstImage(*context, image);
-    if (LoadIndexes(*context) != 0) throw std::runtime_error("the fixture's indexes do not load");
-    LoadNamedPropertyMap(*context);
-    return context;
+LoadedFile OpenLoaded(const std::vector<uint8_t>& image) {
+    LoadedFile file;
+    file.storage = std::make_unique<PstContext>();
+    OpenPstImage(*file.storage, image);
+    if (LoadIndexes(*file.storage) != 0) {
+        throw std::runtime_error("the fixture's indexes do not load");
+    }
+    file.items = std::make_unique<ItemContext>(*file.storage);
+    LoadNamedPropertyMap(*file.items);
+    return file;
 }
 
 }  // namespace kestrel::bench

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "items/item_context.h"
 #include "storage/pst_context.h"
 #include "storage/pst_layout.h"
 
@@ -49,8 +50,12 @@ const Mailbox& TypicalMailbox(PstVariant variant, size_t messages = 400);
 // The image written to a file under the bench folder (reads then go through pread).
 std::filesystem::path ImageFile(const std::vector<uint8_t>& image, const std::string& name);
 
-// An open, loaded context over image: indexes and named-property map.
-std::unique_ptr<PstContext> OpenLoaded(const std::vector<uint8_t>& image);
+// An open, loaded file over image: indexes and named-property map.
+struct LoadedFile {
+    std::unique_ptr<PstContext> storage;
+    std::unique_ptr<ItemContext> items;  // over *storage
+};
+LoadedFile OpenLoaded(const std::vector<uint8_t>& image);
 
 // Text of about `size` bytes of UTF-8: "ascii" (English), "latin" (accented Latin),
 // "mixed" (Latin, Cyrillic, Greek, CJK, an emoji now and then).

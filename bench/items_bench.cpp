@@ -10,6 +10,7 @@
 #include "items/code_page.h"
 #include "items/node_item.h"
 #include "items/property_parser.h"
+#include "items/utf16.h"
 #include "items/rtf_decompress.h"
 #include "storage/btree_loader.h"
 #include "storage/subnode_list.h"
@@ -31,13 +32,14 @@ std::vector<const NodeRecord*> MessageNodes(const PstContext& context, const Mai
 // Each message's property context with its subnode list, as the item loader reads it.
 void BM_ParsePropertyContext(benchmark::State& state) {
     const Mailbox& box = TypicalMailbox(VariantArg(state));
-    auto context = OpenLoaded(box.image);
+    const LoadedFile file = OpenLoaded(box.image);
+    PstContext* context = file.storage.get();
     const auto nodes = MessageNodes(*context, box);
     size_t values = 0;
     for (auto _ : state) {
         for (const NodeRecord* node : nodes) {
             const SubnodeList subnodes = BuildSubnodeList(*context, node->subnodeBlock);
-            PropertyGroupList groups = ParseNodeProperties(*context, node->dataBlock, &subnodes);
+            PropertyGroupList groups = ParseNodeProperties(*file.items, node->dataBlock, &subnodes);
             values += groups.empty() ? 0 : groups.front().values.size();
             benchmark::DoNotOptimize(groups);
         }
@@ -55,7 +57,8 @@ BENCHMARK(BM_ParsePropertyContext)
 // The folder's contents table: one row per message.
 void BM_ParseContentsTable(benchmark::State& state) {
     const Mailbox& box = TypicalMailbox(VariantArg(state), static_cast<size_t>(state.range(1)));
-    auto context = OpenLoaded(box.image);
+    const LoadedFile file = OpenLoaded(box.image);
+    PstContext* context = file.storage.get();
     const NodeRecord* table = FindNode(*context, (box.folder & ~0x1Fu) | 0x0Eu);
     if (!table) {
         state.SkipWithError("no contents table");
@@ -64,7 +67,7 @@ void BM_ParseContentsTable(benchmark::State& state) {
     const SubnodeList subnodes = BuildSubnodeList(*context, table->subnodeBlock);
     size_t rows = 0;
     for (auto _ : state) {
-        PropertyGroupList groups = ParseNodeProperties(*context, table->dataBlock, &subnodes);
+        PropertyGroupList groups = ParseNodeProperties(*file.items, table->dataBlock, &subnodes);
         rows = groups.size();
         benchmark::DoNotOptimize(groups);
     }
@@ -81,11 +84,11 @@ BENCHMARK(BM_ParseContentsTable)
 // them.
 void BM_LoadNodeItem(benchmark::State& state) {
     const Mailbox& box = TypicalMailbox(VariantArg(state));
-    auto context = OpenLoaded(box.image);
-    const auto nodes = MessageNodes(*context, box);
+    const LoadedFile file = OpenLoaded(box.image);
+    const auto nodes = MessageNodes(*file.storage, box);
     for (auto _ : state) {
         for (const NodeRecord* node : nodes) {
-            std::unique_ptr<ItemRecord> item = LoadNodeItem(*context, node);
+            std::unique_ptr<ItemRecord> item = LoadNodeItem(*file.items, node);
             benchmark::DoNotOptimize(item);
         }
     }

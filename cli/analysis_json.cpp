@@ -43,17 +43,6 @@ void WriteList(std::ostream& out, std::string_view key, const List& list, Make m
 
 }  // namespace
 
-const char* VariantName(PstVariant variant) {
-    switch (variant) {
-        case PstVariant::Ansi:
-            return "ansi";
-        case PstVariant::Unicode:
-            return "unicode";
-        default:
-            return "unknown";
-    }
-}
-
 Json CountersJson(const SummaryCounters& counters) {
     // The labels of the command-line contract; "Total Mail" is what the screen shows
     // beside "Total  Mail", the node counter when the last mail folder was registered.

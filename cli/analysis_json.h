@@ -12,9 +12,6 @@
 
 namespace kestrel::cli {
 
-// "unicode", "ansi" or "unknown".
-const char* VariantName(PstVariant variant);
-
 // Writes the whole object and a final line feed. Texts that are not valid UTF-8 are
 // written with U+FFFD in place of the broken bytes; empty texts and dates a list would
 // not show are null.

@@ -14,17 +14,6 @@
 
 namespace {
 
-const char* VariantName(kestrel::PstVariant variant) {
-    switch (variant) {
-        case kestrel::PstVariant::Ansi:
-            return "ansi";
-        case kestrel::PstVariant::Unicode:
-            return "unicode";
-        default:
-            return "unknown";
-    }
-}
-
 const char* CryptName(uint32_t method) {
     switch (method) {
         case 0:
@@ -68,7 +57,7 @@ int RunInfo(const std::string& path, bool json) {
         nlohmann::ordered_json out;
         out["file"] = path;
         out["version"] = context.version;
-        out["variant"] = VariantName(context.variant);
+        out["variant"] = kestrel::VariantName(context.variant);
         out["cryptMethod"] = context.cryptMethod;
         out["blocks"] = blocks;
         out["nodes"] = nodes;
@@ -78,7 +67,8 @@ int RunInfo(const std::string& path, bool json) {
         fmt::print("{}\n", out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     } else {
         fmt::print("File:          {}\n", path);
-        fmt::print("Version:       {} ({})\n", context.version, VariantName(context.variant));
+        fmt::print("Version:       {} ({})\n", context.version,
+                   kestrel::VariantName(context.variant));
         fmt::print("Encoding:      {} ({})\n", context.cryptMethod, CryptName(context.cryptMethod));
         fmt::print("Blocks:        {}\n", blocks);
         fmt::print("Nodes:         {}\n", nodes);

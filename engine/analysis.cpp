@@ -51,7 +51,7 @@ class Run {
         }
         // The item source takes the file's size and time before it is closed.
         if (source && context_ && opened_) {
-            *source = std::make_shared<ItemSource>(std::move(context_), path_);
+            *source = std::make_shared<ItemSource>(std::move(context_), items_->namedProps, path_);
         }
         if (context_) context_->file.Close();
         {
@@ -103,6 +103,7 @@ class Run {
 
         context_ = std::make_unique<PstContext>();
         context_->stopFlag = control_.stopWord();
+        items_ = std::make_unique<ItemContext>(*context_);
         std::string reason;
         if (path_.empty() || OpenPstFile(*context_, path_, &reason) != 0) {
             // With no usable file at all, the first screen's choice says best what went
@@ -139,7 +140,7 @@ class Run {
         WarnLoadStats();
 
         try {
-            if (LoadNamedPropertyMap(*context_) == 0) {
+            if (LoadNamedPropertyMap(*items_) == NamedMapLoad::NotBuilt) {
                 Warn("no named-property map: named properties are left out");
             }
         } catch (const std::exception&) {
@@ -183,7 +184,7 @@ class Run {
         env.options.measureAttachmentData = true;
         env.options.checkRtfOnly = true;
         env.options.measureBody = true;
-        const WalkOutcome outcome = WalkFolderTree(*context_, top, env);
+        const WalkOutcome outcome = WalkFolderTree(*items_, top, env);
         if (outcome.end == WalkEnd::Stopped) return AnalysisStatus::Stopped;
         WarnWalk(outcome);
 
@@ -226,7 +227,7 @@ class Run {
                                             const AssembleOptions& options = {}) {
         if (node == nullptr) return nullptr;
         try {
-            return LoadNodeItem(*context_, node, options);
+            return LoadNodeItem(*items_, node, options);
         } catch (const std::exception&) {
             return nullptr;
         }
@@ -325,6 +326,7 @@ class Run {
     RunControl& control_;
     std::string path_;
     std::unique_ptr<PstContext> context_;
+    std::unique_ptr<ItemContext> items_;  // over *context_, with the named-property map
     bool opened_ = false;
 };
 

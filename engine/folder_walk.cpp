@@ -44,7 +44,8 @@ struct Level {
 
 class FolderWalker {
   public:
-    FolderWalker(PstContext& context, WalkEnvironment& env) : context_(context), env_(env) {}
+    FolderWalker(ItemContext& context, WalkEnvironment& env)
+        : context_(context.storage), items_(context), env_(env) {}
 
     WalkOutcome Run(const NodeRecord* top) {
         try {
@@ -117,7 +118,7 @@ class FolderWalker {
         if (node.dataBlock == nullptr) return nullptr;
         std::unique_ptr<ItemRecord> item;
         try {
-            item = LoadNodeItem(context_, &node, env_.options);
+            item = LoadNodeItem(items_, &node, env_.options);
         } catch (const std::exception&) {
             // An error inside one node's load abandons that node only.
             ++outcome_.failedLoads;
@@ -183,6 +184,7 @@ class FolderWalker {
     }
 
     PstContext& context_;
+    ItemContext& items_;
     WalkEnvironment& env_;
     ItemFiling filing_{env_};
     WalkOutcome outcome_;
@@ -264,7 +266,7 @@ bool IsFolderItem(const ItemRecord& item, uint32_t nid) {
     return item.folder != nullptr || NidTypeOf(nid) == NidType::NormalFolder;
 }
 
-WalkOutcome WalkFolderTree(PstContext& context, const NodeRecord* top, WalkEnvironment& env) {
+WalkOutcome WalkFolderTree(ItemContext& context, const NodeRecord* top, WalkEnvironment& env) {
     FolderWalker walker(context, env);
     return walker.Run(top);
 }

@@ -12,6 +12,7 @@
 #include "engine/analysis_observer.h"
 #include "engine/result_lists.h"
 #include "items/item_assembler.h"
+#include "items/item_context.h"
 #include "items/item_record.h"
 #include "storage/node_tree.h"
 #include "storage/pst_context.h"
@@ -73,6 +74,6 @@ struct WalkOutcome {
 // Walks below top (the set-up, visit loop, folder, item and advance steps): the first
 // folder entry is top itself at "Personal Folders\" when top's NID is not 0. Never
 // throws; never loops on a damaged tree (each record is visited at most once).
-WalkOutcome WalkFolderTree(PstContext& context, const NodeRecord* top, WalkEnvironment& env);
+WalkOutcome WalkFolderTree(ItemContext& context, const NodeRecord* top, WalkEnvironment& env);
 
 }  // namespace kestrel

@@ -11,20 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "items/item_context.h"
 #include "items/item_record.h"
+#include "items/message_parts.h"
 #include "storage/pst_context.h"
 
 namespace kestrel {
 
 // Where the decoded RTF of the message being previewed goes: CacheFolder()/"temp.rtf".
 std::filesystem::path PreviewRtfFile();
-
-struct RecipientEntry {
-    std::string displayName;  // 0x3001
-    std::string address;      // SMTP address when stored (0x39FE), else 0x3003
-    std::string addressType;  // 0x3002 ("SMTP", "EX", ...)
-    uint32_t type = 0;        // 0x0C15: 1 To, 2 Cc, 3 Bcc
-};
 
 struct FullItem {
     uint32_t nid = 0;
@@ -47,9 +42,11 @@ class SourceChangedError : public FileError {
 
 class ItemSource {
   public:
-    // Takes over the context of a finished analysis whose file is still open: its size and
-    // modification time are what later reads check against. The file is closed here.
-    ItemSource(std::unique_ptr<PstContext> context, std::string path);
+    // Takes over the context of a finished analysis whose file is still open, and its
+    // named-property map: the file's size and modification time are what later reads check
+    // against. The file is closed here.
+    ItemSource(std::unique_ptr<PstContext> context,
+               std::shared_ptr<const NamedPropertyMap> namedProps, std::string path);
     ~ItemSource();
     ItemSource(const ItemSource&) = delete;
     ItemSource& operator=(const ItemSource&) = delete;
@@ -70,6 +67,7 @@ class ItemSource {
 
   private:
     std::unique_ptr<PstContext> context_;
+    ItemContext items_;
     std::string path_;
     uint64_t size_ = 0;
     int64_t mtimeNs_ = 0;

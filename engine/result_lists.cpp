@@ -3,18 +3,9 @@
 #include <cstring>
 #include <utility>
 
+#include "items/file_time.h"
+
 namespace kestrel {
-
-namespace {
-
-std::optional<uint64_t> FileTimeOf(const std::vector<uint8_t>& bytes) {
-    if (bytes.size() < 8) return std::nullopt;
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[static_cast<size_t>(i)];
-    return value;
-}
-
-}  // namespace
 
 size_t MailFolderList::Append(MailFolderEntry entry) {
     const size_t index = entries_.size();

@@ -6,7 +6,7 @@
 #include <ctime>
 
 #include "engine/result_lists.h"
-#include "storage/byte_reader.h"
+#include "items/file_time.h"
 
 namespace kestrel {
 
@@ -266,17 +266,12 @@ std::string LongTextCut(std::string_view text) {
     return out;
 }
 
-std::optional<uint64_t> FileTimeFromBytes(std::span<const uint8_t> bytes) {
-    if (bytes.size() != 8) return std::nullopt;
-    return ByteReader(bytes).U64(0);
-}
-
 std::optional<std::string> FormatItemDate(uint64_t filetime) {
     return FormatUtc(filetime, "%a %b %d %H:%M:%S %Y");
 }
 
 std::optional<std::string> FormatItemDate(std::span<const uint8_t> filetime) {
-    const auto value = FileTimeFromBytes(filetime);
+    const auto value = FileTimeOf(filetime);
     return value ? FormatItemDate(*value) : std::nullopt;
 }
 
@@ -285,7 +280,7 @@ std::optional<std::string> FormatIsoDate(uint64_t filetime) {
 }
 
 std::optional<std::string> FormatIsoDate(std::span<const uint8_t> filetime) {
-    const auto value = FileTimeFromBytes(filetime);
+    const auto value = FileTimeOf(filetime);
     return value ? FormatIsoDate(*value) : std::nullopt;
 }
 

@@ -75,7 +75,5 @@ std::optional<std::string> FormatItemDate(std::span<const uint8_t> filetime);
 // under the same conditions.
 std::optional<std::string> FormatIsoDate(uint64_t filetime);
 std::optional<std::string> FormatIsoDate(std::span<const uint8_t> filetime);
-// The 8 little-endian bytes of a FILETIME property, or nothing when there are not 8.
-std::optional<uint64_t> FileTimeFromBytes(std::span<const uint8_t> bytes);
 
 }  // namespace kestrel

@@ -5,17 +5,11 @@
 
 #include "engine/folder_walk.h"
 #include "storage/nid.h"
+#include "items/file_time.h"
 
 namespace kestrel {
 
 namespace {
-
-std::optional<uint64_t> FileTimeOf(const std::vector<uint8_t>& bytes) {
-    if (bytes.size() < 8) return std::nullopt;
-    uint64_t value = 0;
-    for (size_t i = 8; i-- > 0;) value = (value << 8) | bytes[i];
-    return value;
-}
 
 bool StartsWith(const std::string& text, std::string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;

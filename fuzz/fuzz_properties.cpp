@@ -61,10 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     names->dataBlock = dataBlock;
     names->subnodeBlock = subnodeBlock;
     context.nodes.AppendTop(names);
-    LoadNamedPropertyMap(context);
+    ItemContext items(context);
+    LoadNamedPropertyMap(items);
 
     const SubnodeList list = BuildSubnodeList(context, subnodeBlock);
-    PropertyGroupList groups = ParseNodeProperties(context, dataBlock, &list, &list);
+    PropertyGroupList groups = ParseNodeProperties(items, dataBlock, &list, &list);
     ItemRecord item;
     AssembleItem(groups, item, AssembleOptions{.variant = variant});
 
@@ -73,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     message.dataBlock = dataBlock;
     message.subnodeBlock = subnodeBlock;
     // As the item source reads an item in full, and as the folder walk lists it.
-    LoadNodeItem(context, &message);
-    LoadNodeItem(context, &message,
+    LoadNodeItem(items, &message);
+    LoadNodeItem(items, &message,
                  AssembleOptions{.measureAttachmentData = true, .checkRtfOnly = true});
     return 0;
 }

@@ -15,6 +15,7 @@
 
 #include "fuzz/fuzz_blocks.h"
 #include "items/property_parser.h"
+#include "items/property_tags.h"
 #include "robustness/built_mailboxes.h"
 #include "robustness/damage.h"
 #include "storage/block_reader.h"
@@ -191,6 +192,7 @@ void NodeSeeds(const Source& source, const fs::path& propertiesDir, const fs::pa
     PstContext context;
     OpenPstImage(context, source.image);
     if (LoadIndexes(context) != 0 || !context.layout) return;
+    ItemContext items(context);
     const bool ansi = context.variant == PstVariant::Ansi;
     size_t written = 0;
     int rtf = 0;
@@ -213,9 +215,9 @@ void NodeSeeds(const Source& source, const fs::path& propertiesDir, const fs::pa
         Write(propertiesDir / (source.name + "-" + std::to_string(node.nid)), seed);
         ++written;
 
-        for (const PropertyGroup& group : ParseNodeProperties(context, node.dataBlock, &subnodes)) {
+        for (const PropertyGroup& group : ParseNodeProperties(items, node.dataBlock, &subnodes)) {
             for (const PropertyValue& value : group.values) {
-                if (value.propertyId == 0x1009 && value.data && rtf < 8)
+                if (value.propertyId == kPidTagRtfCompressed && value.data && rtf < 8)
                     Write(rtfDir / (source.name + "-" + std::to_string(rtf++)), *value.data);
             }
         }

@@ -61,11 +61,8 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
 // Code pages whose text of bytes below 0x80 is not plain ASCII (wide or stateful ones).
 bool AsciiCompatible(uint32_t codePage) {
+    if (CodeUnitSize(codePage) > 1) return false;
     switch (codePage) {
-        case 1200:
-        case 1201:
-        case 12000:
-        case 12001:
         case 65000:
         case 50220:
         case 50221:
@@ -75,21 +72,6 @@ bool AsciiCompatible(uint32_t codePage) {
             return false;
         default:
             return true;
-    }
-}
-
-// How many bytes to step over after an invalid sequence, so that wide encodings stay
-// aligned on their units.
-size_t UnitSize(uint32_t codePage) {
-    switch (codePage) {
-        case 1200:
-        case 1201:
-            return 2;
-        case 12000:
-        case 12001:
-            return 4;
-        default:
-            return 1;
     }
 }
 
@@ -134,7 +116,7 @@ struct ByteTable {
 // that iconv finds incomplete, or text that converts differently as a whole than byte by
 // byte (glibc composes combining marks in Windows-1255 and -1258, so those never qualify).
 std::unique_ptr<ByteTable> MakeByteTable(uint32_t codePage, iconv_t cd) {
-    if (codePage == 1255 || codePage == 1258 || UnitSize(codePage) != 1 ||
+    if (codePage == 1255 || codePage == 1258 || CodeUnitSize(codePage) != 1 ||
         !AsciiCompatible(codePage)) {
         return nullptr;
     }
@@ -259,6 +241,26 @@ std::string_view CodePageName(uint32_t codePage) {
     return it->name;
 }
 
+size_t CodeUnitSize(uint32_t codePage) {
+    switch (codePage) {
+        case 1200:  // UTF-16LE
+        case 1201:  // UTF-16BE
+            return 2;
+        case 12000:  // UTF-32LE
+        case 12001:  // UTF-32BE
+            return 4;
+        default:
+            return 1;
+    }
+}
+
+uint32_t NarrowCodePage(uint32_t codePage, uint32_t fallback) {
+    if (codePage == 0 || CodePageName(codePage).empty() || CodeUnitSize(codePage) > 1) {
+        return fallback;
+    }
+    return codePage;
+}
+
 std::string ConvertToUtf8(std::span<const uint8_t> bytes, uint32_t codePage) {
     std::string_view name = CodePageName(codePage);
     if (name.empty()) {
@@ -305,7 +307,7 @@ std::string ConvertToUtf8(std::span<const uint8_t> bytes, uint32_t codePage) {
     // iconv's interface is not const-correct; it never writes through the input pointer.
     char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes.data()));
     size_t inLeft = bytes.size();
-    const size_t unit = UnitSize(codePage);
+    const size_t unit = CodeUnitSize(codePage);
     char buffer[4096];
     // Every turn consumes input or produces output (a character never needs 4 KB), and a
     // turn that does neither skips a unit: the loop ends after a bounded number of turns.

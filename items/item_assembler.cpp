@@ -2,23 +2,17 @@
 
 #include <algorithm>
 #include <array>
-#include <fstream>
 #include <span>
 #include <string>
 #include <utility>
 
-#include "items/property_parser.h"
+#include "items/property_tags.h"
+#include "items/property_text.h"
 #include "items/rtf_decompress.h"
+#include "items/utf16.h"
 
 namespace kestrel {
 namespace {
-
-constexpr uint16_t kTypeString8 = 0x001E;
-constexpr uint16_t kTypeUnicode = 0x001F;
-constexpr uint32_t kStringNamed = 0x0002;  // the id the parser gives string-named values
-
-constexpr uint32_t kMessageCodePage = 0x3FFD;
-constexpr uint32_t kInternetCodePage = 0x3FDE;
 
 char At(std::string_view text, size_t i) {
     return i < text.size() ? text[i] : '\0';
@@ -44,42 +38,6 @@ uint32_t LittleU32(const std::vector<uint8_t>& bytes) {
     return value;
 }
 
-// The code page to read 8-bit text with: the item's when we know it and it is an 8-bit
-// one, else the fallback.
-uint32_t NarrowCodePage(uint32_t codePage, uint32_t fallback) {
-    if (codePage == 0 || CodePageName(codePage).empty()) return fallback;
-    switch (codePage) {
-        case 1200:
-        case 1201:
-        case 12000:
-        case 12001:
-            return fallback;
-        default:
-            return codePage;
-    }
-}
-
-// False when UTF-16 text (up to its first zero unit) holds an unpaired surrogate or a
-// noncharacter: no program writes those, so the bytes are something else read through a
-// damaged heap.
-bool CleanUtf16(std::span<const uint8_t> bytes) {
-    const size_t units = bytes.size() / 2;
-    for (size_t i = 0; i < units; ++i) {
-        const uint32_t unit = bytes[2 * i] | (uint32_t{bytes[2 * i + 1]} << 8);
-        if (unit == 0) break;
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            const uint32_t low =
-                i + 1 < units ? bytes[2 * i + 2] | (uint32_t{bytes[2 * i + 3]} << 8) : 0;
-            if (low < 0xDC00 || low > 0xDFFF) return false;
-            ++i;
-        } else if ((unit >= 0xDC00 && unit <= 0xDFFF) || (unit >= 0xFDD0 && unit <= 0xFDEF) ||
-                   unit >= 0xFFFE) {
-            return false;
-        }
-    }
-    return true;
-}
-
 using ContactText = std::string ContactRecord::*;
 struct ContactField {
     uint32_t propertyId;
@@ -89,66 +47,66 @@ struct ContactField {
 // The contact's plain string fields; e-mail, gender and the two dates have rules of their
 // own.
 constexpr std::array kContactFields = {
-    ContactField{0x3A16, &ContactRecord::companyName},
-    ContactField{0x3A05, &ContactRecord::generation},
-    ContactField{0x3A15, &ContactRecord::postalAddress},
-    ContactField{0x3A17, &ContactRecord::title},
-    ContactField{0x8005, &ContactRecord::fileUnder},
-    ContactField{0x3A4A, &ContactRecord::customerId},
-    ContactField{0x3A1C, &ContactRecord::mobilePhone},
-    ContactField{0x3A43, &ContactRecord::hobbies},
-    ContactField{0x3A11, &ContactRecord::surname},
-    ContactField{0x3A06, &ContactRecord::givenName},
-    ContactField{0x3A44, &ContactRecord::middleName},
-    ContactField{0x3A09, &ContactRecord::homePhone},
-    ContactField{0x3A08, &ContactRecord::businessPhone},
-    ContactField{0x3A24, &ContactRecord::businessFax},
-    ContactField{0x3A25, &ContactRecord::homeFax},
-    ContactField{0x3A0C, &ContactRecord::language},
-    ContactField{0x3A19, &ContactRecord::officeLocation},
-    ContactField{0x3A21, &ContactRecord::pager},
-    ContactField{0x3A2D, &ContactRecord::isdn},
-    ContactField{0x3A2E, &ContactRecord::assistantPhone},
-    ContactField{0x3A30, &ContactRecord::assistant},
-    ContactField{0x3A46, &ContactRecord::profession},
-    ContactField{0x3A48, &ContactRecord::spouseName},
-    ContactField{0x3A57, &ContactRecord::companyMainPhone},
-    ContactField{0x3A59, &ContactRecord::homeCity},
-    ContactField{0x3A4E, &ContactRecord::managerName},
-    ContactField{0x3A4F, &ContactRecord::nickname},
-    ContactField{0x3A50, &ContactRecord::personalHomePage},
-    ContactField{0x3A51, &ContactRecord::businessHomePage},
-    ContactField{0x3A5A, &ContactRecord::homeCountry},
-    ContactField{0x3A5B, &ContactRecord::homePostalCode},
-    ContactField{0x3A5C, &ContactRecord::homeState},
-    ContactField{0x3A5D, &ContactRecord::homeStreet},
-    ContactField{0x3A5F, &ContactRecord::otherCity},
-    ContactField{0x3A60, &ContactRecord::otherCountry},
-    ContactField{0x3A62, &ContactRecord::otherState},
-    ContactField{0x3A63, &ContactRecord::otherStreet},
-    ContactField{0x3A1F, &ContactRecord::otherPhone},
-    ContactField{0x801C, &ContactRecord::otherAddress},
-    ContactField{0x3A61, &ContactRecord::otherPostalCode},
-    ContactField{0x3A02, &ContactRecord::callbackPhone},
-    ContactField{0x3A27, &ContactRecord::businessCity},
-    ContactField{0x3A26, &ContactRecord::businessCountry},
-    ContactField{0x3A28, &ContactRecord::businessState},
-    ContactField{0x3A29, &ContactRecord::businessStreet},
-    ContactField{0x3A2A, &ContactRecord::businessPostalCode},
-    ContactField{0x801B, &ContactRecord::workAddress},
-    ContactField{0x3A1E, &ContactRecord::carPhone},
-    ContactField{0x3A18, &ContactRecord::department},
-    ContactField{0x3A00, &ContactRecord::account},
-    ContactField{0x3A2F, &ContactRecord::home2Phone},
-    ContactField{0x8534, &ContactRecord::mileage},
-    ContactField{0x3A2C, &ContactRecord::telex},
-    ContactField{0x3A1D, &ContactRecord::radioPhone},
-    ContactField{0x3A1B, &ContactRecord::business2Phone},
-    ContactField{0x3A4B, &ContactRecord::ttyPhone},
-    ContactField{0x3A07, &ContactRecord::governmentId},
-    ContactField{0x3A10, &ContactRecord::organizationalId},
-    ContactField{0x80D8, &ContactRecord::freeBusyLocation},
-    ContactField{0x3A45, &ContactRecord::displayNamePrefix},
+    ContactField{kPidTagCompanyName, &ContactRecord::companyName},
+    ContactField{kPidTagGeneration, &ContactRecord::generation},
+    ContactField{kPidTagPostalAddress, &ContactRecord::postalAddress},
+    ContactField{kPidTagTitle, &ContactRecord::title},
+    ContactField{kPidLidFileUnder, &ContactRecord::fileUnder},
+    ContactField{kPidTagCustomerId, &ContactRecord::customerId},
+    ContactField{kPidTagMobileTelephoneNumber, &ContactRecord::mobilePhone},
+    ContactField{kPidTagHobbies, &ContactRecord::hobbies},
+    ContactField{kPidTagSurname, &ContactRecord::surname},
+    ContactField{kPidTagGivenName, &ContactRecord::givenName},
+    ContactField{kPidTagMiddleName, &ContactRecord::middleName},
+    ContactField{kPidTagHomeTelephoneNumber, &ContactRecord::homePhone},
+    ContactField{kPidTagBusinessTelephoneNumber, &ContactRecord::businessPhone},
+    ContactField{kPidTagBusinessFaxNumber, &ContactRecord::businessFax},
+    ContactField{kPidTagHomeFaxNumber, &ContactRecord::homeFax},
+    ContactField{kPidTagLanguage, &ContactRecord::language},
+    ContactField{kPidTagOfficeLocation, &ContactRecord::officeLocation},
+    ContactField{kPidTagPagerTelephoneNumber, &ContactRecord::pager},
+    ContactField{kPidTagIsdnNumber, &ContactRecord::isdn},
+    ContactField{kPidTagAssistantTelephoneNumber, &ContactRecord::assistantPhone},
+    ContactField{kPidTagAssistant, &ContactRecord::assistant},
+    ContactField{kPidTagProfession, &ContactRecord::profession},
+    ContactField{kPidTagSpouseName, &ContactRecord::spouseName},
+    ContactField{kPidTagCompanyMainTelephoneNumber, &ContactRecord::companyMainPhone},
+    ContactField{kPidTagHomeAddressCity, &ContactRecord::homeCity},
+    ContactField{kPidTagManagerName, &ContactRecord::managerName},
+    ContactField{kPidTagNickname, &ContactRecord::nickname},
+    ContactField{kPidTagPersonalHomePage, &ContactRecord::personalHomePage},
+    ContactField{kPidTagBusinessHomePage, &ContactRecord::businessHomePage},
+    ContactField{kPidTagHomeAddressCountry, &ContactRecord::homeCountry},
+    ContactField{kPidTagHomeAddressPostalCode, &ContactRecord::homePostalCode},
+    ContactField{kPidTagHomeAddressStateOrProvince, &ContactRecord::homeState},
+    ContactField{kPidTagHomeAddressStreet, &ContactRecord::homeStreet},
+    ContactField{kPidTagOtherAddressCity, &ContactRecord::otherCity},
+    ContactField{kPidTagOtherAddressCountry, &ContactRecord::otherCountry},
+    ContactField{kPidTagOtherAddressStateOrProvince, &ContactRecord::otherState},
+    ContactField{kPidTagOtherAddressStreet, &ContactRecord::otherStreet},
+    ContactField{kPidTagOtherTelephoneNumber, &ContactRecord::otherPhone},
+    ContactField{kPidLidOtherAddress, &ContactRecord::otherAddress},
+    ContactField{kPidTagOtherAddressPostalCode, &ContactRecord::otherPostalCode},
+    ContactField{kPidTagCallbackTelephoneNumber, &ContactRecord::callbackPhone},
+    ContactField{kPidTagBusinessAddressCity, &ContactRecord::businessCity},
+    ContactField{kPidTagBusinessAddressCountry, &ContactRecord::businessCountry},
+    ContactField{kPidTagBusinessAddressStateOrProvince, &ContactRecord::businessState},
+    ContactField{kPidTagBusinessAddressStreet, &ContactRecord::businessStreet},
+    ContactField{kPidTagBusinessAddressPostalCode, &ContactRecord::businessPostalCode},
+    ContactField{kPidLidWorkAddress, &ContactRecord::workAddress},
+    ContactField{kPidTagCarTelephoneNumber, &ContactRecord::carPhone},
+    ContactField{kPidTagDepartmentName, &ContactRecord::department},
+    ContactField{kPidTagAccount, &ContactRecord::account},
+    ContactField{kPidTagHome2TelephoneNumber, &ContactRecord::home2Phone},
+    ContactField{kPidLidMileage, &ContactRecord::mileage},
+    ContactField{kPidTagTelexNumber, &ContactRecord::telex},
+    ContactField{kPidTagRadioTelephoneNumber, &ContactRecord::radioPhone},
+    ContactField{kPidTagBusiness2TelephoneNumber, &ContactRecord::business2Phone},
+    ContactField{kPidTagTtyTddPhoneNumber, &ContactRecord::ttyPhone},
+    ContactField{kPidTagGovernmentIdNumber, &ContactRecord::governmentId},
+    ContactField{kPidTagOrganizationalIdNumber, &ContactRecord::organizationalId},
+    ContactField{kPidLidFreeBusyLocation, &ContactRecord::freeBusyLocation},
+    ContactField{kPidTagDisplayNamePrefix, &ContactRecord::displayNamePrefix},
 };
 
 using MessageText = std::string MessageRecord::*;
@@ -160,18 +118,18 @@ struct MessageField {
 // The message's plain string fields; two ids share a field where either may be stored,
 // and the later one in the walk wins.
 constexpr std::array kMessageFields = {
-    MessageField{0x0E03, &MessageRecord::displayCc},
-    MessageField{0x3A0F, &MessageRecord::commonName},
-    MessageField{0x0042, &MessageRecord::senderName},
-    MessageField{0x0064, &MessageRecord::senderAddress},
-    MessageField{0x0065, &MessageRecord::senderAddress},
-    MessageField{0x0070, &MessageRecord::conversationTopic},
-    MessageField{0x0050, &MessageRecord::replyRecipientNames},
-    MessageField{0x1042, &MessageRecord::inReplyTo},
-    MessageField{0x0075, &MessageRecord::receivedByAddress},
-    MessageField{0x0076, &MessageRecord::receivedByAddress},
-    MessageField{0x0E04, &MessageRecord::displayTo},
-    MessageField{0x6619, &MessageRecord::extraText},
+    MessageField{kPidTagDisplayCc, &MessageRecord::displayCc},
+    MessageField{kPidTagMessageHandlingSystemCommonName, &MessageRecord::commonName},
+    MessageField{kPidTagSentRepresentingName, &MessageRecord::senderName},
+    MessageField{kPidTagSentRepresentingAddressType, &MessageRecord::senderAddress},
+    MessageField{kPidTagSentRepresentingEmailAddress, &MessageRecord::senderAddress},
+    MessageField{kPidTagConversationTopic, &MessageRecord::conversationTopic},
+    MessageField{kPidTagReplyRecipientNames, &MessageRecord::replyRecipientNames},
+    MessageField{kPidTagInReplyToId, &MessageRecord::inReplyTo},
+    MessageField{kPidTagReceivedByAddressType, &MessageRecord::receivedByAddress},
+    MessageField{kPidTagReceivedByEmailAddress, &MessageRecord::receivedByAddress},
+    MessageField{kPidTagDisplayTo, &MessageRecord::displayTo},
+    MessageField{kPidTagUserEntryId, &MessageRecord::extraText},
 };
 
 using MessageBytes = std::vector<uint8_t> MessageRecord::*;
@@ -181,8 +139,8 @@ struct MessageRawField {
 };
 
 constexpr std::array kMessageRawFields = {
-    MessageRawField{0x0E06, &MessageRecord::deliveryTime},
-    MessageRawField{0x0039, &MessageRecord::submitTime},
+    MessageRawField{kPidTagMessageDeliveryTime, &MessageRecord::deliveryTime},
+    MessageRawField{kPidTagClientSubmitTime, &MessageRecord::submitTime},
 };
 
 template <typename Table>
@@ -216,16 +174,18 @@ class Assembler {
     }
 
   private:
-    // The code pages decide how every 8-bit string is read, and 0x3FFD comes after the
-    // subject (0x0037) in a property context: they are looked up before the walk.
+    // The code pages decide how every 8-bit string is read, and the message code page comes
+    // after the subject in a property context: they are looked up before the walk.
     void TakeCodePages(const PropertyGroupList& groups) {
         uint32_t messageCodePage = 0;
         uint32_t internetCodePage = 0;
         for (const PropertyGroup& group : groups) {
             for (const PropertyValue& value : group.values) {
                 if (!value.hasData()) continue;
-                if (value.propertyId == kMessageCodePage) messageCodePage = LittleU32(*value.data);
-                if (value.propertyId == kInternetCodePage) {
+                if (value.propertyId == kPidTagMessageCodepage) {
+                    messageCodePage = LittleU32(*value.data);
+                }
+                if (value.propertyId == kPidTagInternetCodepage) {
                     internetCodePage = LittleU32(*value.data);
                 }
             }
@@ -248,20 +208,12 @@ class Assembler {
         }
     }
 
-    // Whether a value holds UTF-16: its type says so, or the file's variant when the type
-    // is not a string type.
     bool IsWide(const PropertyValue& value) const {
-        if (value.type == kTypeUnicode) return true;
-        if (value.type == kTypeString8) return false;
-        return options_.variant == PstVariant::Unicode;
+        return IsWideText(value.type, options_.variant);
     }
 
     std::string Decode(std::span<const uint8_t> bytes, bool wide, uint32_t codePage) const {
-        if (options_.variant == PstVariant::Unknown) return {};
-        if (wide) return NarrowUtf16(bytes.data(), bytes.size());
-        // 8-bit text ends at its first zero byte, as the UTF-16 text does at its zero unit.
-        auto end = std::find(bytes.begin(), bytes.end(), uint8_t{0});
-        return ConvertToUtf8(std::span<const uint8_t>(bytes.begin(), end), codePage);
+        return DecodeText(bytes, wide, options_.variant, codePage);
     }
 
     std::string Text(const PropertyValue& value, uint32_t codePage) const {
@@ -271,7 +223,7 @@ class Assembler {
     // out and counted, never shown. Bodies are only converted: they are long, and one
     // stray unit in them does not make the rest garbage.
     bool Garbled(std::span<const uint8_t> bytes, bool wide) const {
-        if (!wide || CleanUtf16(bytes)) return false;
+        if (!wide || IsCleanUtf16(bytes)) return false;
         ++item_.garbledStrings;
         return true;
     }
@@ -307,7 +259,8 @@ class Assembler {
 
     void Dispatch(PropertyValue& value) {
         const uint32_t id = value.propertyId;
-        if (id == 0x3701 || id == 0x3704 || id == 0x3707 || id == 0x67F2) {
+        if (id == kPidTagAttachDataBinary || id == kPidTagAttachFilename ||
+            id == kPidTagAttachLongFilename || id == kPidTagLtpRowId) {
             Attachment(value);
             return;
         }
@@ -330,31 +283,31 @@ class Assembler {
         }
 
         switch (id) {
-            case 0x0037:
+            case kPidTagSubject:
                 Subject(value);
                 break;
-            case 0x001A:
+            case kPidTagMessageClass:
                 item_.className = Text(value);
                 item_.kind = ClassifyMessageClass(item_.className);
                 break;
-            case 0x3613:
+            case kPidTagContainerClass:
                 item_.className = Text(value);
                 item_.kind = ClassifyContainerClass(item_.className);
                 break;
-            case 0x3001:
+            case kPidTagDisplayName:
                 item_.displayName = Text(value);
                 break;
-            case 0x0FF9:
+            case kPidTagRecordKey:
                 item_.recordKey = std::move(data);
                 break;
 
-            case 0x0E07:
+            case kPidTagMessageFlags:
                 Message().messageFlags = LittleU32(data);
                 break;
-            case 0x0E1D:
+            case kPidTagNormalizedSubject:
                 normalizedSubject_ = Text(value);
                 break;
-            case 0x1000:
+            case kPidTagBody:
                 if (options_.measureBody && IsWide(value)) {
                     measuredBody_ = std::move(data);
                     break;
@@ -362,13 +315,13 @@ class Assembler {
                 measuredBody_.reset();
                 Message().body = Text(value, bodyCodePage_);
                 break;
-            case 0x1013: {
+            case kPidTagHtml: {
                 MessageRecord& message = Message();
                 if (options_.measureBody) {
                     // Only whether there is HTML text matters: any byte of 8-bit HTML
                     // gives text, UTF-16 HTML does up to its first zero unit.
                     message.bodyHtml.clear();
-                    message.hasHtmlText = value.type == kTypeUnicode
+                    message.hasHtmlText = value.type == kPtypString
                                               ? NarrowUtf16Length(data.data(), data.size()) > 0
                                               : !data.empty();
                 } else {
@@ -377,68 +330,68 @@ class Assembler {
                 }
                 break;
             }
-            case 0x1009:
+            case kPidTagRtfCompressed:
                 Rtf(data);
                 break;
-            case kStringNamed:
+            case kStringNamedPropertyId:
                 NamedValue(data);
                 break;
 
-            case 0x3602:
+            case kPidTagContentCount:
                 Folder().contentCount = LittleU32(data);
                 break;
-            case 0x3603:
+            case kPidTagContentUnreadCount:
                 Folder().unreadCount = LittleU32(data);
                 break;
-            case 0x360A:
+            case kPidTagSubfolders:
                 Folder().hasSubfolders =
                     std::any_of(data.begin(), data.end(), [](uint8_t b) { return b != 0; });
                 break;
 
-            case 0x35E3:
+            case kPidTagIpmWastebasketEntryId:
                 Store().wastebasketEntryId = std::move(data);
                 break;
-            case 0x35E7:
+            case kPidTagFinderEntryId:
                 Store().finderEntryId = std::move(data);
                 break;
-            case 0x35E0:
+            case kPidTagIpmSubtreeEntryId:
                 Store().ipmSubtreeEntryId = std::move(data);
                 break;
-            case 0x7C07:
+            case kPidTagRootEntryId:
                 Store().rootEntry.assign(data.begin(),
                                          data.begin() + std::min<size_t>(data.size(), 24));
                 break;
-            case 0x35DF:
+            case kPidTagValidFolderMask:
                 Store().validFolderMask = LittleU32(data);
                 break;
 
-            case 0x3003:
-            case 0x8048:
-            case 0x8084:
+            case kPidTagEmailAddress:
+            case kPidLidEmailAddress8048:
+            case kPidLidEmail1OriginalDisplayName:
                 EmailAddress(value);
                 break;
-            case 0x3A4D:
+            case kPidTagGender:
                 Contact().gender = static_cast<uint16_t>(LittleU32(data));
                 break;
-            case 0x3A41:
+            case kPidTagWeddingAnniversary:
                 Contact().weddingAnniversary = std::move(data);
                 break;
-            case 0x3A42:
+            case kPidTagBirthday:
                 Contact().birthday = std::move(data);
                 break;
 
-            case 0x8700:
-            case 0x8712:
+            case kPidLidLogType:
+            case kPidLidLogTypeDesc:
                 Journal().entryType = Text(value);
                 break;
 
-            case 0x8236:
+            case kPidLidClipEnd:
                 Calendar().clipEnd = std::move(data);
                 break;
-            case 0x8208:
+            case kPidLidLocation:
                 Calendar().location = Text(value);
                 break;
-            case 0x8235:
+            case kPidLidClipStart:
                 Calendar().clipStart = std::move(data);
                 break;
             default:
@@ -522,7 +475,7 @@ class Assembler {
     std::vector<uint8_t> Html(const PropertyValue& value) const {
         const std::vector<uint8_t>& data = *value.data;
         std::string text;
-        if (value.type == kTypeUnicode) {
+        if (value.type == kPtypString) {
             text = NarrowUtf16(data.data(), data.size());
         } else if (htmlCodePage_ != 0) {
             text = ConvertToUtf8(data, htmlCodePage_);
@@ -544,11 +497,6 @@ class Assembler {
         if (!result.ok) return;
         message.rtfBody = std::move(result.rtf);
         message.hasRtfBody = true;
-        // Only the caller's cache folder: never the current directory.
-        if (!options_.rtfFile.empty() && options_.rtfFile.is_absolute()) {
-            std::ofstream out(options_.rtfFile, std::ios::binary | std::ios::trunc);
-            out.write(message.rtfBody.data(), static_cast<std::streamsize>(message.rtfBody.size()));
-        }
     }
 
     void NamedValue(std::vector<uint8_t>& data) {
@@ -583,7 +531,7 @@ class Assembler {
         }
         AttachmentRecord& attachment = item_.attachments[*item_.currentAttachment];
         switch (value.propertyId) {
-            case 0x3701:
+            case kPidTagAttachDataBinary:
                 if (value.hasData()) {
                     attachment.dataSize = static_cast<uint32_t>(value.data->size());
                     attachment.data = std::move(*value.data);
@@ -594,13 +542,13 @@ class Assembler {
                     attachment.rowId = value.typeOrNid;
                 }
                 break;
-            case 0x3704:
+            case kPidTagAttachFilename:
                 if (value.hasData()) attachment.shortName = Text(value);
                 break;
-            case 0x3707:
+            case kPidTagAttachLongFilename:
                 if (value.hasData()) attachment.longName = Text(value);
                 break;
-            case 0x67F2:
+            case kPidTagLtpRowId:
                 if (value.hasData()) attachment.rowId = LittleU32(*value.data);
                 break;
             default:

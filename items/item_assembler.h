@@ -3,7 +3,6 @@
 // by its message class or, for folders, its container class.
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <string_view>
 
 #include "items/code_page.h"
@@ -16,15 +15,12 @@ namespace kestrel {
 struct AssembleOptions {
     // Decides how strings are read when a value's type does not say (8-bit or UTF-16).
     PstVariant variant = PstVariant::Unknown;
-    // Where a message's decoded RTF is also written; empty: kept in the record only.
-    std::filesystem::path rtfFile;
     // The code page of 8-bit text when the item names none.
     uint32_t defaultCodePage = kWindows1252;
     // Attachment data kept in a subnode is measured, not read: the record gets dataSize
     // and no data bytes. For readers that list attachments without their contents.
     bool measureAttachmentData = false;
-    // Compressed RTF is only checked to decode (hasRtfBody), not expanded into rtfBody nor
-    // written to rtfFile.
+    // Compressed RTF is only checked to decode (hasRtfBody), not expanded into rtfBody.
     bool checkRtfOnly = false;
     // A UTF-16 plain-text body is only measured (MessageRecord::bodyLength), not converted,
     // unless the item is a sticky note, whose text is its body; the HTML body is only

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "items/property_parser.h"
+#include "items/property_tags.h"
+#include "items/utf16.h"
 #include "storage/byte_reader.h"
 
 namespace kestrel {
@@ -10,8 +12,6 @@ namespace kestrel {
 namespace {
 
 constexpr uint32_t kNameToIdMapNid = 0x61;
-constexpr uint32_t kEntryStreamId = 0x0003;
-constexpr uint32_t kStringStreamId = 0x0004;
 constexpr size_t kEntrySize = 8;
 // All names of one map together; a damaged stream whose entries all name one huge record
 // must not multiply it.
@@ -62,19 +62,19 @@ const NamedPropertyEntry* NamedPropertyMap::Find(uint32_t fileId) const {
     return &*at;
 }
 
-int LoadNamedPropertyMap(PstContext& context) {
-    if (context.Stopped()) return 0;
-    const NodeRecord* node = context.nodes.Find(kNameToIdMapNid);
-    if (!node || !node->dataBlock) return 0;
+NamedMapLoad LoadNamedPropertyMap(ItemContext& context) {
+    if (context.Stopped()) return NamedMapLoad::NotBuilt;
+    const NodeRecord* node = context.storage.nodes.Find(kNameToIdMapNid);
+    if (!node || !node->dataBlock) return NamedMapLoad::NotBuilt;
     SubnodeList subnodes;
-    if (node->subnodeBlock) subnodes = BuildSubnodeList(context, node->subnodeBlock);
+    if (node->subnodeBlock) subnodes = BuildSubnodeList(context.storage, node->subnodeBlock);
     const PropertyGroupList groups = ParseNodeProperties(context, node->dataBlock, &subnodes);
-    if (groups.empty() || context.Stopped()) return 0;
+    if (groups.empty() || context.Stopped()) return NamedMapLoad::NotBuilt;
 
     const PropertyGroup& group = groups.front();
-    const PropertyValue* entryStream = FindValue(group, kEntryStreamId);
-    if (!entryStream || !entryStream->hasData()) return 0;
-    const PropertyValue* stringStream = FindValue(group, kStringStreamId);
+    const PropertyValue* entryStream = FindValue(group, kPidTagNameidStreamEntry);
+    if (!entryStream || !entryStream->hasData()) return NamedMapLoad::NotBuilt;
+    const PropertyValue* stringStream = FindValue(group, kPidTagNameidStreamString);
     const ByteReader entries(*entryStream->data);
     const ByteReader strings =
         stringStream && stringStream->hasData() ? ByteReader(*stringStream->data) : ByteReader();
@@ -85,7 +85,7 @@ int LoadNamedPropertyMap(PstContext& context) {
     std::vector<NamedPropertyEntry> found;
     size_t nameBudget = kMaxNameBytes;
     for (size_t at = 0; entries.Has(at, kEntrySize); at += kEntrySize) {
-        if (context.Stopped()) return 0;
+        if (context.Stopped()) return NamedMapLoad::NotBuilt;
         const uint32_t dwPropertyId = *entries.U32(at);
         const uint16_t guidWord = *entries.U16(at + 4);
         const uint16_t wPropIdx = *entries.U16(at + 6);
@@ -94,12 +94,12 @@ int LoadNamedPropertyMap(PstContext& context) {
         seen[wPropIdx] = true;
         NamedPropertyEntry entry;
         entry.guidWord = guidWord;
-        entry.fileId = 0x8000u + wPropIdx;
+        entry.fileId = kFirstNamedPropertyId + wPropIdx;
         if ((guidWord & 1) == 0) {
-            entry.kind = 1;
+            entry.kind = kNumericName;
             entry.numericName = dwPropertyId & 0xFFFF;
         } else {
-            entry.kind = 2;
+            entry.kind = kStringName;
             entry.stringName = ReadStringName(strings, dwPropertyId, nameBudget);
         }
         found.push_back(std::move(entry));
@@ -107,7 +107,7 @@ int LoadNamedPropertyMap(PstContext& context) {
     auto map = std::make_shared<NamedPropertyMap>();
     map->InsertAll(std::move(found));
     context.namedProps = std::move(map);
-    return 1;
+    return NamedMapLoad::Built;
 }
 
 }  // namespace kestrel

@@ -5,9 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "storage/pst_context.h"
+#include "items/item_context.h"
 
 namespace kestrel {
+
+// NamedPropertyEntry::kind.
+inline constexpr uint32_t kNumericName = 1;
+inline constexpr uint32_t kStringName = 2;
 
 struct NamedPropertyEntry {
     uint16_t guidWord = 0;  // bit 0: N (string name), bits 1..15: GUID index
@@ -32,8 +36,9 @@ private:
     std::vector<NamedPropertyEntry> entries_;
 };
 
-// Builds the map from node 0x61 and stores it in context.namedProps. Returns 1 when a map
-// was built, 0 otherwise.
-int LoadNamedPropertyMap(PstContext& context);
+enum class NamedMapLoad : int { NotBuilt = 0, Built = 1 };
+
+// Builds the map from node 0x61 and stores it in context.namedProps.
+NamedMapLoad LoadNamedPropertyMap(ItemContext& context);
 
 }  // namespace kestrel

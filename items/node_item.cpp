@@ -11,7 +11,7 @@ namespace {
 constexpr uint32_t kAttachmentTableNid = 0x671;
 
 // File and memory errors while reading one step count as a step that gave nothing.
-PropertyGroupList ParseOrNothing(PstContext& context, const BlockRecord* block,
+PropertyGroupList ParseOrNothing(ItemContext& context, const BlockRecord* block,
                                  const SubnodeList* subnodes, const SubnodeList* fallback,
                                  const ParseOptions& options) {
     if (block == nullptr) return {};
@@ -22,6 +22,8 @@ PropertyGroupList ParseOrNothing(PstContext& context, const BlockRecord* block,
     }
 }
 
+}  // namespace
+
 SubnodeList SubnodesOrNothing(PstContext& context, const BlockRecord* subnodeBlock) {
     if (subnodeBlock == nullptr) return {};
     try {
@@ -31,18 +33,16 @@ SubnodeList SubnodesOrNothing(PstContext& context, const BlockRecord* subnodeBlo
     }
 }
 
-}  // namespace
-
-std::unique_ptr<ItemRecord> LoadNodeItem(PstContext& context, const NodeRecord* node,
+std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord* node,
                                          const AssembleOptions& options) {
     if (context.Stopped() || node == nullptr) return nullptr;
     AssembleOptions assemble = options;
-    assemble.variant = context.variant;
+    assemble.variant = context.variant();
     ParseOptions parse;
     parse.measureAttachmentData = options.measureAttachmentData;
 
     if (node->dataBlock == nullptr) return nullptr;
-    const SubnodeList subnodes = SubnodesOrNothing(context, node->subnodeBlock);
+    const SubnodeList subnodes = SubnodesOrNothing(context.storage, node->subnodeBlock);
     if (context.Stopped()) return nullptr;
 
     PropertyGroupList props = ParseOrNothing(context, node->dataBlock, &subnodes, nullptr, parse);
@@ -60,7 +60,7 @@ std::unique_ptr<ItemRecord> LoadNodeItem(PstContext& context, const NodeRecord* 
     // The table's row matrix may live in its own subnodes; the message's list comes second.
     item->attachments.clear();
     item->currentAttachment.reset();
-    const SubnodeList tableSubnodes = SubnodesOrNothing(context, tableEntry->subnodeBlock);
+    const SubnodeList tableSubnodes = SubnodesOrNothing(context.storage, tableEntry->subnodeBlock);
     PropertyGroupList table =
         ParseOrNothing(context, tableEntry->block, &tableSubnodes, &subnodes, parse);
     if (context.Stopped()) return nullptr;
@@ -77,7 +77,7 @@ std::unique_ptr<ItemRecord> LoadNodeItem(PstContext& context, const NodeRecord* 
         if (entry == nullptr) continue;
         // An attachment's values are looked up in its own subnodes first, so that two
         // attachments whose nested subnodes share a NID never swap data.
-        const SubnodeList own = SubnodesOrNothing(context, entry->subnodeBlock);
+        const SubnodeList own = SubnodesOrNothing(context.storage, entry->subnodeBlock);
         PropertyGroupList properties =
             ParseOrNothing(context, entry->block, &own, &subnodes, parse);
         if (properties.empty()) continue;

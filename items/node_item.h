@@ -4,9 +4,10 @@
 #include <memory>
 
 #include "items/item_assembler.h"
+#include "items/item_context.h"
 #include "items/item_record.h"
 #include "storage/node_tree.h"
-#include "storage/pst_context.h"
+#include "storage/subnode_list.h"
 
 namespace kestrel {
 
@@ -14,7 +15,11 @@ namespace kestrel {
 // context that gives nothing, or the stop flag set. The variant of options is taken from
 // context. A failing attachment table leaves the item without attachments; a failing
 // attachment is skipped.
-std::unique_ptr<ItemRecord> LoadNodeItem(PstContext& context, const NodeRecord* node,
+std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord* node,
                                          const AssembleOptions& options = {});
+
+// The subnode list under subnodeBlock; an empty list when there is none or it cannot be
+// read (file and memory errors included).
+SubnodeList SubnodesOrNothing(PstContext& context, const BlockRecord* subnodeBlock);
 
 }  // namespace kestrel

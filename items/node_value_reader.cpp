@@ -1,24 +1,18 @@
 #include "items/node_value_reader.h"
 
 #include "items/named_property_map.h"
+#include "items/property_tags.h"
 #include "storage/cfile64.h"
 
 namespace kestrel {
 
-namespace {
-
-constexpr uint16_t kTypeObject = 0x000D;
-constexpr uint32_t kAttachDataId = 0x3701;
-
-}  // namespace
-
 bool IsInlinePropertyType(uint16_t type) {
     switch (type) {
-        case 0x0002:  // 16-bit integer
-        case 0x0003:  // 32-bit integer
-        case 0x0004:  // 32-bit float
-        case 0x000A:  // error code
-        case 0x000B:  // boolean
+        case kPtypInteger16:
+        case kPtypInteger32:
+        case kPtypFloating32:
+        case kPtypErrorCode:
+        case kPtypBoolean:
             return true;
         default:
             return false;
@@ -27,16 +21,16 @@ bool IsInlinePropertyType(uint16_t type) {
 
 bool IsFixedColumnType(uint16_t type) {
     switch (type) {
-        case 0x0002:
-        case 0x0003:
-        case 0x0004:
-        case 0x0005:  // 64-bit float
-        case 0x0006:  // currency
-        case 0x0007:  // application time
-        case 0x000A:
-        case 0x000B:
-        case 0x0014:  // 64-bit integer
-        case 0x0040:  // file time
+        case kPtypInteger16:
+        case kPtypInteger32:
+        case kPtypFloating32:
+        case kPtypFloating64:
+        case kPtypCurrency:
+        case kPtypFloatingTime:
+        case kPtypErrorCode:
+        case kPtypBoolean:
+        case kPtypInteger64:
+        case kPtypTime:
             return true;
         default:
             return false;
@@ -45,24 +39,24 @@ bool IsFixedColumnType(uint16_t type) {
 
 bool IsHnidPropertyType(uint16_t type) {
     switch (type) {
-        case 0x0005:
-        case 0x0006:
-        case 0x0007:
-        case 0x000D:  // object: an HNID to (NID, size)
-        case 0x0014:
-        case 0x001E:  // 8-bit string
-        case 0x001F:  // UTF-16 string
-        case 0x0040:
-        case 0x0048:  // GUID
-        case 0x0102:  // binary
+        case kPtypFloating64:
+        case kPtypCurrency:
+        case kPtypFloatingTime:
+        case kPtypObject:  // an HNID to (NID, size)
+        case kPtypInteger64:
+        case kPtypString8:
+        case kPtypString:
+        case kPtypTime:
+        case kPtypGuid:
+        case kPtypBinary:
             return true;
         default:
             break;
     }
     // Every multi-valued type is a counted list in the heap or a subnode.
-    if ((type & 0xF000) != 0x1000) return false;
-    const uint16_t single = type & 0x0FFF;
-    return single != 0x000D && (IsInlinePropertyType(single) || IsHnidPropertyType(single));
+    if ((type & kPtypMultipleMask) != kPtypMultipleFlag) return false;
+    const uint16_t single = type & kPtypSingleMask;
+    return single != kPtypObject && (IsInlinePropertyType(single) || IsHnidPropertyType(single));
 }
 
 PropertyValue NodeValueReader::Begin(uint16_t propertyId, uint16_t type) const {
@@ -70,15 +64,15 @@ PropertyValue NodeValueReader::Begin(uint16_t propertyId, uint16_t type) const {
     value.propertyId = propertyId;
     value.type = type;
     value.typeOrNid = type;
-    if (propertyId < 0x8000 || !context_.namedProps) return value;
+    if (propertyId < kFirstNamedPropertyId || !context_.namedProps) return value;
     const NamedPropertyEntry* entry = context_.namedProps->Find(propertyId);
     if (!entry) return value;
-    if (entry->kind == 1) {
+    if (entry->kind == kNumericName) {
         // Only LIDs in the named range are taken over: a small LID would land on an
         // ordinary tag (0x001A is the message class) and be read as that property.
-        if (entry->numericName >= 0x8000) value.propertyId = entry->numericName;
-    } else if (entry->kind == 2) {
-        value.propertyId = 2;
+        if (entry->numericName >= kFirstNamedPropertyId) value.propertyId = entry->numericName;
+    } else if (entry->kind == kStringName) {
+        value.propertyId = kStringNamedPropertyId;
         value.name = entry->stringName;
     }
     return value;
@@ -106,7 +100,7 @@ void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value, bool 
     if (measure) {
         size_t size = 0;
         try {
-            size = MeasureDataBlocks(context_, entry->block);
+            size = MeasureDataBlocks(context_.storage, entry->block);
         } catch (const FileError&) {
             return;
         }
@@ -117,7 +111,7 @@ void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value, bool 
     }
     std::vector<uint8_t> bytes;
     try {
-        if (ReadSubnodeData(context_, nid, *list, bytes) == 0) return;
+        if (ReadSubnodeData(context_.storage, nid, *list, bytes) == 0) return;
     } catch (const FileError&) {
         return;
     }
@@ -127,7 +121,8 @@ void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value, bool 
 
 bool NodeValueReader::ReadHnid(uint32_t hnid, PropertyValue& value) {
     if (hnid == 0) return false;
-    const bool measure = options_.measureAttachmentData && value.propertyId == kAttachDataId;
+    const bool measure =
+        options_.measureAttachmentData && value.propertyId == kPidTagAttachDataBinary;
     if (IsHid(hnid)) {
         const auto allocation = heap_.Allocation(hnid);
         if (!allocation) return false;
@@ -135,9 +130,9 @@ bool NodeValueReader::ReadHnid(uint32_t hnid, PropertyValue& value) {
         value.data.emplace(bytes.begin(), bytes.end());
     } else {
         // An object's first value is the reference to its subnode: that one is read.
-        ReadSubnodeValue(hnid, value, measure && value.type != kTypeObject);
+        ReadSubnodeValue(hnid, value, measure && value.type != kPtypObject);
     }
-    if (value.type == kTypeObject) {
+    if (value.type == kPtypObject) {
         // The object's value names the subnode that holds it (NID, then size).
         const ByteReader reference(value.data ? ByteReader(*value.data) : ByteReader());
         const auto nid = reference.U32(0);
@@ -162,7 +157,7 @@ bool NodeValueReader::ReadSubnodeBlocks(uint32_t nid, std::vector<std::vector<ui
     const SubnodeEntry* entry = FindSubnode(nid, &list);
     if (!entry || Stopped()) return false;
     try {
-        return ReadDataBlocks(context_, entry->block, blocks) != 0;
+        return ReadDataBlocks(context_.storage, entry->block, blocks) != 0;
     } catch (const FileError&) {
         return false;
     }

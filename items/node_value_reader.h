@@ -7,9 +7,9 @@
 
 #include "items/heap_on_node.h"
 #include "items/property_parser.h"
+#include "items/item_context.h"
 #include "items/property_value.h"
 #include "storage/block_reader.h"
-#include "storage/pst_context.h"
 #include "storage/subnode_list.h"
 
 namespace kestrel {
@@ -27,7 +27,7 @@ bool IsHnidPropertyType(uint16_t type);
 
 class NodeValueReader {
   public:
-    NodeValueReader(PstContext& context, const HeapOnNode& heap, const SubnodeList* subnodes,
+    NodeValueReader(ItemContext& context, const HeapOnNode& heap, const SubnodeList* subnodes,
                     const SubnodeList* fallback, const ParseOptions& options = {})
         : context_(context),
           heap_(heap),
@@ -56,7 +56,7 @@ class NodeValueReader {
     // subnode is in neither list or reads nothing.
     bool ReadSubnodeBlocks(uint32_t nid, std::vector<std::vector<uint8_t>>& blocks);
 
-    PstContext& context() const { return context_; }
+    ItemContext& context() const { return context_; }
 
   private:
     const SubnodeEntry* FindSubnode(uint32_t nid, const SubnodeList** list) const;
@@ -64,7 +64,7 @@ class NodeValueReader {
     // measuredSize); no data and the NID in typeOrNid when it gives nothing.
     void ReadSubnodeValue(uint32_t nid, PropertyValue& value, bool measure = false);
 
-    PstContext& context_;
+    ItemContext& context_;
     const HeapOnNode& heap_;
     const SubnodeList* subnodes_;
     const SubnodeList* fallback_;

@@ -7,11 +7,11 @@
 
 namespace kestrel {
 
-PropertyGroupList ParseNodeProperties(PstContext& context, const BlockRecord* dataBlock,
+PropertyGroupList ParseNodeProperties(ItemContext& context, const BlockRecord* dataBlock,
                                       const SubnodeList* subnodes, const SubnodeList* fallback,
                                       const ParseOptions& options) {
     if (context.Stopped() || !dataBlock) return {};
-    const HeapOnNode heap = HeapOnNode::Load(context, dataBlock);
+    const HeapOnNode heap = HeapOnNode::Load(context.storage, dataBlock);
     if (!heap.valid() || context.Stopped()) return {};
 
     NodeValueReader reader(context, heap, subnodes, fallback, options);

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "items/item_context.h"
 #include "items/property_value.h"
-#include "storage/pst_context.h"
 #include "storage/subnode_list.h"
 
 namespace kestrel {
@@ -19,15 +19,10 @@ struct ParseOptions {
 
 // Parses the node whose data block record is dataBlock; values stored in subnodes are
 // looked up in subnodes (first) and then in fallback. Empty list: nothing parsed.
-PropertyGroupList ParseNodeProperties(PstContext& context, const BlockRecord* dataBlock,
+PropertyGroupList ParseNodeProperties(ItemContext& context, const BlockRecord* dataBlock,
                                       const SubnodeList* subnodes,
                                       const SubnodeList* fallback = nullptr,
                                       const ParseOptions& options = {});
 
-// UTF-16LE to UTF-8, surrogate pairs included; the text ends at the first zero unit.
-// Unpaired surrogates become U+FFFD.
-std::string NarrowUtf16(const uint8_t* bytes, size_t byteCount);
-// The size in bytes of what NarrowUtf16 gives, without writing it.
-size_t NarrowUtf16Length(const uint8_t* bytes, size_t byteCount);
 
 }  // namespace kestrel

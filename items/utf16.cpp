@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "items/property_parser.h"
+#include "items/utf16.h"
 
 namespace kestrel {
 
@@ -115,6 +115,24 @@ std::string NarrowUtf16(const uint8_t* bytes, size_t byteCount) {
             for (int k = 0; k < 4; ++k) *at++ = static_cast<char>(four >> (16 * k));
         });
     return out;
+}
+
+bool IsCleanUtf16(std::span<const uint8_t> bytes) {
+    const size_t units = bytes.size() / 2;
+    for (size_t i = 0; i < units; ++i) {
+        const uint32_t unit = bytes[2 * i] | (uint32_t{bytes[2 * i + 1]} << 8);
+        if (unit == 0) break;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            const uint32_t low =
+                i + 1 < units ? bytes[2 * i + 2] | (uint32_t{bytes[2 * i + 3]} << 8) : 0;
+            if (low < 0xDC00 || low > 0xDFFF) return false;
+            ++i;
+        } else if ((unit >= 0xDC00 && unit <= 0xDFFF) || (unit >= 0xFDD0 && unit <= 0xFDEF) ||
+                   unit >= 0xFFFE) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace kestrel

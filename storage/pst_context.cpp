@@ -15,7 +15,6 @@ namespace {
 void ReadHeader(PstContext& context) {
     context.blocks.Clear();
     context.nodes.Clear();
-    context.namedProps.reset();
     context.stats = {};
     context.blockRootOffset = 0;
     context.nodeRootOffset = 0;

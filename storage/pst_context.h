@@ -1,6 +1,6 @@
 #pragma once
 // The reader state of one open PST file: the file, the layout of its variant, the block
-// index, the node tree and the named-property map.
+// index and the node tree.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -17,8 +17,6 @@ namespace kestrel {
 // Process-wide stop request: 1 makes every walker and loader give up at its next test.
 extern std::atomic<uint32_t> StopFlag;
 
-class NamedPropertyMap;  // the item layer's
-
 // What LoadIndexes met on the way, for reports and warnings.
 struct LoadStats {
     uint32_t skippedBlockSubtrees = 0;  // block-tree children that failed and were skipped
@@ -33,7 +31,6 @@ struct LoadStats {
 struct PstContext {
     BlockIndex blocks;  // blockHead .. blockTail
     NodeTree nodes;     // topHead .. topTail
-    std::shared_ptr<const NamedPropertyMap> namedProps;
     uint64_t blockRootOffset = 0;
     uint64_t nodeRootOffset = 0;
     CFile64 file;

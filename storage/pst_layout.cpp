@@ -97,4 +97,15 @@ PstVariant VariantFromVersion(uint32_t wVer) {
     return PstVariant::Unknown;
 }
 
+const char* VariantName(PstVariant variant) {
+    switch (variant) {
+        case PstVariant::Ansi:
+            return "ansi";
+        case PstVariant::Unicode:
+            return "unicode";
+        default:
+            return "unknown";
+    }
+}
+
 }  // namespace kestrel

@@ -69,4 +69,7 @@ struct PstLayout {
 // 14 or 15: Ansi; 23: Unicode; anything else: Unknown.
 PstVariant VariantFromVersion(uint32_t wVer);
 
+// "unicode", "ansi" or "unknown", as reports name the variant.
+const char* VariantName(PstVariant variant);
+
 }  // namespace kestrel

@@ -294,6 +294,13 @@ TEST(ItemSource, ReadsTheFullItemAgainAndRefusesAChangedFile) {
     std::ifstream in(rtfFile, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), rtf);
 
+    // A relative name would land in the current directory: nothing is written.
+    const auto before = std::filesystem::current_path();
+    std::filesystem::current_path(rtfFile.parent_path());
+    ASSERT_NE(run.source->Load(nid, "relative.rtf"), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(rtfFile.parent_path() / "relative.rtf"));
+    std::filesystem::current_path(before);
+
     std::ofstream(file.path(), std::ios::binary | std::ios::app) << 'x';
     EXPECT_THROW(run.source->Load(nid), SourceChangedError);
 }

@@ -188,12 +188,13 @@ struct BuiltFile {
             return {};
         }
         const SubnodeList subnodes = Subnodes(nid);
-        return ParseNodeProperties(context, node->dataBlock, &subnodes);
+        return ParseNodeProperties(items, node->dataBlock, &subnodes);
     }
 
     PstBuilder pst;
     LtpBuilder ltp;
     PstContext context;
+    ItemContext items{context};
 };
 
 }  // namespace kestrel::test

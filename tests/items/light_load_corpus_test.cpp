@@ -18,11 +18,12 @@ TEST(LightLoadCorpus, EveryNodeListsAsItLoadsInFull) {
         PstContext context;
         ASSERT_EQ(OpenPstFile(context, file.string()), 0) << file;
         LoadIndexes(context);
-        LoadNamedPropertyMap(context);
+        ItemContext items(context);
+        LoadNamedPropertyMap(items);
         context.nodes.ForEachReachable([&](const NodeRecord& node) {
             const std::string where = file.filename().string() + " nid " + std::to_string(node.nid);
-            const auto full = LoadNodeItem(context, &node);
-            const auto light = LoadNodeItem(context, &node, test::ListingOptions());
+            const auto full = LoadNodeItem(items, &node);
+            const auto light = LoadNodeItem(items, &node, test::ListingOptions());
             test::ExpectSameListing(full.get(), light.get(), where);
             if (full) attachments += full->attachments.size();
         });

@@ -126,8 +126,9 @@ TEST_P(LightLoadItems, AttachmentsAreMeasuredAndRtfChecked) {
     ASSERT_EQ(LoadIndexes(context), 0);
     const NodeRecord* node = FindNode(context, messageNid);
     ASSERT_NE(node, nullptr);
-    const auto full = LoadNodeItem(context, node);
-    const auto light = LoadNodeItem(context, node, ListingOptions());
+    ItemContext items(context);
+    const auto full = LoadNodeItem(items, node);
+    const auto light = LoadNodeItem(items, node, ListingOptions());
     ASSERT_TRUE(full && light);
     ExpectSameListing(full.get(), light.get(), "message");
 

@@ -43,11 +43,12 @@ class NamedMapFile : public LayoutTest {
   protected:
     void Add(uint32_t nid, const LtpNode& node) { file.Add(nid, node); }
     void Open() { file.Open(); }
-    const NamedPropertyMap& Map() { return *context.namedProps; }
+    const NamedPropertyMap& Map() { return *items.namedProps; }
 
     BuiltFile file{GetParam()};
     LtpBuilder& ltp = file.ltp;
     PstContext& context = file.context;
+    ItemContext& items = file.items;
 };
 KESTREL_BOTH_LAYOUTS(NamedMapFile);
 
@@ -58,8 +59,8 @@ TEST_P(NamedMapFile, NumericAndStringNamesInIdOrder) {
                                   {kPsInternetHeaders, 0, "x-mailer-😀"},
                                   {kPsetidCommon, 0x8580, ""}}));
     Open();
-    ASSERT_EQ(LoadNamedPropertyMap(context), 1);
-    ASSERT_TRUE(context.namedProps);
+    ASSERT_EQ(LoadNamedPropertyMap(items), NamedMapLoad::Built);
+    ASSERT_TRUE(items.namedProps);
     ASSERT_EQ(Map().size(), 5u);
     for (size_t i = 0; i < 5; ++i) EXPECT_EQ(Map().entries()[i].fileId, 0x8000u + i);
 
@@ -86,7 +87,7 @@ TEST_P(NamedMapFile, ContextsUseTheLoadedMap) {
                              Prop::Unicode(0x8000, "a@example.org"), Prop::Int32(0x8001, 7),
                              Prop::Unicode(0x8002, "red"), Prop::Int32(0x8003, 3)}));
     Open();
-    ASSERT_EQ(LoadNamedPropertyMap(context), 1);
+    ASSERT_EQ(LoadNamedPropertyMap(items), NamedMapLoad::Built);
     const auto groups = file.Parse(kMessage);
     ASSERT_EQ(groups.size(), 1u);
     std::vector<uint32_t> ids;
@@ -114,7 +115,7 @@ TEST_P(NamedMapFile, DamagedStreams) {
                                                                     {0x8333, 4, 4}})),
                                       Prop::Binary(0x0004, strings)}));
     Open();
-    ASSERT_EQ(LoadNamedPropertyMap(context), 1);
+    ASSERT_EQ(LoadNamedPropertyMap(items), NamedMapLoad::Built);
     ASSERT_EQ(Map().size(), 3u);
     EXPECT_EQ(Map().Find(0x8000)->kind, 2u);
     EXPECT_EQ(Map().Find(0x8000)->stringName, "");
@@ -126,13 +127,13 @@ TEST_P(NamedMapFile, DamagedStreams) {
 
 TEST_P(NamedMapFile, NoMapNodeOrNoEntryStream) {
     Open();
-    EXPECT_EQ(LoadNamedPropertyMap(context), 0);
-    EXPECT_FALSE(context.namedProps);
+    EXPECT_EQ(LoadNamedPropertyMap(items), NamedMapLoad::NotBuilt);
+    EXPECT_FALSE(items.namedProps);
 
     BuiltFile noEntries(GetParam());
     noEntries.Add(kMapNid, noEntries.ltp.PropertyContext({Prop::Int32(0x0001, 251)}));
     noEntries.Open();
-    EXPECT_EQ(LoadNamedPropertyMap(noEntries.context), 0);
+    EXPECT_EQ(LoadNamedPropertyMap(noEntries.items), NamedMapLoad::NotBuilt);
 }
 
 TEST(NamedPropertyMap, InsertKeepsIdsAscendingAndEqualIdsInOrder) {

@@ -66,9 +66,9 @@ std::set<std::string> PeerSubjects(const std::filesystem::path& file) {
     return subjects;
 }
 
-PropertyGroupList ParseNode(PstContext& context, const NodeRecord& node) {
+PropertyGroupList ParseNode(ItemContext& context, const NodeRecord& node) {
     SubnodeList subnodes;
-    if (node.subnodeBlock) subnodes = BuildSubnodeList(context, node.subnodeBlock);
+    if (node.subnodeBlock) subnodes = BuildSubnodeList(context.storage, node.subnodeBlock);
     return ParseNodeProperties(context, node.dataBlock, &subnodes);
 }
 
@@ -81,10 +81,11 @@ class ItemCorpus : public ::testing::TestWithParam<std::filesystem::path> {
         ASSERT_EQ(LoadIndexes(context), 0);
     }
     PstContext context;
+    ItemContext items{context};
 };
 
 TEST_P(ItemCorpus, EveryNodeLoadsAndPeerSubjectsAreFound) {
-    LoadNamedPropertyMap(context);
+    LoadNamedPropertyMap(items);
 
     std::set<std::string> ours;
     size_t withData = 0;
@@ -92,7 +93,7 @@ TEST_P(ItemCorpus, EveryNodeLoadsAndPeerSubjectsAreFound) {
     for (const NodeRecord& node : context.nodes.records()) {
         if (node.dataBlock == nullptr) continue;
         ++withData;
-        auto item = LoadNodeItem(context, &node);
+        auto item = LoadNodeItem(items, &node);
         if (!item) continue;
         ++loaded;
         if (item->message && item->message->subject) {
@@ -104,7 +105,7 @@ TEST_P(ItemCorpus, EveryNodeLoadsAndPeerSubjectsAreFound) {
     }
     EXPECT_GT(loaded, 0u) << withData << " nodes with data";
 
-    auto store = LoadNodeItem(context, FindNode(context, 0x21));
+    auto store = LoadNodeItem(items, FindNode(context, 0x21));
     ASSERT_TRUE(store);
     ASSERT_TRUE(store->store);
     // An offline store may name no IPM subtree; the walk then starts at the default top.
@@ -120,12 +121,12 @@ TEST_P(ItemCorpus, EveryNodeLoadsAndPeerSubjectsAreFound) {
 }
 
 TEST_P(ItemCorpus, EveryNodeParses_PropertyContextsGiveValues) {
-    ASSERT_EQ(LoadNamedPropertyMap(context), 1);
+    ASSERT_EQ(LoadNamedPropertyMap(items), NamedMapLoad::Built);
     size_t contexts = 0;
     size_t emptyContexts = 0;
     for (const NodeRecord& node : context.nodes.records()) {
         if (!node.dataBlock) continue;
-        const auto groups = ParseNode(context, node);
+        const auto groups = ParseNode(items, node);
         const HeapOnNode heap = HeapOnNode::Load(context, node.dataBlock);
         if (heap.valid() && heap.clientSignature() == kClientPropertyContext) {
             ++contexts;
@@ -142,7 +143,7 @@ TEST_P(ItemCorpus, EveryNodeParses_PropertyContextsGiveValues) {
 TEST_P(ItemCorpus, StoreHasItsIpmSubtree) {
     const NodeRecord* store = FindNode(context, 0x21);
     ASSERT_TRUE(store);
-    const auto groups = ParseNode(context, *store);
+    const auto groups = ParseNode(items, *store);
     ASSERT_EQ(groups.size(), 1u);
     const PropertyValue* subtree = Find(groups[0], 0x35E0);
     if (!subtree && GetParam().extension() == ".ost") {
@@ -158,11 +159,11 @@ TEST_P(ItemCorpus, StoreHasItsIpmSubtree) {
 }
 
 TEST_P(ItemCorpus, NamedMapLoads) {
-    ASSERT_EQ(LoadNamedPropertyMap(context), 1);
-    ASSERT_TRUE(context.namedProps);
-    EXPECT_GT(context.namedProps->size(), 0u);
+    ASSERT_EQ(LoadNamedPropertyMap(items), NamedMapLoad::Built);
+    ASSERT_TRUE(items.namedProps);
+    EXPECT_GT(items.namedProps->size(), 0u);
     size_t strings = 0;
-    for (const auto& entry : context.namedProps->entries()) {
+    for (const auto& entry : items.namedProps->entries()) {
         EXPECT_TRUE(entry.kind == 1 || entry.kind == 2);
         EXPECT_GE(entry.fileId, 0x8000u);
         if (entry.kind == 2 && !entry.stringName.empty()) ++strings;
@@ -188,7 +189,7 @@ TEST_P(ItemCorpus, FolderTablesListTheChildrenTheTreeHolds) {
             const NodeRecord* table = FindNode(context, (node.nid & ~0x1Fu) | type);
             if (!table || !table->dataBlock) continue;
             ++tables;
-            const auto rows = ParseNode(context, *table);
+            const auto rows = ParseNode(items, *table);
             EXPECT_EQ(rows.size(), expected)
                 << "table 0x" << std::hex << table->nid << " of folder 0x" << node.nid;
             for (const auto& row : rows) {

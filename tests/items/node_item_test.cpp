@@ -60,7 +60,7 @@ class NodeItemTest : public ::testing::Test {
     void AddMessage(const LtpNode& message, uint32_t nid = kMessageNid) { file.Add(nid, message); }
 
     std::unique_ptr<ItemRecord> Load(uint32_t nid = kMessageNid) {
-        return LoadNodeItem(context, FindNode(context, nid));
+        return LoadNodeItem(file.items, FindNode(context, nid));
     }
 
     static const AttachmentRecord* ByName(const ItemRecord& item, const std::string& name) {
@@ -162,7 +162,7 @@ TEST_F(NodeItemTest, NoItemWithoutReadablePropertiesOrWhenStopped) {
     EXPECT_FALSE(Load(kMessageNid + 0x20));
     EXPECT_FALSE(Load(kMessageNid + 0x40));
     EXPECT_FALSE(Load(kMessageNid + 0x60));
-    EXPECT_FALSE(LoadNodeItem(context, nullptr));
+    EXPECT_FALSE(LoadNodeItem(file.items, nullptr));
     std::atomic<uint32_t> stop{1};
     context.stopFlag = &stop;
     EXPECT_FALSE(Load());
@@ -188,8 +188,9 @@ TEST_P(NodeItemMailbox, MessageTextsComeOutAsUtf8) {
     PstContext context;
     ASSERT_EQ(OpenPstImage(context, box.Build()), 0);
     ASSERT_EQ(LoadIndexes(context), 0);
+    ItemContext items(context);
 
-    auto item = LoadNodeItem(context, FindNode(context, nid));
+    auto item = LoadNodeItem(items, FindNode(context, nid));
     ASSERT_TRUE(item && item->message && item->message->subject);
     const MessageRecord& m = *item->message;
     EXPECT_EQ(item->kind, ItemKind::Mail);

@@ -21,7 +21,8 @@ std::vector<Bytes> PcHeap(std::initializer_list<PcRecord> records, std::vector<B
 std::optional<PropertyGroup> Parse(PstContext& context, const std::vector<Bytes>& blocks) {
     const HeapOnNode heap(blocks);
     EXPECT_TRUE(heap.valid());
-    NodeValueReader reader(context, heap, nullptr, nullptr);
+    ItemContext items(context);
+    NodeValueReader reader(items, heap, nullptr, nullptr);
     return ParsePropertyContext(heap, reader);
 }
 

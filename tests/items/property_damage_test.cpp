@@ -19,7 +19,8 @@ size_t ParseAll(const Blocks& blocks) {
     PstContext context;
     const HeapOnNode heap(blocks);
     if (!heap.valid()) return 0;
-    NodeValueReader reader(context, heap, nullptr, nullptr);
+    ItemContext items(context);
+    NodeValueReader reader(items, heap, nullptr, nullptr);
     size_t values = 0;
     if (heap.clientSignature() == kClientPropertyContext) {
         if (const auto group = ParsePropertyContext(heap, reader)) values += group->values.size();

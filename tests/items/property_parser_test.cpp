@@ -1,6 +1,7 @@
 // Node properties read from built files: heaps over several blocks, BTH index levels,
 // values and row matrices in subnodes, subnode lookup order, in both file variants.
 #include "items/property_parser.h"
+#include "items/utf16.h"
 
 #include <gtest/gtest.h>
 
@@ -86,7 +87,7 @@ TEST_P(PropertyFile, SubnodesAreLookedUpInTheOwnListThenTheFallback) {
     const BlockRecord* data = file.Node(kNode)->dataBlock;
 
     auto value = [&](const SubnodeList* subnodes, const SubnodeList* fallback) -> Bytes {
-        const auto groups = ParseNodeProperties(file.context, data, subnodes, fallback);
+        const auto groups = ParseNodeProperties(file.items, data, subnodes, fallback);
         if (groups.empty() || !Find(groups[0], 0x3701)) return {0xEE};
         const auto* v = Find(groups[0], 0x3701);
         return v->data ? *v->data : Bytes{};
@@ -96,7 +97,7 @@ TEST_P(PropertyFile, SubnodesAreLookedUpInTheOwnListThenTheFallback) {
     EXPECT_EQ(value(nullptr, &own), Pattern(30, 1));
     EXPECT_EQ(value(&none, &other), Pattern(30, 2));
     // Found nowhere: kept without data, with the NID for the caller.
-    const auto groups = ParseNodeProperties(file.context, data, &none, nullptr);
+    const auto groups = ParseNodeProperties(file.items, data, &none, nullptr);
     ASSERT_EQ(groups.size(), 1u);
     EXPECT_FALSE(groups[0].values[0].hasData());
     EXPECT_EQ(groups[0].values[0].typeOrNid, a.subnodes[0].nid);
@@ -158,7 +159,7 @@ TEST_P(PropertyFile, NodesThatAreNotContextsGiveNothing) {
     EXPECT_TRUE(file.Parse(kNode).empty());
     EXPECT_TRUE(file.Parse(kNode + 32).empty());
     EXPECT_EQ(file.Parse(kNode + 64).size(), 1u);
-    EXPECT_TRUE(ParseNodeProperties(file.context, nullptr, nullptr).empty());
+    EXPECT_TRUE(ParseNodeProperties(file.items, nullptr, nullptr).empty());
 
     std::atomic<uint32_t> stop{1};
     file.context.stopFlag = &stop;

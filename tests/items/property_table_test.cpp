@@ -47,7 +47,8 @@ Bytes Rows(std::initializer_list<RowCells> rows) {
 PropertyGroupList Parse(PstContext& context, const std::vector<Bytes>& blocks) {
     const HeapOnNode heap(blocks);
     EXPECT_TRUE(heap.valid());
-    NodeValueReader reader(context, heap, nullptr, nullptr);
+    ItemContext items(context);
+    NodeValueReader reader(items, heap, nullptr, nullptr);
     return ParseTableContext(heap, reader);
 }
 

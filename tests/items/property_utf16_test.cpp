@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "items/property_parser.h"
+#include "items/utf16.h"
 
 namespace kestrel {
 namespace {

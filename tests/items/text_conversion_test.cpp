@@ -11,6 +11,7 @@
 
 #include "items/code_page.h"
 #include "items/property_parser.h"
+#include "items/utf16.h"
 
 namespace kestrel {
 namespace {
