@@ -22,11 +22,13 @@ PropertyGroupList ParseOrNothing(PstContext& context, const BlockRecord* block,
     }
 }
 
-SubnodeList SubnodesOrNothing(PstContext& context, const BlockRecord* subnodeBlock) {
+SubnodeList SubnodesOrNothing(PstContext& context, const BlockRecord* subnodeBlock,
+                              bool* lost = nullptr) {
     if (subnodeBlock == nullptr) return {};
     try {
         return BuildSubnodeList(context, subnodeBlock);
     } catch (const std::exception&) {
+        if (lost) *lost = true;
         return {};
     }
 }
@@ -34,7 +36,9 @@ SubnodeList SubnodesOrNothing(PstContext& context, const BlockRecord* subnodeBlo
 }  // namespace
 
 std::unique_ptr<ItemRecord> LoadNodeItem(PstContext& context, const NodeRecord* node,
-                                         const AssembleOptions& options) {
+                                         const AssembleOptions& options, NodeLoadReport* report) {
+    NodeLoadReport unused;
+    NodeLoadReport& lost = report ? *report : unused;
     if (context.Stopped() || node == nullptr) return nullptr;
     AssembleOptions assemble = options;
     assemble.variant = context.variant;
@@ -42,11 +46,15 @@ std::unique_ptr<ItemRecord> LoadNodeItem(PstContext& context, const NodeRecord* 
     parse.measureAttachmentData = options.measureAttachmentData;
 
     if (node->dataBlock == nullptr) return nullptr;
-    const SubnodeList subnodes = SubnodesOrNothing(context, node->subnodeBlock);
+    const SubnodeList subnodes = SubnodesOrNothing(context, node->subnodeBlock, &lost.subnodesLost);
     if (context.Stopped()) return nullptr;
 
     PropertyGroupList props = ParseOrNothing(context, node->dataBlock, &subnodes, nullptr, parse);
-    if (props.empty() || context.Stopped()) return nullptr;
+    if (context.Stopped()) return nullptr;
+    if (props.empty()) {
+        lost.dataUnreadable = true;
+        return nullptr;
+    }
 
     auto item = std::make_unique<ItemRecord>();
     item->nid = node->nid;
@@ -64,7 +72,10 @@ std::unique_ptr<ItemRecord> LoadNodeItem(PstContext& context, const NodeRecord* 
     PropertyGroupList table =
         ParseOrNothing(context, tableEntry->block, &tableSubnodes, &subnodes, parse);
     if (context.Stopped()) return nullptr;
-    if (table.empty()) return item;
+    if (table.empty()) {
+        lost.attachmentTableLost = true;
+        return item;
+    }
 
     item->attachments.resize(table.size());
     item->currentAttachment = 0;
@@ -74,13 +85,19 @@ std::unique_ptr<ItemRecord> LoadNodeItem(PstContext& context, const NodeRecord* 
     for (size_t i = 0; i < item->attachments.size(); ++i) {
         if (context.Stopped()) return nullptr;
         const SubnodeEntry* entry = subnodes.Find(item->attachments[i].rowId);
-        if (entry == nullptr) continue;
+        if (entry == nullptr) {
+            ++lost.attachmentsLost;
+            continue;
+        }
         // An attachment's values are looked up in its own subnodes first, so that two
         // attachments whose nested subnodes share a NID never swap data.
         const SubnodeList own = SubnodesOrNothing(context, entry->subnodeBlock);
         PropertyGroupList properties =
             ParseOrNothing(context, entry->block, &own, &subnodes, parse);
-        if (properties.empty()) continue;
+        if (properties.empty()) {
+            ++lost.attachmentsLost;
+            continue;
+        }
         item->currentAttachment = i;
         AssembleItem(properties, *item, assemble);
 
@@ -88,6 +105,7 @@ std::unique_ptr<ItemRecord> LoadNodeItem(PstContext& context, const NodeRecord* 
         const SubnodeEntry* data = own.Find(attachment.rowId);
         if (data == nullptr) data = subnodes.Find(attachment.rowId);
         if (data != nullptr && data->block != nullptr) attachment.dataBid = data->block->bid;
+        if (data != nullptr && data->block == nullptr) ++lost.attachmentsLost;
     }
 
     if (context.Stopped()) return nullptr;

@@ -14,9 +14,6 @@
 
 namespace kestrel {
 
-// Process-wide stop request: 1 makes every walker and loader give up at its next test.
-extern std::atomic<uint32_t> StopFlag;
-
 class NamedPropertyMap;  // the item layer's
 
 // What LoadIndexes met on the way, for reports and warnings.
@@ -35,16 +32,21 @@ struct PstContext {
     CFile64 file;
     uint8_t blockLeafDepth = 0xFF;  // 0xFF: not yet known
     uint8_t nodeLeafDepth = 0xFF;
-    uint32_t cryptMethod = 0;  // 0 none, 1 permutation, 2 cyclic
+    uint32_t cryptMethod = 0;      // 0 none, 1 permutation, 2 cyclic
+    bool headerMagicValid = true;  // "!BDN"; the file is read on either way
+    bool headerCrcValid = true;    // the CRC over the header's first 471 bytes after it
     bool blockLeafSeen = false;
     bool nodeLeafSeen = false;
     uint32_t version = 0;  // wVer
     PstVariant variant = PstVariant::Unknown;
     const PstLayout* layout = nullptr;  // null for an Unknown variant
     LoadStats stats;
-    const std::atomic<uint32_t>* stopFlag = &StopFlag;
+    // The run's stop request, polled by every walker and loader; null: never stopped.
+    const std::atomic<uint32_t>* stopFlag = nullptr;
 
-    bool Stopped() const { return stopFlag->load(std::memory_order_relaxed) != 0; }
+    bool Stopped() const {
+        return stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0;
+    }
 };
 
 // Opens path read-only and reads the header fields the reader uses. Returns 0, or -1 when
