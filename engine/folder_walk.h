@@ -69,7 +69,7 @@ enum class NodeLoss {
     DataBlockMissing,     // its data block is not in the block index
     DataUnreadable,       // its data block gave no properties
     SubnodesLost,         // its subnode list could not be read
-    AttachmentTableLost,  // its attachment table gave no rows
+    AttachmentTableLost,  // its attachment table's block is gone or failed
     AttachmentDataGone,   // an attachment's properties or data are gone
 };
 inline constexpr size_t kNodeLossKinds = 5;

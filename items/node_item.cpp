@@ -11,13 +11,18 @@ namespace {
 constexpr uint32_t kAttachmentTableNid = 0x671;
 
 // File and memory errors while reading one step count as a step that gave nothing.
+// *failed (when given) tells a missing block or an error from a step with no values.
 PropertyGroupList ParseOrNothing(PstContext& context, const BlockRecord* block,
                                  const SubnodeList* subnodes, const SubnodeList* fallback,
-                                 const ParseOptions& options) {
-    if (block == nullptr) return {};
+                                 const ParseOptions& options, bool* failed = nullptr) {
+    if (block == nullptr) {
+        if (failed) *failed = true;
+        return {};
+    }
     try {
         return ParseNodeProperties(context, block, subnodes, fallback, options);
     } catch (const std::exception&) {
+        if (failed) *failed = true;
         return {};
     }
 }
@@ -69,13 +74,11 @@ std::unique_ptr<ItemRecord> LoadNodeItem(PstContext& context, const NodeRecord* 
     item->attachments.clear();
     item->currentAttachment.reset();
     const SubnodeList tableSubnodes = SubnodesOrNothing(context, tableEntry->subnodeBlock);
-    PropertyGroupList table =
-        ParseOrNothing(context, tableEntry->block, &tableSubnodes, &subnodes, parse);
+    // A table of no rows is sound (its attachments were deleted); one that failed is not.
+    PropertyGroupList table = ParseOrNothing(context, tableEntry->block, &tableSubnodes, &subnodes,
+                                             parse, &lost.attachmentTableLost);
     if (context.Stopped()) return nullptr;
-    if (table.empty()) {
-        lost.attachmentTableLost = true;
-        return item;
-    }
+    if (table.empty()) return item;
 
     item->attachments.resize(table.size());
     item->currentAttachment = 0;

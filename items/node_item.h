@@ -14,7 +14,7 @@ namespace kestrel {
 struct NodeLoadReport {
     bool dataUnreadable = false;       // the data block gave no properties
     bool subnodesLost = false;         // the node's subnode list could not be read
-    bool attachmentTableLost = false;  // the attachment table gave no rows
+    bool attachmentTableLost = false;  // the attachment table's block is gone or failed
     uint32_t attachmentsLost = 0;      // attachments whose properties or data are gone
 };
 
