@@ -44,8 +44,9 @@ void WriteList(std::ostream& out, std::string_view key, const List& list, Make m
 }  // namespace
 
 Json CountersJson(const SummaryCounters& counters) {
-    // The labels of the command-line contract; "Total Mail" is what the screen shows
-    // beside "Total  Mail", the node counter when the last mail folder was registered.
+    // Every counter the summary shows, under its label trimmed and single-spaced ("Total
+    // Mail" is the screen's "Total  Mail": the node counter when the last mail folder was
+    // registered). The first nine keep the order the contract began with.
     Json out;
     out["Inbox"] = counters.inbox;
     out["Drafts"] = counters.drafts;
@@ -55,6 +56,9 @@ Json CountersJson(const SummaryCounters& counters) {
     out["Calendar"] = counters.calendar;
     out["Contacts"] = counters.contacts;
     out["Journal"] = counters.journal;
+    out["Junk E-mails"] = counters.junkEmails;
+    out["Tasks"] = counters.tasks;
+    out["Notes"] = counters.notes;
     out["Total Mail"] = counters.totalMail;
     return out;
 }

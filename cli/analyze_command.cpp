@@ -1,9 +1,11 @@
 #include "cli/analyze_command.h"
 
-#include <pthread.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <ctime>
 #include <iostream>
 #include <map>
@@ -26,31 +28,91 @@ constexpr std::string_view kCounterOrder[] = {
     kCounterDeletedItems, kCounterJunkEmails, kCounterJournal,  kCounterTasks,
     kCounterContacts,     kCounterNotes,      kCounterCalendar, kCounterTotalMail};
 
-// Runs the engine's worker while this thread waits for it or for Ctrl-C / SIGTERM, which
-// stop the run the way the Stop button does: what was found so far is kept.
-AnalysisStatus RunWithInterrupts(AnalysisEngine& engine, AnalysisOptions options) {
-    sigset_t stopSignals, previous;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    // Blocked before the worker starts, so that it inherits the mask and only this thread
-    // takes the signals.
-    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-    engine.Start(std::move(options));
-    bool interrupted = false;
-    while (engine.Running()) {
-        // Short enough that a small file's run does not wait on the poll: the worker's end
-        // is noticed within 10 ms, for about a hundred wake-ups a second.
-        const timespec wait{0, 10'000'000};
-        if (sigtimedwait(&stopSignals, nullptr, &wait) > 0) {
-            interrupted = true;
-            engine.Stop();
-            break;
+// The write end of the pipe a run waits on: the stop signals' handler writes 's' to it,
+// the run's end 'f'. The reading thread sleeps until one of them comes.
+std::atomic<int> wakeFd{-1};
+
+extern "C" void OnStopSignal(int) {
+    const int saved = errno;
+    const int fd = wakeFd.load();
+    const char byte = 's';
+    if (fd >= 0) (void)!::write(fd, &byte, 1);
+    errno = saved;
+}
+
+// The progress bar, which also wakes the waiting thread when the run is over.
+class WakingProgressBar : public ProgressBar {
+  public:
+    using ProgressBar::ProgressBar;
+    void Finished(AnalysisStatus status) override {
+        ProgressBar::Finished(status);
+        const int fd = wakeFd.load();
+        const char byte = 'f';
+        if (fd >= 0) (void)!::write(fd, &byte, 1);
+    }
+};
+
+// Ctrl-C and SIGTERM, while it lives, write to the wake pipe instead of ending the process.
+class StopSignals {
+  public:
+    StopSignals() {
+        if (::pipe2(fds_, O_CLOEXEC) != 0) fds_[0] = fds_[1] = -1;
+        wakeFd = fds_[1];
+        struct sigaction action {};
+        action.sa_handler = OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        // Interrupted reads of the PST are restarted, not failed.
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &action, &previousInt_);
+        sigaction(SIGTERM, &action, &previousTerm_);
+    }
+    ~StopSignals() {
+        sigaction(SIGINT, &previousInt_, nullptr);
+        sigaction(SIGTERM, &previousTerm_, nullptr);
+        wakeFd = -1;
+        for (int fd : fds_) {
+            if (fd >= 0) ::close(fd);
         }
     }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    // Sleeps until the run ends ('f') or a stop signal comes ('s').
+    char Wait() const {
+        char byte = 'f';
+        ssize_t got = -1;
+        do {
+            got = ::read(fds_[0], &byte, 1);
+        } while (got < 0 && errno == EINTR);
+        return got == 1 ? byte : 'f';
+    }
+
+  private:
+    int fds_[2] = {-1, -1};
+    struct sigaction previousInt_ {};
+    struct sigaction previousTerm_ {};
+};
+
+// Runs the engine's worker while this thread sleeps until the run ends or Ctrl-C / SIGTERM
+// comes, which stops the run the way the Stop button does: what was found so far is kept.
+AnalysisStatus RunWithInterrupts(AnalysisEngine& engine, AnalysisOptions options,
+                                 const StopSignals& signals) {
+    engine.Start(std::move(options));
+    // Without a pipe there is nothing to sleep on: the run is simply waited for.
+    if (signals.Wait() == 's') engine.Stop();
     engine.Wait();
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return interrupted ? AnalysisStatus::Stopped : engine.status();
+    return engine.status();
+}
+
+// A summary label as the JSON and the text show it: trimmed, single-spaced.
+std::string CounterKey(std::string_view label) {
+    std::string key;
+    for (char c : label) {
+        if (c == ' ' && (key.empty() || key.back() == ' ')) continue;
+        key += c;
+    }
+    if (!key.empty() && key.back() == ' ') key.pop_back();
+    return key;
 }
 
 // Entries of the item lists met in each folder, by folder NID.
@@ -83,7 +145,21 @@ std::string ListedText(const ListedCounts& c) {
     return text.empty() ? "     -" : text;
 }
 
+void PrintWarnings(std::FILE* out, const AnalysisResult& result) {
+    if (result.warnings.empty()) return;
+    fmt::print(out, "\nWarnings:\n");
+    for (const auto& warning : result.warnings) fmt::print(out, "  - {}\n", warning);
+}
+
 }  // namespace
+
+std::string CannotOpenText(const std::string& path, const std::string& reason) {
+    return fmt::format("cannot open \"{}\": {}", path, reason);
+}
+
+std::string NotPstText(const std::string& path, uint32_t version) {
+    return fmt::format("{}: not a PST file (unknown format version {})", path, version);
+}
 
 CLI::App* AddAnalyzeCommand(CLI::App& app, AnalyzeArgs& args) {
     CLI::App* analyze = app.add_subcommand(
@@ -100,7 +176,12 @@ void PrintSummary(std::FILE* out, const AnalysisResult& result) {
     fmt::print(out, "File:      {}\n", result.file);
     fmt::print(out, "Version:   {} ({})\n", result.version, VariantName(result.variant));
     fmt::print(out, "Status:    {}\n", StatusName(result.status));
-    if (result.status == AnalysisStatus::Error) fmt::print(out, "Error:     {}\n", result.error);
+    if (result.status == AnalysisStatus::Error) {
+        // A table of zero counters would read as an empty mailbox.
+        fmt::print(out, "Error:     {}\n", result.error);
+        PrintWarnings(out, result);
+        return;
+    }
 
     if (!result.folders.empty()) {
         fmt::print(out, "\nFolders:\n");
@@ -137,7 +218,17 @@ void PrintSummary(std::FILE* out, const AnalysisResult& result) {
 
     fmt::print(out, "\nCounters:\n");
     for (std::string_view label : kCounterOrder) {
-        fmt::print(out, "  {:<14}{}\n", label, result.counters.Get(label).value_or(0));
+        const uint64_t value = result.counters.Get(label).value_or(0);
+        if (label == kCounterTotalMail) {
+            // Not a message count: the screen's number of nodes walked up to the last mail
+            // folder, which differs from the messages listed.
+            fmt::print(out,
+                       "  {:<14}{}  (nodes walked up to the last mail folder; {} messages "
+                       "listed)\n",
+                       CounterKey(label), value, result.folders.MessageCount());
+        } else {
+            fmt::print(out, "  {:<14}{}\n", CounterKey(label), value);
+        }
     }
     fmt::print(out,
                "\nMessages:  {} in {} folders; {} contacts, {} appointments, {} tasks, "
@@ -149,15 +240,13 @@ void PrintSummary(std::FILE* out, const AnalysisResult& result) {
         fmt::print(out, "Restored:  {} messages under {}\n", result.restoredCount,
                    kRecoveredFolderPath);
     }
-    if (!result.warnings.empty()) {
-        fmt::print(out, "\nWarnings:\n");
-        for (const auto& warning : result.warnings) fmt::print(out, "  - {}\n", warning);
-    }
+    PrintWarnings(out, result);
 }
 
 int RunAnalyze(const AnalyzeArgs& args) {
     const bool bar = !args.quiet && isatty(fileno(stderr));
-    ProgressBar progress(stderr, bar);
+    const StopSignals signals;
+    WakingProgressBar progress(stderr, bar);
     AnalysisEngine engine(&progress);
 
     AnalysisOptions options;
@@ -165,7 +254,7 @@ int RunAnalyze(const AnalyzeArgs& args) {
     options.restoreDeleted = args.restoreDeleted;
     // The activity log records the wizard's steps; a batch run leaves it alone.
     options.writeLog = false;
-    const AnalysisStatus status = RunWithInterrupts(engine, std::move(options));
+    const AnalysisStatus status = RunWithInterrupts(engine, std::move(options), signals);
 
     int exitCode = 0;
     engine.ReadResult([&](const AnalysisResult& result) {
@@ -177,9 +266,12 @@ int RunAnalyze(const AnalyzeArgs& args) {
             std::fflush(stdout);
         }
         if (status == AnalysisStatus::Error) {
+            // What failed and why, in the system's words; the JSON keeps the engine's text.
             if (result.error == kMsgFileInUse) {
-                fmt::print(stderr, "kestrel-cli: {}({})\n", result.error,
-                           result.openFailure);
+                fmt::print(stderr, "kestrel-cli: {}\n",
+                           CannotOpenText(args.file, result.openFailure));
+            } else if (result.variant == PstVariant::Unknown) {
+                fmt::print(stderr, "kestrel-cli: {}\n", NotPstText(args.file, result.version));
             } else {
                 fmt::print(stderr, "kestrel-cli: {}: {}\n", args.file, result.error);
             }

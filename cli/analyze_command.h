@@ -23,8 +23,12 @@ CLI::App* AddAnalyzeCommand(CLI::App& app, AnalyzeArgs& args);
 // Runs it: 0 when the analysis completed, 1 when it failed or was interrupted.
 int RunAnalyze(const AnalyzeArgs& args);
 
+// The error lines both commands print after "kestrel-cli: ".
+std::string CannotOpenText(const std::string& path, const std::string& reason);
+std::string NotPstText(const std::string& path, uint32_t version);
+
 // The human summary: file, status, the folder tree with message counts, the counters,
-// warnings.
+// warnings. A run that failed shows its head and warnings only.
 void PrintSummary(std::FILE* out, const AnalysisResult& result);
 
 }  // namespace kestrel::cli

@@ -32,15 +32,14 @@ int RunInfo(const std::string& path, bool json) {
     kestrel::PstContext context;
     std::string reason;
     if (kestrel::OpenPstFile(context, path, &reason) != 0) {
-        fmt::print(stderr, "kestrel-cli: {}({})\n", kestrel::kMsgFileInUse, reason);
+        fmt::print(stderr, "kestrel-cli: {}\n", kestrel::cli::CannotOpenText(path, reason));
         return 1;
     }
     int loadResult = 2;
     std::string failure;
     try {
         if (context.variant == kestrel::PstVariant::Unknown) {
-            failure = fmt::format("{}: not a PST file (unknown format version {})", path,
-                                  context.version);
+            failure = kestrel::cli::NotPstText(path, context.version);
         } else {
             loadResult = kestrel::LoadIndexes(context);
             if (loadResult != 0)
@@ -104,7 +103,14 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : 2;
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+        // Name what was not understood: CLI11 says only "A subcommand is required" for a
+        // word that is no command.
+        std::string what = e.what();
+        if (app.get_subcommands().empty() && argc > 1 && argv[1][0] != '-')
+            what = fmt::format("unknown command \"{}\"", argv[1]);
+        fmt::print(stderr, "kestrel-cli: {}\nRun with --help for more information.\n", what);
+        return 2;
     }
     try {
         if (*info) return RunInfo(infoFile, infoJson);

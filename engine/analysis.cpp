@@ -128,6 +128,11 @@ class Run {
         Log(kLogAnalysisStep);
         Log(kLogBlankLine);
 
+        // No format version we know: nothing of the file can be read as a PST.
+        if (context_->variant == PstVariant::Unknown) return Fail(kMsgCannotAnalyse);
+        if (!context_->headerMagicValid) Warn("the header's magic is not \"!BDN\"; read on");
+        if (!context_->headerCrcValid) Warn("the header's CRC does not match; read on");
+
         if (Stopped()) return AnalysisStatus::Stopped;
         int loaded = 0;
         try {
@@ -176,7 +181,7 @@ class Run {
         env.result = &result_;
         env.resultMutex = &mutex_;
         env.observer = &observer_;
-        env.stopRequested = [this] { return control_.TestPoint(); };
+        env.control = &control_;
         env.reached = &reached;
         // The lists keep attachment sizes and whether there is RTF: attachment data is
         // measured, not read, and RTF checked, not expanded. The item source reads
@@ -263,6 +268,22 @@ class Run {
             Warn(fmt::format("{} message(s) met before any mail folder were left out",
                              outcome.unfiledMessages));
         }
+        static constexpr std::string_view kLossText[kNodeLossKinds] = {
+            "whose data block is missing",
+            "whose data could not be read",
+            "whose subnode list is lost",
+            "whose attachment table is lost",
+            "with an attachment whose data is gone",
+        };
+        for (size_t kind = 0; kind < kNodeLossKinds; ++kind) {
+            const LostNodes& lost = outcome.lost[kind];
+            if (lost.count == 0) continue;
+            std::string nids;
+            for (uint32_t nid : lost.nids)
+                nids += fmt::format("{}0x{:X}", nids.empty() ? "" : ", ", nid);
+            if (lost.count > lost.nids.size()) nids += ", ...";
+            Warn(fmt::format("{} node(s) {}: {}", lost.count, kLossText[kind], nids));
+        }
     }
 
     // The top-level record node hangs from (itself when it has no parent).
@@ -345,41 +366,6 @@ std::string ShownPstPath(std::string_view path) {
     return shown;
 }
 
-void RunControl::Pause() {
-    std::lock_guard lock(mutex_);
-    paused_ = true;
-}
-
-void RunControl::Resume() {
-    {
-        std::lock_guard lock(mutex_);
-        paused_ = false;
-    }
-    wake_.notify_all();
-}
-
-void RunControl::RequestStop() {
-    {
-        std::lock_guard lock(mutex_);
-        stopWord_ = 1;
-    }
-    wake_.notify_all();
-}
-
-void RunControl::Reset() {
-    std::lock_guard lock(mutex_);
-    stopWord_ = 0;
-    paused_ = false;
-}
-
-bool RunControl::TestPoint() {
-    if (paused_.load()) {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return !paused_.load() || stopWord_.load() != 0; });
-    }
-    return stopWord_.load() != 0;
-}
-
 AnalysisStatus RunAnalysis(const AnalysisOptions& options, AnalysisResult& result,
                            std::shared_mutex& resultMutex, AnalysisObserver& observer,
                            RunControl& control, std::shared_ptr<ItemSource>* source) {
@@ -417,7 +403,12 @@ void AnalysisEngine::AnalysisWorker(AnalysisOptions options) {
     try {
         status = RunAnalysis(options, result_, resultMutex_, *observer_, control_, &source);
     } catch (...) {
-        // RunAnalysis reports its own errors; nothing may escape the thread.
+        // RunAnalysis reports its own errors; nothing may escape the thread, and the front
+        // end waiting for the run's end must still hear of it.
+        try {
+            observer_->Finished(status);
+        } catch (...) {
+        }
     }
     {
         std::lock_guard lock(stateMutex_);

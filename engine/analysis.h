@@ -18,6 +18,7 @@
 #include "engine/analysis_observer.h"
 #include "engine/item_source.h"
 #include "engine/result_lists.h"
+#include "engine/run_control.h"
 
 namespace kestrel {
 
@@ -47,29 +48,6 @@ struct AnalysisOptions {
     bool writeLog = true;         // the activity log's lines of the run
 };
 
-// Pause and stop requests shared by the front end and the worker. The worker tests them
-// at its test points; a paused worker waits there.
-class RunControl {
-  public:
-    void Pause();
-    void Resume();
-    // Ends a pause too.
-    void RequestStop();
-    void Reset();
-    bool Paused() const { return paused_.load(); }
-    bool StopRequested() const { return stopWord_.load() != 0; }
-    // The test point: waits while paused (and not stopped); true when the run must end.
-    bool TestPoint();
-    // The word the storage layer polls (PstContext::stopFlag).
-    const std::atomic<uint32_t>* stopWord() const { return &stopWord_; }
-
-  private:
-    std::atomic<uint32_t> stopWord_{0};
-    std::atomic<bool> paused_{false};
-    std::mutex mutex_;
-    std::condition_variable wake_;
-};
-
 // Runs one analysis on the calling thread: every step in order, the failure messages, the
 // completion steps after a walk that was not stopped. result is emptied first and changed
 // only under resultMutex. On return *source (when given) holds the item source of the run
@@ -95,6 +73,9 @@ class AnalysisEngine {
     // Cooperative: the worker waits at its next test point until Resume.
     void Pause();
     void Resume();
+    // Asks the worker to end without waiting for it; safe from any thread, a signal
+    // watcher's included.
+    void RequestStop() { control_.RequestStop(); }
     // Asks the worker to end and waits for it; the results built so far stay. The worker
     // shows "Abort.html" and hides the Save button and progress bar on its way out.
     void Stop();

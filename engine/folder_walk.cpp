@@ -68,7 +68,7 @@ class FolderWalker {
 
   private:
     bool StopNow() {
-        if (env_.stopRequested && env_.stopRequested()) {
+        if (env_.control && env_.control->TestPoint()) {
             outcome_.end = WalkEnd::Stopped;
             return true;
         }
@@ -114,11 +114,28 @@ class FolderWalker {
         }
     }
 
+    void Lost(NodeLoss kind, uint32_t nid) {
+        LostNodes& lost = outcome_.lost[static_cast<size_t>(kind)];
+        ++lost.count;
+        if (lost.nids.size() < LostNodes::kNidsKept) lost.nids.push_back(nid);
+    }
+
     std::unique_ptr<ItemRecord> Load(const NodeRecord& node) {
-        if (node.dataBlock == nullptr) return nullptr;
+        if (node.dataBlock == nullptr) {
+            Lost(NodeLoss::DataBlockMissing, node.nid);
+            return nullptr;
+        }
         std::unique_ptr<ItemRecord> item;
+        NodeLoadReport report;
         try {
-            item = LoadNodeItem(items_, &node, env_.options);
+            item = LoadNodeItem(items_, &node, env_.options, &report);
+            // A stopped load gives nothing, and lost nothing.
+            if (!context_.Stopped()) {
+                if (report.dataUnreadable) Lost(NodeLoss::DataUnreadable, node.nid);
+                if (report.subnodesLost) Lost(NodeLoss::SubnodesLost, node.nid);
+                if (report.attachmentTableLost) Lost(NodeLoss::AttachmentTableLost, node.nid);
+                if (report.attachmentsLost) Lost(NodeLoss::AttachmentDataGone, node.nid);
+            }
         } catch (const std::exception&) {
             // An error inside one node's load abandons that node only.
             ++outcome_.failedLoads;

@@ -3,14 +3,17 @@
 // result lists: a depth-first walk below the top folder that keeps a path beginning
 // "Personal Folders\", descends only into folders, and files each mail message in the
 // mail folder of its parent.
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <shared_mutex>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "engine/analysis_observer.h"
 #include "engine/result_lists.h"
+#include "engine/run_control.h"
 #include "items/item_assembler.h"
 #include "items/item_context.h"
 #include "items/item_record.h"
@@ -49,8 +52,8 @@ struct WalkEnvironment {
     AnalysisResult* result = nullptr;          // appended to; must not be null
     std::shared_mutex* resultMutex = nullptr;  // taken for every change of result; may be null
     AnalysisObserver* observer = nullptr;      // may be null
-    // The test point: waits while the run is paused; true when the run must end now.
-    std::function<bool()> stopRequested;
+    // The run's pause and stop; may be null (never stopped).
+    RunControl* control = nullptr;
     AssembleOptions options;  // the walk passes no RTF file: nothing written per message
     // Every node the walk loaded; may be null.
     std::unordered_set<const NodeRecord*>* reached = nullptr;
@@ -62,13 +65,31 @@ enum class WalkEnd {
     Failed,     // an internal error ended the walk early (error says which)
 };
 
+// What a node the walk met lost: it was not read, or read only in part.
+enum class NodeLoss {
+    DataBlockMissing,     // its data block is not in the block index
+    DataUnreadable,       // its data block gave no properties
+    SubnodesLost,         // its subnode list could not be read
+    AttachmentTableLost,  // its attachment table's block is gone or failed
+    AttachmentDataGone,   // an attachment's properties or data are gone
+};
+inline constexpr size_t kNodeLossKinds = 5;
+
+// The nodes of one kind of loss: how many, and the NIDs of the first few.
+struct LostNodes {
+    static constexpr size_t kNidsKept = 10;
+    uint64_t count = 0;
+    std::vector<uint32_t> nids;
+};
+
 struct WalkOutcome {
     WalkEnd end = WalkEnd::Completed;
-    uint64_t visited = 0;          // the node counter n
-    std::string error;             // for Failed
-    uint32_t skippedItems = 0;     // items dropped by an error while listing them
-    uint32_t failedLoads = 0;      // nodes whose load raised an error
-    uint32_t unfiledMessages = 0;  // mail met while no mail folder was registered
+    uint64_t visited = 0;                        // the node counter n
+    std::string error;                           // for Failed
+    uint32_t skippedItems = 0;                   // items dropped by an error while listing them
+    uint32_t failedLoads = 0;                    // nodes whose load raised an error
+    uint32_t unfiledMessages = 0;                // mail met while no mail folder was registered
+    std::array<LostNodes, kNodeLossKinds> lost;  // by NodeLoss
 };
 
 // Walks below top (the set-up, visit loop, folder, item and advance steps): the first

@@ -11,30 +11,38 @@ namespace {
 constexpr uint32_t kAttachmentTableNid = 0x671;
 
 // File and memory errors while reading one step count as a step that gave nothing.
+// *failed (when given) tells a missing block or an error from a step with no values.
 PropertyGroupList ParseOrNothing(ItemContext& context, const BlockRecord* block,
                                  const SubnodeList* subnodes, const SubnodeList* fallback,
-                                 const ParseOptions& options) {
-    if (block == nullptr) return {};
+                                 const ParseOptions& options, bool* failed = nullptr) {
+    if (block == nullptr) {
+        if (failed) *failed = true;
+        return {};
+    }
     try {
         return ParseNodeProperties(context, block, subnodes, fallback, options);
     } catch (const std::exception&) {
+        if (failed) *failed = true;
         return {};
     }
 }
 
 }  // namespace
 
-SubnodeList SubnodesOrNothing(PstContext& context, const BlockRecord* subnodeBlock) {
+SubnodeList SubnodesOrNothing(PstContext& context, const BlockRecord* subnodeBlock, bool* lost) {
     if (subnodeBlock == nullptr) return {};
     try {
         return BuildSubnodeList(context, subnodeBlock);
     } catch (const std::exception&) {
+        if (lost) *lost = true;
         return {};
     }
 }
 
 std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord* node,
-                                         const AssembleOptions& options) {
+                                         const AssembleOptions& options, NodeLoadReport* report) {
+    NodeLoadReport unused;
+    NodeLoadReport& lost = report ? *report : unused;
     if (context.Stopped() || node == nullptr) return nullptr;
     AssembleOptions assemble = options;
     assemble.variant = context.variant();
@@ -42,11 +50,16 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
     parse.measureAttachmentData = options.measureAttachmentData;
 
     if (node->dataBlock == nullptr) return nullptr;
-    const SubnodeList subnodes = SubnodesOrNothing(context.storage, node->subnodeBlock);
+    const SubnodeList subnodes =
+        SubnodesOrNothing(context.storage, node->subnodeBlock, &lost.subnodesLost);
     if (context.Stopped()) return nullptr;
 
     PropertyGroupList props = ParseOrNothing(context, node->dataBlock, &subnodes, nullptr, parse);
-    if (props.empty() || context.Stopped()) return nullptr;
+    if (context.Stopped()) return nullptr;
+    if (props.empty()) {
+        lost.dataUnreadable = true;
+        return nullptr;
+    }
 
     auto item = std::make_unique<ItemRecord>();
     item->nid = node->nid;
@@ -61,8 +74,9 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
     item->attachments.clear();
     item->currentAttachment.reset();
     const SubnodeList tableSubnodes = SubnodesOrNothing(context.storage, tableEntry->subnodeBlock);
-    PropertyGroupList table =
-        ParseOrNothing(context, tableEntry->block, &tableSubnodes, &subnodes, parse);
+    // A table of no rows is sound (its attachments were deleted); one that failed is not.
+    PropertyGroupList table = ParseOrNothing(context, tableEntry->block, &tableSubnodes, &subnodes,
+                                             parse, &lost.attachmentTableLost);
     if (context.Stopped()) return nullptr;
     if (table.empty()) return item;
 
@@ -74,13 +88,19 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
     for (size_t i = 0; i < item->attachments.size(); ++i) {
         if (context.Stopped()) return nullptr;
         const SubnodeEntry* entry = subnodes.Find(item->attachments[i].rowId);
-        if (entry == nullptr) continue;
+        if (entry == nullptr) {
+            ++lost.attachmentsLost;
+            continue;
+        }
         // An attachment's values are looked up in its own subnodes first, so that two
         // attachments whose nested subnodes share a NID never swap data.
         const SubnodeList own = SubnodesOrNothing(context.storage, entry->subnodeBlock);
         PropertyGroupList properties =
             ParseOrNothing(context, entry->block, &own, &subnodes, parse);
-        if (properties.empty()) continue;
+        if (properties.empty()) {
+            ++lost.attachmentsLost;
+            continue;
+        }
         item->currentAttachment = i;
         AssembleItem(properties, *item, assemble);
 
@@ -88,6 +108,7 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
         const SubnodeEntry* data = own.Find(attachment.rowId);
         if (data == nullptr) data = subnodes.Find(attachment.rowId);
         if (data != nullptr && data->block != nullptr) attachment.dataBid = data->block->bid;
+        if (data != nullptr && data->block == nullptr) ++lost.attachmentsLost;
     }
 
     if (context.Stopped()) return nullptr;

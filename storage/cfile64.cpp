@@ -19,6 +19,15 @@ std::string Reason(const std::string& path, int error) {
     return path + ": " + std::strerror(error);
 }
 
+// Why a path that opened is still no file to read; the caller names the path.
+std::string NotAFile(const struct stat& st) {
+    if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+    if (S_ISFIFO(st.st_mode)) return "a FIFO, not a regular file or block device";
+    if (S_ISCHR(st.st_mode)) return "a character device, not a regular file or block device";
+    if (S_ISSOCK(st.st_mode)) return "a socket, not a regular file or block device";
+    return "not a regular file or block device";
+}
+
 // The size of an open regular file or block device; fstat says 0 for a device.
 uint64_t SizeOf(int fd, const struct stat& st) {
     if (S_ISBLK(st.st_mode)) {
@@ -44,22 +53,19 @@ bool CFile64::Open(const std::string& path, std::string* error) {
     // O_NONBLOCK so that opening a FIFO by mistake does not hang; it is refused below.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        if (error) *error = Reason(path, errno);
+        if (error) *error = std::strerror(errno);
         return false;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         int e = errno;
         ::close(fd);
-        if (error) *error = Reason(path, e);
+        if (error) *error = std::strerror(e);
         return false;
     }
     if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
         ::close(fd);
-        if (error) {
-            *error = S_ISDIR(st.st_mode) ? Reason(path, EISDIR)
-                                         : path + ": not a regular file or block device";
-        }
+        if (error) *error = NotAFile(st);
         return false;
     }
     // Reads block normally from here on.

@@ -29,7 +29,8 @@ public:
     CFile64& operator=(const CFile64&) = delete;
 
     // Opens path read-only. Only a regular file or a block device is accepted; a missing
-    // path, a directory or anything else fails with the system's reason in *error.
+    // path, a directory or anything else fails with the system's reason in *error (the
+    // reason alone: the caller names the path).
     bool Open(const std::string& path, std::string* error = nullptr);
     // Uses bytes as the file's contents.
     void OpenMemory(std::vector<uint8_t> bytes, std::string name = "<memory>");

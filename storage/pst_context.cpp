@@ -1,17 +1,38 @@
 #include "storage/pst_context.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 #include "storage/byte_reader.h"
 
 namespace kestrel {
 
-std::atomic<uint32_t> StopFlag{0};
-
 namespace {
 
-// Takes the few header fields the reader uses. The header is not validated: a damaged
-// magic or CRC must not keep the rest of the file from being read.
+constexpr size_t kHeaderCrcStart = 8;
+constexpr size_t kHeaderCrcLength = 471;
+
+constexpr std::array<uint32_t, 256> MakeCrcTable() {
+    std::array<uint32_t, 256> table{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+        table[i] = c;
+    }
+    return table;
+}
+
+// The header's partial CRC: the usual CRC-32 table, starting from 0, no final inversion.
+uint32_t HeaderCrc(const uint8_t* bytes, size_t count) {
+    static constexpr auto kTable = MakeCrcTable();
+    uint32_t crc = 0;
+    for (size_t i = 0; i < count; ++i) crc = kTable[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+// Takes the few header fields the reader uses. A damaged magic or CRC is only noted: it
+// must not keep the rest of the file from being read.
 void ReadHeader(PstContext& context) {
     context.blocks.Clear();
     context.nodes.Clear();
@@ -24,6 +45,9 @@ void ReadHeader(PstContext& context) {
     context.file.ReadAt(0, header.data(), header.size());
     ByteReader reader(header);
 
+    context.headerMagicValid = std::memcmp(header.data(), "!BDN", 4) == 0;
+    context.headerCrcValid =
+        reader.U32(4).value_or(0) == HeaderCrc(header.data() + kHeaderCrcStart, kHeaderCrcLength);
     context.version = reader.U16(10).value_or(0);
     context.variant = VariantFromVersion(context.version);
     context.layout = PstLayout::For(context.variant);
@@ -45,7 +69,7 @@ OpenResult OpenPstFile(PstContext& context, const std::string& path, std::string
     try {
         ReadHeader(context);
     } catch (const FileError& e) {
-        if (error) *error = e.what();
+        if (error) *error = e.osError() != 0 ? std::strerror(e.osError()) : e.what();
         context.file.Close();
         return kOpenFailed;
     }

@@ -14,9 +14,6 @@
 
 namespace kestrel {
 
-// Process-wide stop request: 1 makes every walker and loader give up at its next test.
-extern std::atomic<uint32_t> StopFlag;
-
 // What LoadIndexes met on the way, for reports and warnings.
 struct LoadStats {
     uint32_t skippedBlockSubtrees = 0;  // block-tree children that failed and were skipped
@@ -34,14 +31,19 @@ struct PstContext {
     uint64_t blockRootOffset = 0;
     uint64_t nodeRootOffset = 0;
     CFile64 file;
-    uint32_t cryptMethod = 0;  // 0 none, 1 permutation, 2 cyclic
-    uint32_t version = 0;      // wVer
+    uint32_t cryptMethod = 0;      // 0 none, 1 permutation, 2 cyclic
+    bool headerMagicValid = true;  // "!BDN"; the file is read on either way
+    bool headerCrcValid = true;    // the CRC over the header's first 471 bytes after it
+    uint32_t version = 0;          // wVer
     PstVariant variant = PstVariant::Unknown;
     const PstLayout* layout = nullptr;  // null for an Unknown variant
     LoadStats stats;
-    const std::atomic<uint32_t>* stopFlag = &StopFlag;
+    // The run's stop request, polled by every walker and loader; null: never stopped.
+    const std::atomic<uint32_t>* stopFlag = nullptr;
 
-    bool Stopped() const { return stopFlag->load(std::memory_order_relaxed) != 0; }
+    bool Stopped() const {
+        return stopFlag != nullptr && stopFlag->load(std::memory_order_relaxed) != 0;
+    }
 };
 
 enum OpenResult : int {

@@ -1,11 +1,18 @@
 // kestrel-cli analyze: the JSON it prints, and the built program run on fixture files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "cli/analysis_json.h"
+#include "cli/analyze_command.h"
 #include "cli/progress_bar.h"
 #include "cli_runner.h"
 #include "engine/analysis.h"
@@ -100,7 +107,8 @@ TEST(AnalysisJson, FollowsTheCommandLineContract) {
     EXPECT_EQ(doc["status"], "completed");
     EXPECT_TRUE(doc["error"].is_null());
     EXPECT_EQ(doc["counters"], json::parse(R"({"Inbox":1,"Drafts":2,"Outbox":3,"Sent Items":4,
-        "Deleted Items":5,"Calendar":8,"Contacts":7,"Journal":6,"Total Mail":57})"));
+        "Deleted Items":5,"Calendar":8,"Contacts":7,"Journal":6,"Junk E-mails":0,"Tasks":0,
+        "Notes":0,"Total Mail":57})"));
 
     const json& folder = doc["folders"][0];
     EXPECT_EQ(folder["path"], "Personal Folders\\Inbox\\");
@@ -133,6 +141,43 @@ TEST(AnalysisJson, FollowsTheCommandLineContract) {
     EXPECT_EQ(doc["journal"][0]["entryType"], "Phone call");
     EXPECT_EQ(doc["calendar"][0]["location"], "Room 1");
     EXPECT_EQ(doc["calendar"][0]["subject"], "Review");
+}
+
+// The JSON holds every counter the text shows, under the label the text shows, and the
+// text says what "Total Mail" counts beside the messages listed.
+TEST(AnalysisJson, CountersHoldEveryCounterTheSummaryShows) {
+    AnalysisResult result;
+    result.status = AnalysisStatus::Completed;
+    SummaryCounters& c = result.counters;
+    c.junkEmails = 3, c.tasks = 4, c.notes = 5, c.totalMail = 9;
+    const json counters = cli::CountersJson(c);
+    EXPECT_EQ(counters.value("Junk E-mails", -1), 3);
+    EXPECT_EQ(counters.value("Tasks", -1), 4);
+    EXPECT_EQ(counters.value("Notes", -1), 5);
+
+    char* buffer = nullptr;
+    size_t size = 0;
+    std::FILE* out = open_memstream(&buffer, &size);
+    ASSERT_NE(out, nullptr);
+    cli::PrintSummary(out, result);
+    std::fclose(out);
+    const std::string text(buffer, size);
+    std::free(buffer);
+    const size_t begin = text.find("\nCounters:\n") + 11;
+    ASSERT_GT(begin, 10u) << text;
+    std::istringstream lines(text.substr(begin, text.find("\n\n", begin) - begin));
+    size_t shown = 0;
+    for (std::string line; std::getline(lines, line); ++shown) {
+        // "  Deleted Items 5": the label is padded to 14 columns.
+        std::string key = line.substr(2, 14);
+        key.erase(key.find_last_not_of(' ') + 1);
+        EXPECT_TRUE(counters.contains(key)) << line;
+    }
+    EXPECT_EQ(shown, counters.size());
+    EXPECT_NE(text.find("Total Mail    9  (nodes walked up to the last mail folder; 0 messages "
+                        "listed)"),
+              std::string::npos)
+        << text;
 }
 
 TEST(ProgressBarLine, StaysInsideItsRange) {
@@ -231,7 +276,7 @@ TEST_P(AnalyzeProgram, SummaryShowsTheTreeAndCounters) {
     EXPECT_NE(run.out.find("\n    Inbox "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\n      Données "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("1 contacts"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("Total  Mail"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Total Mail"), std::string::npos) << run.out;
 }
 
 TEST_P(AnalyzeProgram, RestoreDeletedFilesOrphanMessages) {
@@ -267,9 +312,7 @@ TEST_F(CliFailures, FileThatCannotBeOpenedFailsWithTheReason) {
     const std::string missing = (scratch_.path() / "gone.pst").string();
     const test::RunResult run = Cli({"analyze", missing, "--json"});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.err.find("Cannot read File, PST File allready in Use  ("), std::string::npos)
-        << run.err;
-    EXPECT_NE(run.err.find("No such file or directory"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err, "kestrel-cli: cannot open \"" + missing + "\": No such file or directory\n");
     const json doc = json::parse(run.out);
     EXPECT_EQ(doc["status"], "error");
     EXPECT_EQ(doc["error"], "Cannot read File, PST File allready in Use  ");
@@ -289,6 +332,40 @@ TEST_F(CliFailures, FileThatIsNoPstIsAFailedRun) {
     EXPECT_FALSE(doc["error"].get<std::string>().empty());
     EXPECT_EQ(doc["variant"], "unknown");
     EXPECT_TRUE(doc["folders"].empty());
+}
+
+// The system's reason, not the screen's "in use" text; no table of zero counters for a file
+// that is not a PST; a word that is no command or option is named.
+TEST_F(CliFailures, ErrorsSayWhatIsWrong) {
+    const std::string dir = scratch_.path().string();
+    EXPECT_EQ(Cli({"analyze", dir}).err,
+              "kestrel-cli: cannot open \"" + dir + "\": Is a directory\n");
+    const std::string fifo = (scratch_.path() / "pipe.pst").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(Cli({"info", fifo}).err, "kestrel-cli: cannot open \"" + fifo +
+                                           "\": a FIFO, not a regular file or block device\n");
+    if (::geteuid() != 0) {  // root reads whatever the mode says
+        const std::string locked = (scratch_.path() / "locked.pst").string();
+        std::ofstream(locked) << "x";
+        ::chmod(locked.c_str(), 0);
+        EXPECT_EQ(Cli({"analyze", locked}).err,
+                  "kestrel-cli: cannot open \"" + locked + "\": Permission denied\n");
+    }
+    const std::string empty = (scratch_.path() / "empty.pst").string();
+    std::ofstream{empty};
+    for (const std::string& file : {std::string("/bin/ls"), empty}) {
+        const test::RunResult run = Cli({"analyze", file});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.err,
+                  "kestrel-cli: " + file + ": not a PST file (unknown format version 0)\n");
+        EXPECT_EQ(run.out.find("Counters:"), std::string::npos) << run.out;
+    }
+    const test::RunResult command = Cli({"anlyze", empty});
+    EXPECT_EQ(command.exitCode, 2);
+    EXPECT_NE(command.err.find("\"anlyze\""), std::string::npos) << command.err;
+    const test::RunResult option = Cli({"analyze", empty, "--jsn"});
+    EXPECT_EQ(option.exitCode, 2);
+    EXPECT_NE(option.err.find("--jsn"), std::string::npos) << option.err;
 }
 
 TEST_F(CliFailures, UsageErrorsExitWithTwo) {

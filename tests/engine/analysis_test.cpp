@@ -113,6 +113,28 @@ TEST(Analysis, PathIsOpenedAsGivenAndShownUpperCased) {
     EXPECT_EQ(result.file, file.path().string());
 }
 
+// Nothing lost silently: nodes the walk met but could not read are named in the warnings,
+// and a damaged header is read on with a word.
+TEST(Analysis, NodesItCouldNotReadAreWarnedOf) {
+    MailboxBuilder box(PstVariant::Unicode);
+    const uint32_t inbox = box.Folder("Inbox");
+    box.AddMessage(inbox, MakeMail("kept", "Ann", "ann@example.com", "hi"));
+    box.pst().AddNode(MakeNid(0x04, 0x500), 0x7FFFF0, 0, inbox);  // no such block
+    const std::vector<uint8_t> garbage(300, 0x5A);
+    box.pst().AddNode(MakeNid(0x04, 0x501), box.pst().AddBlock(garbage), 0, inbox);
+    std::vector<uint8_t> image = box.Build();
+    image[0] = 'X';  // the magic
+
+    Analysed run;
+    test::AnalyseImage(image, run);
+    ASSERT_EQ(run.status, AnalysisStatus::Completed);
+    EXPECT_EQ(run.Subjects("Personal Folders\\Inbox\\"), std::vector<std::string>{"kept"});
+    EXPECT_EQ(run.result.warnings,
+              (std::vector<std::string>{"the header's magic is not \"!BDN\"; read on",
+                                        "1 node(s) whose data block is missing: 0xA004",
+                                        "1 node(s) whose data could not be read: 0xA024"}));
+}
+
 class AnalysisLog : public test::ScratchHome {};
 
 TEST_F(AnalysisLog, RunWritesItsStepToTheActivityLog) {

@@ -112,6 +112,14 @@ TEST_P(BuilderVariants, DebianPeersReadTheMailbox) {
     const std::filesystem::path dir =
         std::filesystem::path(::testing::TempDir()) / (unicode() ? "peers-unicode" : "peers-ansi");
     std::filesystem::remove_all(dir);
+    // Removed however the test ends: the temporary folder keeps nothing of it.
+    struct RemoveOnExit {
+        std::filesystem::path dir;
+        ~RemoveOnExit() {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        }
+    } cleanup{dir};
     std::filesystem::create_directories(dir / "readpst");
 
     // The Ansi file is cyclic-encoded and has no named properties of its own.
