@@ -7,9 +7,11 @@
   json_regress.py snapshot --cli PATH --inputs DIR --out DIR
       Runs `info --json`, `analyze --json` and `analyze --json --restore-deleted` on every
       file of the inputs folder and keeps each output (and exit code) in OUT.
-  json_regress.py compare BEFORE AFTER [--drop KEY ...] [--drop-list-key KEY ...] [-v]
-      Compares two snapshots after removing the top-level keys --drop names and the keys
-      --drop-list-key names from every entry of the item lists and messages. Prints one line
+  json_regress.py compare BEFORE AFTER [--drop KEY ...] [--drop-list-key KEY ...]
+                          [--drop-nid-type T ...] [-v]
+      Compares two snapshots after removing the keys --drop names (top-level, or a path such
+      as "counters/Tasks"), the keys --drop-list-key names from every entry of the item lists
+      and messages, and the messages whose NID has the type --drop-nid-type gives. Prints one line
       per file and output that differs, with the first differing paths; the last line is
       "N passed, N failed". Exit 0 when every output is the same, 1 otherwise.
 
@@ -90,11 +92,20 @@ def snapshot(a):
     return 0
 
 
-def strip(doc, drop, drop_list_keys):
+def strip(doc, drop, drop_list_keys, drop_nid_types=()):
     if not isinstance(doc, dict):
         return doc
-    for key in drop:
-        doc.pop(key, None)
+    for path in drop:
+        *parents, key = path.split("/")
+        node = doc
+        for part in parents:
+            node = node.get(part) if isinstance(node, dict) else None
+        if isinstance(node, dict):
+            node.pop(key, None)
+    for folder in doc.get("folders") or []:
+        if drop_nid_types and folder.get("messages"):
+            folder["messages"] = [m for m in folder["messages"]
+                                  if (m.get("nid") or 0) & 0x1F not in drop_nid_types]
     entries = [e for lst in LISTS for e in doc.get(lst) or []]
     for folder in doc.get("folders") or []:
         entries += folder.get("messages") or []
@@ -143,8 +154,9 @@ def compare(a):
             print("%s: missing after" % name)
             failed += 1
             continue
-        before_doc = strip(load(os.path.join(a.before, name + ".json")), a.drop, a.drop_list_key)
-        after_doc = strip(load(after), a.drop, a.drop_list_key)
+        before_doc = strip(load(os.path.join(a.before, name + ".json")), a.drop,
+                           a.drop_list_key, a.drop_nid_type)
+        after_doc = strip(load(after), a.drop, a.drop_list_key, a.drop_nid_type)
         exits = []
         for side in (a.before, a.after):
             with open(os.path.join(side, name + ".exit")) as f:
@@ -181,6 +193,8 @@ def main():
     c.add_argument("--drop", action="append", default=[], help="a top-level key to ignore")
     c.add_argument("--drop-list-key", action="append", default=[],
                    help="a key to ignore in every list entry and message")
+    c.add_argument("--drop-nid-type", action="append", type=lambda v: int(v, 0), default=[],
+                   help="leave out the messages whose NID has this type (e.g. 8)")
     c.add_argument("-v", "--verbose", action="store_true")
     a = p.parse_args()
     return {"inputs": make_inputs, "snapshot": snapshot, "compare": compare}[a.command](a)
