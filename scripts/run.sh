@@ -5,6 +5,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target kestrel-cli kestrel-sample
+scripts/build.sh release kestrel-cli kestrel-sample
 ./build/cli/kestrel-cli analyze build/samples/sample.pst
