@@ -86,7 +86,7 @@ ItemSource::ItemSource(std::unique_ptr<PstContext> context,
     size_ = context_->file.openedSize();
     mtimeNs_ = context_->file.openedMtimeNs();
     // The run's stop word belongs to its engine; reads here answer to nobody's stop.
-    context_->stopFlag = &neverStop_;
+    context_->stopFlag = nullptr;
     // The file is opened again for each read, so it is not held between reads.
     if (!inMemory_) context_->file.Close();
 }

@@ -3,7 +3,6 @@
 // bodies, HTML, RTF, attachment data, recipients and embedded messages. It keeps the
 // loaded indexes and the named-property map, and reopens the file read-only for each
 // read after checking that it has not changed since the analysis.
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -72,7 +71,6 @@ class ItemSource {
     uint64_t size_ = 0;
     int64_t mtimeNs_ = 0;
     bool inMemory_ = false;
-    std::atomic<uint32_t> neverStop_{0};
     std::mutex mutex_;
 };
 
