@@ -161,6 +161,12 @@ std::string NotPstText(const std::string& path, uint32_t version) {
     return fmt::format("{}: not a PST file (unknown format version {})", path, version);
 }
 
+std::string FailureText(const AnalysisResult& result) {
+    if (result.error == kMsgFileInUse) return CannotOpenText(result.file, result.openFailure);
+    if (result.variant == PstVariant::Unknown) return NotPstText(result.file, result.version);
+    return fmt::format("{}: {}", result.file, result.error);
+}
+
 CLI::App* AddAnalyzeCommand(CLI::App& app, AnalyzeArgs& args) {
     CLI::App* analyze = app.add_subcommand(
         "analyze", "rebuild the folders and list every message and item the file still holds");
@@ -177,8 +183,9 @@ void PrintSummary(std::FILE* out, const AnalysisResult& result) {
     fmt::print(out, "Version:   {} ({})\n", result.version, VariantName(result.variant));
     fmt::print(out, "Status:    {}\n", StatusName(result.status));
     if (result.status == AnalysisStatus::Error) {
-        // A table of zero counters would read as an empty mailbox.
-        fmt::print(out, "Error:     {}\n", result.error);
+        // What failed and why, in the system's words; a table of zero counters would read
+        // as an empty mailbox.
+        fmt::print(out, "Error:     {}\n", FailureText(result));
         PrintWarnings(out, result);
         return;
     }
@@ -266,15 +273,8 @@ int RunAnalyze(const AnalyzeArgs& args) {
             std::fflush(stdout);
         }
         if (status == AnalysisStatus::Error) {
-            // What failed and why, in the system's words; the JSON keeps the engine's text.
-            if (result.error == kMsgFileInUse) {
-                fmt::print(stderr, "kestrel-cli: {}\n",
-                           CannotOpenText(args.file, result.openFailure));
-            } else if (result.variant == PstVariant::Unknown) {
-                fmt::print(stderr, "kestrel-cli: {}\n", NotPstText(args.file, result.version));
-            } else {
-                fmt::print(stderr, "kestrel-cli: {}: {}\n", args.file, result.error);
-            }
+            // The JSON keeps the engine's text.
+            fmt::print(stderr, "kestrel-cli: {}\n", FailureText(result));
             exitCode = 1;
         } else if (status == AnalysisStatus::Stopped) {
             fmt::print(stderr, "kestrel-cli: analysis stopped; the results so far are shown\n");

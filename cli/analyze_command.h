@@ -26,6 +26,8 @@ int RunAnalyze(const AnalyzeArgs& args);
 // The error lines both commands print after "kestrel-cli: ".
 std::string CannotOpenText(const std::string& path, const std::string& reason);
 std::string NotPstText(const std::string& path, uint32_t version);
+// What a failed run's summary and error line say: the system's reason where there is one.
+std::string FailureText(const AnalysisResult& result);
 
 // The human summary: file, status, the folder tree with message counts, the counters,
 // warnings. A run that failed shows its head and warnings only.

@@ -338,8 +338,9 @@ TEST_F(CliFailures, FileThatIsNoPstIsAFailedRun) {
 // that is not a PST; a word that is no command or option is named.
 TEST_F(CliFailures, ErrorsSayWhatIsWrong) {
     const std::string dir = scratch_.path().string();
-    EXPECT_EQ(Cli({"analyze", dir}).err,
-              "kestrel-cli: cannot open \"" + dir + "\": Is a directory\n");
+    const test::RunResult directory = Cli({"analyze", dir});
+    EXPECT_EQ(directory.err, "kestrel-cli: cannot open \"" + dir + "\": Is a directory\n");
+    EXPECT_NE(directory.out.find("Error:     cannot open"), std::string::npos) << directory.out;
     const std::string fifo = (scratch_.path() / "pipe.pst").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_EQ(Cli({"info", fifo}).err, "kestrel-cli: cannot open \"" + fifo +
