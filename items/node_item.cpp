@@ -52,6 +52,7 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
     if (node->dataBlock == nullptr) return nullptr;
     const SubnodeList subnodes =
         SubnodesOrNothing(context.storage, node->subnodeBlock, &lost.subnodesLost);
+    if (node->subnodeBlockMissing) lost.subnodesLost = true;
     if (context.Stopped()) return nullptr;
 
     PropertyGroupList props = ParseOrNothing(context, node->dataBlock, &subnodes, nullptr, parse);

@@ -62,6 +62,8 @@ class TreeWalker {
     bool VouchesForItself(const ByteReader& bytes, uint64_t pageBid) const;
 
     void TakeNodeEntry(const NodeLeafEntry& entry, std::vector<NodeRecord*>& parentCache);
+    // The entry's data and subnode blocks as the index has them.
+    void SetBlocks(NodeRecord& record, const NodeLeafEntry& entry) const;
     void Place(NodeRecord* record, std::vector<NodeRecord*>& parentCache);
     void Adopt(NodeRecord* parent);
 
@@ -346,14 +348,19 @@ bool TreeWalker::VouchesForItself(const ByteReader& bytes, uint64_t pageBid) con
            ReadBTreePageMetadata(layout, bytes).level == 0 && trailer.bid == pageBid;
 }
 
+void TreeWalker::SetBlocks(NodeRecord& record, const NodeLeafEntry& entry) const {
+    record.dataBlock = FindBlock(context_, entry.bidData);
+    record.subnodeBlock = FindBlock(context_, entry.bidSub);
+    record.subnodeBlockMissing = entry.bidSub != 0 && record.subnodeBlock == nullptr;
+}
+
 void TreeWalker::TakeNodeEntry(const NodeLeafEntry& entry, std::vector<NodeRecord*>& parentCache) {
     NodeTree& tree = context_.nodes;
     NodeRecord* record = tree.FindAny(entry.nid);
     if (record) {
         // A NID met again: its blocks follow the later entry, and so does its parent unless
         // it sits at the top.
-        record->subnodeBlock = FindBlock(context_, entry.bidSub);
-        record->dataBlock = FindBlock(context_, entry.bidData);
+        SetBlocks(*record, entry);
         bool waitingForParent = !IsLinked(record);
         bool moved = record->parent && record->parent->nid != entry.nidParent;
         record->nidParent = entry.nidParent;
@@ -361,8 +368,7 @@ void TreeWalker::TakeNodeEntry(const NodeLeafEntry& entry, std::vector<NodeRecor
         if (waitingForParent || moved) Place(record, parentCache);
     } else {
         record = tree.Create(entry.nid);
-        record->subnodeBlock = FindBlock(context_, entry.bidSub);
-        record->dataBlock = FindBlock(context_, entry.bidData);
+        SetBlocks(*record, entry);
         record->nidParent = entry.nidParent;
         Place(record, parentCache);
     }
@@ -417,8 +423,7 @@ void TreeWalker::TakeSuspects() {
         const BlockRecord* data = FindBlock(context_, entry.bidData);
         if (data == nullptr || tree.FindByData(entry.nid, data)) continue;
         NodeRecord* record = tree.Create(entry.nid);
-        record->dataBlock = data;
-        record->subnodeBlock = FindBlock(context_, entry.bidSub);
+        SetBlocks(*record, entry);
         record->nidParent = entry.nidParent;
         Place(record, parentCache);
     }

@@ -16,6 +16,7 @@ struct NodeRecord {
     uint32_t nid = 0;
     const BlockRecord* subnodeBlock = nullptr;  // null when bidSub is 0 or not in the index
     const BlockRecord* dataBlock = nullptr;     // null when bidData is 0 or not in the index
+    bool subnodeBlockMissing = false;           // bidSub names a block the index lacks
     uint32_t childCount = 0;
     NodeRecord* prevSibling = nullptr;
     NodeRecord* nextSibling = nullptr;

@@ -122,17 +122,24 @@ TEST(Analysis, NodesItCouldNotReadAreWarnedOf) {
     box.pst().AddNode(MakeNid(0x04, 0x500), 0x7FFFF0, 0, inbox);  // no such block
     const std::vector<uint8_t> garbage(300, 0x5A);
     box.pst().AddNode(MakeNid(0x04, 0x501), box.pst().AddBlock(garbage), 0, inbox);
+    test::LtpBuilder ltp(PstVariant::Unicode);
+    const test::StoredNode stored = test::StoreNode(
+        box.pst(), ltp.PropertyContext({test::Prop::Unicode(0x001A, "IPM.Note"),
+                                        test::Prop::Unicode(0x0037, "no subnodes")}));
+    box.pst().AddNode(MakeNid(0x04, 0x502), stored.bidData, 0x7FFFE2, inbox);  // no such block
     std::vector<uint8_t> image = box.Build();
     image[0] = 'X';  // the magic
 
     Analysed run;
     test::AnalyseImage(image, run);
     ASSERT_EQ(run.status, AnalysisStatus::Completed);
-    EXPECT_EQ(run.Subjects("Personal Folders\\Inbox\\"), std::vector<std::string>{"kept"});
+    EXPECT_EQ(run.Subjects("Personal Folders\\Inbox\\"),
+              (std::vector<std::string>{"no subnodes", "kept"}));
     EXPECT_EQ(run.result.warnings,
               (std::vector<std::string>{"the header's magic is not \"!BDN\"; read on",
                                         "1 node(s) whose data block is missing: 0xA004",
-                                        "1 node(s) whose data could not be read: 0xA024"}));
+                                        "1 node(s) whose data could not be read: 0xA024",
+                                        "1 node(s) whose subnode list is lost: 0xA044"}));
 }
 
 class AnalysisLog : public test::ScratchHome {};
