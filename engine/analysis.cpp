@@ -20,8 +20,6 @@ namespace kestrel {
 
 namespace {
 
-constexpr uint32_t kRootFolderNid = 0x122;
-
 // The chosen file when it names something, else the one picked in the search list.
 std::string ChooseFile(const AnalysisOptions& options) {
     if (!options.sourcePstPath.empty()) {

@@ -16,7 +16,6 @@ namespace kestrel {
 
 namespace {
 
-constexpr uint32_t kDefaultTopFolderNid = 0x2142;
 // The NID inside an entry id: 4 flag bytes, then the 16-byte provider id.
 constexpr size_t kEntryIdNidOffset = 20;
 

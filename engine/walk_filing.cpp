@@ -4,8 +4,9 @@
 #include <utility>
 
 #include "engine/folder_walk.h"
-#include "storage/nid.h"
 #include "items/file_time.h"
+#include "items/item_assembler.h"
+#include "storage/nid.h"
 
 namespace kestrel {
 
@@ -13,18 +14,6 @@ namespace {
 
 bool StartsWith(const std::string& text, std::string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// "IPM.DistList" and the classes derived from it, in any case: listed with the contacts.
-bool IsDistributionList(std::string_view className) {
-    constexpr std::string_view kDistList = "IPM.DISTLIST";
-    if (className.size() < kDistList.size()) return false;
-    for (size_t i = 0; i < kDistList.size(); ++i) {
-        const char c = className[i];
-        if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) != kDistList[i])
-            return false;
-    }
-    return true;
 }
 
 // A folder counter: the path prefix (without the closing "\", so subfolders count too)
@@ -194,7 +183,8 @@ FilingResult ItemFiling::FileItem(ItemRecord& item, const NodeRecord& node, uint
         }
 
         // Without any class only the fields can tell a contact.
-        const bool contact = item.kind == ItemKind::Contact || IsDistributionList(item.className) ||
+        const bool contact = item.kind == ItemKind::Contact ||
+                             IsDistributionListClass(item.className) ||
                              (item.kind == ItemKind::Unclassified && item.contact);
         if (contact) {
             ContactEntry entry;

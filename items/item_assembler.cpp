@@ -631,6 +631,12 @@ ItemKind ClassifyMessageClass(std::string_view className) {
     return ItemKind::Other;
 }
 
+bool IsDistributionListClass(std::string_view className) {
+    constexpr std::string_view kDistList = "IPM.DistList";
+    return className.size() >= kDistList.size() &&
+           EqualsIgnoringCase(kDistList, className.substr(0, kDistList.size()));
+}
+
 ItemKind ClassifyContainerClass(std::string_view className) {
     const std::string_view text = ClassText(className);
     for (const ClassRule& rule : kContainerClassRules) {

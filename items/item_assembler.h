@@ -44,6 +44,9 @@ bool ClassPrefixMatch(std::string_view pattern, std::string_view text, size_t co
 
 // The kind a message class (0x001A) gives.
 ItemKind ClassifyMessageClass(std::string_view className);
+// "IPM.DistList" and the classes derived from it, in any case: a distribution list, which
+// is listed with the contacts.
+bool IsDistributionListClass(std::string_view className);
 // The kind a folder's container class (0x3613) gives; case-sensitive.
 ItemKind ClassifyContainerClass(std::string_view className);
 

@@ -11,12 +11,11 @@
 #include "items/property_tags.h"
 #include "items/property_text.h"
 #include "storage/byte_reader.h"
+#include "storage/nid.h"
 
 namespace kestrel {
 
 namespace {
-
-constexpr uint32_t kRecipientTableNid = 0x692;
 
 uint32_t U32Of(const PropertyValue& value) {
     if (!value.data) return 0;

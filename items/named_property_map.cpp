@@ -6,12 +6,12 @@
 #include "items/property_tags.h"
 #include "items/utf16.h"
 #include "storage/byte_reader.h"
+#include "storage/nid.h"
 
 namespace kestrel {
 
 namespace {
 
-constexpr uint32_t kNameToIdMapNid = 0x61;
 constexpr size_t kEntrySize = 8;
 // All names of one map together; a damaged stream whose entries all name one huge record
 // must not multiply it.

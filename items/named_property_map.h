@@ -14,15 +14,15 @@ inline constexpr uint32_t kNumericName = 1;
 inline constexpr uint32_t kStringName = 2;
 
 struct NamedPropertyEntry {
-    uint16_t guidWord = 0;  // bit 0: N (string name), bits 1..15: GUID index
-    uint32_t kind = 0;      // 1 numeric name, 2 string name
-    uint32_t fileId = 0;    // 0x8000 + wPropIdx: the id the file's contexts use
+    uint16_t guidWord = 0;     // bit 0: N (string name), bits 1..15: GUID index
+    uint32_t kind = 0;         // 1 numeric name, 2 string name
+    uint32_t fileId = 0;       // 0x8000 + wPropIdx: the id the file's contexts use
     uint32_t numericName = 0;  // kind 1: the LID (low 16 bits of dwPropertyID)
     std::string stringName;    // kind 2: the name, UTF-8
 };
 
 class NamedPropertyMap {
-public:
+  public:
     // Inserts keeping fileId ascending (equal ids keep their insertion order).
     void Insert(NamedPropertyEntry entry);
     // Inserts every entry as Insert would, one after another, in one sort.
@@ -32,7 +32,7 @@ public:
     const std::vector<NamedPropertyEntry>& entries() const { return entries_; }
     size_t size() const { return entries_.size(); }
 
-private:
+  private:
     std::vector<NamedPropertyEntry> entries_;
 };
 

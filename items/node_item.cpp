@@ -3,12 +3,11 @@
 #include <exception>
 
 #include "items/property_parser.h"
+#include "storage/nid.h"
 #include "storage/subnode_list.h"
 
 namespace kestrel {
 namespace {
-
-constexpr uint32_t kAttachmentTableNid = 0x671;
 
 // File and memory errors while reading one step count as a step that gave nothing.
 // *failed (when given) tells a missing block or an error from a step with no values.

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "items/heap_on_node.h"
-#include "items/property_parser.h"
 #include "items/item_context.h"
+#include "items/property_parser.h"
 #include "items/property_value.h"
 #include "storage/block_reader.h"
 #include "storage/subnode_list.h"

@@ -24,5 +24,4 @@ PropertyGroupList ParseNodeProperties(ItemContext& context, const BlockRecord* d
                                       const SubnodeList* fallback = nullptr,
                                       const ParseOptions& options = {});
 
-
 }  // namespace kestrel

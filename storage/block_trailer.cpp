@@ -14,8 +14,8 @@ BlockTrailer ReadBlockTrailer(const PstLayout& layout, const ByteReader& trailer
     BlockTrailer result;
     result.cb = trailer.U16(0).value_or(0);
     result.signature = trailer.U16(2).value_or(0);
-    result.crc = trailer.U32(layout.blockTrailerCrcPos).value_or(0);
-    result.bid = trailer.UInt(layout.blockTrailerBidPos, layout.idSize).value_or(0);
+    result.crc = trailer.U32(layout.trailerCrcPos).value_or(0);
+    result.bid = trailer.UInt(layout.trailerBidPos, layout.idSize).value_or(0);
     return result;
 }
 

@@ -12,17 +12,17 @@ namespace kestrel {
 
 // A file error (read, seek or stat failure). Caught at the boundaries the reader defines.
 class FileError : public std::runtime_error {
-public:
+  public:
     explicit FileError(const std::string& what, int osError = 0)
         : std::runtime_error(what), osError_(osError) {}
     int osError() const { return osError_; }
 
-private:
+  private:
     int osError_;
 };
 
 class CFile64 {
-public:
+  public:
     CFile64() = default;
     ~CFile64();
     CFile64(const CFile64&) = delete;
@@ -53,7 +53,7 @@ public:
     bool IsOpen() const { return fd_ >= 0 || inMemory_; }
     const std::string& fileName() const { return fileName_; }
 
-private:
+  private:
     int fd_ = -1;
     bool inMemory_ = false;
     std::vector<uint8_t> memory_;

@@ -22,8 +22,15 @@ constexpr NidType NidTypeOf(uint32_t nid) {
 // NIDs from here up are not the file's own: a node-tree entry that claims one is damaged.
 inline constexpr uint32_t kHighNid = 0x80000000;
 
-// The message store, the smallest NID of a sound node tree.
+// The nodes every file has at fixed NIDs: the message store (the smallest NID of a sound
+// node tree), the name-to-ID map, the root folder and the usual top of the folder
+// hierarchy; and the subnodes that hold a message's recipient and attachment tables.
 inline constexpr uint32_t kMessageStoreNid = 0x21;
+inline constexpr uint32_t kNameToIdMapNid = 0x61;
+inline constexpr uint32_t kRootFolderNid = 0x122;
+inline constexpr uint32_t kDefaultTopFolderNid = 0x2142;
+inline constexpr uint32_t kRecipientTableNid = 0x692;
+inline constexpr uint32_t kAttachmentTableNid = 0x671;
 
 // Set in the BID of a data-tree or subnode block; clear in a data block's.
 inline constexpr uint64_t kBidInternalBit = 2;

@@ -8,8 +8,8 @@ PageTrailer ReadPageTrailer(const PstLayout& layout, const ByteReader& page) {
     trailer.ptype = page.U8(at).value_or(0);
     trailer.ptypeRepeat = page.U8(at + 1).value_or(0);
     trailer.signature = page.U16(at + 2).value_or(0);
-    trailer.crc = page.U32(at + layout.pageTrailerCrcPos).value_or(0);
-    trailer.bid = page.UInt(at + layout.pageTrailerBidPos, layout.idSize).value_or(0);
+    trailer.crc = page.U32(at + layout.trailerCrcPos).value_or(0);
+    trailer.bid = page.UInt(at + layout.trailerBidPos, layout.idSize).value_or(0);
     return trailer;
 }
 

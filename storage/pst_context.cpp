@@ -1,10 +1,10 @@
 #include "storage/pst_context.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 #include "storage/byte_reader.h"
+#include "storage/crc.h"
 
 namespace kestrel {
 
@@ -12,24 +12,6 @@ namespace {
 
 constexpr size_t kHeaderCrcStart = 8;
 constexpr size_t kHeaderCrcLength = 471;
-
-constexpr std::array<uint32_t, 256> MakeCrcTable() {
-    std::array<uint32_t, 256> table{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-        table[i] = c;
-    }
-    return table;
-}
-
-// The header's partial CRC: the usual CRC-32 table, starting from 0, no final inversion.
-uint32_t HeaderCrc(const uint8_t* bytes, size_t count) {
-    static constexpr auto kTable = MakeCrcTable();
-    uint32_t crc = 0;
-    for (size_t i = 0; i < count; ++i) crc = kTable[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
-    return crc;
-}
 
 // Takes the few header fields the reader uses. A damaged magic or CRC is only noted: it
 // must not keep the rest of the file from being read.
@@ -47,7 +29,7 @@ void ReadHeader(PstContext& context) {
 
     context.headerMagicValid = std::memcmp(header.data(), "!BDN", 4) == 0;
     context.headerCrcValid =
-        reader.U32(4).value_or(0) == HeaderCrc(header.data() + kHeaderCrcStart, kHeaderCrcLength);
+        reader.U32(4).value_or(0) == PstCrc(header.data() + kHeaderCrcStart, kHeaderCrcLength);
     context.version = reader.U16(10).value_or(0);
     context.variant = VariantFromVersion(context.version);
     context.layout = PstLayout::For(context.variant);

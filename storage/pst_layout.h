@@ -41,14 +41,13 @@ struct PstLayout {
     size_t intermediateIbPos;
 
     // Trailers. A page trailer (ptype, ptypeRepeat, wSig, ...) ends a 512-byte page; a block
-    // trailer (cb, wSig, ...) ends a block's 64-byte aligned slot. The CRC and the BID trade
-    // places between the variants; positions are from the trailer's start.
+    // trailer (cb, wSig, ...) ends a block's 64-byte aligned slot. Both go on with the CRC
+    // and the BID, which trade places between the variants; positions are from the
+    // trailer's start.
     size_t pageTrailerPos;
-    size_t pageTrailerCrcPos;
-    size_t pageTrailerBidPos;
     size_t blockTrailerSize;
-    size_t blockTrailerCrcPos;
-    size_t blockTrailerBidPos;
+    size_t trailerCrcPos;
+    size_t trailerBidPos;
 
     // Data trees (XBLOCK, XXBLOCK).
     size_t dataTreeHeaderSize;
