@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <type_traits>
 
 #include "engine/result_lists.h"
 #include "items/file_time.h"
@@ -100,16 +101,39 @@ constexpr int kIconCalendar = 0;
 
 // Runs make(entry) for each entry in list order until cancelled; reversed views then
 // turn the rows round so that the last entry shows first.
+// onlyFolder, when not 0, keeps the entries the walk met in that folder.
 template <typename List, typename Make>
-void FillRows(ResultView& view, const List& list, const std::atomic<bool>* cancel, Make make) {
-    view.rows.reserve(list.size());
+void FillRows(ResultView& view, const List& list, const std::atomic<bool>* cancel, Make make,
+              uint32_t onlyFolder = 0) {
+    if (!onlyFolder) view.rows.reserve(list.size());
     for (const auto& entry : list) {
         if (Cancelled(cancel)) {
             view.cancelled = true;
             return;
         }
+        if constexpr (std::is_base_of_v<ListEntry, std::decay_t<decltype(entry)>>) {
+            if (onlyFolder && entry.folderNid != onlyFolder) continue;
+        }
         view.rows.push_back(make(entry));
     }
+}
+
+template <typename List>
+bool HoldsEntryOf(const List& list, uint32_t folderNid) {
+    return std::any_of(list.begin(), list.end(),
+                       [folderNid](const auto& entry) { return entry.folderNid == folderNid; });
+}
+
+// The view of a folder outside the fixed paths that took no mail but holds entries of one
+// of the other lists: without it such a folder (an "Old Contacts" folder, a second
+// calendar) would list nothing at all.
+std::optional<ResultViewKind> OwnListKind(const AnalysisResult& result, uint32_t folderNid) {
+    if (HoldsEntryOf(result.contacts, folderNid)) return ResultViewKind::Contacts;
+    if (HoldsEntryOf(result.calendar, folderNid)) return ResultViewKind::Calendar;
+    if (HoldsEntryOf(result.tasks, folderNid)) return ResultViewKind::Tasks;
+    if (HoldsEntryOf(result.notes, folderNid)) return ResultViewKind::StickyNotes;
+    if (HoldsEntryOf(result.journal, folderNid)) return ResultViewKind::Journal;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -134,6 +158,13 @@ ResultView FillResultView(const AnalysisResult& result, uint32_t folderNid,
         }
     }
     view.kind = folder ? ChooseResultView(folder->path) : ResultViewKind::Mail;
+    uint32_t onlyFolder = 0;
+    if (folder && view.kind == ResultViewKind::Mail && folder->messages.empty()) {
+        if (const auto own = OwnListKind(result, folderNid)) {
+            view.kind = *own;
+            onlyFolder = folderNid;
+        }
+    }
 
     switch (view.kind) {
         case ResultViewKind::Contacts:
@@ -141,43 +172,66 @@ ResultView FillResultView(const AnalysisResult& result, uint32_t folderNid,
                 view.keepPrevious = true;
                 break;
             }
-            FillRows(view, result.contacts, cancel, [](const ContactEntry& entry) {
-                const ContactRecord& c = entry.contact;
-                const std::string& name = ContactName(entry);
-                const std::string& postal =
-                    c.postalAddress.empty() ? c.addressLine : c.postalAddress;
-                return ViewRow{
-                    entry.nid,
-                    kIconContact,
-                    {LineCleanUp(name), c.emailAddress, c.mobilePhone, LineCleanUp(postal)}};
-            });
+            FillRows(
+                view, result.contacts, cancel,
+                [](const ContactEntry& entry) {
+                    const ContactRecord& c = entry.contact;
+                    const std::string& name = ContactName(entry);
+                    const std::string& postal =
+                        c.postalAddress.empty() ? c.addressLine : c.postalAddress;
+                    return ViewRow{
+                        entry.nid,
+                        entry.dataBid,
+                        kIconContact,
+                        {LineCleanUp(name), c.emailAddress, c.mobilePhone, LineCleanUp(postal)}};
+                },
+                onlyFolder);
             break;
         case ResultViewKind::Tasks:
-            FillRows(view, result.tasks, cancel, [](const TaskEntry& entry) {
-                return ViewRow{entry.nid, kIconTask, {entry.subject, DateCell(entry.deliveryTime)}};
-            });
+            FillRows(
+                view, result.tasks, cancel,
+                [](const TaskEntry& entry) {
+                    return ViewRow{entry.nid,
+                                   entry.dataBid,
+                                   kIconTask,
+                                   {entry.subject, DateCell(entry.deliveryTime)}};
+                },
+                onlyFolder);
             break;
         case ResultViewKind::Journal:
-            FillRows(view, result.journal, cancel, [](const JournalEntry& entry) {
-                return ViewRow{
-                    entry.nid, kIconJournal, {LongTextCut(entry.subject), entry.entryType}};
-            });
+            FillRows(
+                view, result.journal, cancel,
+                [](const JournalEntry& entry) {
+                    return ViewRow{entry.nid,
+                                   entry.dataBid,
+                                   kIconJournal,
+                                   {LongTextCut(entry.subject), entry.entryType}};
+                },
+                onlyFolder);
             break;
         case ResultViewKind::StickyNotes:
-            FillRows(view, result.notes, cancel, [](const StickyNoteEntry& entry) {
-                return ViewRow{
-                    entry.nid,
-                    kIconNote,
-                    {LineCleanUp(entry.subject), LineCleanUp(LongTextCut(entry.extraText)),
-                     DateCell(entry.deliveryTime)}};
-            });
+            FillRows(
+                view, result.notes, cancel,
+                [](const StickyNoteEntry& entry) {
+                    return ViewRow{
+                        entry.nid,
+                        entry.dataBid,
+                        kIconNote,
+                        {LineCleanUp(entry.subject), LineCleanUp(LongTextCut(entry.extraText)),
+                         DateCell(entry.deliveryTime)}};
+                },
+                onlyFolder);
             break;
         case ResultViewKind::Calendar:
-            FillRows(view, result.calendar, cancel, [](const CalendarEntry& entry) {
-                return ViewRow{entry.nid,
-                               kIconCalendar,
-                               {entry.subject, entry.location, DateCell(entry.deliveryTime)}};
-            });
+            FillRows(
+                view, result.calendar, cancel,
+                [](const CalendarEntry& entry) {
+                    return ViewRow{entry.nid,
+                                   entry.dataBid,
+                                   kIconCalendar,
+                                   {entry.subject, entry.location, DateCell(entry.deliveryTime)}};
+                },
+                onlyFolder);
             view.gridLines = !view.rows.empty();
             break;
         case ResultViewKind::Mail:
@@ -187,6 +241,7 @@ ResultView FillResultView(const AnalysisResult& result, uint32_t folderNid,
             // placeholders: an unclean last row would only show the loop's off-by-one.
             FillRows(view, folder->messages, cancel, [](const MessageSummary& m) {
                 return ViewRow{m.nid,
+                               m.dataBid,
                                kIconMail,
                                {CleanOr(m.from, "None"),
                                 m.hasSubject ? FullCleanUp(m.subject) : std::string("Unspecified"),

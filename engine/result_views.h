@@ -31,7 +31,8 @@ const std::vector<ViewColumn>& ViewColumns(ResultViewKind kind);
 // One row of the list: the item it shows (for the preview) and its cells, one per column.
 struct ViewRow {
     uint32_t nid = 0;
-    int icon = 0;  // index into the screen's image list
+    uint64_t dataBid = 0;  // the node's data block: with the NID, the node the row shows
+    int icon = 0;          // index into the screen's image list
     std::vector<std::string> cells;
 };
 

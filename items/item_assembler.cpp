@@ -260,7 +260,8 @@ class Assembler {
     void Dispatch(PropertyValue& value) {
         const uint32_t id = value.propertyId;
         if (id == kPidTagAttachDataBinary || id == kPidTagAttachFilename ||
-            id == kPidTagAttachLongFilename || id == kPidTagLtpRowId) {
+            id == kPidTagAttachLongFilename || id == kPidTagAttachContentId ||
+            id == kPidTagLtpRowId) {
             Attachment(value);
             return;
         }
@@ -547,6 +548,9 @@ class Assembler {
                 break;
             case kPidTagAttachLongFilename:
                 if (value.hasData()) attachment.longName = Text(value);
+                break;
+            case kPidTagAttachContentId:
+                if (value.hasData()) attachment.contentId = Text(value);
                 break;
             case kPidTagLtpRowId:
                 if (value.hasData()) attachment.rowId = LittleU32(*value.data);

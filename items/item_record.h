@@ -151,6 +151,7 @@ struct CalendarRecord {
 struct AttachmentRecord {
     std::string shortName;      // 0x3704
     std::string longName;       // 0x3707
+    std::string contentId;      // 0x3712: what a cid: reference in the HTML body names
     std::vector<uint8_t> data;  // 0x3701
     uint32_t dataSize = 0;
     uint32_t rowId = 0;    // the attachment's subnode NID; the data's NID when not read

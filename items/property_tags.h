@@ -87,6 +87,7 @@ inline constexpr uint32_t kPidTagAttachDataBinary =
 inline constexpr uint32_t kPidTagAttachFilename = 0x3704;
 inline constexpr uint32_t kPidTagAttachMethod = 0x3705;
 inline constexpr uint32_t kPidTagAttachLongFilename = 0x3707;
+inline constexpr uint32_t kPidTagAttachContentId = 0x3712;
 inline constexpr uint32_t kPidTagLtpRowId = 0x67F2;
 // PidTagAttachMethod of an attached message.
 inline constexpr uint32_t kAttachMethodEmbeddedMessage = 5;

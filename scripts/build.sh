@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 flavour=${1:-release}
 case "$flavour" in
     release) dir=build; flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
-    asan)    dir=build-asan; flags=(-DCMAKE_BUILD_TYPE=Debug -DKESTREL_SANITIZE=ON) ;;
+    asan)    dir=build-asan; flags=(-DCMAKE_BUILD_TYPE=Debug -DKESTREL_SANITIZE=ON -DKESTREL_GUI=OFF) ;;
     *) echo "usage: $0 [release|asan] [TARGET...]" >&2; exit 2 ;;
 esac
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null

@@ -13,7 +13,7 @@ targets=(analysis properties data_tree subnodes rtf)
 corpus=${KESTREL_CORPUS_DIR:-../shared/corpus}
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKESTREL_FUZZ=ON >/dev/null
+    -DKESTREL_FUZZ=ON -DKESTREL_GUI=OFF >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target kestrel-fuzz-seeds "${targets[@]/#/fuzz_}"
 
 seed_args=("$dir/seeds")

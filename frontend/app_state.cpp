@@ -1,0 +1,10 @@
+#include "frontend/app_state.h"
+
+namespace kestrel {
+
+AppState& App() {
+    static AppState state;
+    return state;
+}
+
+}  // namespace kestrel
