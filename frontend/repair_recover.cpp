@@ -302,7 +302,10 @@ void RepairRecover::StartFill(uint32_t folderNid) {
 
 void RepairRecover::ApplyView(const ResultView& view, uint64_t generation) {
     // A fill a newer selection overtook shows nothing: the list ends up with the last one.
-    if (generation != fillGeneration_ || view.cancelled) return;
+    if (generation != fillGeneration_ || view.cancelled) {
+        emit fillDiscarded(view.folderNid);
+        return;
+    }
     if (view.keepPrevious) {
         emit viewApplied(view.folderNid);
         return;
@@ -563,12 +566,14 @@ bool RepairRecover::eventFilter(QObject* watched, QEvent* event) {
         App().shiftDown = type == QEvent::KeyPress;
         return false;
     }
-    if (type != QEvent::KeyPress) return false;
     // A key the focused control leaves goes on to its parents as the same event: the rules
-    // see it once.
-    if (key == lastKey_ && key->timestamp() == lastKeyTime_) return false;
+    // see it once, until its release.
+    if (type == QEvent::KeyRelease) {
+        lastKey_ = nullptr;
+        return false;
+    }
+    if (key == lastKey_) return false;
     lastKey_ = key;
-    lastKeyTime_ = key->timestamp();
     return HandleKey(watched, key);
 }
 

@@ -80,6 +80,8 @@ class RepairRecover : public QDialog {
   signals:
     // A fill reached the list (after keepPrevious too).
     void viewApplied(uint32_t folderNid);
+    // A fill that a newer selection overtook ended without touching the list.
+    void fillDiscarded(uint32_t folderNid);
     // The preview was asked to show file (a status page or the message page).
     void previewNavigated(QString file);
     void helpRequested();
@@ -123,7 +125,6 @@ class RepairRecover : public QDialog {
     QHash<QString, QLabel*> counters_;
     int focusStep_ = 0;
     const QKeyEvent* lastKey_ = nullptr;
-    quint64 lastKeyTime_ = 0;
     QString destination_;
     ResultViewKind shownView_ = ResultViewKind::Mail;
     // The rows of the last mail view: what a click on a mail row previews.
