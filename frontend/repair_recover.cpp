@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMetaObject>
@@ -94,6 +95,14 @@ RepairRecover::RepairRecover(std::string pstPath, ScreenPrompts* prompts, Screen
     SetUpPreview();
     SetUpCounters();
     Connect();
+    ui_->mainSplitter->setStretchFactor(0, 1);
+    ui_->mainSplitter->setStretchFactor(1, 3);
+    ui_->mainSplitter->setSizes({280, 820});
+    ui_->itemSplitter->setSizes({240, 360});
+    ui_->previewLayout->setColumnStretch(1, 1);
+    ui_->previewLayout->setRowStretch(3, 1);
+    ui_->itemList->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    ui_->summaryGroup->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
     qApp->installEventFilter(this);
 }
 
