@@ -28,14 +28,11 @@
 #include "frontend/screen_observer.h"
 #include "frontend/screen_prompts.h"
 #include "items/preview_page.h"
+#include "items/rtf_html.h"
 #include "platform/activity_log.h"
 #include "platform/app_folders.h"
 #include "platform/settings.h"
 #include "ui_repair_recover.h"
-#if __has_include("items/rtf_html.h")
-#include "items/rtf_html.h"
-#define KESTREL_HAVE_RTF_HTML 1
-#endif
 
 namespace kestrel {
 
@@ -67,12 +64,10 @@ QString DefaultDestination(const QString& file) {
                                 : folder + QStringLiteral("/Repair");
 }
 
+// The HTML an RTF body carries (written from HTML): without it such a message, which has
+// no HTML body of its own, would preview as an empty page.
 std::optional<std::string> RtfHtml(const MessageRecord* message) {
-#ifdef KESTREL_HAVE_RTF_HTML
     if (message && !message->rtfBody.empty()) return HtmlFromRtf(message->rtfBody);
-#else
-    (void)message;
-#endif
     return std::nullopt;
 }
 
