@@ -275,6 +275,30 @@ TEST_F(ResultViewRows, CalendarRowsAndGridLines) {
     EXPECT_EQ(view.rows[0].cells, (std::vector<std::string>{"Review", "Room 1", ""}));
 }
 
+TEST_F(ResultViewRows, AFolderOutsideTheFixedPathsShowsTheItemsFiledInIt) {
+    // The Family subfolder of Contacts holds one contact; the Contacts folder another.
+    ContactEntry family;
+    family.nid = 0x200064;
+    family.dataBid = 0x1F4;
+    family.folderNid = 0x8162;
+    family.contact.givenName = "Sis";
+    ContactEntry main;
+    main.nid = 0x200084;
+    main.dataBid = 0x1F8;
+    main.folderNid = 0x8142;
+    main.contact.givenName = "Ann";
+    result.contacts = {family, main};
+    const ResultView own = FillResultView(result, 0x8162);
+    EXPECT_EQ(own.kind, ResultViewKind::Contacts);
+    ASSERT_EQ(own.rows.size(), 1u);
+    EXPECT_EQ(own.rows[0].cells.at(0), "Sis");
+    // Each row names its node by NID and data block, as the preview opens it.
+    EXPECT_EQ(own.rows[0].nid, 0x200064u);
+    EXPECT_EQ(own.rows[0].dataBid, 0x1F4u);
+    // The fixed Contacts folder still lists every contact.
+    EXPECT_EQ(FillResultView(result, 0x8142).rows.size(), 2u);
+}
+
 TEST_F(ResultViewRows, CancelStopsBeforeTheNextRow) {
     for (int i = 0; i < 5; ++i) AddMail(0x80E2, "m", "a", "b");
     std::atomic<bool> cancel{true};

@@ -4,12 +4,14 @@
 // not open.
 #include <QDir>
 #include <QFile>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <fstream>
 
 #include "engine/analysis.h"
 #include "frontend/preview_guard.h"
+#include "frontend/report_viewer.h"
 #include "items/preview_page.h"
 #include "platform/app_folders.h"
 #include "platform/settings.h"
@@ -372,6 +374,9 @@ TEST_F(BuiltScreen, KeyboardStepsFollowTabAndEnterAndEscapeClosesNothing) {
     RepairRecover& screen = OpenScreen(built_.file);
     WaitForEnd();
     ASSERT_FALSE(screen.ui().viewReportButton->isEnabled());  // no "RPTFile"
+    // Enter right after opening starts the source selection.
+    QTest::keyClick(screen.ui().folderTree, Qt::Key_Return);
+    EXPECT_EQ(prompts_.pstPicks, 1);
     QWidget* focus = screen.ui().folderTree;
     focus->setFocus();
     std::vector<int> steps;
@@ -404,6 +409,10 @@ TEST_F(BuiltScreen, KeyboardStepsFollowTabAndEnterAndEscapeClosesNothing) {
     second.Open();
     EXPECT_TRUE(second.ui().viewReportButton->isEnabled());
     WriteSetting(kReportFileValue, "");
+    // The report opens read-only in the program's own viewer.
+    ReportViewer viewer(QString::fromStdString(report.string()));
+    EXPECT_EQ(viewer.Text(), "report");
+    EXPECT_TRUE(viewer.findChild<QPlainTextEdit*>()->isReadOnly());
 }
 
 TEST_F(BuiltScreen, AFileThatDoesNotOpenShowsTheEnginesMessageAndTheScreenStaysUsable) {
