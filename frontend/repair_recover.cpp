@@ -581,11 +581,15 @@ bool RepairRecover::eventFilter(QObject* watched, QEvent* event) {
     return HandleKey(watched, key);
 }
 
-bool RepairRecover::HandleKey(QObject*, QKeyEvent* key) {
+bool RepairRecover::HandleKey(QObject* watched, QKeyEvent* key) {
     const auto modifiers = key->modifiers();
-    // Ctrl+A and Ctrl+C belong to the focused control (the preview selects and copies).
-    if ((modifiers & Qt::ControlModifier) && (key->key() == Qt::Key_A || key->key() == Qt::Key_C))
-        return false;
+    // Ctrl+A and Ctrl+C belong to the focused control: the preview selects and copies.
+    if ((modifiers & Qt::ControlModifier) && (key->key() == Qt::Key_A || key->key() == Qt::Key_C)) {
+        if (!InPreview(watched)) return false;
+        ui_->preview->page()->triggerAction(key->key() == Qt::Key_A ? QWebEnginePage::SelectAll
+                                                                    : QWebEnginePage::Copy);
+        return true;
+    }
     switch (key->key()) {
         case Qt::Key_Tab:
             if (modifiers & Qt::ShiftModifier) return false;

@@ -266,6 +266,14 @@ TEST_F(BuiltScreen, PreviewsEachBodyKindFromTheClickedRowAndNothingLeavesTheCach
     Preview(2);
     EXPECT_NE(pageText().find("Plain &lt;text&gt; &amp; more"), std::string::npos);
     EXPECT_EQ(screen.ui().fromValue->text(), "Cy Poe");
+    // Ctrl+A reaches the preview, which selects its text; a right click shows no menu.
+    QWebEngineView* preview = screen.ui().preview;
+    QWidget* surface = preview->focusProxy() ? preview->focusProxy() : preview;
+    QTest::keyClick(surface, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return preview->page()->hasSelection(); }, 10000));
+    EXPECT_TRUE(preview->selectedText().contains("Plain <text> & more"));
+    QTest::mouseClick(surface, Qt::RightButton);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
 
     // A contact row previews the contact, not the mail at its position.
     Select(built_.contacts);
