@@ -13,6 +13,7 @@
 #include "frontend/preview_guard.h"
 #include "frontend/report_viewer.h"
 #include "items/preview_page.h"
+#include "platform/activity_log.h"
 #include "platform/app_folders.h"
 #include "platform/settings.h"
 #include "screen_fixture.h"
@@ -353,6 +354,9 @@ TEST_F(BuiltScreen, BackAndExitAskFirstAndEndWithTheWorkerJoined) {
     screen.Back();
     EXPECT_TRUE(endCodes_.empty());
     EXPECT_EQ(prompts_.asked.back(), "Do you want to Go Back ?");
+    std::ifstream log(LogFilePath(LogKind::Activity));
+    const std::string logged((std::istreambuf_iterator<char>(log)), {});
+    EXPECT_NE(logged.find("\r\nStep2:\r\nSelect E-mails Folder to Save"), std::string::npos);
 
     // Yes stops and joins the worker (held, then let go) before the program ends.
     prompts_.answers = {true};
