@@ -70,6 +70,17 @@ struct StoreRecord {
     uint32_t validFolderMask = 0;             // 0x35DF
 };
 
+// One member of a distribution list: its entry id from the members list (LID 0x8055) and
+// the name and address of the one-off entry at the same place in LID 0x8054 (or of the
+// member's own entry when that is a one-off).
+struct DistListMember {
+    bool contact = false;          // names a contact or another list of the store
+    std::vector<uint8_t> entryId;  // the member's entry id as stored (may be empty)
+    std::string displayName;
+    std::string addressType;  // "SMTP", "EX", ...
+    std::string address;
+};
+
 struct ContactRecord {
     std::string companyName;
     std::string generation;
@@ -136,6 +147,15 @@ struct ContactRecord {
     std::string organizationalId;
     std::string freeBusyLocation;
     std::string displayNamePrefix;
+
+    // Read by full loads only (what a vCard needs beyond the list's fields).
+    std::string email1Address;            // LID 0x8083
+    std::string email2Address;            // LID 0x8093
+    std::string email3Address;            // LID 0x80A3
+    std::string primaryPhone;             // 0x3A1A
+    std::string primaryFax;               // 0x3A23
+    std::string distListName;             // LID 0x8053
+    std::vector<DistListMember> members;  // a distribution list's, in stored order
 };
 
 struct JournalRecord {
@@ -146,6 +166,27 @@ struct CalendarRecord {
     std::vector<uint8_t> clipEnd;    // FILETIME bytes (LID 0x8236)
     std::string location;            // LID 0x8208
     std::vector<uint8_t> clipStart;  // FILETIME bytes (LID 0x8235)
+
+    // Read by full loads only. Times are FILETIME bytes.
+    std::vector<uint8_t> startTime;             // LID 0x820D
+    std::vector<uint8_t> endTime;               // LID 0x820E
+    std::vector<uint8_t> recurrencePattern;     // LID 0x8216, as stored
+    bool recurring = false;                     // LID 0x8223
+    bool allDay = false;                        // LID 0x8215
+    std::vector<uint8_t> exceptionReplaceTime;  // LID 0x8228: an exception's original start
+    std::vector<uint8_t> globalObjectId;        // PSETID_Meeting LID 0x0003
+    std::vector<uint8_t> creationTime;          // 0x3007 (appointments and tasks)
+    std::vector<uint8_t> lastModificationTime;  // 0x3008 (appointments and tasks)
+};
+
+// Read by full loads only.
+struct TaskRecord {
+    std::vector<uint8_t> startDate;          // FILETIME bytes (LID 0x8104)
+    std::vector<uint8_t> dueDate;            // FILETIME bytes (LID 0x8105)
+    std::optional<uint32_t> status;          // LID 0x8101: 0 not started .. 4 deferred
+    std::optional<double> percentComplete;   // LID 0x8102, 0.0 to 1.0
+    bool recurring = false;                  // LID 0x8126
+    std::vector<uint8_t> recurrencePattern;  // LID 0x8116, as stored
 };
 
 struct AttachmentRecord {
@@ -169,6 +210,7 @@ struct ItemRecord {
     std::unique_ptr<StoreRecord> store;
     std::unique_ptr<JournalRecord> journal;
     std::unique_ptr<CalendarRecord> calendar;
+    std::unique_ptr<TaskRecord> task;  // full loads only
     ItemKind kind = ItemKind::Unclassified;
     std::string className;           // message class, or the container class of a folder
     std::string displayName;         // 0x3001
@@ -183,7 +225,7 @@ struct ItemRecord {
     // True when nothing at all was taken from the node: the folder walk drops such items.
     bool Empty() const {
         return !message && !folder && !contact && attachments.empty() && !currentAttachment &&
-               !store && !journal && !calendar && kind == ItemKind::Unclassified &&
+               !store && !journal && !calendar && !task && kind == ItemKind::Unclassified &&
                className.empty();
     }
 };
