@@ -134,8 +134,8 @@ std::string StableUuid(std::span<const uint8_t> bytes) {
 
 std::string UidOf(const FullItem& full) {
     const ItemRecord& item = *full.item;
-    if (item.calendar && !item.calendar->globalObjectId.empty())
-        return Hex(item.calendar->globalObjectId);
+    if (item.appointment && !item.appointment->globalObjectId.empty())
+        return Hex(item.appointment->globalObjectId);
     if (!item.recordKey.empty()) return "RK-" + Hex(item.recordKey);
     return fmt::format("NID-{:08X}-{:X}@kestrel", full.nid, full.dataBid);
 }
@@ -175,9 +175,9 @@ bool IsTask(const ItemRecord& item) {
 // DTSTAMP: the last change, else the creation, else the delivery; never absent.
 std::string StampOf(const FullItem& full, std::optional<uint64_t> fallback) {
     const ItemRecord& item = *full.item;
-    if (item.calendar) {
-        if (auto t = DateTimeOf(TimeOf(item.calendar->lastModificationTime))) return *t;
-        if (auto t = DateTimeOf(TimeOf(item.calendar->creationTime))) return *t;
+    if (item.appointment) {
+        if (auto t = DateTimeOf(TimeOf(item.appointment->lastModificationTime))) return *t;
+        if (auto t = DateTimeOf(TimeOf(item.appointment->creationTime))) return *t;
     }
     if (const MessageRecord* m = MessageOf(full)) {
         if (auto t = DateTimeOf(TimeOf(m->deliveryTime))) return *t;
@@ -291,8 +291,8 @@ const FullItem* ExceptionMessage(const FullItem& series, uint64_t originalUtc,
     uint64_t bestDistance = 26 * 60 * kTicksPerMinute;
     for (size_t i = 0; i < series.embedded.size(); ++i) {
         const FullItem* inner = series.embedded[i].message.get();
-        if (used[i] || !inner || !inner->item || !inner->item->calendar) continue;
-        const auto replaced = TimeOf(inner->item->calendar->exceptionReplaceTime);
+        if (used[i] || !inner || !inner->item || !inner->item->appointment) continue;
+        const auto replaced = TimeOf(inner->item->appointment->exceptionReplaceTime);
         if (!replaced) continue;
         const uint64_t distance =
             *replaced > originalUtc ? *replaced - originalUtc : originalUtc - *replaced;
@@ -320,11 +320,22 @@ struct Span {
     std::optional<uint64_t> end;
 };
 
-Span AppointmentSpan(const CalendarRecord& c) {
-    Span s{TimeOf(c.startTime), TimeOf(c.endTime)};
-    if (!s.start) s.start = TimeOf(c.clipStart);
-    if (!s.end) s.end = TimeOf(c.clipEnd);
+// The appointment's own start and end, else the clip times the lists show.
+Span AppointmentSpan(const ItemRecord& item) {
+    Span s;
+    if (item.appointment) {
+        s.start = TimeOf(item.appointment->startTime);
+        s.end = TimeOf(item.appointment->endTime);
+    }
+    if (item.calendar) {
+        if (!s.start) s.start = TimeOf(item.calendar->clipStart);
+        if (!s.end) s.end = TimeOf(item.calendar->clipEnd);
+    }
     return s;
+}
+
+std::string LocationOf(const ItemRecord& item) {
+    return item.calendar ? item.calendar->location : std::string();
 }
 
 void EventBody(Lines& lines, const std::string& uid, const std::string& stamp, const Span& span,
@@ -342,9 +353,10 @@ void EventBody(Lines& lines, const std::string& uid, const std::string& stamp, c
 
 std::string EventsOf(const FullItem& full, std::vector<std::string>& problems) {
     const ItemRecord& item = *full.item;
-    static const CalendarRecord kNoCalendar;
-    const CalendarRecord& c = item.calendar ? *item.calendar : kNoCalendar;
-    const Span span = AppointmentSpan(c);
+    static const AppointmentRecord kNoAppointment;
+    const AppointmentRecord& c = item.appointment ? *item.appointment : kNoAppointment;
+    const std::string location = LocationOf(item);
+    const Span span = AppointmentSpan(item);
     const std::string uid = UidOf(full);
     const std::string stamp = StampOf(full, span.start);
     const std::string subject = SubjectOf(full);
@@ -373,7 +385,7 @@ std::string EventsOf(const FullItem& full, std::vector<std::string>& problems) {
 
     Lines lines;
     lines.Add("BEGIN", "VEVENT");
-    EventBody(lines, uid, stamp, span, subject, c.location, body);
+    EventBody(lines, uid, stamp, span, subject, location, body);
     std::vector<std::pair<uint64_t, const RecurrenceException*>> changed;
     if (pattern && rule) {
         lines.Add("RRULE", *rule);
@@ -410,14 +422,14 @@ std::string EventsOf(const FullItem& full, std::vector<std::string>& problems) {
         Span instance{FromMinutes(int64_t{e->start} - offset),
                       FromMinutes(int64_t{e->end} - offset)};
         std::string instanceSubject = e->subject ? *e->subject : subject;
-        std::string instanceLocation = e->location ? *e->location : c.location;
+        std::string instanceLocation = e->location ? *e->location : location;
         std::string description = body;
         if (own) {
-            const CalendarRecord* oc = own->item->calendar.get();
-            const Span exact = AppointmentSpan(*oc);
+            const Span exact = AppointmentSpan(*own->item);
             if (exact.start && exact.end) instance = exact;
             if (!e->subject && !SubjectOf(*own).empty()) instanceSubject = SubjectOf(*own);
-            if (!e->location && !oc->location.empty()) instanceLocation = oc->location;
+            if (!e->location && !LocationOf(*own->item).empty())
+                instanceLocation = LocationOf(*own->item);
             if (e->HasBody() || !BodyOf(*own).empty()) description = BodyOf(*own);
         }
         lines.Add("BEGIN", "VEVENT");
@@ -566,17 +578,19 @@ std::string VCardOf(const FullItem& full) {
     const ItemRecord& item = *full.item;
     static const ContactRecord kNoContact;
     const ContactRecord& c = item.contact ? *item.contact : kNoContact;
-    const bool group = IsDistributionListClass(item.className) || !c.members.empty();
+    static const ContactCardRecord kNoCard;
+    const ContactCardRecord& card = item.card ? *item.card : kNoCard;
+    const bool group = IsDistributionListClass(item.className) || !card.members.empty();
 
     std::vector<std::string> emails;
     for (const std::string* e :
-         {&c.email1Address, &c.email2Address, &c.email3Address, &c.emailAddress}) {
+         {&card.email1Address, &card.email2Address, &card.email3Address, &c.emailAddress}) {
         if (e->find('@') == std::string::npos) continue;
         if (std::find(emails.begin(), emails.end(), *e) == emails.end()) emails.push_back(*e);
     }
 
     std::string name = item.displayName;
-    if (name.empty()) name = group ? c.distListName : std::string();
+    if (name.empty()) name = group ? card.distListName : std::string();
     if (name.empty()) name = c.fileUnder;
     if (name.empty()) {
         name = c.givenName;
@@ -602,7 +616,7 @@ std::string VCardOf(const FullItem& full) {
         std::string_view type;
     };
     const Phone phones[] = {
-        {&c.primaryPhone, "voice"},
+        {&card.primaryPhone, "voice"},
         {&c.mobilePhone, "cell"},
         {&c.businessPhone, "work,voice"},
         {&c.business2Phone, "work,voice"},
@@ -611,7 +625,7 @@ std::string VCardOf(const FullItem& full) {
         {&c.home2Phone, "home,voice"},
         {&c.businessFax, "work,fax"},
         {&c.homeFax, "home,fax"},
-        {&c.primaryFax, "fax"},
+        {&card.primaryFax, "fax"},
         {&c.pager, "pager"},
         {&c.carPhone, "voice"},
         {&c.otherPhone, "voice"},
@@ -656,7 +670,7 @@ std::string VCardOf(const FullItem& full) {
     for (const std::string* url : {&c.personalHomePage, &c.businessHomePage}) {
         if (!url->empty()) lines.Add("URL", EscapeText(*url));
     }
-    for (const DistListMember& m : c.members) lines.Add("MEMBER", MemberUri(m));
+    for (const DistListMember& m : card.members) lines.Add("MEMBER", MemberUri(m));
     lines.Text("NOTE", BodyOf(full));
     lines.Add("END", "VCARD");
     return lines.Take();
@@ -666,7 +680,7 @@ std::string CalendarComponentsOf(const FullItem& full, std::vector<std::string>&
     if (!full.item) return {};
     const ItemRecord& item = *full.item;
     if (IsTask(item)) return TodoOf(full, problems);
-    if (item.kind == ItemKind::Calendar || item.calendar ||
+    if (item.kind == ItemKind::Calendar || item.calendar || item.appointment ||
         StartsWithNoCase(item.className, "IPM.Appointment") ||
         StartsWithNoCase(item.className, "IPM.Schedule.Meeting"))
         return EventsOf(full, problems);

@@ -406,9 +406,17 @@ class Assembler {
         }
     }
 
+    AppointmentRecord& Appointment() {
+        if (!item_.appointment) item_.appointment = std::make_unique<AppointmentRecord>();
+        return *item_.appointment;
+    }
     TaskRecord& Task() {
         if (!item_.task) item_.task = std::make_unique<TaskRecord>();
         return *item_.task;
+    }
+    ContactCardRecord& Card() {
+        if (!item_.card) item_.card = std::make_unique<ContactCardRecord>();
+        return *item_.card;
     }
 
     static bool IsTrue(const std::vector<uint8_t>& data) {
@@ -424,28 +432,28 @@ class Assembler {
         // global object id is the binary one.
         if (options_.globalObjectIdProperty != 0 && id == options_.globalObjectIdProperty &&
             value.type == kPtypBinary) {
-            Calendar().globalObjectId = std::move(data);
+            Appointment().globalObjectId = std::move(data);
             return true;
         }
         switch (id) {
             case kPidLidAppointmentStartWhole:
-                Calendar().startTime = std::move(data);
+                Appointment().startTime = std::move(data);
                 return true;
             case kPidLidAppointmentEndWhole:
-                Calendar().endTime = std::move(data);
+                Appointment().endTime = std::move(data);
                 return true;
             case kPidLidAppointmentRecur:
                 if (value.type != kPtypBinary) return false;
-                Calendar().recurrencePattern = std::move(data);
+                Appointment().recurrencePattern = std::move(data);
                 return true;
             case kPidLidRecurring:
-                Calendar().recurring = IsTrue(data);
+                Appointment().recurring = IsTrue(data);
                 return true;
             case kPidLidAppointmentSubType:
-                Calendar().allDay = IsTrue(data);
+                Appointment().allDay = IsTrue(data);
                 return true;
             case kPidLidExceptionReplaceTime:
-                Calendar().exceptionReplaceTime = std::move(data);
+                Appointment().exceptionReplaceTime = std::move(data);
                 return true;
             case kPidTagCreationTime:
                 creationTime_ = std::move(data);
@@ -481,23 +489,23 @@ class Assembler {
                 return true;
 
             case kPidLidEmail1EmailAddress:
-                Contact().email1Address = Text(value);
+                Card().email1Address = Text(value);
                 return true;
             case kPidLidEmail2EmailAddress:
-                Contact().email2Address = Text(value);
+                Card().email2Address = Text(value);
                 return true;
             case kPidLidEmail3EmailAddress:
-                Contact().email3Address = Text(value);
+                Card().email3Address = Text(value);
                 return true;
             case kPidTagPrimaryTelephoneNumber:
-                Contact().primaryPhone = Text(value);
+                Card().primaryPhone = Text(value);
                 return true;
             case kPidTagPrimaryFaxNumber:
-                Contact().primaryFax = Text(value);
+                Card().primaryFax = Text(value);
                 return true;
             case kPidLidDistributionListName:
                 if (value.type != kPtypString && value.type != kPtypString8) return false;
-                Contact().distListName = Text(value);
+                Card().distListName = Text(value);
                 return true;
             case kPidLidDistributionListMembers:
                 memberIds_ = std::move(data);
@@ -522,14 +530,14 @@ class Assembler {
             item_.task.reset();
         }
         if (!memberIds_.empty() || !memberOneOffs_.empty()) {
-            Contact().members = DistListMembers(memberIds_, memberOneOffs_, stringCodePage_);
+            Card().members = DistListMembers(memberIds_, memberOneOffs_, stringCodePage_);
             memberIds_.clear();
             memberOneOffs_.clear();
         }
-        // Only appointments and tasks keep these (they date the exported event).
-        if (item_.calendar || item_.task) {
-            Calendar().creationTime = std::move(creationTime_);
-            Calendar().lastModificationTime = std::move(lastModificationTime_);
+        // Only appointments and tasks keep these (they date the exported entry).
+        if (item_.appointment || item_.task) {
+            Appointment().creationTime = std::move(creationTime_);
+            Appointment().lastModificationTime = std::move(lastModificationTime_);
         }
     }
 

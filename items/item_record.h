@@ -147,15 +147,6 @@ struct ContactRecord {
     std::string organizationalId;
     std::string freeBusyLocation;
     std::string displayNamePrefix;
-
-    // Read by full loads only (what a vCard needs beyond the list's fields).
-    std::string email1Address;            // LID 0x8083
-    std::string email2Address;            // LID 0x8093
-    std::string email3Address;            // LID 0x80A3
-    std::string primaryPhone;             // 0x3A1A
-    std::string primaryFax;               // 0x3A23
-    std::string distListName;             // LID 0x8053
-    std::vector<DistListMember> members;  // a distribution list's, in stored order
 };
 
 struct JournalRecord {
@@ -166,27 +157,44 @@ struct CalendarRecord {
     std::vector<uint8_t> clipEnd;    // FILETIME bytes (LID 0x8236)
     std::string location;            // LID 0x8208
     std::vector<uint8_t> clipStart;  // FILETIME bytes (LID 0x8235)
+};
 
-    // Read by full loads only. Times are FILETIME bytes.
+// The records below are read by full loads only (one item read whole, for the writers):
+// the lists never see them, and an item has them whatever its kind, so their presence
+// says nothing about what the item is. Times are FILETIME bytes.
+
+struct AppointmentRecord {
     std::vector<uint8_t> startTime;             // LID 0x820D
     std::vector<uint8_t> endTime;               // LID 0x820E
     std::vector<uint8_t> recurrencePattern;     // LID 0x8216, as stored
     bool recurring = false;                     // LID 0x8223
     bool allDay = false;                        // LID 0x8215
-    std::vector<uint8_t> exceptionReplaceTime;  // LID 0x8228: an exception's original start
+    std::vector<uint8_t> exceptionReplaceTime;  // LID 0x8228: a changed instance's original start
     std::vector<uint8_t> globalObjectId;        // PSETID_Meeting LID 0x0003
-    std::vector<uint8_t> creationTime;          // 0x3007 (appointments and tasks)
-    std::vector<uint8_t> lastModificationTime;  // 0x3008 (appointments and tasks)
+    // What dates the iCalendar entry of an appointment or a task (tasks get this record
+    // for them alone).
+    std::vector<uint8_t> creationTime;          // 0x3007
+    std::vector<uint8_t> lastModificationTime;  // 0x3008
 };
 
-// Read by full loads only.
 struct TaskRecord {
-    std::vector<uint8_t> startDate;          // FILETIME bytes (LID 0x8104)
-    std::vector<uint8_t> dueDate;            // FILETIME bytes (LID 0x8105)
+    std::vector<uint8_t> startDate;          // LID 0x8104
+    std::vector<uint8_t> dueDate;            // LID 0x8105
     std::optional<uint32_t> status;          // LID 0x8101: 0 not started .. 4 deferred
     std::optional<double> percentComplete;   // LID 0x8102, 0.0 to 1.0
     bool recurring = false;                  // LID 0x8126
     std::vector<uint8_t> recurrencePattern;  // LID 0x8116, as stored
+};
+
+// What a vCard needs beyond the contact's list fields.
+struct ContactCardRecord {
+    std::string email1Address;            // LID 0x8083
+    std::string email2Address;            // LID 0x8093
+    std::string email3Address;            // LID 0x80A3
+    std::string primaryPhone;             // 0x3A1A
+    std::string primaryFax;               // 0x3A23
+    std::string distListName;             // LID 0x8053
+    std::vector<DistListMember> members;  // a distribution list's, in stored order
 };
 
 struct AttachmentRecord {
@@ -210,7 +218,10 @@ struct ItemRecord {
     std::unique_ptr<StoreRecord> store;
     std::unique_ptr<JournalRecord> journal;
     std::unique_ptr<CalendarRecord> calendar;
-    std::unique_ptr<TaskRecord> task;  // full loads only
+    // Full loads only; see AppointmentRecord.
+    std::unique_ptr<AppointmentRecord> appointment;
+    std::unique_ptr<TaskRecord> task;
+    std::unique_ptr<ContactCardRecord> card;
     ItemKind kind = ItemKind::Unclassified;
     std::string className;           // message class, or the container class of a folder
     std::string displayName;         // 0x3001
@@ -225,7 +236,7 @@ struct ItemRecord {
     // True when nothing at all was taken from the node: the folder walk drops such items.
     bool Empty() const {
         return !message && !folder && !contact && attachments.empty() && !currentAttachment &&
-               !store && !journal && !calendar && !task && kind == ItemKind::Unclassified &&
+               !store && !journal && !calendar && kind == ItemKind::Unclassified &&
                className.empty();
     }
 };

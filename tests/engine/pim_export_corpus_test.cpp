@@ -33,7 +33,7 @@ Exported ExportFile(const std::string& name) {
         const auto full = source->Load(e.nid, e.dataBid);
         if (!full) continue;
         out.vcards += VCardOf(*full);
-        ++(full->item->contact && !full->item->contact->members.empty() ? out.lists : out.contacts);
+        ++(full->item->card && !full->item->card->members.empty() ? out.lists : out.contacts);
     }
     for (const CalendarEntry& e : result.calendar) {
         const auto full = source->Load(e.nid, e.dataBid);
@@ -105,7 +105,16 @@ TEST_F(PimExportCorpus, DistributionListKeepsEveryMember) {
               std::string::npos)
         << report;
     // The weekly series beside it, with its attachments' changed instances.
-    EXPECT_NE(report.find("RRULE"), std::string::npos) << report;
+    // UID: the meeting's global object id, found through the map by property set.
+    EXPECT_NE(report.find("VEVENT 040000008200E00074C5B7101A82E008000000"), std::string::npos)
+        << report;
+    EXPECT_NE(report.find("RRULE FREQ=WEEKLY;INTERVAL=1;BYDAY=TU;WKST=SU EXDATE "
+                          "2016-08-09T15:00:00+00:00"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("start 2016-08-30T17:00:00+00:00 recurrence-id 2016-08-30T15:00:00"),
+              std::string::npos)
+        << report;
 }
 
 TEST_F(PimExportCorpus, CalendarItemsParseAsICalendar) {
