@@ -83,7 +83,7 @@ std::optional<uint64_t> TimeOf(const std::vector<uint8_t>& bytes) {
 }
 
 std::optional<std::string> DateTimeOf(std::optional<uint64_t> fileTime) {
-    if (!fileTime) return std::nullopt;
+    if (!fileTime || *fileTime == 0) return std::nullopt;
     const auto t = UtcOf(*fileTime);
     if (!t) return std::nullopt;
     return DateTimeText(*t);
