@@ -44,9 +44,11 @@ class Lines {
         line += value;
         out_ += FoldLine(line);
     }
-    // A TEXT property, left out when empty.
+    // A TEXT property, left out when it holds nothing but blanks and line breaks (a
+    // contact's empty body is often a lone CRLF).
     void Text(std::string_view name, std::string_view value) {
-        if (!value.empty()) Add(name, EscapeText(value));
+        if (value.find_first_not_of(" \t\r\n") == std::string_view::npos) return;
+        Add(name, EscapeText(value));
     }
     std::string Take() { return std::move(out_); }
 
