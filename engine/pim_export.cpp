@@ -60,7 +60,6 @@ class Lines {
 
 struct UtcTime {
     int year, month, day, hour, minute, second;
-    int weekday;  // 0 Sunday
 };
 
 std::optional<UtcTime> UtcOf(uint64_t fileTime) {
@@ -70,7 +69,7 @@ std::optional<UtcTime> UtcOf(uint64_t fileTime) {
     if (gmtime_r(&t, &tm) == nullptr) return std::nullopt;
     const int year = tm.tm_year + 1900;
     if (year < 1601 || year >= kNoDateYear) return std::nullopt;
-    return UtcTime{year, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_wday};
+    return UtcTime{year, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
 std::string DateTimeText(const UtcTime& t) {
@@ -129,7 +128,9 @@ std::string StableUuid(std::span<const uint8_t> bytes) {
     auto h = StableHash(bytes, bytes.size());
     h[6] = static_cast<uint8_t>((h[6] & 0x0F) | 0x80);
     h[8] = static_cast<uint8_t>((h[8] & 0x3F) | 0x80);
-    const std::string hex = Hex(h);
+    std::string hex = Hex(h);
+    std::transform(hex.begin(), hex.end(), hex.begin(),
+                   [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c + 32) : c; });
     return fmt::format("{}-{}-{}-{}-{}", hex.substr(0, 8), hex.substr(8, 4), hex.substr(12, 4),
                        hex.substr(16, 4), hex.substr(20));
 }
@@ -221,7 +222,7 @@ std::optional<std::string> RuleOf(const RecurrencePattern& p, int64_t offset,
     std::string rule;
     const uint32_t interval = std::max<uint32_t>(p.period, 1);
     auto nth = [&]() -> std::optional<std::string> {
-        if (p.dayMask == 0 || p.weekOfMonth == 0 || p.weekOfMonth > 5) return std::nullopt;
+        if ((p.dayMask & 0x7F) == 0 || p.weekOfMonth == 0 || p.weekOfMonth > 5) return std::nullopt;
         return fmt::format("BYDAY={};BYSETPOS={}", DayList(p.dayMask),
                            p.weekOfMonth == 5 ? -1 : static_cast<int>(p.weekOfMonth));
     };
@@ -309,8 +310,13 @@ const FullItem* ExceptionMessage(const FullItem& series, uint64_t originalUtc,
     return best;
 }
 
+// The item as a report line names it; the subject's line breaks and other control
+// characters become blanks, so that it cannot start lines of its own.
 std::string Describe(const FullItem& full) {
-    const std::string subject = SubjectOf(full);
+    std::string subject = SubjectOf(full);
+    for (char& c : subject) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    }
     return subject.empty() ? fmt::format("item {}", full.nid)
                            : fmt::format("\"{}\" (item {})", subject, full.nid);
 }

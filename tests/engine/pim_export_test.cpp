@@ -137,10 +137,13 @@ TEST(PimExport, RecurringSeriesWithAChangedAndADeletedInstance) {
     EXPECT_NE(components.find("LOCATION:Room 2\r\nDESCRIPTION:Bring the slides\r\n"),
               std::string::npos);
 
-    // A pattern cut short: the first instance alone, and a line saying so.
-    const std::string single = CalendarComponentsOf(Series(true), problems);
+    // A pattern cut short: the first instance alone, and one line saying so (the
+    // subject's line break does not start another).
+    FullItem broken = Series(true);
+    broken.item->message->subject->text = "Weekly,\r\nreview";
+    const std::string single = CalendarComponentsOf(broken, problems);
     ASSERT_EQ(problems.size(), 1u);
-    EXPECT_NE(problems[0].find("\"Weekly, review\""), std::string::npos);
+    EXPECT_NE(problems[0].find("\"Weekly,  review\" (item 2097188)"), std::string::npos);
     EXPECT_EQ(single.find("RRULE"), std::string::npos);
     EXPECT_NE(single.find("DTSTART:20160802T150000Z"), std::string::npos);
 }
