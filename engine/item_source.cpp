@@ -34,6 +34,7 @@ class FullReader {
         if (!item) return nullptr;
         auto full = std::make_unique<FullItem>();
         full->nid = node.nid;
+        if (node.dataBlock != nullptr) full->dataBid = node.dataBlock->bid;
         const SubnodeList subnodes = SubnodesOrNothing(context_.storage, node.subnodeBlock);
         const uint32_t codePage = item->messageCodePage;
         full->item = std::move(item);

@@ -22,6 +22,7 @@ std::filesystem::path PreviewRtfFile();
 
 struct FullItem {
     uint32_t nid = 0;
+    uint64_t dataBid = 0;  // the node's data block: with nid, what tells two copies apart
     std::unique_ptr<ItemRecord> item;  // never null in a returned FullItem
     std::vector<RecipientEntry> recipients;
     // Messages attached to this one (attach method 5); attachmentIndex is the index into

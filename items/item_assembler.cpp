@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstring>
 #include <span>
 #include <string>
 #include <utility>
 
+#include "items/dist_list.h"
 #include "items/property_tags.h"
 #include "items/property_text.h"
 #include "items/rtf_decompress.h"
@@ -37,6 +40,8 @@ uint32_t LittleU32(const std::vector<uint8_t>& bytes) {
     for (size_t i = 0; i < bytes.size() && i < 4; ++i) value |= uint32_t{bytes[i]} << (8 * i);
     return value;
 }
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
 using ContactText = std::string ContactRecord::*;
 struct ContactField {
@@ -171,6 +176,7 @@ class Assembler {
         }
         FinishBody();
         RepairSubject();
+        FinishFullLoad();
     }
 
   private:
@@ -269,6 +275,7 @@ class Assembler {
         if (attachmentsOnly_) return;
         if (!value.hasData()) return;
         std::vector<uint8_t>& data = *value.data;
+        if (options_.FullLoad() && FullLoadValue(value)) return;
 
         if (auto* entry = FindField(kMessageFields, id)) {
             Message().*(entry->field) = Text(value);
@@ -397,6 +404,141 @@ class Assembler {
                 break;
             default:
                 break;
+        }
+    }
+
+    AppointmentRecord& Appointment() {
+        if (!item_.appointment) item_.appointment = std::make_unique<AppointmentRecord>();
+        return *item_.appointment;
+    }
+    TaskRecord& Task() {
+        if (!item_.task) item_.task = std::make_unique<TaskRecord>();
+        return *item_.task;
+    }
+    ContactCardRecord& Card() {
+        if (!item_.card) item_.card = std::make_unique<ContactCardRecord>();
+        return *item_.card;
+    }
+
+    static bool IsTrue(const std::vector<uint8_t>& data) {
+        return std::any_of(data.begin(), data.end(), [](uint8_t b) { return b != 0; });
+    }
+
+    // The values only a full load takes; true when value was one of them. Named values are
+    // matched by LID, as the list's fields are, and by type where a LID is shared.
+    bool FullLoadValue(PropertyValue& value) {
+        const uint32_t id = value.propertyId;
+        std::vector<uint8_t>& data = *value.data;
+        // A LID below 0x8000 keeps its file id, which another entry's LID may equal: the
+        // global object id is the binary one.
+        if (options_.globalObjectIdProperty != 0 && id == options_.globalObjectIdProperty &&
+            value.type == kPtypBinary) {
+            Appointment().globalObjectId = std::move(data);
+            return true;
+        }
+        switch (id) {
+            case kPidLidAppointmentStartWhole:
+                Appointment().startTime = std::move(data);
+                return true;
+            case kPidLidAppointmentEndWhole:
+                Appointment().endTime = std::move(data);
+                return true;
+            case kPidLidAppointmentRecur:
+                if (value.type != kPtypBinary) return false;
+                Appointment().recurrencePattern = std::move(data);
+                return true;
+            case kPidLidRecurring:
+                Appointment().recurring = IsTrue(data);
+                return true;
+            case kPidLidAppointmentSubType:
+                Appointment().allDay = IsTrue(data);
+                return true;
+            case kPidLidExceptionReplaceTime:
+                Appointment().exceptionReplaceTime = std::move(data);
+                return true;
+            case kPidTagCreationTime:
+                creationTime_ = std::move(data);
+                return true;
+            case kPidTagLastModificationTime:
+                lastModificationTime_ = std::move(data);
+                return true;
+
+            case kPidLidTaskStatus:
+                if (data.size() < 4) return false;
+                Task().status = LittleU32(data);
+                return true;
+            case kPidLidPercentComplete: {
+                if (data.size() != 8) return false;
+                double percent = 0;
+                std::memcpy(&percent, data.data(), sizeof percent);
+                if (!std::isfinite(percent)) return true;
+                Task().percentComplete = std::clamp(percent, 0.0, 1.0);
+                return true;
+            }
+            case kPidLidTaskStartDate:
+                Task().startDate = std::move(data);
+                return true;
+            case kPidLidTaskDueDate:
+                Task().dueDate = std::move(data);
+                return true;
+            case kPidLidTaskRecurrence:
+                if (value.type != kPtypBinary) return false;
+                Task().recurrencePattern = std::move(data);
+                return true;
+            case kPidLidTaskFRecurring:
+                Task().recurring = IsTrue(data);
+                return true;
+
+            case kPidLidEmail1EmailAddress:
+                Card().email1Address = Text(value);
+                return true;
+            case kPidLidEmail2EmailAddress:
+                Card().email2Address = Text(value);
+                return true;
+            case kPidLidEmail3EmailAddress:
+                Card().email3Address = Text(value);
+                return true;
+            case kPidTagPrimaryTelephoneNumber:
+                Card().primaryPhone = Text(value);
+                return true;
+            case kPidTagPrimaryFaxNumber:
+                Card().primaryFax = Text(value);
+                return true;
+            case kPidLidDistributionListName:
+                if (value.type != kPtypString && value.type != kPtypString8) return false;
+                Card().distListName = Text(value);
+                return true;
+            case kPidLidDistributionListMembers:
+                memberIds_ = std::move(data);
+                return true;
+            case kPidLidDistributionListOneOffMembers:
+                memberOneOffs_ = std::move(data);
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    // What a full load gathered and can place only once every value is taken.
+    void FinishFullLoad() {
+        if (!options_.FullLoad() || attachmentsOnly_) return;
+        // Task LIDs are met on other items too (lists carry a status and a percentage).
+        constexpr std::string_view kTaskClass = "IPM.Task";
+        if (item_.task &&
+            !(item_.className.size() >= kTaskClass.size() &&
+              EqualsIgnoringCase(kTaskClass,
+                                 std::string_view(item_.className).substr(0, kTaskClass.size())))) {
+            item_.task.reset();
+        }
+        if (!memberIds_.empty() || !memberOneOffs_.empty()) {
+            Card().members = DistListMembers(memberIds_, memberOneOffs_, stringCodePage_);
+            memberIds_.clear();
+            memberOneOffs_.clear();
+        }
+        // Only appointments and tasks keep these (they date the exported entry).
+        if (item_.appointment || item_.task) {
+            Appointment().creationTime = std::move(creationTime_);
+            Appointment().lastModificationTime = std::move(lastModificationTime_);
         }
     }
 
@@ -570,6 +712,11 @@ class Assembler {
     bool attachmentsOnly_ = false;   // a call for attachment rows or an attachment's context
     std::string normalizedSubject_;  // 0x0E1D, read only to check the subject against
     std::optional<std::vector<uint8_t>> measuredBody_;  // a UTF-16 body kept for FinishBody
+    // Full loads: values placed by FinishFullLoad.
+    std::vector<uint8_t> memberIds_;
+    std::vector<uint8_t> memberOneOffs_;
+    std::vector<uint8_t> creationTime_;
+    std::vector<uint8_t> lastModificationTime_;
 };
 
 struct ClassRule {

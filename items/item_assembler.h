@@ -26,6 +26,14 @@ struct AssembleOptions {
     // unless the item is a sticky note, whose text is its body; the HTML body is only
     // checked for text (MessageRecord::hasHtmlText), not converted.
     bool measureBody = false;
+    // The file id under which the map stores PSETID_Meeting's LID 0x0003 (the meeting's
+    // global object id); 0 when it has none.
+    uint32_t globalObjectIdProperty = 0;
+
+    // A full load (none of the measuring options above) also reads what only a reader of
+    // one whole item needs: appointment and task times, recurrence patterns, more contact
+    // addresses and distribution-list members.
+    bool FullLoad() const { return !measureAttachmentData && !checkRtfOnly && !measureBody; }
 };
 
 // Consumes groups into item: every value's data is taken (left empty) whether or not it

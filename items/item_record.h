@@ -70,6 +70,17 @@ struct StoreRecord {
     uint32_t validFolderMask = 0;             // 0x35DF
 };
 
+// One member of a distribution list: its entry id from the members list (LID 0x8055) and
+// the name and address of the one-off entry at the same place in LID 0x8054 (or of the
+// member's own entry when that is a one-off).
+struct DistListMember {
+    bool contact = false;          // names a contact or another list of the store
+    std::vector<uint8_t> entryId;  // the member's entry id as stored (may be empty)
+    std::string displayName;
+    std::string addressType;  // "SMTP", "EX", ...
+    std::string address;
+};
+
 struct ContactRecord {
     std::string companyName;
     std::string generation;
@@ -148,6 +159,44 @@ struct CalendarRecord {
     std::vector<uint8_t> clipStart;  // FILETIME bytes (LID 0x8235)
 };
 
+// The records below are read by full loads only (one item read whole, for the writers):
+// the lists never see them, and an item has them whatever its kind, so their presence
+// says nothing about what the item is. Times are FILETIME bytes.
+
+struct AppointmentRecord {
+    std::vector<uint8_t> startTime;             // LID 0x820D
+    std::vector<uint8_t> endTime;               // LID 0x820E
+    std::vector<uint8_t> recurrencePattern;     // LID 0x8216, as stored
+    bool recurring = false;                     // LID 0x8223
+    bool allDay = false;                        // LID 0x8215
+    std::vector<uint8_t> exceptionReplaceTime;  // LID 0x8228: a changed instance's original start
+    std::vector<uint8_t> globalObjectId;        // PSETID_Meeting LID 0x0003
+    // What dates the iCalendar entry of an appointment or a task (tasks get this record
+    // for them alone).
+    std::vector<uint8_t> creationTime;          // 0x3007
+    std::vector<uint8_t> lastModificationTime;  // 0x3008
+};
+
+struct TaskRecord {
+    std::vector<uint8_t> startDate;          // LID 0x8104
+    std::vector<uint8_t> dueDate;            // LID 0x8105
+    std::optional<uint32_t> status;          // LID 0x8101: 0 not started .. 4 deferred
+    std::optional<double> percentComplete;   // LID 0x8102, 0.0 to 1.0
+    bool recurring = false;                  // LID 0x8126
+    std::vector<uint8_t> recurrencePattern;  // LID 0x8116, as stored
+};
+
+// What a vCard needs beyond the contact's list fields.
+struct ContactCardRecord {
+    std::string email1Address;            // LID 0x8083
+    std::string email2Address;            // LID 0x8093
+    std::string email3Address;            // LID 0x80A3
+    std::string primaryPhone;             // 0x3A1A
+    std::string primaryFax;               // 0x3A23
+    std::string distListName;             // LID 0x8053
+    std::vector<DistListMember> members;  // a distribution list's, in stored order
+};
+
 struct AttachmentRecord {
     std::string shortName;      // 0x3704
     std::string longName;       // 0x3707
@@ -170,6 +219,10 @@ struct ItemRecord {
     std::unique_ptr<StoreRecord> store;
     std::unique_ptr<JournalRecord> journal;
     std::unique_ptr<CalendarRecord> calendar;
+    // Full loads only; see AppointmentRecord.
+    std::unique_ptr<AppointmentRecord> appointment;
+    std::unique_ptr<TaskRecord> task;
+    std::unique_ptr<ContactCardRecord> card;
     ItemKind kind = ItemKind::Unclassified;
     std::string className;           // message class, or the container class of a folder
     std::string displayName;         // 0x3001

@@ -62,6 +62,17 @@ const NamedPropertyEntry* NamedPropertyMap::Find(uint32_t fileId) const {
     return &*at;
 }
 
+uint32_t NamedPropertyMap::FileIdOf(const Guid& guid, uint32_t lid) const {
+    // Index 1 and 2 are PS_MAPI and PS_PUBLIC_STRINGS, never in the stream.
+    for (const NamedPropertyEntry& entry : entries_) {
+        if (entry.kind != kNumericName || entry.numericName != lid) continue;
+        const size_t index = entry.guidWord >> 1;
+        if (index >= 3 && index - 3 < guids_.size() && guids_[index - 3] == guid)
+            return entry.fileId;
+    }
+    return 0;
+}
+
 NamedMapLoad LoadNamedPropertyMap(ItemContext& context) {
     if (context.Stopped()) return NamedMapLoad::NotBuilt;
     const NodeRecord* node = context.storage.nodes.Find(kNameToIdMapNid);
@@ -106,6 +117,18 @@ NamedMapLoad LoadNamedPropertyMap(ItemContext& context) {
     }
     auto map = std::make_shared<NamedPropertyMap>();
     map->InsertAll(std::move(found));
+    // GUID indexes are 15 bits wide: no more GUIDs than that can be named.
+    if (const PropertyValue* guidStream = FindValue(group, kPidTagNameidStreamGuid);
+        guidStream && guidStream->hasData()) {
+        const std::vector<uint8_t>& bytes = *guidStream->data;
+        std::vector<NamedPropertyMap::Guid> guids;
+        for (size_t at = 0; at + 16 <= bytes.size() && guids.size() < 0x8000; at += 16) {
+            NamedPropertyMap::Guid guid;
+            std::copy(bytes.begin() + at, bytes.begin() + at + 16, guid.begin());
+            guids.push_back(guid);
+        }
+        map->SetGuids(std::move(guids));
+    }
     context.namedProps = std::move(map);
     return NamedMapLoad::Built;
 }

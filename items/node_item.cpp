@@ -2,7 +2,9 @@
 
 #include <exception>
 
+#include "items/named_property_map.h"
 #include "items/property_parser.h"
+#include "items/property_tags.h"
 #include "storage/nid.h"
 #include "storage/subnode_list.h"
 
@@ -45,6 +47,9 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
     if (context.Stopped() || node == nullptr) return nullptr;
     AssembleOptions assemble = options;
     assemble.variant = context.variant();
+    if (assemble.FullLoad() && context.namedProps && assemble.globalObjectIdProperty == 0)
+        assemble.globalObjectIdProperty =
+            context.namedProps->FileIdOf(kPsetidMeeting, kLidGlobalObjectId);
     ParseOptions parse;
     parse.measureAttachmentData = options.measureAttachmentData;
 

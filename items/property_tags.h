@@ -34,6 +34,7 @@ inline constexpr uint32_t kStringNamedPropertyId = 0x0002;
 // The named-property map's own streams (node 0x61).
 inline constexpr uint32_t kPidTagNameidStreamEntry = 0x0003;
 inline constexpr uint32_t kPidTagNameidStreamString = 0x0004;
+inline constexpr uint32_t kPidTagNameidStreamGuid = 0x0002;
 
 // Message.
 inline constexpr uint32_t kPidTagMessageClass = 0x001A;
@@ -152,6 +153,12 @@ inline constexpr uint32_t kPidTagOtherAddressPostalCode = 0x3A61;
 inline constexpr uint32_t kPidTagOtherAddressStateOrProvince = 0x3A62;
 inline constexpr uint32_t kPidTagOtherAddressStreet = 0x3A63;
 
+// Calendar, task and contact values of full reads.
+inline constexpr uint32_t kPidTagCreationTime = 0x3007;
+inline constexpr uint32_t kPidTagLastModificationTime = 0x3008;
+inline constexpr uint32_t kPidTagPrimaryTelephoneNumber = 0x3A1A;
+inline constexpr uint32_t kPidTagPrimaryFaxNumber = 0x3A23;
+
 // Named properties by LID (after mapping).
 inline constexpr uint32_t kPidLidFileUnder = 0x8005;
 inline constexpr uint32_t kPidLidWorkAddress = 0x801B;
@@ -165,5 +172,29 @@ inline constexpr uint32_t kPidLidClipEnd = 0x8236;
 inline constexpr uint32_t kPidLidMileage = 0x8534;
 inline constexpr uint32_t kPidLidLogType = 0x8700;
 inline constexpr uint32_t kPidLidLogTypeDesc = 0x8712;
+// PSETID_Address: contacts and distribution lists.
+inline constexpr uint32_t kPidLidDistributionListName = 0x8053;
+inline constexpr uint32_t kPidLidDistributionListOneOffMembers = 0x8054;
+inline constexpr uint32_t kPidLidDistributionListMembers = 0x8055;
+inline constexpr uint32_t kPidLidEmail1EmailAddress = 0x8083;
+inline constexpr uint32_t kPidLidEmail2EmailAddress = 0x8093;
+inline constexpr uint32_t kPidLidEmail3EmailAddress = 0x80A3;
+// PSETID_Appointment.
+inline constexpr uint32_t kPidLidAppointmentStartWhole = 0x820D;
+inline constexpr uint32_t kPidLidAppointmentEndWhole = 0x820E;
+inline constexpr uint32_t kPidLidAppointmentSubType = 0x8215;  // all day
+inline constexpr uint32_t kPidLidAppointmentRecur = 0x8216;
+inline constexpr uint32_t kPidLidRecurring = 0x8223;
+inline constexpr uint32_t kPidLidExceptionReplaceTime = 0x8228;
+// PSETID_Task.
+inline constexpr uint32_t kPidLidTaskStatus = 0x8101;
+inline constexpr uint32_t kPidLidPercentComplete = 0x8102;
+inline constexpr uint32_t kPidLidTaskStartDate = 0x8104;
+inline constexpr uint32_t kPidLidTaskDueDate = 0x8105;
+inline constexpr uint32_t kPidLidTaskRecurrence = 0x8116;
+inline constexpr uint32_t kPidLidTaskFRecurring = 0x8126;
+// PSETID_Meeting LID 0x0003: below 0x8000, so it keeps its file id and is found through
+// the map by property set and LID.
+inline constexpr uint32_t kLidGlobalObjectId = 0x0003;
 
 }  // namespace kestrel

@@ -1,5 +1,6 @@
 #include "items/rtf_html.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -215,6 +216,13 @@ class Deencapsulator {
         if (digits > 0) param = negative ? -value : value;
         if (pos_ < rtf_.size() && rtf_[pos_] == ' ') ++pos_;  // the delimiter
         if (word.size() > kMaxWordLength) {
+            groupStart_ = false;
+            return;
+        }
+        if (word == "bin") {
+            // Raw bytes follow (pictures): braces among them are data, not groups.
+            const size_t count = param && *param > 0 ? static_cast<size_t>(*param) : 0;
+            pos_ += std::min(count, rtf_.size() - pos_);
             groupStart_ = false;
             return;
         }

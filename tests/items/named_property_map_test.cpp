@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "item_fixtures.h"
+#include "items/node_item.h"
+#include "storage/btree_loader.h"
 
 namespace kestrel {
 namespace {
@@ -98,6 +100,30 @@ TEST_P(NamedMapFile, ContextsUseTheLoadedMap) {
     EXPECT_EQ(groups[0].values[3].name, "Keywords");
     EXPECT_EQ(groups[0].values[0].data, Utf16("IPM.Note"));
     EXPECT_EQ(AsUInt(groups[0].values[2]), 7u);
+}
+
+TEST_P(NamedMapFile, MeetingIdFoundByPropertySetAndLid) {
+    // LID 3 of another set comes first: only the meeting's is the global object id.
+    Add(kMapNid, ltp.NameToIdMap({{kPsetidAppointment, 0x0003, ""},
+                                  {kPsetidMeeting, 0x0003, ""},
+                                  {kPsetidAppointment, 0x820D, ""}}));
+    Add(kMessage,
+        ltp.PropertyContext({Prop::Unicode(0x001A, "IPM.Appointment"), Prop::Binary(0x8000, {9, 9}),
+                             Prop::Binary(0x8001, {4, 0, 0, 0, 0x82}),
+                             Prop::Time(0x8002, 0x01D1EC0F1A2B3C00ull)}));
+    Open();
+    ASSERT_EQ(LoadNamedPropertyMap(items), NamedMapLoad::Built);
+    EXPECT_EQ(Map().FileIdOf(kPsetidMeeting, 3), 0x8001u);
+    EXPECT_EQ(Map().FileIdOf(kPsetidMeeting, 4), 0u);
+    const NodeRecord* node = FindNode(context, kMessage);
+    ASSERT_NE(node, nullptr);
+    const auto full = LoadNodeItem(items, node);
+    ASSERT_TRUE(full && full->appointment);
+    EXPECT_EQ(full->appointment->globalObjectId, (Bytes{4, 0, 0, 0, 0x82}));
+    EXPECT_EQ(full->appointment->startTime.size(), 8u);
+    AssembleOptions listing;
+    listing.measureBody = true;
+    EXPECT_FALSE(LoadNodeItem(items, node, listing)->appointment);  // the lists read none
 }
 
 TEST_P(NamedMapFile, DamagedStreams) {

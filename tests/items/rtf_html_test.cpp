@@ -75,6 +75,11 @@ TEST(RtfHtml, HostileInputEndsBounded) {
                             std::string(5000, '9') + "b}";
     EXPECT_TRUE(HtmlFromRtf(longParam).has_value());
     EXPECT_EQ(HtmlFromRtf("{\\rtf1\\fromhtml1 {\\*\\htmltag64 <p>}a}}}}b"), "<p>a");
+    // Binary picture data may hold braces; a count past the end stops at the end.
+    EXPECT_EQ(HtmlFromRtf("{\\rtf1\\fromhtml1 {\\*\\htmltag64 <p>}\\htmlrtf {\\pict\\bin4 }{{}}"
+                          "\\htmlrtf0 x}"),
+              "<p>x");
+    EXPECT_EQ(HtmlFromRtf("{\\rtf1\\fromhtml1 {\\*\\htmltag64 <p>}\\bin999999 }}"), "<p>");
 }
 
 }  // namespace

@@ -1,0 +1,132 @@
+#pragma once
+// Writes recurrence patterns as Outlook stores them (LID 0x8216 and 0x8116), for tests.
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace kestrel::test {
+
+// Minutes since 1601-01-01 of a UTC date and time, the pattern's unit.
+inline uint32_t PatternMinutes(int year, int month, int day, int hour = 0, int minute = 0) {
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    return static_cast<uint32_t>((timegm(&tm) + 11644473600LL) / 60);
+}
+
+// The FILETIME bytes of the same moment.
+inline std::vector<uint8_t> FileTimeBytes(int year, int month, int day, int hour = 0,
+                                          int minute = 0) {
+    const uint64_t t = uint64_t{PatternMinutes(year, month, day, hour, minute)} * 600000000ull;
+    std::vector<uint8_t> out;
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(t >> (8 * i)));
+    return out;
+}
+
+struct ExceptionSpec {
+    uint32_t start = 0, end = 0, originalStart = 0;
+    std::string subject;   // empty: not overridden
+    std::string location;  // empty: not overridden
+    bool body = false;
+};
+
+struct PatternSpec {
+    uint16_t frequency = 0x200B;  // weekly
+    uint16_t patternType = 1;
+    uint32_t period = 1;
+    std::vector<uint32_t> specific = {0x04};  // Tuesday
+    uint32_t endType = 0x2022;
+    uint32_t occurrences = 10;
+    uint32_t firstDow = 0;
+    std::vector<uint32_t> deleted;   // midnights
+    std::vector<uint32_t> modified;  // midnights
+    uint32_t startDate = 0, endDate = 0;
+    bool appointment = true;
+    uint32_t startOffset = 0, endOffset = 0;  // minutes after midnight
+    std::vector<ExceptionSpec> exceptions;
+    uint32_t writerVersion2 = 0x3009;
+};
+
+class PatternWriter {
+  public:
+    std::vector<uint8_t> bytes;
+    void U16(uint32_t v) {
+        for (int i = 0; i < 2; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+    void U32(uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+    void Narrow(const std::string& s) {
+        U16(static_cast<uint32_t>(s.size() + 1));
+        U16(static_cast<uint32_t>(s.size()));
+        bytes.insert(bytes.end(), s.begin(), s.end());
+    }
+    void Wide(const std::string& ascii) {
+        U16(static_cast<uint32_t>(ascii.size()));
+        for (char c : ascii) U16(static_cast<uint8_t>(c));
+    }
+};
+
+inline std::vector<uint8_t> BuildPattern(const PatternSpec& s) {
+    PatternWriter w;
+    w.U16(0x3004);
+    w.U16(0x3004);
+    w.U16(s.frequency);
+    w.U16(s.patternType);
+    w.U16(0);  // Gregorian
+    w.U32(0);  // FirstDateTime
+    w.U32(s.period);
+    w.U32(0);  // SlidingFlag
+    for (uint32_t v : s.specific) w.U32(v);
+    w.U32(s.endType);
+    w.U32(s.occurrences);
+    w.U32(s.firstDow);
+    w.U32(static_cast<uint32_t>(s.deleted.size()));
+    for (uint32_t v : s.deleted) w.U32(v);
+    w.U32(static_cast<uint32_t>(s.modified.size()));
+    for (uint32_t v : s.modified) w.U32(v);
+    w.U32(s.startDate);
+    w.U32(s.endDate);
+    if (!s.appointment) return w.bytes;
+    w.U32(0x3006);
+    w.U32(s.writerVersion2);
+    w.U32(s.startOffset);
+    w.U32(s.endOffset);
+    w.U16(static_cast<uint32_t>(s.exceptions.size()));
+    for (const ExceptionSpec& e : s.exceptions) {
+        w.U32(e.start);
+        w.U32(e.end);
+        w.U32(e.originalStart);
+        uint16_t flags = 0;
+        if (!e.subject.empty()) flags |= 0x0001;
+        if (!e.location.empty()) flags |= 0x0010;
+        if (e.body) flags |= 0x0200;
+        w.U16(flags);
+        if (!e.subject.empty()) w.Narrow(e.subject);
+        if (!e.location.empty()) w.Narrow(e.location);
+    }
+    w.U32(0);  // ReservedBlock1
+    for (const ExceptionSpec& e : s.exceptions) {
+        if (s.writerVersion2 >= 0x3009) {
+            w.U32(4);  // ChangeHighlight
+            w.U32(0);
+        }
+        w.U32(0);  // ReservedBlockEE1
+        if (!e.subject.empty() || !e.location.empty()) {
+            w.U32(e.start);
+            w.U32(e.end);
+            w.U32(e.originalStart);
+            if (!e.subject.empty()) w.Wide(e.subject);
+            if (!e.location.empty()) w.Wide(e.location);
+            w.U32(0);  // ReservedBlockEE2
+        }
+    }
+    w.U32(0);  // ReservedBlock2
+    return w.bytes;
+}
+
+}  // namespace kestrel::test
