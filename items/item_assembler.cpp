@@ -143,6 +143,27 @@ constexpr std::array kMessageRawFields = {
     MessageRawField{kPidTagClientSubmitTime, &MessageRecord::submitTime},
 };
 
+// What only a full load reads: the fields a saved message needs and the lists never show.
+constexpr std::array kFullMessageFields = {
+    MessageField{kPidTagTransportMessageHeaders, &MessageRecord::transportHeaders},
+    MessageField{kPidTagInternetMessageId, &MessageRecord::internetMessageId},
+    MessageField{kPidTagInternetReferences, &MessageRecord::internetReferences},
+    MessageField{kPidTagSenderSmtpAddress, &MessageRecord::senderSmtpAddress},
+    MessageField{kPidTagSentRepresentingSmtpAddress, &MessageRecord::sentRepresentingSmtpAddress},
+    MessageField{kPidTagSenderEmailAddress, &MessageRecord::senderEmailAddress},
+    MessageField{kPidTagSenderAddressType, &MessageRecord::senderAddressType},
+};
+
+constexpr std::array kFullMessageRawFields = {
+    MessageRawField{kPidTagCreationTime, &MessageRecord::creationTime},
+    MessageRawField{kPidTagLastModificationTime, &MessageRecord::lastModificationTime},
+};
+
+bool IsFullAttachmentProperty(uint32_t id) {
+    return id == kPidTagAttachMimeTag || id == kPidTagAttachContentId ||
+           id == kPidTagAttachMethod || id == kPidTagAttachFlags;
+}
+
 template <typename Table>
 auto FindField(const Table& table, uint32_t propertyId) -> decltype(&table[0]) {
     for (const auto& entry : table) {
@@ -208,6 +229,10 @@ class Assembler {
         }
     }
 
+    // The walk's light load measures and checks; only a full load (an item opened or
+    // saved) reads the fields that nothing but a saved message uses.
+    bool FullLoad() const { return !options_.measureBody && !options_.checkRtfOnly; }
+
     bool IsWide(const PropertyValue& value) const {
         return IsWideText(value.type, options_.variant);
     }
@@ -260,7 +285,8 @@ class Assembler {
     void Dispatch(PropertyValue& value) {
         const uint32_t id = value.propertyId;
         if (id == kPidTagAttachDataBinary || id == kPidTagAttachFilename ||
-            id == kPidTagAttachLongFilename || id == kPidTagLtpRowId) {
+            id == kPidTagAttachLongFilename || id == kPidTagLtpRowId ||
+            (FullLoad() && IsFullAttachmentProperty(id))) {
             Attachment(value);
             return;
         }
@@ -268,6 +294,17 @@ class Assembler {
         if (attachmentsOnly_) return;
         if (!value.hasData()) return;
         std::vector<uint8_t>& data = *value.data;
+
+        if (FullLoad()) {
+            if (auto* entry = FindField(kFullMessageFields, id)) {
+                Message().*(entry->field) = Text(value, bodyCodePage_);
+                return;
+            }
+            if (auto* entry = FindField(kFullMessageRawFields, id)) {
+                Message().*(entry->field) = std::move(data);
+                return;
+            }
+        }
 
         if (auto* entry = FindField(kMessageFields, id)) {
             Message().*(entry->field) = Text(value);
@@ -550,6 +587,19 @@ class Assembler {
                 break;
             case kPidTagLtpRowId:
                 if (value.hasData()) attachment.rowId = LittleU32(*value.data);
+                break;
+            case kPidTagAttachMimeTag:
+                if (value.hasData()) attachment.mimeTag = Text(value);
+                break;
+            case kPidTagAttachContentId:
+                if (value.hasData()) attachment.contentId = Text(value);
+                break;
+            case kPidTagAttachMethod:
+                if (value.hasData() && value.data->size() >= 4)
+                    attachment.method = LittleU32(*value.data);
+                break;
+            case kPidTagAttachFlags:
+                if (value.hasData()) attachment.flags = LittleU32(*value.data);
                 break;
             default:
                 break;
