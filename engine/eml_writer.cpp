@@ -72,14 +72,18 @@ bool IsAtext(char c) {
     return std::string_view("()<>[]:;@\\,\"").find(c) == std::string_view::npos;
 }
 
+// atext words joined by single dots.
+bool IsDotAtom(std::string_view text) {
+    if (text.empty() || text.front() == '.' || text.back() == '.') return false;
+    if (text.find("..") != std::string_view::npos) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) { return c == '.' || IsAtext(c); });
+}
+
 // local@domain of plain characters, one "@", nothing that could close or open a field.
 bool IsPlainAddress(std::string_view address) {
     const size_t at = address.find('@');
-    if (at == std::string_view::npos || at == 0 || at + 1 >= address.size()) return false;
-    if (address.find('@', at + 1) != std::string_view::npos) return false;
-    if (address.size() > 254) return false;
-    return std::all_of(address.begin(), address.end(),
-                       [](char c) { return c == '@' || IsAtext(c); });
+    if (at == std::string_view::npos || address.size() > 254) return false;
+    return IsDotAtom(address.substr(0, at)) && IsDotAtom(address.substr(at + 1));
 }
 
 // Where a sender or recipient has no SMTP address (an Exchange DN, nothing): the name in
@@ -134,12 +138,12 @@ struct Fnv {
 std::string CleanMessageId(std::string_view raw) {
     std::string id = OneLine(raw);
     if (id.size() >= 2 && id.front() == '<' && id.back() == '>') id = id.substr(1, id.size() - 2);
-    if (id.empty() || id.size() > 250 || id.find('@') == std::string::npos) return {};
-    const bool plain = std::all_of(id.begin(), id.end(), [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return u > 0x20 && u < 0x7F && c != '<' && c != '>';
-    });
-    return plain ? id : std::string();
+    const size_t at = id.find('@');
+    if (id.size() > 250 || at == std::string::npos) return {};
+    return IsDotAtom(std::string_view(id).substr(0, at)) &&
+                   IsDotAtom(std::string_view(id).substr(at + 1))
+               ? id
+               : std::string();
 }
 
 // A list of message ids ("<a@b> <c@d>") kept when every character is plain ASCII.
@@ -150,6 +154,28 @@ std::string CleanIdList(std::string_view raw) {
         return u >= 0x20 && u < 0x7F;
     });
     return plain && list.find('<') != std::string::npos ? list : std::string();
+}
+
+// Address headers of the transport headers a reader parses: kept only when every address
+// in them is a plain one.
+constexpr std::array<std::string_view, 7> kAddressHeaders = {"reply-to",
+                                                             "resent-from",
+                                                             "resent-sender",
+                                                             "resent-to",
+                                                             "resent-cc",
+                                                             "resent-bcc",
+                                                             "disposition-notification-to"};
+
+bool HasPlainAddresses(const char* value) {
+    GRef<InternetAddressList> list(internet_address_list_parse(nullptr, value));
+    if (!list || internet_address_list_length(list.get()) == 0) return false;
+    for (int i = 0; i < internet_address_list_length(list.get()); ++i) {
+        InternetAddress* address = internet_address_list_get_address(list.get(), i);
+        if (!INTERNET_ADDRESS_IS_MAILBOX(address)) return false;
+        const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
+        if (addr == nullptr || !IsPlainAddress(addr)) return false;
+    }
+    return true;
 }
 
 // A raw header value whose line breaks all start folded lines and that holds no other
@@ -220,6 +246,44 @@ std::string Utf8Html(std::string html) {
         at = i + 5;
     }
     return html;
+}
+
+bool IsAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// An RFC 2231 value in one piece: split pieces may cut a character in two, which readers
+// decode piece by piece.
+std::string Rfc2231Value(std::string_view text) {
+    std::string out = "UTF-8''";
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (g_ascii_isalnum(c) ||
+            std::string_view("!#$&+-.^_`|~").find(c) != std::string_view::npos)
+            out += c;
+        else
+            out += fmt::format("%{:02X}", u);
+    }
+    return out;
+}
+
+// Writes the header's value as given (value: without the leading blank; lines after the
+// first start with a blank).
+void SetRawHeader(GMimeObject* object, const char* name, const std::string& value) {
+    GMimeHeaderList* list = g_mime_object_get_header_list(object);
+    GMimeHeader* header = g_mime_header_list_get_header(list, name);
+    if (header != nullptr) g_mime_header_set_raw_value(header, (" " + value + "\n").c_str());
+}
+
+// A name beyond ASCII goes into Content-Type and Content-Disposition as one RFC 2231
+// parameter each.
+void SetWideFileName(GMimeObject* object, std::string_view type, std::string_view disposition,
+                     const std::string& name) {
+    const std::string value = Rfc2231Value(name);
+    SetRawHeader(object, "Content-Type", fmt::format("{};\n name*={}", type, value));
+    SetRawHeader(object, "Content-Disposition",
+                 fmt::format("{};\n filename*={}", disposition, value));
 }
 
 GRef<GMimeDataWrapper> Content(std::string_view bytes) {
@@ -320,6 +384,11 @@ class MessageBuilder {
             // lines, so every line of it but the first starts with a blank.
             const char* raw = g_mime_header_get_raw_value(header);
             const std::string value = OneLine(rawValue);
+            if (std::any_of(
+                    kAddressHeaders.begin(), kAddressHeaders.end(),
+                    [&](std::string_view kind) { return EqualsIgnoringCase(kind, name); }) &&
+                !HasPlainAddresses(value.c_str()))
+                continue;
             g_mime_object_append_header(object, rawName, value.c_str(), "utf-8");
             if (raw != nullptr && IsFoldedValue(raw)) {
                 GMimeHeaderList* own = g_mime_object_get_header_list(object);
@@ -401,6 +470,7 @@ class MessageBuilder {
                                     attachment.data.size());
         g_mime_part_set_content(part.get(), Content(data).get());
         g_mime_part_set_content_encoding(part.get(), GMIME_CONTENT_ENCODING_BASE64);
+        if (!IsAscii(name)) SetWideFileName(object, type, inlined ? "inline" : "attachment", name);
         return GRef<GMimeObject>(GMIME_OBJECT(part.release()));
     }
 
@@ -513,6 +583,10 @@ class MessageBuilder {
         if (name.empty()) name = "message";
         if (!name.ends_with(".eml")) name += ".eml";
         g_mime_object_set_content_disposition_parameter(object, "filename", name.c_str());
+        if (!IsAscii(name)) {
+            SetRawHeader(object, "Content-Disposition",
+                         fmt::format("attachment;\n filename*={}", Rfc2231Value(name)));
+        }
         return GRef<GMimeObject>(GMIME_OBJECT(part.release()));
     }
 
