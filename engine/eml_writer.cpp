@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "items/file_time.h"
+#include "items/rtf_html.h"
 
 namespace kestrel {
 
@@ -490,8 +491,17 @@ class MessageBuilder {
 
         std::string html(message.bodyHtml.begin(), message.bodyHtml.end());
         while (!html.empty() && html.back() == '\0') html.pop_back();
+        bool rtfOnly = html.empty() && message.hasRtfBody && !message.rtfBody.empty();
+        // An RTF body written from HTML gives that HTML back; other RTF goes along as
+        // "body.rtf".
+        if (rtfOnly) {
+            if (std::optional<std::string> fromRtf = HtmlFromRtf(message.rtfBody);
+                fromRtf && !fromRtf->empty()) {
+                html = std::move(*fromRtf);
+                rtfOnly = false;
+            }
+        }
         const bool hasHtml = !html.empty();
-        const bool rtfOnly = !hasHtml && message.hasRtfBody && !message.rtfBody.empty();
 
         // Attachments the HTML shows by Content-ID go beside it in multipart/related.
         std::vector<bool> related(item.attachments.size(), false);

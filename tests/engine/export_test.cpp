@@ -101,6 +101,15 @@ class HostileExport : public ::testing::Test {
         injected.attachments.push_back(bad);
         box.AddMessage(box.Folder("Inbox"), injected);
         box.AddMessage(box.Folder("Inbox"), Chain(0));
+        // Rich bodies only in RTF: one written from HTML, one not.
+        const uint32_t rich = box.AddFolder(top, "Rich");
+        Message fromHtml = MakeMail("from html", "Ann", "ann@example.com", "plain");
+        fromHtml.rtfCompressed =
+            CompressRtf("{\\rtf1\\ansi\\fromhtml1 {\\*\\htmltag <p>}Hello{\\*\\htmltag </p>}}");
+        box.AddMessage(rich, fromHtml);
+        Message rtf = MakeMail("plain rtf", "Ann", "ann@example.com", "plain");
+        rtf.rtfCompressed = CompressRtf("{\\rtf1\\ansi Hello}");
+        box.AddMessage(rich, rtf);
         file_ = std::make_unique<ScratchFile>(box.Build());
         AnalyseFile(file_->path(), analysed_);
         ASSERT_EQ(analysed_.status, AnalysisStatus::Completed);
@@ -135,7 +144,7 @@ TEST_F(HostileExport, StaysInsideWithoutInjectionAndStopsNesting) {
     const ExportSummary summary = Export(out_);
     ASSERT_EQ(summary.outcome, ExportOutcome::Completed) << summary.failure;
     EXPECT_EQ(summary.messagesWritten, summary.messagesTotal);
-    EXPECT_EQ(summary.messagesTotal, 9u);
+    EXPECT_EQ(summary.messagesTotal, 11u);
 
     const std::string root = fs::canonical(out_).string() + "/";
     std::set<std::string> folderNames;
@@ -149,7 +158,7 @@ TEST_F(HostileExport, StaysInsideWithoutInjectionAndStopsNesting) {
             folderNames.insert(path.parent_path().filename().string());
         }
     }
-    EXPECT_EQ(emls, 9u);
+    EXPECT_EQ(emls, 11u);
     EXPECT_TRUE(folderNames.count("___.._etc_passwd"));
     EXPECT_TRUE(folderNames.count("_con.txt"));
     EXPECT_TRUE(folderNames.count("a_b"));
@@ -180,10 +189,19 @@ TEST_F(HostileExport, StaysInsideWithoutInjectionAndStopsNesting) {
     EXPECT_NE(ReadFile(out_ / "Recovery Report.txt").find("deeper than 8 levels"),
               std::string::npos);
 
+    const fs::path rich = out_ / "Personal Folders" / "Rich";
+    const std::string fromHtml = ReadFile(rich / "00001 from html.eml");
+    EXPECT_NE(fromHtml.find("multipart/alternative"), std::string::npos);
+    EXPECT_NE(fromHtml.find("<p>Hello</p>"), std::string::npos);
+    EXPECT_EQ(fromHtml.find("body.rtf"), std::string::npos);
+    const std::string plainRtf = ReadFile(rich / "00002 plain rtf.eml");
+    EXPECT_NE(plainRtf.find("filename=body.rtf"), std::string::npos);
+    EXPECT_EQ(plainRtf.find("text/html"), std::string::npos);
+
     EXPECT_EQ(ReadFile(file_->path()), sourceBytes_);
     const SavingValues saving = ReadSavingValues();
-    EXPECT_EQ(saving.SavingDone, 9u);
-    EXPECT_EQ(saving.SavingTotal, 9u);
+    EXPECT_EQ(saving.SavingDone, 11u);
+    EXPECT_EQ(saving.SavingTotal, 11u);
     EXPECT_EQ(saving.outcome, ExportOutcome::Completed);
 }
 
@@ -212,7 +230,7 @@ TEST_F(HostileExport, ExistingFilesAndLinksAreNotFollowed) {
     ExportSummary summary = Export(out_);
     EXPECT_EQ(summary.outcome, ExportOutcome::Completed);
     EXPECT_EQ(summary.existing.size(), 2u);
-    EXPECT_EQ(summary.messagesWritten, 7u);
+    EXPECT_EQ(summary.messagesWritten, 9u);
     EXPECT_EQ(ReadFile(inbox / "00001 Hi__Bcc: x@y.eml"), "mine");
     EXPECT_EQ(ReadFile(outside), "keep");
 
