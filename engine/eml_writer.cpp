@@ -456,7 +456,7 @@ class MessageBuilder {
         return plain ? id : std::string();
     }
 
-    GRef<GMimeObject> AttachmentPart(const AttachmentRecord& attachment, bool inlined,
+    GRef<GMimeObject> AttachmentPart(const AttachmentRecord& attachment, size_t index, bool inlined,
                                      const std::string& contentId) {
         const std::string type = CheckedMimeType(attachment.mimeTag);
         const size_t slash = type.find('/');
@@ -464,8 +464,11 @@ class MessageBuilder {
                                                        type.substr(slash + 1).c_str()));
         GMimeObject* object = GMIME_OBJECT(part.get());
         g_mime_object_set_disposition(object, inlined ? "inline" : "attachment");
-        const std::string name = AttachmentName(attachment);
-        if (!name.empty()) g_mime_part_set_filename(part.get(), name.c_str());
+        // A nameless attachment (an OLE object, say) is named after its place, so that mail
+        // programs offer to save it.
+        std::string name = AttachmentName(attachment);
+        if (name.empty()) name = fmt::format("attachment-{}.bin", index + 1);
+        g_mime_part_set_filename(part.get(), name.c_str());
         if (!contentId.empty()) g_mime_part_set_content_id(part.get(), contentId.c_str());
         const std::string_view data(reinterpret_cast<const char*>(attachment.data.data()),
                                     attachment.data.size());
@@ -524,7 +527,7 @@ class MessageBuilder {
                     if (!related[i]) continue;
                     g_mime_multipart_add(
                         group.get(),
-                        AttachmentPart(item.attachments[i], true, contentIds[i]).get());
+                        AttachmentPart(item.attachments[i], i, true, contentIds[i]).get());
                 }
                 rich.reset(GMIME_OBJECT(group.release()));
             }
@@ -560,7 +563,7 @@ class MessageBuilder {
                               full.nid));
                 continue;
             }
-            parts.push_back(AttachmentPart(attachment, false, contentIds[i]));
+            parts.push_back(AttachmentPart(attachment, i, false, contentIds[i]));
         }
         if (parts.empty()) return body;
         GRef<GMimeMultipart> mixed = Multipart("mixed");
