@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
+#include <mutex>
 #include <thread>
 
 #include <fmt/format.h>
@@ -65,11 +66,20 @@ class StopWatcher {
     StopWatcher& operator=(const StopWatcher&) = delete;
 
     void SavingStarted() { savingStarted_ = true; }
+    // Ends the progress line before the summary is printed.
+    void SavingEnded() {
+        std::lock_guard lock(drawMutex_);
+        savingStarted_ = false;
+        if (drawn_) {
+            fmt::print(stderr, "\n");
+            std::fflush(stderr);
+            drawn_ = false;
+        }
+    }
     bool StopSeen() const { return stopSeen_; }
 
   private:
     void Watch() {
-        bool drawn = false;
         while (!done_) {
             pollfd entry{fds_[0], POLLIN, 0};
             const int ready = ::poll(&entry, 1, 250);
@@ -82,17 +92,14 @@ class StopWatcher {
                 }
                 continue;
             }
+            std::lock_guard lock(drawMutex_);
             if (progress_ && savingStarted_) {
                 const SavingValues values = ReadSavingValues();
                 fmt::print(stderr, "\rSaving {:<30.30} {}   ", values.SavingFolderName,
                            values.SavingMailCountText);
                 std::fflush(stderr);
-                drawn = true;
+                drawn_ = true;
             }
-        }
-        if (drawn) {
-            fmt::print(stderr, "\n");
-            std::fflush(stderr);
         }
     }
 
@@ -103,6 +110,8 @@ class StopWatcher {
     std::atomic<bool> done_{false};
     std::atomic<bool> savingStarted_{false};
     std::atomic<bool> stopSeen_{false};
+    std::mutex drawMutex_;
+    bool drawn_ = false;
     std::thread thread_;
     struct sigaction previousInt_ {};
     struct sigaction previousTerm_ {};
@@ -205,6 +214,7 @@ int RunExportCommand(const ExportArgs& args) {
         exportOptions.overwrite = args.overwrite;
         watcher.SavingStarted();
         const ExportSummary summary = RunExport(result, *source, exportOptions, saving);
+        watcher.SavingEnded();
         if (args.json) {
             std::cout << ExportSummaryJson(summary).dump(-1, ' ', false,
                                                          nlohmann::json::error_handler_t::replace)

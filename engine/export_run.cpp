@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -14,6 +15,7 @@
 #include "engine/export_files.h"
 #include "engine/export_run.h"
 #include "engine_fixture.h"
+#include "platform/settings.h"
 
 namespace kestrel::test {
 namespace {
@@ -260,11 +262,24 @@ TEST_F(HostileExport, StopLeavesNoFiles) {
     EXPECT_EQ(summary.outcome, ExportOutcome::Stopped);
     for (const fs::path& path : FilesUnder(out_)) EXPECT_EQ(path.filename(), "Recovery Report.txt");
 
+    // The desktop's save records where its report went.
+    const char* saved = std::getenv("KESTREL_CONFIG_DIR");
+    const std::string savedValue = saved ? saved : "";
+    ::setenv("KESTREL_CONFIG_DIR", (out_.parent_path() / "config").c_str(), 1);
     options.format = ExportFormat::Mbox;
     options.overwrite = true;
+    options.recordReport = true;
     RunControl fresh;
     const ExportSummary mbox = RunExport(analysed_.result, *analysed_.source, options, fresh);
+    const std::string recorded = ReadSetting(kReportFileValue);
+    if (saved) {
+        ::setenv("KESTREL_CONFIG_DIR", savedValue.c_str(), 1);
+    } else {
+        ::unsetenv("KESTREL_CONFIG_DIR");
+    }
     ASSERT_EQ(mbox.outcome, ExportOutcome::Completed);
+    EXPECT_EQ(recorded, mbox.reportPath);
+    EXPECT_EQ(fs::path(recorded), fs::absolute(out_ / "Recovery Report.txt"));
     const std::string inbox = ReadFile(out_ / "Personal Folders" / "Inbox.mbox");
     EXPECT_EQ(inbox.rfind("From eve@example.com ", 0), 0u);
     EXPECT_TRUE(fs::exists(out_ / "Personal Folders" / "Twin (2).mbox"));
