@@ -192,6 +192,7 @@ class Assembler {
         }
         FinishBody();
         RepairSubject();
+        FinishFullFields();
     }
 
   private:
@@ -295,13 +296,16 @@ class Assembler {
         if (!value.hasData()) return;
         std::vector<uint8_t>& data = *value.data;
 
+        // Kept aside: folders have creation times too, and only a message takes them.
         if (FullLoad()) {
             if (auto* entry = FindField(kFullMessageFields, id)) {
-                Message().*(entry->field) = Text(value, bodyCodePage_);
+                pendingFull_.*(entry->field) = Text(value, bodyCodePage_);
+                hasPendingFull_ = true;
                 return;
             }
             if (auto* entry = FindField(kFullMessageRawFields, id)) {
-                Message().*(entry->field) = std::move(data);
+                pendingFull_.*(entry->field) = std::move(data);
+                hasPendingFull_ = true;
                 return;
             }
         }
@@ -324,6 +328,7 @@ class Assembler {
                 Subject(value);
                 break;
             case kPidTagMessageClass:
+                sawMessageClass_ = true;
                 item_.className = Text(value);
                 item_.kind = ClassifyMessageClass(item_.className);
                 break;
@@ -467,6 +472,21 @@ class Assembler {
             subject->text = Decode(bytes, wide, stringCodePage_);
         }
         message.subject = std::move(subject);
+    }
+
+    // The full load's message fields go to a message: an item with message fields or a
+    // message class.
+    void FinishFullFields() {
+        if (!hasPendingFull_ || (!item_.message && !sawMessageClass_)) return;
+        MessageRecord& message = Message();
+        for (const auto& entry : kFullMessageFields) {
+            std::string& text = pendingFull_.*(entry.field);
+            if (!text.empty()) message.*(entry.field) = std::move(text);
+        }
+        for (const auto& entry : kFullMessageRawFields) {
+            std::vector<uint8_t>& bytes = pendingFull_.*(entry.field);
+            if (!bytes.empty()) message.*(entry.field) = std::move(bytes);
+        }
     }
 
     // A body kept aside for measuring: a sticky note's is its text, anyone else's is only
@@ -616,6 +636,9 @@ class Assembler {
     bool attachmentsOnly_ = false;   // a call for attachment rows or an attachment's context
     std::string normalizedSubject_;  // 0x0E1D, read only to check the subject against
     std::optional<std::vector<uint8_t>> measuredBody_;  // a UTF-16 body kept for FinishBody
+    MessageRecord pendingFull_;  // the full load's message fields, for FinishFullFields
+    bool hasPendingFull_ = false;
+    bool sawMessageClass_ = false;
 };
 
 struct ClassRule {
