@@ -179,8 +179,8 @@ class Exporter {
     }
     OutputFolder FolderOf(size_t index) { return OpenPlace(index, places_[index].size()); }
 
-    // Reads one listed item. Null when it cannot be read (listed in the report); throws
-    // ExportWriteError-free failures of the source itself as a failed run (nullopt).
+    // Reads one listed item. Null when it cannot be read (listed in the report); a source
+    // that cannot be read any more (changed, gone) fails the run and sets failed.
     std::unique_ptr<FullItem> Load(uint32_t nid, uint64_t dataBid, const std::string& folder,
                                    bool& failed) {
         try {
@@ -211,8 +211,8 @@ class Exporter {
     // False when the run ends here (stopped or failed).
     bool ExportMailFolder(size_t index) {
         const MailFolderEntry& folder = result_.folders.entries()[index];
-        const std::string shownName =
-            places_[index].empty() ? folder.path : PathNames(folder.path).back();
+        const std::vector<std::string> names = PathNames(folder.path);
+        const std::string shownName = names.empty() ? folder.path : names.back();
         Progress(shownName);
         ExportedFolder tally;
         tally.path = folder.path;
@@ -235,12 +235,21 @@ class Exporter {
         const int width =
             std::max<int>(5, static_cast<int>(fmt::format("{}", folder.messages.size()).size()));
         uint64_t number = 0;
+        // A run that ends inside the folder still counts the files it wrote there (an mbox
+        // is whole or not there at all).
+        auto endEarly = [&] {
+            if (!mbox) {
+                summary_.messagesWritten += tally.written;
+                summary_.folders.push_back(std::move(tally));
+            }
+            return false;
+        };
         for (const MessageSummary& entry : folder.messages) {
-            if (Stopped()) return false;
+            if (Stopped()) return endEarly();
             ++number;
             bool failed = false;
             std::unique_ptr<FullItem> item = Load(entry.nid, entry.dataBid, folder.path, failed);
-            if (failed) return false;
+            if (failed) return endEarly();
             ++done_;
             if (!item) {
                 ++tally.unreadable;
@@ -258,39 +267,47 @@ class Exporter {
             }
             for (auto& problem : problems)
                 summary_.problems.push_back(folder.path + ": " + problem);
-            if (mbox) {
-                mboxFile.Append(
-                    MboxEntry(eml, EnvelopeSender(*item->item), MessageDateSeconds(*item->item)));
-                ++tally.written;
-            } else {
-                const std::string prefix = fmt::format("{:0{}}", number, width);
-                std::string subject = item->item->message && item->item->message->subject
-                                          ? SafeName(item->item->message->subject->text,
-                                                     kMaxNameBytes - prefix.size() - 5)
-                                          : std::string();
-                const std::string name =
-                    subject.empty() ? prefix + ".eml" : prefix + " " + subject + ".eml";
-                if (out.WriteFile(name, eml, options_.overwrite) == OutputFolder::Placed::Existed) {
-                    summary_.existing.push_back(tally.output + "/" + name);
-                } else {
-                    ++tally.written;
-                }
+            try {
+                WriteMessage(out, mbox ? &mboxFile : nullptr, *item, eml, number, width, tally);
+            } catch (const ExportWriteError&) {
+                endEarly();
+                throw;
             }
-            summary_.messagesWritten += mbox ? 1 : 0;
             item.reset();
             Progress(shownName);
         }
-        if (mbox) {
-            if (mboxFile.Commit(options_.overwrite) == OutputFolder::Placed::Existed) {
-                summary_.messagesWritten -= tally.written;
-                summary_.existing.push_back(tally.output);
-                tally.written = 0;
-            }
-        } else {
-            summary_.messagesWritten += tally.written;
+        if (mbox && mboxFile.Commit(options_.overwrite) == OutputFolder::Placed::Existed) {
+            summary_.existing.push_back(tally.output);
+            tally.written = 0;
         }
+        summary_.messagesWritten += tally.written;
         summary_.folders.push_back(std::move(tally));
         return true;
+    }
+
+    // One message into its folder's mbox (when mboxFile is given) or its own EML file.
+    void WriteMessage(const OutputFolder& out, OutputFolder::PendingFile* mboxFile,
+                      const FullItem& item, const std::string& eml, uint64_t number, int width,
+                      ExportedFolder& tally) {
+        if (mboxFile != nullptr) {
+            mboxFile->Append(
+                MboxEntry(eml, EnvelopeSender(*item.item), MessageDateSeconds(*item.item)));
+            ++tally.written;
+            return;
+        }
+        const std::string prefix = fmt::format("{:0{}}", number, width);
+        const MessageRecord* message = item.item->message.get();
+        const std::string subject =
+            message && message->subject
+                ? SafeName(message->subject->text, kMaxNameBytes - prefix.size() - 5)
+                : std::string();
+        const std::string name =
+            subject.empty() ? prefix + ".eml" : prefix + " " + subject + ".eml";
+        if (out.WriteFile(name, eml, options_.overwrite) == OutputFolder::Placed::Existed) {
+            summary_.existing.push_back(tally.output + "/" + name);
+        } else {
+            ++tally.written;
+        }
     }
 
     // The vCard, iCalendar and note writers are wired in here: one .vcf of the folder's
