@@ -112,6 +112,15 @@ class HostileExport : public ::testing::Test {
         Message rtf = MakeMail("plain rtf", "Ann", "ann@example.com", "plain");
         rtf.rtfCompressed = CompressRtf("{\\rtf1\\ansi Hello}");
         box.AddMessage(rich, rtf);
+        Message picture = MakeMail("picture", "Ann", "ann@example.com", "plain");
+        picture.htmlBody = "<html><body><img src=\"cid:img1@here\"></body></html>";
+        Attachment image;
+        image.longName = "logo.png";
+        image.mimeType = "image/png";
+        image.data = {0x89, 'P', 'N', 'G'};
+        image.props = {Prop::Unicode(0x3712, "img1@here")};
+        picture.attachments.push_back(image);
+        box.AddMessage(rich, picture);
         file_ = std::make_unique<ScratchFile>(box.Build());
         AnalyseFile(file_->path(), analysed_);
         ASSERT_EQ(analysed_.status, AnalysisStatus::Completed);
@@ -146,7 +155,7 @@ TEST_F(HostileExport, StaysInsideWithoutInjectionAndStopsNesting) {
     const ExportSummary summary = Export(out_);
     ASSERT_EQ(summary.outcome, ExportOutcome::Completed) << summary.failure;
     EXPECT_EQ(summary.messagesWritten, summary.messagesTotal);
-    EXPECT_EQ(summary.messagesTotal, 11u);
+    EXPECT_EQ(summary.messagesTotal, 12u);
 
     const std::string root = fs::canonical(out_).string() + "/";
     std::set<std::string> folderNames;
@@ -160,7 +169,7 @@ TEST_F(HostileExport, StaysInsideWithoutInjectionAndStopsNesting) {
             folderNames.insert(path.parent_path().filename().string());
         }
     }
-    EXPECT_EQ(emls, 11u);
+    EXPECT_EQ(emls, 12u);
     EXPECT_TRUE(folderNames.count("___.._etc_passwd"));
     EXPECT_TRUE(folderNames.count("_con.txt"));
     EXPECT_TRUE(folderNames.count("a_b"));
@@ -199,11 +208,23 @@ TEST_F(HostileExport, StaysInsideWithoutInjectionAndStopsNesting) {
     const std::string plainRtf = ReadFile(rich / "00002 plain rtf.eml");
     EXPECT_NE(plainRtf.find("filename=body.rtf"), std::string::npos);
     EXPECT_EQ(plainRtf.find("text/html"), std::string::npos);
+    // The image the HTML shows by Content-ID goes beside it, inline, with its name.
+    const std::string picture = ReadFile(rich / "00003 picture.eml");
+    const size_t related = picture.find("Content-Type: multipart/related");
+    const size_t html = picture.find("Content-Type: text/html");
+    const size_t image = picture.find("Content-Type: image/png");
+    ASSERT_NE(related, std::string::npos) << picture;
+    EXPECT_LT(related, html);
+    EXPECT_LT(html, image);
+    EXPECT_NE(picture.find("Content-Id: <img1@here>", image), std::string::npos) << picture;
+    EXPECT_NE(picture.find("Content-Disposition: inline; filename=logo.png", image),
+              std::string::npos);
+    EXPECT_EQ(picture.find("multipart/mixed"), std::string::npos);
 
     EXPECT_EQ(ReadFile(file_->path()), sourceBytes_);
     const SavingValues saving = ReadSavingValues();
-    EXPECT_EQ(saving.SavingDone, 11u);
-    EXPECT_EQ(saving.SavingTotal, 11u);
+    EXPECT_EQ(saving.SavingDone, 12u);
+    EXPECT_EQ(saving.SavingTotal, 12u);
     EXPECT_EQ(saving.outcome, ExportOutcome::Completed);
 }
 
@@ -232,7 +253,7 @@ TEST_F(HostileExport, ExistingFilesAndLinksAreNotFollowed) {
     ExportSummary summary = Export(out_);
     EXPECT_EQ(summary.outcome, ExportOutcome::Completed);
     EXPECT_EQ(summary.existing.size(), 2u);
-    EXPECT_EQ(summary.messagesWritten, 9u);
+    EXPECT_EQ(summary.messagesWritten, 10u);
     EXPECT_EQ(ReadFile(inbox / "00001 Hi__Bcc: x@y.eml"), "mine");
     EXPECT_EQ(ReadFile(outside), "keep");
 
