@@ -8,11 +8,14 @@ file, with /usr/bin/time -v and a warm page cache:
                                        vs  pffexport -q -t DIR FILE      (items mode)
                                        vs  lspst FILE                    (lists every item)
   kestrel-cli info FILE --json         vs  pffinfo FILE                  (header and indexes)
+  kestrel-cli export FILE --out DIR --format eml
+                                       vs  readpst -q -D -e -j0 -o DIR FILE  (one .eml per message)
 
 and prints a Markdown table with the median wall time, user+sys CPU and peak RSS of each
 tool, and the ratios ours/peer. Usage:
 
-  bench/peers.py [--cases 100 1024 1024:3786] [--runs 3] [--dir DIR] [--cli PATH]
+  bench/peers.py [--cases 100 256:25000 1024 1024:3786] [--runs 3] [--dir DIR] [--cli PATH]
+                 [--groups analyze info export]
 
 A case is SIZE_MB or SIZE_MB:MESSAGES (a fixed message count: the same mail in a bigger
 file, to see whether memory follows the file's size or its item count). The cache folder
@@ -135,7 +138,9 @@ def warm(path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--cases", nargs="+", default=["100", "1024", "1024:3786"])
+    parser.add_argument("--cases", nargs="+", default=["100", "256:25000", "1024", "1024:3786"])
+    parser.add_argument("--groups", nargs="+", default=["analyze", "info", "export"],
+                        help="which comparisons to run")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--dir", default=os.environ.get("KESTREL_BENCH_DIR", "/tmp/kestrel-bench"))
     parser.add_argument("--cli", help="kestrel-cli to time (default: build-bench/cli/kestrel-cli)")
@@ -165,10 +170,15 @@ def main():
             ("analyze", "lspst", ["lspst", str(pst)], None),
             ("info", "kestrel-cli info --json", [str(cli), "info", str(pst), "--json"], None),
             ("info", "pffinfo", ["pffinfo", str(pst)], None),
+            ("export", "kestrel-cli export --format eml",
+             [str(cli), "export", str(pst), "--out", str(out / "k"), "--format", "eml", "--quiet"],
+             out),
+            ("export", "readpst -D -e -j0", ["readpst", "-q", "-D", "-e", "-j0", "-o", str(out),
+                                             str(pst)], out),
         ]
         ours = {}
         for group, name, command, scratch in jobs:
-            if command[0] in args.skip:
+            if command[0] in args.skip or group not in args.groups:
                 continue
             log(f"{pst.name}: {name} x{args.runs}")
             started = time.monotonic()

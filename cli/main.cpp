@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cli/analyze_command.h"
+#include "cli/export_command.h"
 #include "engine/analysis.h"
 #include "storage/btree_loader.h"
 #include "storage/pst_context.h"
@@ -99,6 +100,8 @@ int main(int argc, char** argv) {
 
     kestrel::cli::AnalyzeArgs analyzeArgs;
     CLI::App* analyze = kestrel::cli::AddAnalyzeCommand(app, analyzeArgs);
+    kestrel::cli::ExportArgs exportArgs;
+    CLI::App* exportCommand = kestrel::cli::AddExportCommand(app, exportArgs);
 
     try {
         app.parse(argc, argv);
@@ -115,6 +118,7 @@ int main(int argc, char** argv) {
     try {
         if (*info) return RunInfo(infoFile, infoJson);
         if (*analyze) return kestrel::cli::RunAnalyze(analyzeArgs);
+        if (*exportCommand) return kestrel::cli::RunExportCommand(exportArgs);
     } catch (const std::exception& e) {
         fmt::print(stderr, "kestrel-cli: {}\n", e.what());
         return 1;

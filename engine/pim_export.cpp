@@ -177,13 +177,9 @@ bool IsTask(const ItemRecord& item) {
 
 // DTSTAMP: the last change, else the creation, else the delivery; never absent.
 std::string StampOf(const FullItem& full, std::optional<uint64_t> fallback) {
-    const ItemRecord& item = *full.item;
-    if (item.appointment) {
-        if (auto t = DateTimeOf(TimeOf(item.appointment->lastModificationTime))) return *t;
-        if (auto t = DateTimeOf(TimeOf(item.appointment->creationTime))) return *t;
-    }
     if (const MessageRecord* m = MessageOf(full)) {
-        if (auto t = DateTimeOf(TimeOf(m->deliveryTime))) return *t;
+        for (const auto* time : {&m->lastModificationTime, &m->creationTime, &m->deliveryTime})
+            if (auto t = DateTimeOf(TimeOf(*time))) return *t;
     }
     if (auto t = DateTimeOf(fallback)) return *t;
     return "19700101T000000Z";

@@ -148,6 +148,26 @@ constexpr std::array kMessageRawFields = {
     MessageRawField{kPidTagClientSubmitTime, &MessageRecord::submitTime},
 };
 
+// What only a full load reads: the fields a saved message needs and the lists never show.
+constexpr std::array kFullMessageFields = {
+    MessageField{kPidTagTransportMessageHeaders, &MessageRecord::transportHeaders},
+    MessageField{kPidTagInternetMessageId, &MessageRecord::internetMessageId},
+    MessageField{kPidTagInternetReferences, &MessageRecord::internetReferences},
+    MessageField{kPidTagSenderSmtpAddress, &MessageRecord::senderSmtpAddress},
+    MessageField{kPidTagSentRepresentingSmtpAddress, &MessageRecord::sentRepresentingSmtpAddress},
+    MessageField{kPidTagSenderEmailAddress, &MessageRecord::senderEmailAddress},
+    MessageField{kPidTagSenderAddressType, &MessageRecord::senderAddressType},
+};
+
+constexpr std::array kFullMessageRawFields = {
+    MessageRawField{kPidTagCreationTime, &MessageRecord::creationTime},
+    MessageRawField{kPidTagLastModificationTime, &MessageRecord::lastModificationTime},
+};
+
+bool IsFullAttachmentProperty(uint32_t id) {
+    return id == kPidTagAttachMimeTag || id == kPidTagAttachMethod || id == kPidTagAttachFlags;
+}
+
 template <typename Table>
 auto FindField(const Table& table, uint32_t propertyId) -> decltype(&table[0]) {
     for (const auto& entry : table) {
@@ -176,6 +196,7 @@ class Assembler {
         }
         FinishBody();
         RepairSubject();
+        FinishFullFields();
         FinishFullLoad();
     }
 
@@ -267,7 +288,7 @@ class Assembler {
         const uint32_t id = value.propertyId;
         if (id == kPidTagAttachDataBinary || id == kPidTagAttachFilename ||
             id == kPidTagAttachLongFilename || id == kPidTagAttachContentId ||
-            id == kPidTagLtpRowId) {
+            id == kPidTagLtpRowId || (options_.FullLoad() && IsFullAttachmentProperty(id))) {
             Attachment(value);
             return;
         }
@@ -276,6 +297,20 @@ class Assembler {
         if (!value.hasData()) return;
         std::vector<uint8_t>& data = *value.data;
         if (options_.FullLoad() && FullLoadValue(value)) return;
+
+        // Kept aside: folders have creation times too, and only a message takes them.
+        if (options_.FullLoad()) {
+            if (auto* entry = FindField(kFullMessageFields, id)) {
+                pendingFull_.*(entry->field) = Text(value, bodyCodePage_);
+                hasPendingFull_ = true;
+                return;
+            }
+            if (auto* entry = FindField(kFullMessageRawFields, id)) {
+                pendingFull_.*(entry->field) = std::move(data);
+                hasPendingFull_ = true;
+                return;
+            }
+        }
 
         if (auto* entry = FindField(kMessageFields, id)) {
             Message().*(entry->field) = Text(value);
@@ -295,6 +330,7 @@ class Assembler {
                 Subject(value);
                 break;
             case kPidTagMessageClass:
+                sawMessageClass_ = true;
                 item_.className = Text(value);
                 item_.kind = ClassifyMessageClass(item_.className);
                 break;
@@ -456,12 +492,6 @@ class Assembler {
             case kPidLidExceptionReplaceTime:
                 Appointment().exceptionReplaceTime = std::move(data);
                 return true;
-            case kPidTagCreationTime:
-                creationTime_ = std::move(data);
-                return true;
-            case kPidTagLastModificationTime:
-                lastModificationTime_ = std::move(data);
-                return true;
 
             case kPidLidTaskStatus:
                 if (data.size() < 4) return false;
@@ -535,11 +565,6 @@ class Assembler {
             memberIds_.clear();
             memberOneOffs_.clear();
         }
-        // Only appointments and tasks keep these (they date the exported entry).
-        if (item_.appointment || item_.task) {
-            Appointment().creationTime = std::move(creationTime_);
-            Appointment().lastModificationTime = std::move(lastModificationTime_);
-        }
     }
 
     // Only the 0x01 marker starts a prefix-marked subject; the character after it is the
@@ -573,6 +598,21 @@ class Assembler {
             subject->text = Decode(bytes, wide, stringCodePage_);
         }
         message.subject = std::move(subject);
+    }
+
+    // The full load's message fields go to a message: an item with message fields or a
+    // message class.
+    void FinishFullFields() {
+        if (!hasPendingFull_ || (!item_.message && !sawMessageClass_)) return;
+        MessageRecord& message = Message();
+        for (const auto& entry : kFullMessageFields) {
+            std::string& text = pendingFull_.*(entry.field);
+            if (!text.empty()) message.*(entry.field) = std::move(text);
+        }
+        for (const auto& entry : kFullMessageRawFields) {
+            std::vector<uint8_t>& bytes = pendingFull_.*(entry.field);
+            if (!bytes.empty()) message.*(entry.field) = std::move(bytes);
+        }
     }
 
     // A body kept aside for measuring: a sticky note's is its text, anyone else's is only
@@ -697,6 +737,16 @@ class Assembler {
             case kPidTagLtpRowId:
                 if (value.hasData()) attachment.rowId = LittleU32(*value.data);
                 break;
+            case kPidTagAttachMimeTag:
+                if (value.hasData()) attachment.mimeTag = Text(value);
+                break;
+            case kPidTagAttachMethod:
+                if (value.hasData() && value.data->size() >= 4)
+                    attachment.method = LittleU32(*value.data);
+                break;
+            case kPidTagAttachFlags:
+                if (value.hasData()) attachment.flags = LittleU32(*value.data);
+                break;
             default:
                 break;
         }
@@ -715,8 +765,9 @@ class Assembler {
     // Full loads: values placed by FinishFullLoad.
     std::vector<uint8_t> memberIds_;
     std::vector<uint8_t> memberOneOffs_;
-    std::vector<uint8_t> creationTime_;
-    std::vector<uint8_t> lastModificationTime_;
+    MessageRecord pendingFull_;  // the full load's message fields, for FinishFullFields
+    bool hasPendingFull_ = false;
+    bool sawMessageClass_ = false;
 };
 
 struct ClassRule {

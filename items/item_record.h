@@ -54,6 +54,17 @@ struct MessageRecord {
     std::vector<uint8_t> submitTime;  // FILETIME bytes (0x0039)
     std::string displayTo;            // 0x0E04
     std::unique_ptr<SubjectRecord> subject;  // 0x0037; none when absent or empty
+    // Read by the full load only (the walk's light load leaves them empty): what a saved
+    // message needs besides the fields above.
+    std::string transportHeaders;               // 0x007D, the headers as received
+    std::string internetMessageId;              // 0x1035
+    std::string internetReferences;             // 0x1039
+    std::string senderSmtpAddress;              // 0x5D01
+    std::string sentRepresentingSmtpAddress;    // 0x5D02
+    std::string senderEmailAddress;             // 0x0C1F
+    std::string senderAddressType;              // 0x0C1E
+    std::vector<uint8_t> creationTime;          // FILETIME bytes (0x3007)
+    std::vector<uint8_t> lastModificationTime;  // FILETIME bytes (0x3008)
 };
 
 struct FolderRecord {
@@ -171,10 +182,6 @@ struct AppointmentRecord {
     bool allDay = false;                        // LID 0x8215
     std::vector<uint8_t> exceptionReplaceTime;  // LID 0x8228: a changed instance's original start
     std::vector<uint8_t> globalObjectId;        // PSETID_Meeting LID 0x0003
-    // What dates the iCalendar entry of an appointment or a task (tasks get this record
-    // for them alone).
-    std::vector<uint8_t> creationTime;          // 0x3007
-    std::vector<uint8_t> lastModificationTime;  // 0x3008
 };
 
 struct TaskRecord {
@@ -205,6 +212,10 @@ struct AttachmentRecord {
     uint32_t dataSize = 0;
     uint32_t rowId = 0;    // the attachment's subnode NID; the data's NID when not read
     uint64_t dataBid = 0;  // the block of the subnode rowId names, when found
+    // Read by the full load only.
+    std::string mimeTag;             // 0x370E, as stored: checked before it is used
+    std::optional<uint32_t> method;  // 0x3705; 5 is an attached message
+    uint32_t flags = 0;              // 0x3714
 };
 
 struct ItemRecord {

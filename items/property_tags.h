@@ -45,6 +45,9 @@ inline constexpr uint32_t kPidTagReplyRecipientNames = 0x0050;
 inline constexpr uint32_t kPidTagSentRepresentingAddressType = 0x0064;
 inline constexpr uint32_t kPidTagSentRepresentingEmailAddress = 0x0065;
 inline constexpr uint32_t kPidTagConversationTopic = 0x0070;
+inline constexpr uint32_t kPidTagTransportMessageHeaders = 0x007D;
+inline constexpr uint32_t kPidTagSenderAddressType = 0x0C1E;
+inline constexpr uint32_t kPidTagSenderEmailAddress = 0x0C1F;
 inline constexpr uint32_t kPidTagReceivedByAddressType = 0x0075;
 inline constexpr uint32_t kPidTagReceivedByEmailAddress = 0x0076;
 inline constexpr uint32_t kPidTagDisplayCc = 0x0E03;
@@ -56,10 +59,16 @@ inline constexpr uint32_t kPidTagRecordKey = 0x0FF9;
 inline constexpr uint32_t kPidTagBody = 0x1000;
 inline constexpr uint32_t kPidTagRtfCompressed = 0x1009;
 inline constexpr uint32_t kPidTagHtml = 0x1013;
+inline constexpr uint32_t kPidTagInternetMessageId = 0x1035;
+inline constexpr uint32_t kPidTagInternetReferences = 0x1039;
 inline constexpr uint32_t kPidTagInReplyToId = 0x1042;
+inline constexpr uint32_t kPidTagCreationTime = 0x3007;
+inline constexpr uint32_t kPidTagLastModificationTime = 0x3008;
 inline constexpr uint32_t kPidTagMessageHandlingSystemCommonName = 0x3A0F;
 inline constexpr uint32_t kPidTagInternetCodepage = 0x3FDE;
 inline constexpr uint32_t kPidTagMessageCodepage = 0x3FFD;
+inline constexpr uint32_t kPidTagSenderSmtpAddress = 0x5D01;
+inline constexpr uint32_t kPidTagSentRepresentingSmtpAddress = 0x5D02;
 inline constexpr uint32_t kPidTagUserEntryId = 0x6619;
 
 // Recipients (rows of the recipient table).
@@ -88,7 +97,9 @@ inline constexpr uint32_t kPidTagAttachDataBinary =
 inline constexpr uint32_t kPidTagAttachFilename = 0x3704;
 inline constexpr uint32_t kPidTagAttachMethod = 0x3705;
 inline constexpr uint32_t kPidTagAttachLongFilename = 0x3707;
+inline constexpr uint32_t kPidTagAttachMimeTag = 0x370E;
 inline constexpr uint32_t kPidTagAttachContentId = 0x3712;
+inline constexpr uint32_t kPidTagAttachFlags = 0x3714;
 inline constexpr uint32_t kPidTagLtpRowId = 0x67F2;
 // PidTagAttachMethod of an attached message.
 inline constexpr uint32_t kAttachMethodEmbeddedMessage = 5;
@@ -154,8 +165,6 @@ inline constexpr uint32_t kPidTagOtherAddressStateOrProvince = 0x3A62;
 inline constexpr uint32_t kPidTagOtherAddressStreet = 0x3A63;
 
 // Calendar, task and contact values of full reads.
-inline constexpr uint32_t kPidTagCreationTime = 0x3007;
-inline constexpr uint32_t kPidTagLastModificationTime = 0x3008;
 inline constexpr uint32_t kPidTagPrimaryTelephoneNumber = 0x3A1A;
 inline constexpr uint32_t kPidTagPrimaryFaxNumber = 0x3A23;
 

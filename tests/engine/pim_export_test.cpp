@@ -74,7 +74,7 @@ FullItem Series(bool brokenPattern = false) {
     c.startTime = test::FileTimeBytes(2016, 8, 2, 15, 0);
     c.endTime = test::FileTimeBytes(2016, 8, 2, 15, 30);
     c.globalObjectId = {0x04, 0x00, 0x00, 0x00, 0x82, 0x00, 0xE0, 0x00};
-    c.lastModificationTime = test::FileTimeBytes(2016, 8, 1, 9, 0);
+    full.item->message->lastModificationTime = test::FileTimeBytes(2016, 8, 1, 9, 0);
     c.recurring = true;
     test::PatternSpec s;
     s.startDate = test::PatternMinutes(2016, 8, 2);

@@ -341,9 +341,17 @@ LtpNode MailboxBuilder::MessageNode(const Message& m) {
             const Attachment& a = m.attachments[i];
             const uint32_t nid = MakeNid(kNidTypeAttachment, 0x401 + static_cast<uint32_t>(i));
             const uint32_t size = static_cast<uint32_t>(a.data.size() + 200);
-            std::vector<Prop> props = {Prop::Int32(0x0E20, size), Prop::Int32(0x0FFE, 7),
-                                       Prop::Binary(0x3701, a.data), Prop::Int32(0x3705, 1),
-                                       Prop::Int32(0x370B, 0xFFFFFFFF)};
+            const bool attachedMessage = a.embedded != nullptr;
+            // An attached message's object names the subnode that holds it.
+            const uint32_t embeddedNid =
+                MakeNid(kNidTypeNormalMessage, 0x7F0 + static_cast<uint32_t>(i));
+            std::vector<uint8_t> object(8, 0);
+            for (int k = 0; k < 4; ++k) object[k] = static_cast<uint8_t>(embeddedNid >> (8 * k));
+            std::vector<Prop> props = {
+                Prop::Int32(0x0E20, size), Prop::Int32(0x0FFE, 7),
+                attachedMessage ? Prop::Raw(0x3701, kPtObject, object).InHeap()
+                                : Prop::Binary(0x3701, a.data),
+                Prop::Int32(0x3705, attachedMessage ? 5 : 1), Prop::Int32(0x370B, 0xFFFFFFFF)};
             const std::string& shown = a.longName.empty() ? a.shortName : a.longName;
             props.push_back(Text(0x3001, shown, cp));
             if (!a.shortName.empty()) props.push_back(Text(0x3704, a.shortName, cp));
@@ -355,9 +363,11 @@ LtpNode MailboxBuilder::MessageNode(const Message& m) {
             std::sort(props.begin(), props.end(),
                       [](const Prop& x, const Prop& y) { return x.id < y.id; });
             attachments.push_back({nid, ltp_.PropertyContext(props)});
+            if (attachedMessage)
+                attachments.back().node.subnodes.push_back({embeddedNid, MessageNode(*a.embedded)});
 
             TableRow row{nid,
-                         {Prop::Int32(0x0E20, size), Prop::Int32(0x3705, 1),
+                         {Prop::Int32(0x0E20, size), Prop::Int32(0x3705, attachedMessage ? 5 : 1),
                           Prop::Int32(0x370B, 0xFFFFFFFF)}};
             if (!a.shortName.empty()) row.cells.push_back(Text(0x3704, a.shortName, cp));
             table.rows.push_back(std::move(row));

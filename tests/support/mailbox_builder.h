@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,6 +52,8 @@ struct Attachment {
     std::vector<uint8_t> data{};
     std::string mimeType{};
     std::vector<Prop> props{};  // more properties, as given
+    // An attached message (method 5) in place of data (Message is not complete yet).
+    std::shared_ptr<const struct Message> embedded{};
 };
 
 struct Message {

@@ -1,0 +1,32 @@
+#pragma once
+// kestrel-cli export FILE --out DIR [--format eml|mbox] [--restore-deleted] [--overwrite]
+// [--json] [--quiet]: the analysis as analyze runs it, then the save into DIR.
+#include <string>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include "engine/export_run.h"
+
+namespace kestrel::cli {
+
+struct ExportArgs {
+    std::string file;
+    std::string out;
+    std::string format = "eml";
+    bool restoreDeleted = false;
+    bool overwrite = false;
+    bool json = false;
+    bool quiet = false;
+};
+
+CLI::App* AddExportCommand(CLI::App& app, ExportArgs& args);
+
+// 0 when everything readable was written (unreadable items are listed, not failures); 1
+// when the analysis or the save failed or was stopped, or files that existed were left.
+int RunExportCommand(const ExportArgs& args);
+
+// The --json summary.
+nlohmann::ordered_json ExportSummaryJson(const ExportSummary& summary);
+
+}  // namespace kestrel::cli
