@@ -14,6 +14,7 @@
 #include "items/node_item.h"
 #include "platform/activity_log.h"
 #include "storage/btree_loader.h"
+#include "storage/deep_scan.h"
 #include "storage/nid.h"
 
 namespace kestrel {
@@ -126,8 +127,22 @@ class Run {
         Log(kLogAnalysisStep);
         Log(kLogBlankLine);
 
-        // No format version we know: nothing of the file can be read as a PST.
+        // No format version we know: the pages and blocks may still tell the layout.
+        bool guessed = false;
+        if (context_->variant == PstVariant::Unknown && options_.deepScan != DeepScanMode::Never) {
+            try {
+                guessed = GuessLayout(*context_);
+            } catch (const std::exception&) {
+            }
+        }
         if (context_->variant == PstVariant::Unknown) return Fail(kMsgCannotAnalyse);
+        if (guessed) {
+            std::unique_lock lock(mutex_);
+            result_.variant = context_->variant;
+            result_.warnings.push_back(
+                fmt::format("the header's format version {} is unknown; the file was read as {}",
+                            context_->version, VariantName(context_->variant)));
+        }
         if (!context_->headerMagicValid) Warn("the header's magic is not \"!BDN\"; read on");
         if (!context_->headerCrcValid) Warn("the header's CRC does not match; read on");
 
@@ -139,7 +154,34 @@ class Run {
             return Fail(kMsgCannotReadInfo);
         }
         if (Stopped()) return AnalysisStatus::Stopped;
-        if (loaded != 0) Warn("a B-tree root could not be read; the indexes are incomplete");
+        ScanReason scanReason = ScanReason::None;
+        if (guessed) {
+            scanReason = ScanReason::HeaderDamaged;
+        } else if (options_.deepScan != DeepScanMode::Never) {
+            scanReason = AutomaticScanReason(*context_, loaded);
+            if (scanReason == ScanReason::None && options_.deepScan == DeepScanMode::Always)
+                scanReason = ScanReason::Requested;
+        }
+        if (scanReason != ScanReason::None) {
+            DeepScanReport report;
+            try {
+                report = DeepScan(*context_, scanReason, [this](uint64_t done, uint64_t total) {
+                    observer_.ScanProgress(done, total);
+                    return control_.TestPoint();
+                });
+            } catch (const std::exception&) {
+                return Fail(kMsgCannotReadInfo);
+            }
+            if (report.stopped || Stopped()) return AnalysisStatus::Stopped;
+            report.guessed = guessed;
+            std::unique_lock lock(mutex_);
+            result_.scan = report;
+        }
+        if (loaded != 0) {
+            Warn(scanReason != ScanReason::None
+                     ? std::string(kWarnIndexesRebuilt)
+                     : "a B-tree root could not be read; the indexes are incomplete");
+        }
         WarnLoadStats();
 
         try {

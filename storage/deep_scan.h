@@ -1,0 +1,65 @@
+#pragma once
+// The deep scan: when the B-trees are damaged, the blocks and pages the file still holds
+// complete the indexes. What the live trees gave always wins; the scan only adds what they
+// lack, and only what checks: blocks whose trailer checks, node entries of node-tree leaf
+// pages whose trailer checks and whose data block is known.
+#include <cstdint>
+
+#include "storage/pst_context.h"
+#include "storage/trailer_scan.h"
+
+namespace kestrel {
+
+// Why a scan ran (or None: it did not).
+enum class ScanReason {
+    None,
+    Requested,        // asked for (--deep)
+    RootUnreadable,   // LoadIndexes could not read a root
+    RootPastEnd,      // a root offset lies past the end of the file
+    FileShort,        // the file is shorter than the header says
+    SkippedSubtrees,  // the walk skipped damaged subtrees
+    HeaderDamaged,    // no format version we know: the layout was guessed
+};
+
+// How reports name the reason: "requested", "rootUnreadable", ...
+const char* ScanReasonName(ScanReason reason);
+
+// The reason the loaded indexes call for a scan on their own, or None. loadResult:
+// LoadIndexes' answer.
+ScanReason AutomaticScanReason(PstContext& context, int loadResult);
+
+struct DeepScanReport {
+    ScanReason reason = ScanReason::None;
+    bool guessed = false;  // the variant and encoding were guessed from the pages
+    double seconds = 0;
+    uint64_t pages = 0;   // B-tree pages whose trailer checked
+    uint64_t blocks = 0;  // blocks whose trailer checked
+    uint64_t blocksAdded = 0;
+    uint64_t nodesAdded = 0;
+    uint64_t nodesRebuilt = 0;  // nodes made from blocks that no entry names
+    bool stopped = false;
+};
+
+struct IndexCompletion {
+    uint64_t blocksAdded = 0;
+    uint64_t nodesAdded = 0;
+};
+
+// Adds to the indexes what the scan found and they lack: blocks whose trailer checked (at
+// the offset a block-tree leaf gives, where one does), then the entries of node-tree leaf
+// pages for NIDs the node tree lacks whose data block is in the index (the newest page
+// wins), placed as the loader places its own.
+IndexCompletion CompleteIndexes(PstContext& context, const TrailerScan& scan);
+
+// Scans the whole file with the context's layout and completes the indexes. hook is
+// called at every window (progress; true stops the scan, keeping nothing of it). File
+// errors propagate.
+DeepScanReport DeepScan(PstContext& context, ScanReason reason, const ScanWindowHook& hook = {});
+
+// For a file whose header names no format version we know: tries both layouts on the first
+// 64 MB and takes the one whose trailers check most often, and the encoding that turns
+// external blocks into heaps; the header's root offsets are then read with that layout.
+// False (context unchanged) when no trailer checks with either.
+bool GuessLayout(PstContext& context);
+
+}  // namespace kestrel
