@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "engine/folder_walk.h"
+#include "engine/scan_placement.h"
 #include "engine/walk_filing.h"
 #include "items/named_property_map.h"
 #include "items/node_item.h"
@@ -174,8 +175,17 @@ class Run {
             }
             if (report.stopped || Stopped()) return AnalysisStatus::Stopped;
             report.guessed = guessed;
+            scanned_.insert(report.addedNids.begin(), report.addedNids.end());
+            const size_t unfiled = UnfileUnlistedMessages(*items_, report.addedNids);
+            if (Stopped()) return AnalysisStatus::Stopped;
+            if (unfiled) {
+                Warn(
+                    fmt::format("{} message(s) found by the scan are no longer listed by their "
+                                "folder: filed under Recovered Items",
+                                unfiled));
+            }
             std::unique_lock lock(mutex_);
-            result_.scan = report;
+            result_.scan = std::move(report);
         }
         if (loaded != 0) {
             Warn(scanReason != ScanReason::None
@@ -235,6 +245,12 @@ class Run {
 
         if (options_.restoreDeleted) {
             if (RestoreOrphans(env, top, reached) == WalkEnd::Stopped) {
+                return AnalysisStatus::Stopped;
+            }
+        } else if (!scanned_.empty()) {
+            // What the scan brought back and no folder takes is filed all the same: it
+            // was found, not restored on request.
+            if (RestoreOrphans(env, top, reached, &scanned_) == WalkEnd::Stopped) {
                 return AnalysisStatus::Stopped;
             }
         }
@@ -349,13 +365,16 @@ class Run {
     // Normal messages the walk never reached (their parent never turned up, or their
     // folder failed to load) are read and filed under "Recovered Items", so nothing
     // readable is silently lost.
+    // only: the NIDs to restore (all when null).
     WalkEnd RestoreOrphans(WalkEnvironment& env, const NodeRecord* top,
-                           const std::unordered_set<const NodeRecord*>& reached) {
+                           const std::unordered_set<const NodeRecord*>& reached,
+                           const std::unordered_set<uint32_t>* only = nullptr) {
         ItemFiling filing(env);
         std::optional<size_t> target;
         uint64_t restored = 0;
         for (const NodeRecord& node : context_->nodes.records()) {
             if (NidTypeOf(node.nid) != NidType::NormalMessage) continue;
+            if (only && only->count(node.nid) == 0) continue;
             if (node.dataBlock == nullptr || reached.count(&node) != 0) continue;
             if (context_->nodes.IsReachable(&node) && !IsBelow(node, top) &&
                 TreeOf(node) == TreeOf(*top))
@@ -389,6 +408,7 @@ class Run {
     std::unique_ptr<PstContext> context_;
     std::unique_ptr<ItemContext> items_;  // over *context_, with the named-property map
     bool opened_ = false;
+    std::unordered_set<uint32_t> scanned_;  // the NIDs the deep scan added
 };
 
 }  // namespace

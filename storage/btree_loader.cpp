@@ -367,6 +367,8 @@ bool TreeWalker::VouchesForItself(const ByteReader& bytes, uint64_t pageBid) con
 }
 
 void TreeWalker::SetBlocks(NodeRecord& record, const NodeLeafEntry& entry) const {
+    record.dataBid = entry.bidData;
+    record.subnodeBid = entry.bidSub;
     record.dataBlock = FindBlock(context_, entry.bidData);
     record.subnodeBlock = FindBlock(context_, entry.bidSub);
     record.subnodeBlockMissing = entry.bidSub != 0 && record.subnodeBlock == nullptr;
@@ -573,6 +575,15 @@ void PlaceNodeEntries(PstContext& context, const std::vector<NodeLeafEntry>& ent
     if (!context.Stopped()) AdoptLeftOrphans(context);
     context.stats.orphanNodes =
         static_cast<uint32_t>(context.nodes.CreatedCount() - context.nodes.ReachableCount());
+}
+
+void ResolveNodeBlocks(PstContext& context) {
+    for (const NodeRecord& constRecord : context.nodes.records()) {
+        auto& record = const_cast<NodeRecord&>(constRecord);
+        if (!record.dataBlock) record.dataBlock = FindBlock(context, record.dataBid);
+        if (!record.subnodeBlock) record.subnodeBlock = FindBlock(context, record.subnodeBid);
+        record.subnodeBlockMissing = record.subnodeBid != 0 && record.subnodeBlock == nullptr;
+    }
 }
 
 const BlockRecord* FindBlock(const PstContext& context, uint64_t bid) {

@@ -48,6 +48,10 @@ std::vector<NodeLeafEntry> ReadNodeLeafPage(const PstLayout& layout, const ByteR
 // for them; then the orphans left are placed where their parents now hang.
 void PlaceNodeEntries(PstContext& context, const std::vector<NodeLeafEntry>& entries);
 
+// Gives the node records whose data or subnode block the index lacked when they were read
+// the block the index now has for their BIDs.
+void ResolveNodeBlocks(PstContext& context);
+
 const BlockRecord* FindBlock(const PstContext& context, uint64_t bid);
 const NodeRecord* FindNode(const PstContext& context, uint32_t nid);
 

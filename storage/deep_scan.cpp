@@ -94,6 +94,7 @@ void AddNodes(PstContext& context, const TrailerScan& scan, IndexCompletion& don
               [](const NodeLeafEntry& a, const NodeLeafEntry& b) { return a.nid < b.nid; });
     PlaceNodeEntries(context, entries);
     done.nodesAdded = entries.size();
+    for (const NodeLeafEntry& entry : entries) done.addedNids.push_back(entry.nid);
 }
 
 // How many trailers of the first bytes check with a layout.
@@ -147,7 +148,11 @@ const char* ScanReasonName(ScanReason reason) {
 
 ScanReason AutomaticScanReason(PstContext& context, int loadResult) {
     if (!context.layout) return ScanReason::HeaderDamaged;
-    if (loadResult == kLoadRootUnreadable) return ScanReason::RootUnreadable;
+    // A zeroed root reads as an empty page: a tree without a single entry (a sound file
+    // has the message store in both) is a root that could not be read all the same.
+    if (loadResult == kLoadRootUnreadable || context.blocks.empty() ||
+        context.nodes.CreatedCount() == 0)
+        return ScanReason::RootUnreadable;
     const uint64_t length = context.file.GetLength();
     if (context.blockRootOffset >= length || context.nodeRootOffset >= length)
         return ScanReason::RootPastEnd;
@@ -161,6 +166,8 @@ IndexCompletion CompleteIndexes(PstContext& context, const TrailerScan& scan) {
     IndexCompletion done;
     if (!context.layout) return done;
     AddBlocks(context, scan, done);
+    // Records the trees gave before their blocks were known read them now.
+    if (done.blocksAdded) ResolveNodeBlocks(context);
     AddNodes(context, scan, done);
     return done;
 }
@@ -179,6 +186,7 @@ DeepScanReport DeepScan(PstContext& context, ScanReason reason, const ScanWindow
         const IndexCompletion done = CompleteIndexes(context, scan);
         report.blocksAdded = done.blocksAdded;
         report.nodesAdded = done.nodesAdded;
+        report.addedNids = done.addedNids;
         report.stopped = context.Stopped();
     }
     report.seconds =

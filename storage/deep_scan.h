@@ -4,6 +4,7 @@
 // lack, and only what checks: blocks whose trailer checks, node entries of node-tree leaf
 // pages whose trailer checks and whose data block is known.
 #include <cstdint>
+#include <vector>
 
 #include "storage/pst_context.h"
 #include "storage/trailer_scan.h"
@@ -38,11 +39,13 @@ struct DeepScanReport {
     uint64_t nodesAdded = 0;
     uint64_t nodesRebuilt = 0;  // nodes made from blocks that no entry names
     bool stopped = false;
+    std::vector<uint32_t> addedNids;  // the NIDs of the node entries the scan added
 };
 
 struct IndexCompletion {
     uint64_t blocksAdded = 0;
     uint64_t nodesAdded = 0;
+    std::vector<uint32_t> addedNids;  // the NIDs of the node entries added, rising
 };
 
 // Adds to the indexes what the scan found and they lack: blocks whose trailer checked (at
