@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "engine/block_rebuild.h"
 #include "engine/folder_walk.h"
 #include "engine/scan_placement.h"
 #include "engine/walk_filing.h"
@@ -184,7 +185,12 @@ class Run {
                                 "folder: filed under Recovered Items",
                                 unfiled));
             }
+            const RebuiltNodes rebuilt = RebuildNodesFromBlocks(*items_);
+            if (Stopped()) return AnalysisStatus::Stopped;
+            report.nodesRebuilt = rebuilt.messages.size() + rebuilt.hidden;
+            scanned_.insert(rebuilt.messages.begin(), rebuilt.messages.end());
             std::unique_lock lock(mutex_);
+            result_.hiddenItems += rebuilt.hidden;
             result_.scan = std::move(report);
         }
         if (loaded != 0) {
@@ -212,16 +218,27 @@ class Run {
                 top = StandInTopFolder(*context_, *store);
                 if (top) Warn("the top folder's node entry is lost; the folders below it are read");
             }
-            if (top == nullptr) return Fail(kMsgNoPersonalFolder);
+            if (top == nullptr && scanned_.empty()) return Fail(kMsgNoPersonalFolder);
         } else {
             // A damaged store does not take the folders with it: the root folder, whose NID
             // the format fixes, still leads to all of them.
             top = context_->nodes.FindAny(kRootFolderNid);
-            if (top == nullptr) return Fail(kMsgCannotAnalyse);
-            Warn("the message store cannot be read; the folders are read from the root folder");
+            if (top == nullptr && scanned_.empty()) return Fail(kMsgCannotAnalyse);
+            if (top) {
+                Warn(
+                    "the message store cannot be read; the folders are read from the root "
+                    "folder");
+            }
         }
         store.reset();
         if (Stopped()) return AnalysisStatus::Stopped;
+        if (top == nullptr) {
+            // No folder survives, but messages do: they are all that is left to list.
+            Warn(
+                "no folder could be found; the messages found by the scan are filed under "
+                "Recovered Items");
+            return FileScannedOnly();
+        }
 
         const int64_t count = static_cast<int64_t>(CountWalkRecords(*context_, top));
         observer_.ProgressRange(0, count - 3);
@@ -261,6 +278,28 @@ class Run {
         }
 
         // Completion.
+        observer_.ShowPage(kPageCompleted);
+        observer_.SaveEnabled(true);
+        observer_.PauseStopEnabled(false);
+        observer_.ProgressBarHidden();
+        return AnalysisStatus::Completed;
+    }
+
+    // The run's end when the scan found messages but no folder to walk.
+    AnalysisStatus FileScannedOnly() {
+        std::unordered_set<const NodeRecord*> reached;
+        WalkEnvironment env;
+        env.result = &result_;
+        env.resultMutex = &mutex_;
+        env.observer = &observer_;
+        env.control = &control_;
+        env.reached = &reached;
+        env.options.measureAttachmentData = true;
+        env.options.checkRtfOnly = true;
+        env.options.measureBody = true;
+        if (RestoreOrphans(env, nullptr, reached, &scanned_) == WalkEnd::Stopped)
+            return AnalysisStatus::Stopped;
+        if (result_.restoredCount == 0) return Fail(kMsgCannotAnalyse);
         observer_.ShowPage(kPageCompleted);
         observer_.SaveEnabled(true);
         observer_.PauseStopEnabled(false);
@@ -376,7 +415,7 @@ class Run {
             if (NidTypeOf(node.nid) != NidType::NormalMessage) continue;
             if (only && only->count(node.nid) == 0) continue;
             if (node.dataBlock == nullptr || reached.count(&node) != 0) continue;
-            if (context_->nodes.IsReachable(&node) && !IsBelow(node, top) &&
+            if (top && context_->nodes.IsReachable(&node) && !IsBelow(node, top) &&
                 TreeOf(node) == TreeOf(*top))
                 continue;
             if (control_.TestPoint()) return WalkEnd::Stopped;
