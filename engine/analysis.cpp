@@ -185,6 +185,12 @@ class Run {
                                 "folder: filed under Recovered Items",
                                 unfiled));
             }
+            if (report.blocksRepaired) {
+                Warn(
+                    fmt::format("{} block-tree entr(ies) named damaged bytes; the scan found "
+                                "their blocks whole elsewhere",
+                                report.blocksRepaired));
+            }
             const RebuiltNodes rebuilt = RebuildNodesFromBlocks(*items_);
             if (Stopped()) return AnalysisStatus::Stopped;
             report.nodesRebuilt = rebuilt.messages.size() + rebuilt.hidden;
@@ -264,10 +270,17 @@ class Run {
             if (RestoreOrphans(env, top, reached) == WalkEnd::Stopped) {
                 return AnalysisStatus::Stopped;
             }
-        } else if (!scanned_.empty()) {
-            // What the scan brought back and no folder takes is filed all the same: it
-            // was found, not restored on request.
-            if (RestoreOrphans(env, top, reached, &scanned_) == WalkEnd::Stopped) {
+        } else if (result_.scan) {
+            // What the scan brought back and no folder takes is filed all the same: it was
+            // found, not restored on request; so are the items of folders that could not
+            // be read, lost to damage rather than deleted.
+            std::unordered_set<uint32_t> found = scanned_;
+            for (const NodeRecord& node : context_->nodes.records()) {
+                if (reached.count(&node) == 0 && context_->nodes.IsReachable(&node) &&
+                    IsBelow(node, top))
+                    found.insert(node.nid);
+            }
+            if (RestoreOrphans(env, top, reached, &found) == WalkEnd::Stopped) {
                 return AnalysisStatus::Stopped;
             }
         }

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "storage/block_reader.h"
+#include "storage/block_trailer.h"
 #include "storage/btree_loader.h"
 #include "storage/byte_reader.h"
 #include "storage/nid.h"
@@ -24,6 +25,29 @@ constexpr uint8_t kHeapSignature = 0xEC;
 
 bool IsLeaf(const ScannedPage& page, PageType type) {
     return page.ptype == static_cast<uint8_t>(type) && page.level == 0;
+}
+
+// A block-tree entry whose offset or size is damaged (the block there does not check) while
+// the scan found the block whole elsewhere: the entry is mended to the block that checks.
+void Repair(PstContext& context, const BlockRecord& live, const ScannedBlock& found,
+            IndexCompletion& done) {
+    const PstLayout& layout = *context.layout;
+    if (live.cb <= layout.maxBlockData) {
+        const uint64_t slotEnd = BlockTrailerOffset(layout, live.ib, live.cb);
+        std::vector<uint8_t> bytes;
+        if (slotEnd != UINT64_MAX && slotEnd >= live.ib) {
+            const uint64_t end = slotEnd + layout.blockTrailerSize;
+            ReadAt(context, live.ib, static_cast<size_t>(end - live.ib), bytes);
+            ScannedBlock there;
+            if (CheckBlockTrailer(layout, bytes.data(), bytes.size(), live.ib, end, &there) &&
+                BidKey(there.bid) == BidKey(live.bid))
+                return;  // the entry's own block checks: it stays
+        }
+    }
+    auto& mended = const_cast<BlockRecord&>(live);
+    mended.ib = found.ib;
+    mended.cb = found.cb;
+    ++done.blocksRepaired;
 }
 
 void AddBlocks(PstContext& context, const TrailerScan& scan, IndexCompletion& done) {
@@ -58,7 +82,10 @@ void AddBlocks(PstContext& context, const TrailerScan& scan, IndexCompletion& do
         }
     }
     for (const ScannedBlock& block : scan.blocks) {
-        if (context.blocks.Find(block.bid)) continue;
+        if (const BlockRecord* live = context.blocks.Find(block.bid)) {
+            if (live->ib != block.ib || live->cb != block.cb) Repair(context, *live, block, done);
+            continue;
+        }
         context.blocks.Append({block.bid, block.ib, block.cb, 1});
         ++done.blocksAdded;
     }
@@ -167,7 +194,7 @@ IndexCompletion CompleteIndexes(PstContext& context, const TrailerScan& scan) {
     if (!context.layout) return done;
     AddBlocks(context, scan, done);
     // Records the trees gave before their blocks were known read them now.
-    if (done.blocksAdded) ResolveNodeBlocks(context);
+    if (done.blocksAdded || done.blocksRepaired) ResolveNodeBlocks(context);
     AddNodes(context, scan, done);
     return done;
 }
@@ -186,6 +213,7 @@ DeepScanReport DeepScan(PstContext& context, ScanReason reason, const ScanWindow
         const IndexCompletion done = CompleteIndexes(context, scan);
         report.blocksAdded = done.blocksAdded;
         report.nodesAdded = done.nodesAdded;
+        report.blocksRepaired = done.blocksRepaired;
         report.addedNids = done.addedNids;
         report.stopped = context.Stopped();
     }

@@ -37,7 +37,8 @@ struct DeepScanReport {
     uint64_t blocks = 0;  // blocks whose trailer checked
     uint64_t blocksAdded = 0;
     uint64_t nodesAdded = 0;
-    uint64_t nodesRebuilt = 0;  // nodes made from blocks that no entry names
+    uint64_t nodesRebuilt = 0;    // nodes made from blocks that no entry names
+    uint64_t blocksRepaired = 0;  // block-tree entries mended to the block the scan found
     bool stopped = false;
     std::vector<uint32_t> addedNids;  // the NIDs of the node entries the scan added
 };
@@ -45,6 +46,7 @@ struct DeepScanReport {
 struct IndexCompletion {
     uint64_t blocksAdded = 0;
     uint64_t nodesAdded = 0;
+    uint64_t blocksRepaired = 0;      // entries whose own block did not check, mended
     std::vector<uint32_t> addedNids;  // the NIDs of the node entries added, rising
 };
 

@@ -95,5 +95,32 @@ TEST_P(DeepScanAnalysis, UnreadableRootsCompleteWithTheRebuiltIndexes) {
     EXPECT_EQ(off.status, AnalysisStatus::Error);
 }
 
+// Every B-tree page zeroed: the messages come back from their blocks alone, under Recovered
+// Items; their attachments and the folders' own contexts do not surface as items.
+TEST_P(DeepScanAnalysis, EveryBTreePageZeroedRebuildsMessagesFromTheirBlocks) {
+    MailboxBuilder box(variant(), Encoded());
+    test::Message mail = MakeMail("with attachment", "Ann", "ann@example.com", "x");
+    mail.attachments = {{"A.TXT", "a.txt", std::vector<uint8_t>(100, 'a'), "", {}}};
+    box.AddMessage(box.Folder("Inbox"), mail);
+    box.AddMessage(box.Folder("Sent Items"), MakeMail("plain", "Bob", "bob@example.com", "y"));
+    std::vector<uint8_t> image = box.Build();
+    for (const auto& page : box.pst().BuiltPages())
+        std::fill_n(image.begin() + static_cast<ptrdiff_t>(page.ib), kPageSize, 0);
+
+    Analysed run;
+    test::AnalyseImage(image, run);
+    ASSERT_EQ(run.status, AnalysisStatus::Completed) << run.result.error;
+    ASSERT_TRUE(run.result.scan);
+    EXPECT_EQ(run.result.scan->nodesRebuilt, 2u);
+    std::vector<std::string> subjects = run.Subjects("Personal Folders\\Recovered Items\\");
+    std::sort(subjects.begin(), subjects.end());
+    EXPECT_EQ(subjects, (std::vector<std::string>{"plain", "with attachment"}));
+    EXPECT_EQ(run.result.folders.MessageCount(), 2u);
+
+    Analysed off;
+    test::AnalyseImage(image, off, false, DeepScanMode::Never);
+    EXPECT_EQ(off.status, AnalysisStatus::Error);
+}
+
 }  // namespace
 }  // namespace kestrel

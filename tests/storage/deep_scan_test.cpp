@@ -142,6 +142,22 @@ TEST_P(DeepScanTest, BadCrcAndStaleLeafIntoReusedSpaceAddNothing) {
     EXPECT_EQ(FindBlock(*loaded, reused)->ib, pst.Block(reused).ib);
 }
 
+// A block-tree entry whose offset points at other bytes is mended to the block that checks;
+// one whose own block checks stays as it is.
+TEST_P(DeepScanTest, EntryNamingDamagedBytesIsMendedToTheBlockThatChecks) {
+    PstBuilder pst = Mailbox();
+    const uint64_t moved = pst.AddBlock({4, 4, 4, 4});
+    const test::BbtEntry right = pst.Block(moved);
+    pst.Unindex(moved);
+    pst.AddBbtEntry({moved, right.ib + 64 * 1000, right.cb, 2});
+    test::LoadedImage loaded = Load(pst.Build());
+    ASSERT_NE(FindBlock(*loaded, moved), nullptr);
+    const DeepScanReport report = DeepScan(*loaded, ScanReason::Requested);
+    EXPECT_EQ(report.blocksRepaired, 1u);
+    EXPECT_EQ(FindBlock(*loaded, moved)->ib, right.ib);
+    EXPECT_EQ(FindBlock(*loaded, store_)->ib, pst.Block(store_).ib);
+}
+
 TEST_P(DeepScanTest, DamagedHeaderVersionIsGuessedFromTheTrailers) {
     PstBuilder pst = Mailbox();
     pst.header().wVer = 99;
