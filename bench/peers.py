@@ -8,6 +8,7 @@ file, with /usr/bin/time -v and a warm page cache:
                                        vs  pffexport -q -t DIR FILE      (items mode)
                                        vs  lspst FILE                    (lists every item)
   kestrel-cli info FILE --json         vs  pffinfo FILE                  (header and indexes)
+  kestrel-cli analyze FILE --deep      vs  cat FILE > /dev/null          (the deep scan)
 
 and prints a Markdown table with the median wall time, user+sys CPU and peak RSS of each
 tool, and the ratios ours/peer. Usage:
@@ -22,6 +23,7 @@ $KESTREL_BENCH_SCRATCH, default /dev/shm/kestrel-bench-out (tmpfs: a 1 GB export
 installs the peers (pst-utils, pff-tools, time, hyperfine) when they are missing.
 """
 import argparse
+import json
 import os
 import re
 import shutil
@@ -133,6 +135,19 @@ def warm(path):
             pass
 
 
+def scan_seconds(cli, pst, runs):
+    """The scan's own time, as `info --deep --json` reports it, median of runs."""
+    samples = []
+    for _ in range(max(1, runs)):
+        done = subprocess.run([str(cli), "info", str(pst), "--json", "--deep"],
+                              stdout=subprocess.PIPE, check=False)
+        try:
+            samples.append(float(json.loads(done.stdout)["scan"]["seconds"]))
+        except (ValueError, KeyError, TypeError):
+            pass
+    return statistics.median(samples) if samples else 0.0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cases", nargs="+", default=["100", "1024", "1024:3786"])
@@ -151,6 +166,7 @@ def main():
                               shm / "kestrel-bench-out" if shm.is_dir() else folder / "out"))
 
     rows = []
+    scans = []
     for case in args.cases:
         size, messages = parse_case(case)
         pst = ensure_file(folder, size, messages)
@@ -165,6 +181,9 @@ def main():
             ("analyze", "lspst", ["lspst", str(pst)], None),
             ("info", "kestrel-cli info --json", [str(cli), "info", str(pst), "--json"], None),
             ("info", "pffinfo", ["pffinfo", str(pst)], None),
+            ("scan", "kestrel-cli analyze --deep --json",
+             [str(cli), "analyze", str(pst), "--json", "--quiet", "--deep"], None),
+            ("scan", "cat FILE > /dev/null", ["sh", "-c", f'cat "{pst}" > /dev/null'], None),
         ]
         ours = {}
         for group, name, command, scratch in jobs:
@@ -178,6 +197,7 @@ def main():
             if name.startswith("kestrel-cli"):
                 ours[group] = (wall, cpu, rss)
             rows.append((label, group, name, wall, cpu, rss, ours.get(group)))
+        scans.append((label, pst.stat().st_size, scan_seconds(cli, pst, args.runs)))
 
     print("| file | tool | wall s | user+sys s | peak RSS MB | wall ours/peer | "
           "cpu ours/peer | RSS ours/peer |")
@@ -189,6 +209,11 @@ def main():
         else:
             ratios = "- | - | -"
         print(f"| {label} | {name} | {wall:.2f} | {cpu:.2f} | {rss:.1f} | {ratios} |")
+    print()
+    print("| file | deep scan s (the JSON's `seconds`, median) | GB/s |")
+    print("|---|---:|---:|")
+    for label, size, seconds in scans:
+        print(f"| {label} | {seconds:.3f} | {size / 1e9 / seconds if seconds else 0:.2f} |")
 
 
 if __name__ == "__main__":
