@@ -195,6 +195,7 @@ class Run {
             if (Stopped()) return AnalysisStatus::Stopped;
             report.nodesRebuilt = rebuilt.messages.size() + rebuilt.hidden;
             scanned_.insert(rebuilt.messages.begin(), rebuilt.messages.end());
+            rebuilt_.insert(rebuilt.messages.begin(), rebuilt.messages.end());
             std::unique_lock lock(mutex_);
             result_.hiddenItems += rebuilt.hidden;
             result_.scan = std::move(report);
@@ -320,6 +321,20 @@ class Run {
         return AnalysisStatus::Completed;
     }
 
+    bool IsCopyOfListed(const ItemRecord& item, const NodeRecord& node) {
+        if (!listedKeys_) {
+            listedKeys_.emplace();
+            for (const auto& folder : result_.folders.entries()) {
+                for (const MessageSummary& m : folder.messages)
+                    listedKeys_->insert(m.subject + '\0' +
+                                        std::to_string(m.deliveryTime.value_or(0)));
+            }
+        }
+        const MessageSummary summary = SummarizeMessage(item, node.nid, 0);
+        return listedKeys_->count(summary.subject + '\0' +
+                                  std::to_string(summary.deliveryTime.value_or(0))) != 0;
+    }
+
     // The message store: the first top-level record, as a sound file has it. A damaged
     // file may have lost that order, so NID 0x21 is tried as well.
     std::unique_ptr<ItemRecord> LoadStore() {
@@ -435,6 +450,9 @@ class Run {
             std::unique_ptr<ItemRecord> item = LoadQuietly(&node, env.options);
             if (control_.TestPoint()) return WalkEnd::Stopped;
             if (!item || item->Empty() || item->folder) continue;
+            // A message rebuilt from its block may be an older copy of one the walk listed
+            // (the block a change left behind): the same subject and delivery time.
+            if (rebuilt_.count(node.nid) && IsCopyOfListed(*item, node)) continue;
             if (!target) {
                 MailFolderEntry entry;
                 entry.path = std::string(kRecoveredFolderPath);
@@ -461,6 +479,8 @@ class Run {
     std::unique_ptr<ItemContext> items_;  // over *context_, with the named-property map
     bool opened_ = false;
     std::unordered_set<uint32_t> scanned_;  // the NIDs the deep scan added
+    std::unordered_set<uint32_t> rebuilt_;  // ...of them, those made from blocks alone
+    std::optional<std::unordered_set<std::string>> listedKeys_;  // subject and delivery time
 };
 
 }  // namespace
