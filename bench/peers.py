@@ -10,12 +10,13 @@ file, with /usr/bin/time -v and a warm page cache:
   kestrel-cli info FILE --json         vs  pffinfo FILE                  (header and indexes)
   kestrel-cli export FILE --out DIR --format eml
                                        vs  readpst -q -D -e -j0 -o DIR FILE  (one .eml per message)
+  kestrel-cli analyze FILE --deep      vs  cat FILE > /dev/null          (the deep scan)
 
 and prints a Markdown table with the median wall time, user+sys CPU and peak RSS of each
 tool, and the ratios ours/peer. Usage:
 
   bench/peers.py [--cases 100 256:25000 1024 1024:3786] [--runs 3] [--dir DIR] [--cli PATH]
-                 [--groups analyze info export]
+                 [--groups analyze info export scan]
 
 A case is SIZE_MB or SIZE_MB:MESSAGES (a fixed message count: the same mail in a bigger
 file, to see whether memory follows the file's size or its item count). The cache folder
@@ -25,6 +26,7 @@ $KESTREL_BENCH_SCRATCH, default /dev/shm/kestrel-bench-out (tmpfs: a 1 GB export
 installs the peers (pst-utils, pff-tools, time, hyperfine) when they are missing.
 """
 import argparse
+import json
 import os
 import re
 import shutil
@@ -136,10 +138,23 @@ def warm(path):
             pass
 
 
+def scan_seconds(cli, pst, runs):
+    """The scan's own time, as `info --deep --json` reports it, median of runs."""
+    samples = []
+    for _ in range(max(1, runs)):
+        done = subprocess.run([str(cli), "info", str(pst), "--json", "--deep"],
+                              stdout=subprocess.PIPE, check=False)
+        try:
+            samples.append(float(json.loads(done.stdout)["scan"]["seconds"]))
+        except (ValueError, KeyError, TypeError):
+            pass
+    return statistics.median(samples) if samples else 0.0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cases", nargs="+", default=["100", "256:25000", "1024", "1024:3786"])
-    parser.add_argument("--groups", nargs="+", default=["analyze", "info", "export"],
+    parser.add_argument("--groups", nargs="+", default=["analyze", "info", "export", "scan"],
                         help="which comparisons to run")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--dir", default=os.environ.get("KESTREL_BENCH_DIR", "/tmp/kestrel-bench"))
@@ -156,6 +171,7 @@ def main():
                               shm / "kestrel-bench-out" if shm.is_dir() else folder / "out"))
 
     rows = []
+    scans = []
     for case in args.cases:
         size, messages = parse_case(case)
         pst = ensure_file(folder, size, messages)
@@ -175,6 +191,9 @@ def main():
              out),
             ("export", "readpst -D -e -j0", ["readpst", "-q", "-D", "-e", "-j0", "-o", str(out),
                                              str(pst)], out),
+            ("scan", "kestrel-cli analyze --deep --json",
+             [str(cli), "analyze", str(pst), "--json", "--quiet", "--deep"], None),
+            ("scan", "cat FILE > /dev/null", ["sh", "-c", f'cat "{pst}" > /dev/null'], None),
         ]
         ours = {}
         for group, name, command, scratch in jobs:
@@ -188,6 +207,8 @@ def main():
             if name.startswith("kestrel-cli"):
                 ours[group] = (wall, cpu, rss)
             rows.append((label, group, name, wall, cpu, rss, ours.get(group)))
+        if "scan" in args.groups:
+            scans.append((label, pst.stat().st_size, scan_seconds(cli, pst, args.runs)))
 
     print("| file | tool | wall s | user+sys s | peak RSS MB | wall ours/peer | "
           "cpu ours/peer | RSS ours/peer |")
@@ -199,6 +220,11 @@ def main():
         else:
             ratios = "- | - | -"
         print(f"| {label} | {name} | {wall:.2f} | {cpu:.2f} | {rss:.1f} | {ratios} |")
+    print()
+    print("| file | deep scan s (the JSON's `seconds`, median) | GB/s |")
+    print("|---|---:|---:|")
+    for label, size, seconds in scans:
+        print(f"| {label} | {seconds:.3f} | {size / 1e9 / seconds if seconds else 0:.2f} |")
 
 
 if __name__ == "__main__":

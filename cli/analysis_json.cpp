@@ -1,5 +1,6 @@
 #include "cli/analysis_json.h"
 
+#include <cmath>
 #include <optional>
 #include <string_view>
 
@@ -92,6 +93,21 @@ Json FolderHeadJson(const MailFolderEntry& folder) {
     return out;
 }
 
+Json ScanJson(const std::optional<DeepScanReport>& scan) {
+    if (!scan) return Json(nullptr);
+    Json out;
+    out["reason"] = ScanReasonName(scan->reason);
+    out["guessed"] = scan->guessed;
+    // Milliseconds are all a reader needs; more digits would only make runs differ.
+    out["seconds"] = std::round(scan->seconds * 1000) / 1000;
+    out["pages"] = scan->pages;
+    out["blocks"] = scan->blocks;
+    out["blocksAdded"] = scan->blocksAdded;
+    out["nodesAdded"] = scan->nodesAdded;
+    out["nodesRebuilt"] = scan->nodesRebuilt;
+    return out;
+}
+
 Json ListEntryJson(const ListEntry& entry) {
     Json out;
     out["nid"] = entry.nid;
@@ -110,6 +126,7 @@ void WriteAnalysisJson(std::ostream& out, const AnalysisResult& result) {
     head["warnings"] = result.warnings;
     head["counters"] = CountersJson(result.counters);
     head["hiddenItems"] = result.hiddenItems;
+    head["scan"] = ScanJson(result.scan);
     // The head without its closing brace; the lists follow one entry at a time.
     std::string text = head.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     text.pop_back();

@@ -3,6 +3,7 @@
 // summary counters, every folder with the messages filed in it, and the other item lists.
 // Written piece by piece, so a file with a million messages needs no second copy of its
 // results in memory.
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -21,6 +22,9 @@ void WriteAnalysisJson(std::ostream& out, const AnalysisResult& result);
 nlohmann::ordered_json CountersJson(const SummaryCounters& counters);
 nlohmann::ordered_json MessageJson(const MessageSummary& message);
 nlohmann::ordered_json FolderHeadJson(const MailFolderEntry& folder);
+// The deep scan's object (null when no scan ran): reason, guessed, seconds, pages, blocks,
+// blocksAdded, nodesAdded, nodesRebuilt.
+nlohmann::ordered_json ScanJson(const std::optional<DeepScanReport>& scan);
 // What every entry of the item lists starts with: nid, class and folder.
 nlohmann::ordered_json ListEntryJson(const ListEntry& entry);
 

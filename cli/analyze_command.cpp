@@ -174,6 +174,10 @@ CLI::App* AddAnalyzeCommand(CLI::App& app, AnalyzeArgs& args) {
     analyze->add_flag("--json", args.json, "print one JSON object");
     analyze->add_flag("--restore-deleted", args.restoreDeleted,
                       "file messages no folder leads to under \"Recovered Items\"");
+    CLI::Option* deep = analyze->add_flag(
+        "--deep", args.deep, "rebuild the indexes by scanning the file's pages and blocks");
+    analyze->add_flag("--no-deep", args.noDeep, "no scan of a file whose B-trees are damaged")
+        ->excludes(deep);
     analyze->add_flag("--quiet", args.quiet, "no progress bar");
     return analyze;
 }
@@ -182,6 +186,12 @@ void PrintSummary(std::FILE* out, const AnalysisResult& result) {
     fmt::print(out, "File:      {}\n", result.file);
     fmt::print(out, "Version:   {} ({})\n", result.version, VariantName(result.variant));
     fmt::print(out, "Status:    {}\n", StatusName(result.status));
+    if (result.scan) {
+        const DeepScanReport& scan = *result.scan;
+        fmt::print(out, "Scan:      {}{}: {} pages, {} blocks; {} blocks, {} nodes added\n",
+                   ScanReasonName(scan.reason), scan.guessed ? " (layout guessed)" : "", scan.pages,
+                   scan.blocks, scan.blocksAdded, scan.nodesAdded);
+    }
     if (result.status == AnalysisStatus::Error) {
         // What failed and why, in the system's words; a table of zero counters would read
         // as an empty mailbox.
@@ -259,6 +269,9 @@ int RunAnalyze(const AnalyzeArgs& args) {
     AnalysisOptions options;
     options.sourcePstPath = args.file;  // opened as given
     options.restoreDeleted = args.restoreDeleted;
+    options.deepScan = args.deep     ? DeepScanMode::Always
+                       : args.noDeep ? DeepScanMode::Never
+                                     : DeepScanMode::Automatic;
     // The activity log records the wizard's steps; a batch run leaves it alone.
     options.writeLog = false;
     const AnalysisStatus status = RunWithInterrupts(engine, std::move(options), signals);

@@ -1,6 +1,6 @@
 #pragma once
-// kestrel-cli analyze FILE [--json] [--restore-deleted] [--quiet]: runs the analysis the
-// recovery screen runs and prints what it found.
+// kestrel-cli analyze FILE [--json] [--restore-deleted] [--deep|--no-deep] [--quiet]: runs the
+// analysis the recovery screen runs and prints what it found.
 #include <cstdio>
 #include <string>
 
@@ -15,6 +15,8 @@ struct AnalyzeArgs {
     bool json = false;
     bool restoreDeleted = false;
     bool quiet = false;
+    bool deep = false;    // scan the file whatever the B-trees say
+    bool noDeep = false;  // never scan on its own
 };
 
 // Adds the subcommand to app; args receives its values.

@@ -5,12 +5,16 @@
 #include <cstdio>
 #include <exception>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
+#include "cli/analysis_json.h"
 #include "cli/analyze_command.h"
 #include "cli/export_command.h"
 #include "engine/analysis.h"
 #include "storage/btree_loader.h"
+#include "storage/deep_scan.h"
+#include "storage/nid.h"
 #include "storage/pst_context.h"
 
 namespace {
@@ -28,8 +32,9 @@ const char* CryptName(uint32_t method) {
     }
 }
 
-// kestrel-cli info FILE [--json]: header, variant, encoding, block and node counts.
-int RunInfo(const std::string& path, bool json) {
+// kestrel-cli info FILE [--json] [--deep]: header, variant, encoding, block and node counts;
+// with --deep, after the scan of the file's pages and blocks.
+int RunInfo(const std::string& path, bool json, bool deep) {
     kestrel::PstContext context;
     std::string reason;
     if (kestrel::OpenPstFile(context, path, &reason) != 0) {
@@ -38,12 +43,28 @@ int RunInfo(const std::string& path, bool json) {
     }
     int loadResult = 2;
     std::string failure;
+    std::optional<kestrel::DeepScanReport> scan;
     try {
+        bool guessed = false;
+        if (context.variant == kestrel::PstVariant::Unknown && deep)
+            guessed = kestrel::GuessLayout(context);
         if (context.variant == kestrel::PstVariant::Unknown) {
             failure = kestrel::cli::NotPstText(path, context.version);
         } else {
             loadResult = kestrel::LoadIndexes(context);
-            if (loadResult != 0)
+            if (deep) {
+                kestrel::ScanReason why = guessed
+                                              ? kestrel::ScanReason::HeaderDamaged
+                                              : kestrel::AutomaticScanReason(context, loadResult);
+                if (why == kestrel::ScanReason::None) why = kestrel::ScanReason::Requested;
+                scan = kestrel::DeepScan(context, why);
+                scan->guessed = guessed;
+            }
+            // After a scan the file is read when its indexes lead to the store or the root
+            // folder, whatever its B-trees gave.
+            const bool rebuilt = scan && (kestrel::FindNode(context, kestrel::kMessageStoreNid) ||
+                                          kestrel::FindNode(context, kestrel::kRootFolderNid));
+            if (loadResult != 0 && !rebuilt)
                 failure = fmt::format("{}: the block or node B-tree could not be read", path);
         }
     } catch (const std::exception& e) {
@@ -63,6 +84,7 @@ int RunInfo(const std::string& path, bool json) {
         out["nodes"] = nodes;
         out["orphans"] = orphans;
         out["loadResult"] = loadResult;
+        out["scan"] = kestrel::cli::ScanJson(scan);
         // Invalid UTF-8 in a path must not abort the output.
         fmt::print("{}\n", out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     } else {
@@ -76,6 +98,12 @@ int RunInfo(const std::string& path, bool json) {
         fmt::print("Skipped:       {} block-tree, {} node-tree subtrees\n",
                    context.stats.skippedBlockSubtrees, context.stats.skippedNodeSubtrees);
         fmt::print("Load result:   {}\n", loadResult);
+        if (scan) {
+            fmt::print("Deep scan:     {} ({}): {} pages, {} blocks; {} blocks, {} nodes added\n",
+                       kestrel::ScanReasonName(scan->reason),
+                       scan->guessed ? "layout guessed" : "layout from the header", scan->pages,
+                       scan->blocks, scan->blocksAdded, scan->nodesAdded);
+        }
     }
     if (!failure.empty()) {
         std::fflush(stdout);
@@ -97,6 +125,11 @@ int main(int argc, char** argv) {
     CLI::App* info = app.add_subcommand("info", "header, variant, encoding, block and node counts");
     info->add_option("FILE", infoFile, "the PST file")->required();
     info->add_flag("--json", infoJson, "print one JSON object");
+    bool infoDeep = false;
+    bool infoNoDeep = false;
+    CLI::Option* deep = info->add_flag(
+        "--deep", infoDeep, "rebuild the indexes by scanning the file's pages and blocks");
+    info->add_flag("--no-deep", infoNoDeep, "no scan (as without --deep)")->excludes(deep);
 
     kestrel::cli::AnalyzeArgs analyzeArgs;
     CLI::App* analyze = kestrel::cli::AddAnalyzeCommand(app, analyzeArgs);
@@ -116,7 +149,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        if (*info) return RunInfo(infoFile, infoJson);
+        if (*info) return RunInfo(infoFile, infoJson, infoDeep);
         if (*analyze) return kestrel::cli::RunAnalyze(analyzeArgs);
         if (*exportCommand) return kestrel::cli::RunExportCommand(exportArgs);
     } catch (const std::exception& e) {

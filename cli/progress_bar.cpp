@@ -23,8 +23,27 @@ std::string ProgressBar::Line(int64_t low, int64_t high, int64_t position, uint6
                        std::string(kBarWidth - filled, '-'), percent, position - low, folders);
 }
 
+std::string ProgressBar::ScanLine(uint64_t done, uint64_t total) {
+    const uint64_t clamped = std::min(done, total);
+    const int percent = total > 0 ? static_cast<int>(clamped * 100 / total) : 100;
+    const int filled = percent * kBarWidth / 100;
+    constexpr uint64_t kMiB = 1024 * 1024;
+    return fmt::format("[{}{}] {:3d}%  scanning {} of {} MB", std::string(filled, '#'),
+                       std::string(kBarWidth - filled, '-'), percent, clamped / kMiB,
+                       (total + kMiB - 1) / kMiB);
+}
+
+void ProgressBar::ScanProgress(uint64_t done, uint64_t total) {
+    std::lock_guard lock(mutex_);
+    scanning_ = true;
+    scanDone_ = done;
+    scanTotal_ = total;
+    Draw(false);
+}
+
 void ProgressBar::ProgressRange(int64_t low, int64_t high) {
     std::lock_guard lock(mutex_);
+    scanning_ = false;
     low_ = low;
     high_ = high;
     position_ = low;
@@ -60,7 +79,9 @@ void ProgressBar::Draw(bool force) {
     lastDraw_ = now;
     drawn_ = true;
     // \r and erase-to-end: each drawing replaces the last on the same line.
-    fmt::print(out_, "\r{}\x1b[K", Line(low_, high_, position_, folders_));
+    fmt::print(
+        out_, "\r{}\x1b[K",
+        scanning_ ? ScanLine(scanDone_, scanTotal_) : Line(low_, high_, position_, folders_));
     std::fflush(out_);
 }
 

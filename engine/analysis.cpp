@@ -8,12 +8,15 @@
 
 #include <fmt/format.h>
 
+#include "engine/block_rebuild.h"
 #include "engine/folder_walk.h"
+#include "engine/scan_placement.h"
 #include "engine/walk_filing.h"
 #include "items/named_property_map.h"
 #include "items/node_item.h"
 #include "platform/activity_log.h"
 #include "storage/btree_loader.h"
+#include "storage/deep_scan.h"
 #include "storage/nid.h"
 
 namespace kestrel {
@@ -126,8 +129,22 @@ class Run {
         Log(kLogAnalysisStep);
         Log(kLogBlankLine);
 
-        // No format version we know: nothing of the file can be read as a PST.
+        // No format version we know: the pages and blocks may still tell the layout.
+        bool guessed = false;
+        if (context_->variant == PstVariant::Unknown && options_.deepScan != DeepScanMode::Never) {
+            try {
+                guessed = GuessLayout(*context_);
+            } catch (const std::exception&) {
+            }
+        }
         if (context_->variant == PstVariant::Unknown) return Fail(kMsgCannotAnalyse);
+        if (guessed) {
+            std::unique_lock lock(mutex_);
+            result_.variant = context_->variant;
+            result_.warnings.push_back(
+                fmt::format("the header's format version {} is unknown; the file was read as {}",
+                            context_->version, VariantName(context_->variant)));
+        }
         if (!context_->headerMagicValid) Warn("the header's magic is not \"!BDN\"; read on");
         if (!context_->headerCrcValid) Warn("the header's CRC does not match; read on");
 
@@ -139,7 +156,55 @@ class Run {
             return Fail(kMsgCannotReadInfo);
         }
         if (Stopped()) return AnalysisStatus::Stopped;
-        if (loaded != 0) Warn("a B-tree root could not be read; the indexes are incomplete");
+        ScanReason scanReason = ScanReason::None;
+        if (guessed) {
+            scanReason = ScanReason::HeaderDamaged;
+        } else if (options_.deepScan != DeepScanMode::Never) {
+            scanReason = AutomaticScanReason(*context_, loaded);
+            if (scanReason == ScanReason::None && options_.deepScan == DeepScanMode::Always)
+                scanReason = ScanReason::Requested;
+        }
+        if (scanReason != ScanReason::None) {
+            DeepScanReport report;
+            try {
+                report = DeepScan(*context_, scanReason, [this](uint64_t done, uint64_t total) {
+                    observer_.ScanProgress(done, total);
+                    return control_.TestPoint();
+                });
+            } catch (const std::exception&) {
+                return Fail(kMsgCannotReadInfo);
+            }
+            if (report.stopped || Stopped()) return AnalysisStatus::Stopped;
+            report.guessed = guessed;
+            scanned_.insert(report.addedNids.begin(), report.addedNids.end());
+            const size_t unfiled = UnfileUnlistedMessages(*items_, report.addedNids);
+            if (Stopped()) return AnalysisStatus::Stopped;
+            if (unfiled) {
+                Warn(
+                    fmt::format("{} message(s) found by the scan are no longer listed by their "
+                                "folder: filed under Recovered Items",
+                                unfiled));
+            }
+            if (report.blocksRepaired) {
+                Warn(
+                    fmt::format("{} block-tree entr(ies) named damaged bytes; the scan found "
+                                "their blocks whole elsewhere",
+                                report.blocksRepaired));
+            }
+            const RebuiltNodes rebuilt = RebuildNodesFromBlocks(*items_);
+            if (Stopped()) return AnalysisStatus::Stopped;
+            report.nodesRebuilt = rebuilt.messages.size() + rebuilt.hidden;
+            scanned_.insert(rebuilt.messages.begin(), rebuilt.messages.end());
+            rebuilt_.insert(rebuilt.messages.begin(), rebuilt.messages.end());
+            std::unique_lock lock(mutex_);
+            result_.hiddenItems += rebuilt.hidden;
+            result_.scan = std::move(report);
+        }
+        if (loaded != 0) {
+            Warn(scanReason != ScanReason::None
+                     ? std::string(kWarnIndexesRebuilt)
+                     : "a B-tree root could not be read; the indexes are incomplete");
+        }
         WarnLoadStats();
 
         try {
@@ -160,16 +225,27 @@ class Run {
                 top = StandInTopFolder(*context_, *store);
                 if (top) Warn("the top folder's node entry is lost; the folders below it are read");
             }
-            if (top == nullptr) return Fail(kMsgNoPersonalFolder);
+            if (top == nullptr && scanned_.empty()) return Fail(kMsgNoPersonalFolder);
         } else {
             // A damaged store does not take the folders with it: the root folder, whose NID
             // the format fixes, still leads to all of them.
             top = context_->nodes.FindAny(kRootFolderNid);
-            if (top == nullptr) return Fail(kMsgCannotAnalyse);
-            Warn("the message store cannot be read; the folders are read from the root folder");
+            if (top == nullptr && scanned_.empty()) return Fail(kMsgCannotAnalyse);
+            if (top) {
+                Warn(
+                    "the message store cannot be read; the folders are read from the root "
+                    "folder");
+            }
         }
         store.reset();
         if (Stopped()) return AnalysisStatus::Stopped;
+        if (top == nullptr) {
+            // No folder survives, but messages do: they are all that is left to list.
+            Warn(
+                "no folder could be found; the messages found by the scan are filed under "
+                "Recovered Items");
+            return FileScannedOnly();
+        }
 
         const int64_t count = static_cast<int64_t>(CountWalkRecords(*context_, top));
         observer_.ProgressRange(0, count - 3);
@@ -195,6 +271,19 @@ class Run {
             if (RestoreOrphans(env, top, reached) == WalkEnd::Stopped) {
                 return AnalysisStatus::Stopped;
             }
+        } else if (result_.scan) {
+            // What the scan brought back and no folder takes is filed all the same: it was
+            // found, not restored on request; so are the items of folders that could not
+            // be read, lost to damage rather than deleted.
+            std::unordered_set<uint32_t> found = scanned_;
+            for (const NodeRecord& node : context_->nodes.records()) {
+                if (reached.count(&node) == 0 && context_->nodes.IsReachable(&node) &&
+                    IsBelow(node, top))
+                    found.insert(node.nid);
+            }
+            if (RestoreOrphans(env, top, reached, &found) == WalkEnd::Stopped) {
+                return AnalysisStatus::Stopped;
+            }
         }
 
         if (result_.garbledStrings) {
@@ -208,6 +297,42 @@ class Run {
         observer_.PauseStopEnabled(false);
         observer_.ProgressBarHidden();
         return AnalysisStatus::Completed;
+    }
+
+    // The run's end when the scan found messages but no folder to walk.
+    AnalysisStatus FileScannedOnly() {
+        std::unordered_set<const NodeRecord*> reached;
+        WalkEnvironment env;
+        env.result = &result_;
+        env.resultMutex = &mutex_;
+        env.observer = &observer_;
+        env.control = &control_;
+        env.reached = &reached;
+        env.options.measureAttachmentData = true;
+        env.options.checkRtfOnly = true;
+        env.options.measureBody = true;
+        if (RestoreOrphans(env, nullptr, reached, &scanned_) == WalkEnd::Stopped)
+            return AnalysisStatus::Stopped;
+        if (result_.restoredCount == 0) return Fail(kMsgCannotAnalyse);
+        observer_.ShowPage(kPageCompleted);
+        observer_.SaveEnabled(true);
+        observer_.PauseStopEnabled(false);
+        observer_.ProgressBarHidden();
+        return AnalysisStatus::Completed;
+    }
+
+    bool IsCopyOfListed(const ItemRecord& item, const NodeRecord& node) {
+        if (!listedKeys_) {
+            listedKeys_.emplace();
+            for (const auto& folder : result_.folders.entries()) {
+                for (const MessageSummary& m : folder.messages)
+                    listedKeys_->insert(m.subject + '\0' +
+                                        std::to_string(m.deliveryTime.value_or(0)));
+            }
+        }
+        const MessageSummary summary = SummarizeMessage(item, node.nid, 0);
+        return listedKeys_->count(summary.subject + '\0' +
+                                  std::to_string(summary.deliveryTime.value_or(0))) != 0;
     }
 
     // The message store: the first top-level record, as a sound file has it. A damaged
@@ -307,21 +432,27 @@ class Run {
     // Normal messages the walk never reached (their parent never turned up, or their
     // folder failed to load) are read and filed under "Recovered Items", so nothing
     // readable is silently lost.
+    // only: the NIDs to restore (all when null).
     WalkEnd RestoreOrphans(WalkEnvironment& env, const NodeRecord* top,
-                           const std::unordered_set<const NodeRecord*>& reached) {
+                           const std::unordered_set<const NodeRecord*>& reached,
+                           const std::unordered_set<uint32_t>* only = nullptr) {
         ItemFiling filing(env);
         std::optional<size_t> target;
         uint64_t restored = 0;
         for (const NodeRecord& node : context_->nodes.records()) {
             if (NidTypeOf(node.nid) != NidType::NormalMessage) continue;
+            if (only && only->count(node.nid) == 0) continue;
             if (node.dataBlock == nullptr || reached.count(&node) != 0) continue;
-            if (context_->nodes.IsReachable(&node) && !IsBelow(node, top) &&
+            if (top && context_->nodes.IsReachable(&node) && !IsBelow(node, top) &&
                 TreeOf(node) == TreeOf(*top))
                 continue;
             if (control_.TestPoint()) return WalkEnd::Stopped;
             std::unique_ptr<ItemRecord> item = LoadQuietly(&node, env.options);
             if (control_.TestPoint()) return WalkEnd::Stopped;
             if (!item || item->Empty() || item->folder) continue;
+            // A message rebuilt from its block may be an older copy of one the walk listed
+            // (the block a change left behind): the same subject and delivery time.
+            if (rebuilt_.count(node.nid) && IsCopyOfListed(*item, node)) continue;
             if (!target) {
                 MailFolderEntry entry;
                 entry.path = std::string(kRecoveredFolderPath);
@@ -347,6 +478,9 @@ class Run {
     std::unique_ptr<PstContext> context_;
     std::unique_ptr<ItemContext> items_;  // over *context_, with the named-property map
     bool opened_ = false;
+    std::unordered_set<uint32_t> scanned_;  // the NIDs the deep scan added
+    std::unordered_set<uint32_t> rebuilt_;  // ...of them, those made from blocks alone
+    std::optional<std::unordered_set<std::string>> listedKeys_;  // subject and delivery time
 };
 
 }  // namespace

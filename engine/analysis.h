@@ -40,12 +40,24 @@ std::filesystem::path StatusPagePath(const std::filesystem::path& installFolder,
 // used to open the file (on Linux it would name another one).
 std::string ShownPstPath(std::string_view path);
 
+// When the file's pages and blocks are scanned to complete damaged indexes.
+enum class DeepScanMode {
+    Automatic,  // when the B-trees are plainly damaged
+    Always,
+    Never,
+};
+
+// The warning of a run whose B-trees could not be read and were rebuilt by the scan.
+inline constexpr std::string_view kWarnIndexesRebuilt =
+    "the B-trees could not be read; the indexes were rebuilt by scanning the file";
+
 struct AnalysisOptions {
     std::string sourcePstPath;    // the file chosen on the first screen, as given
     std::string chosenPstPath;    // the file picked in the search list: used when the first
                                   // is empty or names nothing that exists
     bool restoreDeleted = false;  // file orphan messages under "Recovered Items"
     bool writeLog = true;         // the activity log's lines of the run
+    DeepScanMode deepScan = DeepScanMode::Automatic;
 };
 
 // Runs one analysis on the calling thread: every step in order, the failure messages, the

@@ -63,6 +63,8 @@ class AnalysisObserver {
     // The progress bar's range; high may be below low (a walk of three nodes or fewer).
     virtual void ProgressRange(int64_t low, int64_t high) { (void)low, (void)high; }
     virtual void ProgressPosition(int64_t position) { (void)position; }
+    // The deep scan's progress: bytes of the file scanned out of total.
+    virtual void ScanProgress(uint64_t done, uint64_t total) { (void)done, (void)total; }
     // One of the kPage* names; StatusPagePath (analysis.h) gives the file.
     virtual void ShowPage(std::string_view page) { (void)page; }
     // A message box text, exactly as the user is to see it.

@@ -13,6 +13,7 @@
 
 #include "engine/analysis_observer.h"
 #include "items/item_record.h"
+#include "storage/deep_scan.h"
 #include "storage/pst_layout.h"
 
 namespace kestrel {
@@ -175,6 +176,9 @@ struct AnalysisResult {
     SummaryCounters counters;
     uint64_t nodesVisited = 0;   // the node counter n at the end of the walk
     uint64_t restoredCount = 0;  // orphan messages filed under kRecoveredFolderPath
+
+    // What the deep scan read and added, when it ran.
+    std::optional<DeepScanReport> scan;
 
     void Clear() { *this = AnalysisResult{}; }
 };

@@ -1,6 +1,9 @@
 // kestrel-damage-copies OUT_DIR FILE...: writes the damaged copies the damage suite makes
 // of each file (same derivations, same seeds) into OUT_DIR as <stem>.<kind>-<n>.pst, and
-// OUT_DIR/manifest.tsv with one line per copy: copy, source file, kind, damaged ranges.
+// OUT_DIR/manifest.tsv with one line per copy: copy, source file, kind, damaged ranges;
+// and, per file, OUT_DIR/<file>.nodes.tsv: each node's NID and the byte ranges of its own
+// data blocks (the block, or a data tree's XBLOCK and the blocks it lists), so that a
+// comparison can tell the items a copy's damage left intact.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +14,43 @@
 #include "robustness/damage.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+uint64_t Le(const std::vector<uint8_t>& image, uint64_t at, size_t width) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < width && at + i < image.size(); ++i)
+        value |= uint64_t{image[at + i]} << (8 * i);
+    return value;
+}
+
+void WriteNodeBlocks(const fs::path& path, const kestrel::test::PstMap& map,
+                     const std::vector<uint8_t>& image) {
+    std::ofstream out(path, std::ios::trunc);
+    out << "nid\tranges\n";
+    auto slot = [&](const kestrel::test::MapBlock& block) {
+        const uint64_t size = (block.cb + map.BlockTrailerSize() + 63) / 64 * 64;
+        return std::to_string(block.ib) + "-" + std::to_string(block.ib + size);
+    };
+    for (const auto& [nid, node] : map.nodes) {
+        const auto it = map.blocks.find(node.bidData & ~uint64_t{1});
+        if (it == map.blocks.end()) continue;
+        std::string ranges = slot(it->second);
+        // A data tree of one level (XBLOCK: btype 1, cLevel 1, cEnt, lcbTotal, BIDs).
+        const auto& x = it->second;
+        if ((node.bidData & 2) && Le(image, x.ib, 1) == 1 && Le(image, x.ib + 1, 1) == 1) {
+            const uint64_t count = Le(image, x.ib + 2, 2);
+            for (uint64_t i = 0; i < count && 8 + (i + 1) * map.IdSize() <= x.cb; ++i) {
+                const uint64_t bid = Le(image, x.ib + 8 + i * map.IdSize(), map.IdSize());
+                const auto child = map.blocks.find(bid & ~uint64_t{1});
+                if (child != map.blocks.end()) ranges += "," + slot(child->second);
+            }
+        }
+        out << nid << '\t' << ranges << '\n';
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -33,6 +73,9 @@ int main(int argc, char** argv) {
             return 1;
         }
         const kestrel::test::DamageSet damage(image, source.stem().string());
+        if (damage.map())
+            WriteNodeBlocks(out / (source.filename().string() + ".nodes.tsv"), *damage.map(),
+                            image);
         for (size_t k = 0; k < damage.size(); ++k) {
             const auto copy = damage.Make(k);
             if (!copy) continue;

@@ -1,6 +1,7 @@
 // The whole path on a file image: open, load both B-trees and the name map, find the top
 // folder, walk every folder, restore orphans, then read every listed item again in full
-// (recipients, attachments, attached messages, RTF) through the run's item source.
+// (recipients, attachments, attached messages, RTF) through the run's item source; once as
+// a plain run decides, once with the deep scan of the whole image.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -19,14 +20,16 @@ void ForEachItem(const List& list, Visit visit) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    test::MemoryFile file(std::span<const uint8_t>(data, size), "kestrel-fuzz");
+namespace {
+
+void AnalyseAndRead(const test::MemoryFile& file, DeepScanMode deepScan) {
     AnalysisResult result;
     std::shared_ptr<ItemSource> source;
-    const AnalysisStatus status = test::AnalyseQuietly(file.path(), result, true, &source);
+    const AnalysisStatus status =
+        test::AnalyseQuietly(file.path(), result, true, &source, deepScan);
     if (status == AnalysisStatus::Stopped) __builtin_trap();
     if (status == AnalysisStatus::Error && result.error.empty()) __builtin_trap();
-    if (!source) return 0;
+    if (!source) return;
 
     auto load = [&](uint32_t nid, uint64_t dataBid) {
         try {
@@ -45,5 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ForEachItem(result.notes, load);
     ForEachItem(result.journal, load);
     ForEachItem(result.calendar, load);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    test::MemoryFile file(std::span<const uint8_t>(data, size), "kestrel-fuzz");
+    AnalyseAndRead(file, DeepScanMode::Automatic);
+    AnalyseAndRead(file, DeepScanMode::Always);
     return 0;
 }

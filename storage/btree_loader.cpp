@@ -46,6 +46,10 @@ class TreeWalker {
     // block is in the index and no record of that NID already reads that block.
     void TakeSuspects();
 
+    // Places a node entry: its record, its parent or the orphans waiting for it, and the
+    // orphans waiting for it in turn.
+    void TakeNodeEntry(const NodeLeafEntry& entry, std::vector<NodeRecord*>& parentCache);
+
     // The depth of the tree's leaf pages, LoadStats::kUnknownDepth until a walk finds it.
     uint8_t leafDepth() const { return leafDepth_; }
     void SetLeafDepth(uint8_t depth) { leafDepth_ = depth; }
@@ -61,7 +65,6 @@ class TreeWalker {
                          uint64_t pageBid);
     bool VouchesForItself(const ByteReader& bytes, uint64_t pageBid) const;
 
-    void TakeNodeEntry(const NodeLeafEntry& entry, std::vector<NodeRecord*>& parentCache);
     // The entry's data and subnode blocks as the index has them.
     void SetBlocks(NodeRecord& record, const NodeLeafEntry& entry) const;
     void Place(NodeRecord* record, std::vector<NodeRecord*>& parentCache);
@@ -209,6 +212,45 @@ WalkResult TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries,
     return kWalkBlockLeafDone;
 }
 
+// The entries a node-tree leaf gives, in page order: the live ones on the page's rising run
+// and the stale ones after them while their NIDs keep rising below the bound. Live entries
+// off the run go to suspects.
+void SelectNodeLeafEntries(const PstLayout& layout, const ByteReader& page, size_t liveEntries,
+                           uint64_t expected, uint64_t bound, std::vector<NodeLeafEntry>& taken,
+                           std::vector<NodeLeafEntry>* suspects) {
+    const size_t count =
+        std::min(layout.nodeLeafMaxEntries, page.size() / layout.nodeLeafEntrySize);
+    auto usable = [&](uint32_t nid) { return nid < kHighNid && InRange(nid, expected, bound); };
+    const size_t live = std::min({liveEntries, count, kMaxLeafEntries});
+    LeafKeys keys;
+    for (size_t i = 0; i < live; ++i) {
+        const uint32_t nid = ReadNodeLeafEntry(layout, page, i).nid;
+        keys[i] = usable(nid) ? nid : kNotAKey;
+    }
+    const uint64_t inRun = LongestRisingRun(keys, live);
+
+    uint32_t previous = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const NodeLeafEntry entry = ReadNodeLeafEntry(layout, page, i);
+        const uint32_t nid = entry.nid;
+        if (i < live) {
+            if (!(inRun >> i & 1)) {
+                // A live entry whose NID breaks the page's order (a damaged NID, often one
+                // that repeats another's) may still lead to a sound item: kept aside until
+                // the whole tree is read.
+                if (suspects && nid != 0 && nid < kHighNid) suspects->push_back(entry);
+                continue;
+            }
+        } else {
+            if (nid == 0) continue;
+            // Stale entries are read while their NIDs keep rising below the bound.
+            if (!usable(nid) || nid <= previous) break;
+        }
+        previous = nid;
+        taken.push_back(entry);
+    }
+}
+
 WalkResult TreeWalker::WalkNodeLeaf(const ByteReader& page, size_t liveEntries, uint64_t expected,
                                     uint64_t bound, bool vouched) {
     const PstLayout& layout = *context_.layout;
@@ -219,36 +261,12 @@ WalkResult TreeWalker::WalkNodeLeaf(const ByteReader& page, size_t liveEntries, 
     if (expected != kNoExpectedKey && first != expected && !vouched) return kWalkFailed;
     leafSeen_ = true;
 
-    auto usable = [&](uint32_t nid) { return nid < kHighNid && InRange(nid, expected, bound); };
-    const size_t live = std::min({liveEntries, count, kMaxLeafEntries});
-    LeafKeys keys;
-    for (size_t i = 0; i < live; ++i) {
-        const uint32_t nid = ReadNodeLeafEntry(layout, page, i).nid;
-        keys[i] = usable(nid) ? nid : kNotAKey;
-    }
-    const uint64_t inRun = LongestRisingRun(keys, live);
-
+    std::vector<NodeLeafEntry> taken;
+    SelectNodeLeafEntries(layout, page, liveEntries, expected, bound, taken, &suspects);
     // Parents found recently in this page: the children of a folder tend to lie together.
     std::vector<NodeRecord*> parentCache;
-    uint32_t previous = 0;
-    for (size_t i = 0; i < count; ++i) {
+    for (const NodeLeafEntry& entry : taken) {
         if (context_.Stopped()) return kWalkStopped;
-        const NodeLeafEntry entry = ReadNodeLeafEntry(layout, page, i);
-        const uint32_t nid = entry.nid;
-        if (i < live) {
-            if (!(inRun >> i & 1)) {
-                // A live entry whose NID breaks the page's order (a damaged NID, often one
-                // that repeats another's) may still lead to a sound item: kept aside until
-                // the whole tree is read.
-                if (nid != 0 && nid < kHighNid) suspects.push_back(entry);
-                continue;
-            }
-        } else {
-            if (nid == 0) continue;
-            // Stale entries are read while their NIDs keep rising below the bound.
-            if (!usable(nid) || nid <= previous) break;
-        }
-        previous = nid;
         TakeNodeEntry(entry, parentCache);
     }
     return kWalkNodeLeafDone;
@@ -349,6 +367,8 @@ bool TreeWalker::VouchesForItself(const ByteReader& bytes, uint64_t pageBid) con
 }
 
 void TreeWalker::SetBlocks(NodeRecord& record, const NodeLeafEntry& entry) const {
+    record.dataBid = entry.bidData;
+    record.subnodeBid = entry.bidSub;
     record.dataBlock = FindBlock(context_, entry.bidData);
     record.subnodeBlock = FindBlock(context_, entry.bidSub);
     record.subnodeBlockMissing = entry.bidSub != 0 && record.subnodeBlock == nullptr;
@@ -532,6 +552,38 @@ LoadResult LoadIndexes(PstContext& context) {
     context.stats.orphanNodes =
         static_cast<uint32_t>(context.nodes.CreatedCount() - context.nodes.ReachableCount());
     return outcome;
+}
+
+std::vector<NodeLeafEntry> ReadNodeLeafPage(const PstLayout& layout, const ByteReader& page) {
+    std::vector<NodeLeafEntry> taken;
+    if (page.size() < kPageSize) return taken;
+    const ByteReader entries(page.data(), layout.entryAreaSize);
+    SelectNodeLeafEntries(layout, entries, ReadBTreePageMetadata(layout, page).entryCount,
+                          kNoExpectedKey, kNoKeyBound, taken, nullptr);
+    return taken;
+}
+
+void PlaceNodeEntries(PstContext& context, const std::vector<NodeLeafEntry>& entries) {
+    if (!context.layout) return;
+    TreeWalker walker(context, true);
+    CollectWaiting(context, walker);
+    std::vector<NodeRecord*> parentCache;
+    for (const NodeLeafEntry& entry : entries) {
+        if (context.Stopped()) break;
+        walker.TakeNodeEntry(entry, parentCache);
+    }
+    if (!context.Stopped()) AdoptLeftOrphans(context);
+    context.stats.orphanNodes =
+        static_cast<uint32_t>(context.nodes.CreatedCount() - context.nodes.ReachableCount());
+}
+
+void ResolveNodeBlocks(PstContext& context) {
+    for (const NodeRecord& constRecord : context.nodes.records()) {
+        auto& record = const_cast<NodeRecord&>(constRecord);
+        if (!record.dataBlock) record.dataBlock = FindBlock(context, record.dataBid);
+        if (!record.subnodeBlock) record.subnodeBlock = FindBlock(context, record.subnodeBid);
+        record.subnodeBlockMissing = record.subnodeBid != 0 && record.subnodeBlock == nullptr;
+    }
 }
 
 const BlockRecord* FindBlock(const PstContext& context, uint64_t bid) {

@@ -3,7 +3,10 @@
 // the leaf level is found by probing, a child page must start with its parent entry's
 // key, and a damaged subtree is skipped while the rest still loads.
 #include <cstdint>
+#include <vector>
 
+#include "storage/byte_reader.h"
+#include "storage/page.h"
 #include "storage/pst_context.h"
 
 namespace kestrel {
@@ -34,6 +37,20 @@ WalkResult WalkBlockTree(PstContext& context, uint64_t pageOffset, int depth, ui
                          uint64_t keyBound);
 WalkResult WalkNodeTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t expectedKey,
                         uint64_t keyBound);
+
+// The entries the walker takes from a node-tree leaf page (page: its 512 bytes) when no
+// parent entry bounds its keys: live entries on the page's rising run, then stale ones
+// while their NIDs keep rising.
+std::vector<NodeLeafEntry> ReadNodeLeafPage(const PstLayout& layout, const ByteReader& page);
+
+// Adds node entries the B-trees did not give (found by a scan of the file) as the walk adds
+// its own: under the parent they name, or waiting for it, adopting the orphans that wait
+// for them; then the orphans left are placed where their parents now hang.
+void PlaceNodeEntries(PstContext& context, const std::vector<NodeLeafEntry>& entries);
+
+// Gives the node records whose data or subnode block the index lacked when they were read
+// the block the index now has for their BIDs.
+void ResolveNodeBlocks(PstContext& context);
 
 const BlockRecord* FindBlock(const PstContext& context, uint64_t bid);
 const NodeRecord* FindNode(const PstContext& context, uint32_t nid);

@@ -17,6 +17,8 @@ struct NodeRecord {
     const BlockRecord* subnodeBlock = nullptr;  // null when bidSub is 0 or not in the index
     const BlockRecord* dataBlock = nullptr;     // null when bidData is 0 or not in the index
     bool subnodeBlockMissing = false;           // bidSub names a block the index lacks
+    uint64_t dataBid = 0;                       // bidData and bidSub as read, so that blocks
+    uint64_t subnodeBid = 0;                    // the index gains later can still be found
     uint32_t childCount = 0;
     NodeRecord* prevSibling = nullptr;
     NodeRecord* nextSibling = nullptr;

@@ -21,6 +21,7 @@ void ReadHeader(PstContext& context) {
     context.stats = {};
     context.blockRootOffset = 0;
     context.nodeRootOffset = 0;
+    context.headerFileEof = 0;
 
     // Bytes the file does not have count as zero, so an empty file has version 0.
     std::vector<uint8_t> header(516, 0);
@@ -39,6 +40,7 @@ void ReadHeader(PstContext& context) {
     const PstLayout& layout = *context.layout;
     context.nodeRootOffset = reader.UInt(layout.nodeRootOffsetPos, layout.idSize).value_or(0);
     context.blockRootOffset = reader.UInt(layout.blockRootOffsetPos, layout.idSize).value_or(0);
+    context.headerFileEof = reader.UInt(layout.fileEofPos, layout.idSize).value_or(0);
     uint8_t crypt = reader.U8(layout.cryptMethodPos).value_or(1);
     // An encoding we do not know is most likely a damaged byte over the common one.
     context.cryptMethod = crypt <= 2 ? crypt : 1;

@@ -30,6 +30,7 @@ struct PstContext {
     NodeTree nodes;     // topHead .. topTail
     uint64_t blockRootOffset = 0;
     uint64_t nodeRootOffset = 0;
+    uint64_t headerFileEof = 0;  // ibFileEof: the size the writer last gave the file
     CFile64 file;
     uint32_t cryptMethod = 0;      // 0 none, 1 permutation, 2 cyclic
     bool headerMagicValid = true;  // "!BDN"; the file is read on either way

@@ -17,6 +17,7 @@ struct PstLayout {
     size_t nodeRootOffsetPos;   // root.BREFNBT.ib
     size_t blockRootOffsetPos;  // root.BREFBBT.ib
     size_t cryptMethodPos;      // bCryptMethod
+    size_t fileEofPos;          // root.ibFileEof: the file's size as last written
 
     // B-tree pages: bytes read per page, and the area that holds entries. The page metadata
     // (cEnt, cEntMax, cbEnt, cLevel, a byte each) follows the entry area.
@@ -48,6 +49,7 @@ struct PstLayout {
     size_t blockTrailerSize;
     size_t trailerCrcPos;
     size_t trailerBidPos;
+    size_t maxBlockData;  // most bytes one block carries: 8192 less its trailer
 
     // Data trees (XBLOCK, XXBLOCK).
     size_t dataTreeHeaderSize;

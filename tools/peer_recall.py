@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""peer_recall.py [--build DIR] [--corpus DIR] [--plain] [-j N] [--keep DIR] [FILE...]
+"""peer_recall.py [--build DIR] [--corpus DIR] [--plain] [--deep] [-j N] [--keep DIR] [FILE...]
 
 Makes the damaged copies the damage suite makes (kestrel-damage-copies, same kinds and
 seeds) of every corpus file (or of FILE...), then reads each copy with our
@@ -13,6 +13,11 @@ name (the readers name contacts differently: file-as name, display name).
 Every reader is matched against one reference per file: whatever any of the three finds
 in the undamaged file (as multisets, the largest count of each key), so that the shares
 compare.
+
+With --deep our analysis runs as `analyze --json --deep` (no --restore-deleted), and each
+copy also gets its survivors: the mail messages of the undamaged file (as we list them)
+whose own data blocks the copy's damage left intact; the survivors column gives how many
+of them we recover by subject.
 
 Prints one line per copy with the share of the reference each reader recovers, then
 totals per damage kind and over everything. Our checksum of each copy is taken before
@@ -70,11 +75,13 @@ def sha256(path):
 
 # --- What each reader recovers: {"mail": Counter, "contacts": Counter, "all": Counter} ---
 
-def ours(cli, path, restore):
+def ours(cli, path, restore, deep=False):
     cmd = [cli, "analyze", path, "--json", "--quiet"] + (["--restore-deleted"] if restore else [])
+    if deep:
+        cmd.append("--deep")
     rc, out, note = run(cmd)
     got = {"mail": collections.Counter(), "contacts": collections.Counter(),
-           "all": collections.Counter()}
+           "all": collections.Counter(), "nids": {}}
     if note:
         return got, note
     try:
@@ -89,6 +96,7 @@ def ours(cli, path, restore):
             if not cls or cls.startswith(MAIL_CLASSES):
                 got["mail"][subject] += 1
                 got["all"][subject] += 1
+                got["nids"][m.get("nid")] = subject
     for c in doc.get("contacts") or []:
         got["contacts"][contact_key(c.get("name"), c.get("email"))] += 1
         got["all"][norm(c.get("name"))] += 1
@@ -199,11 +207,11 @@ def readpst(path, work):
 
 # --- Running and comparing ---
 
-def read_copy(cli, path, restore):
+def read_copy(cli, path, restore, deep=False):
     work = tempfile.mkdtemp(prefix="kestrel-peers-")
     try:
         before = sha256(path)
-        mine, note = ours(cli, path, restore)
+        mine, note = ours(cli, path, restore, deep)
         changed = sha256(path) != before
         pff, pff_note = pffexport(path, work)
         rp, rp_note = readpst(path, work)
@@ -215,6 +223,27 @@ def read_copy(cli, path, restore):
 
 def recovered(got, reference):
     return sum((got & reference).values())
+
+
+def parse_ranges(text):
+    out = []
+    for part in filter(None, (text or "").split(",")):
+        begin, _, end = part.partition("-")
+        out.append((int(begin), int(end)))
+    return out
+
+
+def survivors(sound_nids, node_ranges, damaged):
+    """The subjects of the undamaged file's messages whose own blocks the damage missed."""
+    left = collections.Counter()
+    for nid, subject in sound_nids.items():
+        ranges = node_ranges.get(nid)
+        if not ranges:
+            continue
+        if any(b < de and db < e for b, e in ranges for db, de in damaged):
+            continue
+        left[subject] += 1
+    return left
 
 
 TOOLS = ("ours", "pffexport", "readpst")
@@ -229,6 +258,9 @@ def main(argv):
                                                        os.path.join(ROOT, "..", "shared", "corpus")))
     ap.add_argument("--plain", action="store_true",
                     help="run our analysis without --restore-deleted")
+    ap.add_argument("--deep", action="store_true",
+                    help="run our analysis with --deep (and without --restore-deleted) and "
+                         "report the share of the survivors we recover")
     ap.add_argument("-j", "--jobs", type=int, default=2)
     ap.add_argument("--keep", help="write the damaged copies here and keep them")
     a = ap.parse_args(argv)
@@ -258,18 +290,32 @@ def main(argv):
             print("kestrel-damage-copies failed: %s" % (note or rc), file=sys.stderr)
             return 1
         manifest = []
+        damaged = {}
         with open(os.path.join(copies_dir, "manifest.tsv"), encoding="utf-8") as f:
             next(f)
             for line in f:
-                copy, source, kind, _ = line.rstrip("\n").split("\t")
+                copy, source, kind, ranges = line.rstrip("\n").split("\t")
                 manifest.append((copy, source, kind))
+                damaged[copy] = parse_ranges(ranges)
         sources = {os.path.basename(f): f for f in files}
+        node_ranges = {}
+        for name in sources:
+            ranges = {}
+            path = os.path.join(copies_dir, name + ".nodes.tsv")
+            if os.path.exists(path):
+                with open(path, encoding="utf-8") as f:
+                    next(f)
+                    for line in f:
+                        nid, text = line.rstrip("\n").split("\t")
+                        ranges[int(nid)] = parse_ranges(text)
+            node_ranges[name] = ranges
 
+        restore = not a.plain and not a.deep
         with concurrent.futures.ThreadPoolExecutor(max(1, a.jobs)) as pool:
             sound = dict(zip(sources, pool.map(
-                lambda s: read_copy(cli, sources[s], not a.plain), sources)))
+                lambda s: read_copy(cli, sources[s], restore, a.deep), sources)))
             results = list(pool.map(
-                lambda m: read_copy(cli, os.path.join(copies_dir, m[0]), not a.plain),
+                lambda m: read_copy(cli, os.path.join(copies_dir, m[0]), restore, a.deep),
                 manifest))
     finally:
         if not a.keep:
@@ -289,8 +335,8 @@ def main(argv):
 
     failures = []
     totals = collections.defaultdict(lambda: collections.Counter())
-    print("%-52s %-9s %5s  %-13s %-13s %-13s %s" % (
-        "copy", "items", "ref", "ours", "pffexport", "readpst", "verdict"))
+    print("%-52s %-9s %5s  %-13s %-13s %-13s %-13s %s" % (
+        "copy", "items", "ref", "ours", "pffexport", "readpst", "survivors", "verdict"))
     for (copy, source, kind), result in zip(manifest, results):
         category, refs = references[source]
         counts = {t: recovered(result[t][category], refs[t]) for t in TOOLS}
@@ -308,12 +354,19 @@ def main(argv):
                 verdict.append("(%s %s)" % (peer, note))
         if any(v.isupper() for v in verdict):
             failures.append(copy)
-        print("%-52s %-9s %5d  %-13s %-13s %-13s %s" % (
+        alive = collections.Counter()
+        if a.deep and category == "mail":
+            alive = survivors(sound[source]["ours"]["nids"], node_ranges[source], damaged[copy])
+        kept = recovered(result["ours"]["mail"], alive)
+        print("%-52s %-9s %5d  %-13s %-13s %-13s %-13s %s" % (
             copy, category, sizes["ours"],
             *("%d (%.0f%%)" % (counts[t], 100 * shares[t]) for t in TOOLS),
+            "%d/%d" % (kept, sum(alive.values())) if a.deep else "-",
             " ".join(verdict) or "ok"))
         for key in (kind, "all copies"):
             totals[key]["copies"] += 1
+            totals[key]["survivors"] += kept
+            totals[key]["survivors ref"] += sum(alive.values())
             for t in TOOLS:
                 totals[key][t] += counts[t]
                 totals[key][t + " ref"] += sizes[t]
@@ -327,12 +380,14 @@ def main(argv):
             totals["(undamaged files)"][t + " ref"] += sum(refs[t].values())
 
     print()
-    print("%-24s %6s  %-20s %-20s %-20s" % ("damage", "copies", "ours", "pffexport", "readpst"))
+    print("%-24s %6s  %-20s %-20s %-20s %-20s" % ("damage", "copies", "ours", "pffexport",
+                                                  "readpst", "survivors (ours)"))
     for key in sorted(totals, key=lambda k: (k == "all copies", k.startswith("("), k)):
         t = totals[key]
-        print("%-24s %6d  %-20s %-20s %-20s" % (key, t["copies"], *(
+        print("%-24s %6d  %-20s %-20s %-20s %-20s" % (key, t["copies"], *(
             "%d/%d (%.1f%%)" % (t[x], t[x + " ref"], 100.0 * t[x] / t[x + " ref"]
-                                if t[x + " ref"] else 100.0) for x in TOOLS)))
+                                if t[x + " ref"] else 100.0)
+            for x in TOOLS + (("survivors",) if a.deep else ())), *(() if a.deep else ("-",))))
     print()
     if failures:
         print("%d copies fall short or went wrong: %s" % (len(failures), ", ".join(failures)))

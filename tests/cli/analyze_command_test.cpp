@@ -102,8 +102,9 @@ TEST(AnalysisJson, FollowsTheCommandLineContract) {
     const json doc = Parse(result);
     EXPECT_EQ(Keys(doc),
               (std::set<std::string>{"file", "version", "variant", "status", "error", "warnings",
-                                     "counters", "hiddenItems", "folders", "contacts", "tasks",
-                                     "notes", "journal", "calendar"}));
+                                     "counters", "hiddenItems", "scan", "folders", "contacts",
+                                     "tasks", "notes", "journal", "calendar"}));
+    EXPECT_TRUE(doc["scan"].is_null());
     EXPECT_EQ(doc["status"], "completed");
     EXPECT_TRUE(doc["error"].is_null());
     EXPECT_EQ(doc["counters"], json::parse(R"({"Inbox":1,"Drafts":2,"Outbox":3,"Sent Items":4,

@@ -128,20 +128,23 @@ inline std::vector<Prop> MailProps(const std::string& subject) {
 }
 
 inline void AnalyseFile(const std::filesystem::path& file, Analysed& out,
-                        bool restoreDeleted = false) {
+                        bool restoreDeleted = false,
+                        DeepScanMode deepScan = DeepScanMode::Automatic) {
     AnalysisOptions options;
     options.sourcePstPath = file.string();
     options.writeLog = false;
     options.restoreDeleted = restoreDeleted;
+    options.deepScan = deepScan;
     std::shared_mutex mutex;
     RunControl control;
     out.status = RunAnalysis(options, out.result, mutex, out.events, control, &out.source);
 }
 
 inline void AnalyseImage(const std::vector<uint8_t>& image, Analysed& out,
-                         bool restoreDeleted = false) {
+                         bool restoreDeleted = false,
+                         DeepScanMode deepScan = DeepScanMode::Automatic) {
     ScratchFile file(image);
-    AnalyseFile(file.path(), out, restoreDeleted);
+    AnalyseFile(file.path(), out, restoreDeleted, deepScan);
 }
 
 inline void AnalyseBox(MailboxBuilder& box, Analysed& out, bool restoreDeleted = false) {

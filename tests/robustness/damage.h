@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "robustness/pst_map.h"
+#include "storage/crc.h"
 #include "support/pst_builder.h"
 
 namespace kestrel::test {
@@ -32,6 +33,9 @@ enum class DamageKind {
     BrokenHeapSignature,  // a heap's signature or client signature byte changed
     BadBbtEntries,        // block-tree entries with cb 0xFFFF or offsets past the end
     LastTenth,            // the last tenth of the file overwritten with garbage
+    ZeroAllBTreePages,    // every B-tree page zeroed, the live ones and the stale ones
+    ZeroRootOffsets,      // both of the header's root offsets zeroed
+    RandomBTreeTail,      // garbage from the first B-tree page on, where they end the file
 };
 
 inline std::string_view DamageKindName(DamageKind kind) {
@@ -62,6 +66,12 @@ inline std::string_view DamageKindName(DamageKind kind) {
             return "bad-bbt-entries";
         case DamageKind::LastTenth:
             return "last-tenth";
+        case DamageKind::ZeroAllBTreePages:
+            return "zero-all-btree-pages";
+        case DamageKind::ZeroRootOffsets:
+            return "zero-root-offsets";
+        case DamageKind::RandomBTreeTail:
+            return "random-btree-tail";
     }
     return "unknown";
 }
@@ -91,7 +101,8 @@ class DamageSet {
             {DamageKind::DuplicateNid, 3},        {DamageKind::XBlockSelf, 2},
             {DamageKind::SubnodeSelf, 1},         {DamageKind::GarbagePageTail, 3},
             {DamageKind::BrokenHeapSignature, 3}, {DamageKind::BadBbtEntries, 3},
-            {DamageKind::LastTenth, 1},
+            {DamageKind::LastTenth, 1},           {DamageKind::ZeroAllBTreePages, 1},
+            {DamageKind::ZeroRootOffsets, 1},     {DamageKind::RandomBTreeTail, 1},
         };
         for (const auto& [kind, count] : counts) {
             for (int v = 0; v < count; ++v) plans_.push_back({kind, v});
@@ -228,6 +239,12 @@ class DamageSet {
                     return BadBbtEntries();
                 case DamageKind::LastTenth:
                     return LastTenth();
+                case DamageKind::ZeroAllBTreePages:
+                    return ZeroAllBTreePages();
+                case DamageKind::ZeroRootOffsets:
+                    return ZeroRootOffsets();
+                case DamageKind::RandomBTreeTail:
+                    return RandomBTreeTail();
             }
             return false;
         }
@@ -442,6 +459,44 @@ class DamageSet {
             if (size() < 10) return false;
             const uint64_t from = size() - size() / 10;
             Fill(from, size() - from, false);
+            return true;
+        }
+
+        // The pages of both trees that the trees still name, and the old copies that nothing
+        // names any more: whatever carries a B-tree page trailer that checks.
+        bool ZeroAllBTreePages() {
+            const bool unicode = map().IdSize() == 8;
+            const size_t trailerAt = unicode ? 496 : 500;
+            const size_t bidAt = trailerAt + (unicode ? 8 : 4);
+            std::vector<uint64_t> pages;
+            for (const auto& [ib, page] : map().pages) pages.push_back(ib);
+            const auto& image = set.image_;
+            for (uint64_t ib = 0; ib + PstMap::kPageSize <= image.size(); ib += PstMap::kPageSize) {
+                const uint8_t ptype = image[ib + trailerAt];
+                if ((ptype != 0x80 && ptype != 0x81) || image[ib + trailerAt + 1] != ptype)
+                    continue;
+                const uint64_t bid = ReadLe(ib + bidAt, map().IdSize());
+                if (ReadLe(ib + trailerAt + 2, 2) == ComputeSig(ib, bid)) pages.push_back(ib);
+            }
+            if (pages.empty()) return false;
+            for (uint64_t ib : pages) Fill(ib, PstMap::kPageSize, true);
+            return true;
+        }
+
+        bool ZeroRootOffsets() {
+            const bool unicode = map().IdSize() == 8;
+            WriteLe(unicode ? 224 : 188, 0, map().IdSize());
+            WriteLe(unicode ? 240 : 196, 0, map().IdSize());
+            return true;
+        }
+
+        // Writers that put the B-tree pages after the data they index (generated files)
+        // lose all of them to a damaged tail, and nothing else.
+        bool RandomBTreeTail() {
+            uint64_t first = size();
+            for (const auto& [ib, page] : map().pages) first = std::min(first, ib);
+            if (first < size() / 2 || first >= size()) return false;
+            Fill(first, size() - first, false);
             return true;
         }
 

@@ -101,8 +101,9 @@ TEST_P(DamageKit, CopiesChangeOnlyWhatTheyReportAndAreTheSameEveryTime) {
         EXPECT_TRUE(changed);
         EXPECT_EQ(damage.Make(i)->bytes, copy->bytes);
     }
-    // The built mailbox has something for every kind of damage to aim at.
-    EXPECT_EQ(kinds.size(), 13u);
+    // The built mailbox has something for every kind of damage to aim at; a tail over the
+    // B-tree pages only where they end the file.
+    EXPECT_EQ(kinds.size() + !kinds.count(DamageKind::RandomBTreeTail), 16u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, DamageKit,

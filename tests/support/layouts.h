@@ -3,6 +3,7 @@
 // derived from LayoutTest runs each of its tests once for Ansi and once for Unicode.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "storage/pst_layout.h"
@@ -24,3 +25,33 @@ inline std::string LayoutName(const ::testing::TestParamInfo<PstVariant>& info) 
     INSTANTIATE_TEST_SUITE_P(Layouts, suite,                                           \
                              ::testing::Values(PstVariant::Ansi, PstVariant::Unicode), \
                              ::kestrel::test::LayoutName)
+
+namespace kestrel::test {
+
+// A file layout with the encoding its blocks are written in: Ansi and Unicode with the
+// usual permutation, and Unicode with the cyclic cipher (keyed by each block's BID).
+struct EncodedLayout {
+    PstVariant variant = PstVariant::Unicode;
+    uint8_t cryptMethod = 1;
+};
+
+class EncodedLayoutTest : public ::testing::TestWithParam<EncodedLayout> {
+  protected:
+    PstVariant variant() const { return GetParam().variant; }
+    uint8_t cryptMethod() const { return GetParam().cryptMethod; }
+};
+
+inline std::string EncodedLayoutName(const ::testing::TestParamInfo<EncodedLayout>& info) {
+    return std::string(info.param.variant == PstVariant::Unicode ? "Unicode" : "Ansi") +
+           (info.param.cryptMethod == 2 ? "Cyclic" : "");
+}
+
+}  // namespace kestrel::test
+
+#define KESTREL_ENCODED_LAYOUTS(suite)                                             \
+    INSTANTIATE_TEST_SUITE_P(                                                      \
+        Layouts, suite,                                                            \
+        ::testing::Values(::kestrel::test::EncodedLayout{PstVariant::Ansi, 1},     \
+                          ::kestrel::test::EncodedLayout{PstVariant::Unicode, 1},  \
+                          ::kestrel::test::EncodedLayout{PstVariant::Unicode, 2}), \
+        ::kestrel::test::EncodedLayoutName)

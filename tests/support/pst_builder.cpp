@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "storage/crc.h"
+
 namespace kestrel::test {
 namespace {
 
@@ -128,8 +130,7 @@ uint32_t ComputeCrc(std::span<const uint8_t> bytes, uint32_t crc) {
 }
 
 uint16_t ComputeSignature(uint64_t ib, uint64_t bid) {
-    const uint32_t x = static_cast<uint32_t>(ib ^ bid);
-    return static_cast<uint16_t>((x >> 16) ^ x);
+    return ComputeSig(ib, bid);
 }
 
 void EncodeBlockData(uint8_t method, uint64_t bid, std::span<uint8_t> bytes) {

@@ -12,8 +12,10 @@ namespace kestrel::test {
 // source, when given, receives the run's item source (items read again in full).
 inline AnalysisStatus AnalyseQuietly(const std::string& path, AnalysisResult& result,
                                      bool restoreDeleted = false,
-                                     std::shared_ptr<ItemSource>* source = nullptr) {
+                                     std::shared_ptr<ItemSource>* source = nullptr,
+                                     DeepScanMode deepScan = DeepScanMode::Automatic) {
     AnalysisOptions options;
+    options.deepScan = deepScan;
     options.sourcePstPath = path;
     options.writeLog = false;
     options.restoreDeleted = restoreDeleted;
