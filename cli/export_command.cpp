@@ -143,6 +143,10 @@ CLI::App* AddExportCommand(CLI::App& app, ExportArgs& args) {
         ->check(CLI::IsMember({"eml", "mbox"}));
     command->add_flag("--restore-deleted", args.restoreDeleted,
                       "file messages no folder leads to under \"Recovered Items\" and save them");
+    CLI::Option* deep = command->add_flag(
+        "--deep", args.deep, "rebuild the indexes by scanning the file's pages and blocks");
+    command->add_flag("--no-deep", args.noDeep, "no scan of a file whose B-trees are damaged")
+        ->excludes(deep);
     command->add_flag("--overwrite", args.overwrite, "replace files that exist");
     command->add_flag("--json", args.json, "print the summary as one JSON object");
     command->add_flag("--quiet", args.quiet, "no progress bar");
@@ -192,6 +196,9 @@ int RunExportCommand(const ExportArgs& args) {
     AnalysisOptions options;
     options.sourcePstPath = args.file;
     options.restoreDeleted = args.restoreDeleted;
+    options.deepScan = args.deep     ? DeepScanMode::Always
+                       : args.noDeep ? DeepScanMode::Never
+                                     : DeepScanMode::Automatic;
     options.writeLog = false;
     engine.Start(std::move(options));
     engine.Wait();

@@ -1,6 +1,6 @@
 #pragma once
-// kestrel-cli export FILE --out DIR [--format eml|mbox] [--restore-deleted] [--overwrite]
-// [--json] [--quiet]: the analysis as analyze runs it, then the save into DIR.
+// kestrel-cli export FILE --out DIR [--format eml|mbox] [--restore-deleted] [--deep|--no-deep]
+// [--overwrite] [--json] [--quiet]: the analysis as analyze runs it, then the save into DIR.
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -15,6 +15,8 @@ struct ExportArgs {
     std::string out;
     std::string format = "eml";
     bool restoreDeleted = false;
+    bool deep = false;    // scan the file whatever the B-trees say
+    bool noDeep = false;  // never scan on its own
     bool overwrite = false;
     bool json = false;
     bool quiet = false;
