@@ -173,6 +173,12 @@ TEST(PimExport, ContactsAndListsAsVCards) {
     EXPECT_NE(card.find("BDAY:19800510\r\n"), std::string::npos);
     EXPECT_EQ(card.find("EMAIL:zoe@example.com\r\nEMAIL"), std::string::npos);  // once
 
+    // The mailing address alone is kept; beside a structured address it is not repeated.
+    c.postalAddress = "Main St 1\r\nUtrecht";
+    EXPECT_EQ(VCardOf(contact).find("ADR:"), std::string::npos);
+    c.businessStreet = c.businessCity = "";
+    EXPECT_NE(VCardOf(contact).find("ADR:;;Main St 1\\nUtrecht;;;;\r\n"), std::string::npos);
+
     FullItem list = Item("IPM.DistList", "Team");
     list.item->displayName = "Team";
     auto& l = *(list.item->card = std::make_unique<ContactCardRecord>());
