@@ -17,7 +17,7 @@ cyclic; one of 5,000 messages) as EML twice and as mbox once, then checks:
     exception of a recurring series beside its series, not at a deleted instance; the
     corpus's known list and series whole;
   - each manifest contact, appointment, task, note and journal entry is found once in its
-    folder: cards by name and e-mail, events by summary, location, DTSTART and DTEND,
+    folder: cards by name, e-mail and mailing address, events by summary, location, DTSTART and DTEND,
     to-dos by summary, DUE and completion, notes and journal entries by text;
   - the two EML exports are byte-identical, the report aside.
 Run with Debian's python3; the last line is "N passed, N failed". With --dump FILE...
@@ -375,7 +375,12 @@ def check_manifest_pim(found, manifest):
     for want in manifest.get("contacts", []):
         once("contact", want, [c for c in at(want)[0]
                                if values(c, "fn") == [want["displayName"]]
-                               and want["email"] in values(c, "email")])
+                               and want["email"] in values(c, "email")
+                               and (not want.get("postalAddress") or any(
+                                   want["postalAddress"].replace("\r\n", "\n") in
+                                   "\n".join(str(x) for x in a.street if x) if isinstance(a.street, list)
+                                   else want["postalAddress"].replace("\r\n", "\n") in str(a.street)
+                                   for a in values(c, "adr")))])
     for want in manifest.get("appointments", []):
         once("appointment", want, [
             c for c in at(want)[1] if c.name == "VEVENT" and str(c.get("summary")) == want["subject"]
