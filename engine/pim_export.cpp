@@ -654,13 +654,19 @@ std::string VCardOf(const FullItem& full) {
          c.businessCountry},
         {"", c.otherStreet, c.otherCity, c.otherState, c.otherPostalCode, c.otherCountry},
     };
+    bool anyAddress = false;
     for (const Address& a : addresses) {
         if (a.street.empty() && a.city.empty() && a.state.empty() && a.postal.empty() &&
             a.country.empty())
             continue;
         lines.Add(a.type.empty() ? std::string("ADR") : fmt::format("ADR;TYPE={}", a.type),
                   Compound({"", "", a.street, a.city, a.state, a.postal, a.country}));
+        anyAddress = true;
     }
+    // A contact whose only address is the free-form mailing address would lose it: it
+    // goes whole into the street part.
+    if (!anyAddress && !c.postalAddress.empty())
+        lines.Add("ADR", Compound({"", "", c.postalAddress, "", "", "", ""}));
     if (!c.companyName.empty() || !c.department.empty()) {
         lines.Add("ORG", c.department.empty() ? EscapeText(c.companyName)
                                               : Compound({c.companyName, c.department}));

@@ -11,9 +11,17 @@ cyclic; one of 5,000 messages) as EML twice and as mbox once, then checks:
   - corpus attachments have the sizes and SHA-256 of those pffexport writes for the file;
   - pstsdk_submessage.pst keeps its attached message;
   - each mbox opens with mailbox.mbox and holds its folder's messages, subjects alike;
-  - every .vcf parses with vobject and every .ics with icalendar;
+  - every .vcf parses with vobject and every .ics with icalendar, CRLF, folded at 75 octets
+    on character boundaries: cards with VERSION:4.0 and FN, a distribution list's members
+    as MEMBER URIs; components with UID, DTSTAMP (and DTSTART for events) in UTC, each
+    exception of a recurring series beside its series, not at a deleted instance; the
+    corpus's known list and series whole;
+  - each manifest contact, appointment, task, note and journal entry is found once in its
+    folder: cards by name, e-mail and mailing address, events by summary, location, DTSTART and DTEND,
+    to-dos by summary, DUE and completion, notes and journal entries by text;
   - the two EML exports are byte-identical, the report aside.
-Run with Debian's python3; the last line is "N passed, N failed".
+Run with Debian's python3; the last line is "N passed, N failed". With --dump FILE...
+it only prints what vobject and icalendar read from .vcf/.ics files, one line each.
 """
 import argparse
 import collections
@@ -148,26 +156,303 @@ def check_mbox(eml_root, mbox_root):
     check(bad == 0, "%d mbox files differ from their folders" % bad)
 
 
-def check_pim(root):
-    vcfs, icss = files_under(root, ".vcf"), files_under(root, ".ics")
-    if not vcfs and not icss:
-        return
-    import icalendar
+def unfolded_lines(data):
+    """The content lines of a vCard or iCalendar file, folding undone."""
+    out = []
+    for line in data.split(b"\r\n"):
+        if line[:1] in (b" ", b"\t") and out:
+            out[-1] += line[1:]
+        else:
+            out.append(line)
+    return out
+
+
+def check_lines(path, data):
+    """CRLF lines of at most 75 octets, folded on a UTF-8 character boundary."""
+    problems = []
+    if not data.endswith(b"\r\n") or b"\n" in data.replace(b"\r\n", b""):
+        problems.append("not CRLF")
+    for line in data.split(b"\r\n"):
+        if len(line) > 75:
+            problems.append("line of %d octets" % len(line))
+            break
+        try:
+            line.decode("utf-8")
+        except UnicodeDecodeError:
+            problems.append("a folded line splits a character")
+            break
+    return problems
+
+
+def cards_of(path):
+    """The cards of a .vcf as vobject reads them."""
     import vobject
-    bad = 0
+    with open(path, encoding="utf-8", newline="") as f:
+        return list(vobject.readComponents(f.read(), validate=False))
+
+
+def components_of(path):
+    """The VEVENT and VTODO components of an .ics as icalendar reads it."""
+    import icalendar
+    with open(path, "rb") as f:
+        calendar = icalendar.Calendar.from_ical(f.read())
+    return [c for c in calendar.walk() if c.name in ("VEVENT", "VTODO")]
+
+
+def values(card, name):
+    return [x.value for x in card.contents.get(name, [])]
+
+
+def card_problems(card):
+    problems = []
+    if values(card, "version") != ["4.0"]:
+        problems.append("no VERSION:4.0")
+    if not values(card, "fn"):
+        problems.append("no FN")
+    members = values(card, "member")
+    if values(card, "kind") == ["group"]:
+        if not members:
+            problems.append("group %r without MEMBER" % values(card, "fn")[:1])
+        problems += ["MEMBER %r is not a URI" % m for m in members
+                     if not m.startswith(("mailto:", "urn:", "http:", "https:"))]
+    elif members:
+        problems.append("MEMBER outside a group")
+    return problems
+
+
+def utc(prop):
+    import datetime as dt
+    value = prop.dt if prop is not None else None
+    return isinstance(value, dt.datetime) and value.utcoffset() == dt.timedelta(0)
+
+
+def calendar_problems(components):
+    """UID, DTSTAMP and UTC times everywhere; each exception belongs to a recurring series
+    of its file, at an instance the series does not delete, and once."""
+    problems = []
+    masters = {}
+    for c in components:
+        uid = str(c.get("uid", ""))
+        if not uid or c.get("dtstamp") is None:
+            problems.append("%s %r without UID or DTSTAMP" % (c.name, str(c.get("summary", ""))))
+        for name in ("dtstamp", "dtstart", "dtend", "due", "recurrence-id"):
+            if c.get(name) is not None and not utc(c.get(name)):
+                problems.append("%s %s not in UTC" % (c.name, name.upper()))
+        if c.name == "VEVENT" and c.get("dtstart") is None:
+            problems.append("VEVENT %r without DTSTART" % str(c.get("summary", "")))
+        if c.get("recurrence-id") is None:
+            # Two versions of one meeting (a request and its update) share their UID; the
+            # same version twice is an item written twice.
+            if uid in masters and all(str(masters[uid].get(n, "")) == str(c.get(n, ""))
+                                      for n in ("dtstamp", "dtstart", "summary")):
+                problems.append("UID %s twice" % uid)
+            masters[uid] = c
+    seen = set()
+    for c in components:
+        rid = c.get("recurrence-id")
+        if rid is None:
+            continue
+        uid = str(c.get("uid", ""))
+        master = masters.get(uid)
+        if master is None or master.get("rrule") is None:
+            problems.append("exception %s without its recurring series" % uid)
+            continue
+        exdates = master.get("exdate") or []
+        if not isinstance(exdates, list):
+            exdates = [exdates]
+        if rid.dt in [d.dt for e in exdates for d in e.dts]:
+            problems.append("exception %s at a deleted instance" % uid)
+        if (uid, rid.dt) in seen:
+            problems.append("exception %s at %s twice" % (uid, rid.dt))
+        seen.add((uid, rid.dt))
+    return problems
+
+
+def check_pim(root):
+    """Every .vcf parses with vobject and every .ics with icalendar, whole and sound.
+    Returns (cards, components, texts) by folder path relative to root."""
+    vcfs, icss = files_under(root, ".vcf"), files_under(root, ".ics")
+    found = collections.defaultdict(lambda: ([], [], []))
+    bad = []
     for p in vcfs:
+        rel = os.path.relpath(p, root)
         try:
-            list(vobject.readComponents(open(p, encoding="utf-8").read()))
+            cards = cards_of(p)
+            problems = check_lines(p, open(p, "rb").read())
+            for card in cards:
+                problems += card_problems(card)
+            found[os.path.dirname(rel)][0].extend(cards)
         except Exception as e:  # noqa: BLE001 - any parse failure counts
-            print("    %s: %s" % (p, e))
-            bad += 1
+            problems = ["%s: %s" % (type(e).__name__, e)]
+        if problems:
+            bad.append((rel, problems))
     for p in icss:
+        rel = os.path.relpath(p, root)
         try:
-            icalendar.Calendar.from_ical(open(p, "rb").read())
+            components = components_of(p)
+            problems = check_lines(p, open(p, "rb").read()) + calendar_problems(components)
+            found[os.path.dirname(rel)][1].extend(components)
         except Exception as e:  # noqa: BLE001
-            print("    %s: %s" % (p, e))
-            bad += 1
-    check(bad == 0, "%d of %d .vcf/.ics files do not parse" % (bad, len(vcfs) + len(icss)))
+            problems = ["%s: %s" % (type(e).__name__, e)]
+        if problems:
+            bad.append((rel, problems))
+    for p in files_under(root, ".txt"):
+        rel = os.path.relpath(p, root)
+        if rel != "Recovery Report.txt":
+            found[os.path.dirname(rel)][2].append(open(p, "rb").read())
+    for rel, problems in bad[:5]:
+        print("    %s: %s" % (rel, problems[:3]))
+    if vcfs or icss:
+        groups = sum(1 for cs, _, _ in found.values() for c in cs if values(c, "kind") == ["group"])
+        series = sum(1 for _, cs, _ in found.values() for c in cs if c.get("rrule") is not None)
+        print("  %d .vcf (%d cards, %d lists), %d .ics (%d components, %d series)" % (
+            len(vcfs), sum(len(c) for c, _, _ in found.values()), groups, len(icss),
+            sum(len(c) for _, c, _ in found.values()), series))
+    check(not bad, "%d of %d .vcf/.ics files do not parse or lack what they must have"
+          % (len(bad), len(vcfs) + len(icss)))
+    return found
+
+
+# What the corpus is known to hold: a distribution list of one contact and two one-off
+# entries, and a weekly series with one deleted and two moved instances.
+CORPUS_PIM = {
+    "jlibpst_dist-list.pst": {
+        "members": {"test dist list": ["mailto:contact1@rjohnson.id.au",
+                                       "mailto:dist1@rjohnson.id.au",
+                                       "mailto:dist2@rjohnson.id.au"]},
+        "series": {"Test appointment": ("FREQ=WEEKLY;INTERVAL=1;BYDAY=TU;WKST=SU",
+                                        ["2016-08-09T15:00:00+00:00"],
+                                        ["2016-08-23T15:00:00+00:00",
+                                         "2016-08-30T15:00:00+00:00"])},
+    },
+}
+
+
+def check_corpus_pim(found, known):
+    cards = [c for cs, _, _ in found.values() for c in cs]
+    components = [c for _, cs, _ in found.values() for c in cs]
+    for name, members in known.get("members", {}).items():
+        got = [sorted(values(c, "member")) for c in cards
+               if values(c, "kind") == ["group"] and values(c, "fn") == [name]]
+        check(got == [sorted(members)], "list %r: members %s, not %s" % (name, got, members))
+    for summary, (rule, deleted, moved) in known.get("series", {}).items():
+        mine = [c for c in components if str(c.get("summary", "")) == summary]
+        masters = [c for c in mine if c.get("rrule") is not None]
+        if not check(len(masters) == 1, "series %r: %d masters" % (summary, len(masters))):
+            continue
+        master = masters[0]
+        exdates = master.get("exdate") or []
+        if not isinstance(exdates, list):
+            exdates = [exdates]
+        got_deleted = sorted(d.dt.isoformat() for e in exdates for d in e.dts)
+        got_moved = sorted(c.get("recurrence-id").dt.isoformat() for c in mine
+                           if c.get("recurrence-id") is not None
+                           and str(c.get("uid")) == str(master.get("uid")))
+        got_rule = master.get("rrule").to_ical().decode()
+        check((got_rule, got_deleted, got_moved) == (rule, deleted, moved),
+              "series %r: %s %s %s" % (summary, got_rule, got_deleted, got_moved))
+
+
+def iso(value):
+    return datetime.datetime.fromisoformat(value.replace("Z", "+00:00"))
+
+
+def check_manifest_pim(found, manifest):
+    """Each manifest contact, appointment, task, note and journal entry is in its folder's
+    file once, with the manifest's names and times."""
+    store = manifest["storeName"]
+    bodies = {m["nid"]: m["bodySha256"] for f in manifest["folders"] for m in f["messages"]}
+    missing = []
+
+    def once(kind, want, matches):
+        if len(matches) != 1:
+            missing.append("%s %r found %d times" % (kind, want.get("subject") or want.get("displayName"),
+                                                      len(matches)))
+
+    def at(want):
+        return found.get(os.path.join(store, *want["folder"]), ([], [], []))
+
+    for want in manifest.get("contacts", []):
+        once("contact", want, [c for c in at(want)[0]
+                               if values(c, "fn") == [want["displayName"]]
+                               and want["email"] in values(c, "email")
+                               and (not want.get("postalAddress") or any(
+                                   want["postalAddress"].replace("\r\n", "\n") in
+                                   "\n".join(str(x) for x in a.street if x) if isinstance(a.street, list)
+                                   else want["postalAddress"].replace("\r\n", "\n") in str(a.street)
+                                   for a in values(c, "adr")))])
+    for want in manifest.get("appointments", []):
+        once("appointment", want, [
+            c for c in at(want)[1] if c.name == "VEVENT" and str(c.get("summary")) == want["subject"]
+            and c.get("dtstart") is not None and c.get("dtstart").dt == iso(want["start"])
+            and c.get("dtend") is not None and c.get("dtend").dt == iso(want["end"])
+            and str(c.get("location", "")) == want.get("location", "")])
+    for want in manifest.get("tasks", []):
+        once("task", want, [
+            c for c in at(want)[1] if c.name == "VTODO" and str(c.get("summary")) == want["subject"]
+            and (not want.get("dueDate") or (c.get("due") is not None
+                                             and c.get("due").dt == iso(want["dueDate"])))
+            and (str(c.get("status", "")) == "COMPLETED") == bool(want.get("complete"))])
+    for kind in ("notes", "journal"):
+        for want in manifest.get(kind, []):
+            body = bodies.get(want["nid"])
+            texts = at(want)[2]
+            # A note is its body; a journal entry its subject, a blank line and its body, or
+            # its subject alone when it has no body.
+            once(kind[:-1] if kind == "notes" else "journal entry", want, [
+                t for t in texts if t.decode("utf-8").startswith(want["subject"])
+                and (sha(t) == body or sha(t.split(b"\r\n\r\n", 1)[-1]) == body
+                     or (t == want["subject"].encode() + b"\r\n" and body == sha(b"")))])
+    for line in missing[:5]:
+        print("    " + line)
+    total = sum(len(manifest.get(k, [])) for k in ("contacts", "appointments", "tasks", "notes", "journal"))
+    check(not missing, "%d of %d manifest contacts, appointments, tasks, notes and journal "
+          "entries not found once in their folders" % (len(missing), total))
+
+
+def dump(paths):
+    """One line per card or component of the given files, for tests to compare; exit 1 when a
+    file does not parse or lacks what it must have."""
+    ok = True
+    for path in paths:
+        try:
+            if path.endswith(".vcf"):
+                for card in cards_of(path):
+                    problems = card_problems(card)
+                    for p in problems:
+                        print({"no FN": "card without FN",
+                               "no VERSION:4.0": "card without VERSION:4.0"}.get(p, p))
+                    ok = ok and not problems
+                    if "no FN" in problems:
+                        continue
+                    fn = values(card, "fn")[0]
+                    if values(card, "kind") == ["group"]:
+                        print("group %s members %s" % (fn, " ".join(values(card, "member"))))
+                    else:
+                        print("card %s <%s>" % (fn, " ".join(values(card, "email"))))
+                continue
+            components = components_of(path)
+            for c in components:
+                if not c.get("uid") or not c.get("dtstamp"):
+                    print("%s without UID or DTSTAMP" % c.name)
+                    ok = False
+                start = c.get("dtstart")
+                parts = [c.name, str(c.get("uid")), "start", start.dt.isoformat() if start else "-"]
+                if c.get("recurrence-id"):
+                    parts += ["recurrence-id", c.get("recurrence-id").dt.isoformat()]
+                if c.get("rrule"):
+                    parts += ["RRULE", c.get("rrule").to_ical().decode()]
+                exdates = c.get("exdate")
+                if exdates:
+                    if not isinstance(exdates, list):
+                        exdates = [exdates]
+                    parts += ["EXDATE"] + [d.dt.isoformat() for e in exdates for d in e.dts]
+                parts += ["summary", str(c.get("summary", ""))]
+                print(" ".join(parts))
+        except Exception as e:  # noqa: BLE001 - a file that does not parse
+            print("%s: %s: %s" % (path, type(e).__name__, e))
+            ok = False
+    return 0 if ok else 1
 
 
 def names_of(value):
@@ -282,9 +567,12 @@ def run_file(cli, pst, work, manifest=None):
     print("  %d .eml files" % len(emls))
     check_same(a, b)
     check_mbox(os.path.join(a), m)
-    check_pim(a)
+    found = check_pim(a)
+    if name in CORPUS_PIM:
+        check_corpus_pim(found, CORPUS_PIM[name])
     if manifest:
         check_manifest(a, manifest)
+        check_manifest_pim(found, manifest)
     elif not name.startswith("pstgen"):
         check_peer_attachments(a, pst, work)
     if name == "pstsdk_submessage.pst":
@@ -312,8 +600,14 @@ def main():
     parser.add_argument("--pstgen", default=os.path.join(ROOT, "..", "shared", "tools", "pstgen", "pstgen.py"))
     parser.add_argument("--work", default="/tmp/kestrel-export-check")
     parser.add_argument("--no-pstgen", action="store_true")
+    parser.add_argument("--inputs", action="append", default=[],
+                        help="also check the pstgen files of this folder (NAME.pst with NAME.manifest)")
     parser.add_argument("--only", help="check only the files whose name contains this")
+    parser.add_argument("--dump", nargs="+", metavar="FILE",
+                        help="print the cards and components of these .vcf/.ics files and stop")
     args = parser.parse_args()
+    if args.dump:
+        return dump(args.dump)
     os.makedirs(args.work, exist_ok=True)
     import json
     if os.path.isdir(args.corpus):
@@ -330,6 +624,11 @@ def main():
                 subprocess.run([sys.executable, args.pstgen, pst, "--manifest", manifest, "--seed", "7"]
                                + options, check=True, capture_output=True)
             run_file(args.cli, pst, args.work, json.load(open(manifest)))
+    for folder in args.inputs:
+        for n in sorted(os.listdir(folder)):
+            manifest = os.path.join(folder, n[:-4] + ".manifest")
+            if n.endswith(".pst") and os.path.exists(manifest) and (not args.only or args.only in n):
+                run_file(args.cli, os.path.join(folder, n), args.work, json.load(open(manifest)))
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
 

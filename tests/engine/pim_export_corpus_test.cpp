@@ -50,15 +50,15 @@ Exported ExportFile(const std::string& name) {
     return out;
 }
 
-// Runs tools/pim_check.py over the written files: it parses them with vobject and
+// Runs tools/export_check.py --dump over the written files: it parses them with vobject and
 // icalendar and prints what it found, one line per component.
 std::string Check(const std::filesystem::path& dir, const Exported& e) {
     std::ofstream(dir / "items.vcf", std::ios::binary) << e.vcards;
     std::ofstream(dir / "items.ics", std::ios::binary) << CalendarDocument(e.components);
     const auto report = dir / "report.txt";
-    const std::string command = "/usr/bin/python3 " KESTREL_SOURCE_DIR "/tools/pim_check.py " +
-                                dir.string() + "/items.vcf " + dir.string() + "/items.ics > " +
-                                report.string() + " 2>&1";
+    const std::string command =
+        "/usr/bin/python3 " KESTREL_SOURCE_DIR "/tools/export_check.py --dump " + dir.string() +
+        "/items.vcf " + dir.string() + "/items.ics > " + report.string() + " 2>&1";
     const int rc = std::system(command.c_str());
     std::ifstream in(report);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

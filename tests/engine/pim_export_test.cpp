@@ -100,7 +100,7 @@ FullItem Series(bool brokenPattern = false) {
     return full;
 }
 
-// What tools/pim_check.py makes of a file: one line per card or component.
+// What tools/export_check.py --dump makes of a file: one line per card or component.
 std::string Parsed(const std::string& name, const std::string& text) {
     if (!std::filesystem::exists("/usr/bin/python3")) return "no python";
     const auto dir =
@@ -108,7 +108,8 @@ std::string Parsed(const std::string& name, const std::string& text) {
     std::filesystem::create_directories(dir);
     std::ofstream(dir / name, std::ios::binary) << text;
     const auto report = dir / "report.txt";
-    const std::string command = "/usr/bin/python3 " KESTREL_SOURCE_DIR "/tools/pim_check.py " +
+    const std::string command = "/usr/bin/python3 " KESTREL_SOURCE_DIR
+                                "/tools/export_check.py --dump " +
                                 (dir / name).string() + " > " + report.string() + " 2>&1";
     const int rc = std::system(command.c_str());
     std::ifstream in(report);
@@ -171,6 +172,12 @@ TEST(PimExport, ContactsAndListsAsVCards) {
     EXPECT_NE(card.find("ADR;TYPE=work:;;Main St 1\\nFloor 2;Utrecht;;;\r\n"), std::string::npos);
     EXPECT_NE(card.find("BDAY:19800510\r\n"), std::string::npos);
     EXPECT_EQ(card.find("EMAIL:zoe@example.com\r\nEMAIL"), std::string::npos);  // once
+
+    // The mailing address alone is kept; beside a structured address it is not repeated.
+    c.postalAddress = "Main St 1\r\nUtrecht";
+    EXPECT_EQ(VCardOf(contact).find("ADR:"), std::string::npos);
+    c.businessStreet = c.businessCity = "";
+    EXPECT_NE(VCardOf(contact).find("ADR:;;Main St 1\\nUtrecht;;;;\r\n"), std::string::npos);
 
     FullItem list = Item("IPM.DistList", "Team");
     list.item->displayName = "Team";
