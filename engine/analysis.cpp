@@ -251,18 +251,7 @@ class Run {
         observer_.ProgressRange(0, count - 3);
 
         std::unordered_set<const NodeRecord*> reached;
-        WalkEnvironment env;
-        env.result = &result_;
-        env.resultMutex = &mutex_;
-        env.observer = &observer_;
-        env.control = &control_;
-        env.reached = &reached;
-        // The lists keep attachment sizes and whether there is RTF: attachment data is
-        // measured, not read, and RTF checked, not expanded. The item source reads
-        // everything when an item is opened.
-        env.options.measureAttachmentData = true;
-        env.options.checkRtfOnly = true;
-        env.options.measureBody = true;
+        WalkEnvironment env = ListingEnvironment(reached);
         const WalkOutcome outcome = WalkFolderTree(*items_, top, env);
         if (outcome.end == WalkEnd::Stopped) return AnalysisStatus::Stopped;
         WarnWalk(outcome);
@@ -299,9 +288,10 @@ class Run {
         return AnalysisStatus::Completed;
     }
 
-    // The run's end when the scan found messages but no folder to walk.
-    AnalysisStatus FileScannedOnly() {
-        std::unordered_set<const NodeRecord*> reached;
+    // The walk that fills the lists. They keep attachment sizes and whether there is RTF:
+    // attachment data is measured, not read, and RTF checked, not expanded. The item source
+    // reads everything when an item is opened.
+    WalkEnvironment ListingEnvironment(std::unordered_set<const NodeRecord*>& reached) {
         WalkEnvironment env;
         env.result = &result_;
         env.resultMutex = &mutex_;
@@ -311,6 +301,13 @@ class Run {
         env.options.measureAttachmentData = true;
         env.options.checkRtfOnly = true;
         env.options.measureBody = true;
+        return env;
+    }
+
+    // The run's end when the scan found messages but no folder to walk.
+    AnalysisStatus FileScannedOnly() {
+        std::unordered_set<const NodeRecord*> reached;
+        WalkEnvironment env = ListingEnvironment(reached);
         if (RestoreOrphans(env, nullptr, reached, &scanned_) == WalkEnd::Stopped)
             return AnalysisStatus::Stopped;
         if (result_.restoredCount == 0) return Fail(kMsgCannotAnalyse);
