@@ -161,6 +161,14 @@ std::string NotPstText(const std::string& path, uint32_t version) {
     return fmt::format("{}: not a PST file (unknown format version {})", path, version);
 }
 
+int CheckedOutput(int exitCode) {
+    if (!std::cout.good() || std::ferror(stdout)) {
+        fmt::print(stderr, "kestrel-cli: the output could not be written\n");
+        return 1;
+    }
+    return exitCode;
+}
+
 std::string FailureText(const AnalysisResult& result) {
     if (result.error == kMsgFileInUse) return CannotOpenText(result.file, result.openFailure);
     if (result.variant == PstVariant::Unknown) return NotPstText(result.file, result.version);
@@ -294,11 +302,7 @@ int RunAnalyze(const AnalyzeArgs& args) {
             exitCode = 1;
         }
     });
-    if (!std::cout.good() || std::ferror(stdout)) {
-        fmt::print(stderr, "kestrel-cli: the output could not be written\n");
-        return 1;
-    }
-    return exitCode;
+    return CheckedOutput(exitCode);
 }
 
 }  // namespace kestrel::cli

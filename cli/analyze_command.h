@@ -30,6 +30,9 @@ std::string CannotOpenText(const std::string& path, const std::string& reason);
 std::string NotPstText(const std::string& path, uint32_t version);
 // What a failed run's summary and error line say: the system's reason where there is one.
 std::string FailureText(const AnalysisResult& result);
+// exitCode, or 1 with an error line when standard output could not be written (a full disk,
+// a closed pipe).
+int CheckedOutput(int exitCode);
 
 // The human summary: file, status, the folder tree with message counts, the counters,
 // warnings. A run that failed shows its head and warnings only.

@@ -247,11 +247,7 @@ int RunExportCommand(const ExportArgs& args) {
             exitCode = 1;
         }
     });
-    if (!std::cout.good() || std::ferror(stdout)) {
-        fmt::print(stderr, "kestrel-cli: the output could not be written\n");
-        return 1;
-    }
-    return exitCode;
+    return CheckedOutput(exitCode);
 }
 
 }  // namespace kestrel::cli

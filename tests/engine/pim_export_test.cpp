@@ -76,17 +76,7 @@ FullItem Series(bool brokenPattern = false) {
     c.globalObjectId = {0x04, 0x00, 0x00, 0x00, 0x82, 0x00, 0xE0, 0x00};
     full.item->message->lastModificationTime = test::FileTimeBytes(2016, 8, 1, 9, 0);
     c.recurring = true;
-    test::PatternSpec s;
-    s.startDate = test::PatternMinutes(2016, 8, 2);
-    s.endDate = test::PatternMinutes(2016, 10, 4);
-    s.startOffset = 8 * 60;
-    s.endOffset = 8 * 60 + 30;
-    const uint32_t moved = test::PatternMinutes(2016, 8, 23);
-    s.deleted = {test::PatternMinutes(2016, 8, 9), moved};
-    s.modified = {moved};
-    s.exceptions.push_back(
-        {moved + 9 * 60, moved + 9 * 60 + 30, moved + 8 * 60, "Moved", "Room 2", true});
-    c.recurrencePattern = test::BuildPattern(s);
+    c.recurrencePattern = test::BuildPattern(test::WeeklyWithChanges());
     if (brokenPattern) c.recurrencePattern.resize(20);
 
     // The moved instance's own message, as Outlook attaches it.

@@ -8,22 +8,8 @@
 namespace kestrel {
 namespace {
 
-test::PatternSpec WeeklyWithChanges() {
-    test::PatternSpec s;
-    s.startDate = test::PatternMinutes(2016, 8, 2);
-    s.endDate = test::PatternMinutes(2016, 10, 4);
-    s.startOffset = 8 * 60;
-    s.endOffset = 8 * 60 + 30;
-    const uint32_t moved = test::PatternMinutes(2016, 8, 23);
-    s.deleted = {test::PatternMinutes(2016, 8, 9), moved};
-    s.modified = {moved};
-    s.exceptions.push_back(
-        {moved + 9 * 60, moved + 9 * 60 + 30, moved + 8 * 60, "Moved", "Room 2", true});
-    return s;
-}
-
 TEST(RecurrencePattern, ReadsAnAppointmentSeriesWithItsChanges) {
-    const auto bytes = test::BuildPattern(WeeklyWithChanges());
+    const auto bytes = test::BuildPattern(test::WeeklyWithChanges());
     const auto p = ParseRecurrencePattern(bytes, true, 1252);
     ASSERT_TRUE(p.has_value());
     EXPECT_EQ(p->frequency, kRecurWeekly);
@@ -39,13 +25,13 @@ TEST(RecurrencePattern, ReadsAnAppointmentSeriesWithItsChanges) {
     EXPECT_TRUE(p->extendedRead);
 
     // The task form is the first part alone.
-    test::PatternSpec task = WeeklyWithChanges();
+    test::PatternSpec task = test::WeeklyWithChanges();
     task.appointment = false;
     EXPECT_TRUE(ParseRecurrencePattern(test::BuildPattern(task), false, 1252).has_value());
 }
 
 TEST(RecurrencePattern, DamagedPatternsGiveNothingOrLess) {
-    const auto bytes = test::BuildPattern(WeeklyWithChanges());
+    const auto bytes = test::BuildPattern(test::WeeklyWithChanges());
     // Cut anywhere: no read past the end; the 8-bit texts stay when only the UTF-16
     // copies are cut off.
     for (size_t n = 0; n < bytes.size(); ++n) {
@@ -59,7 +45,7 @@ TEST(RecurrencePattern, DamagedPatternsGiveNothingOrLess) {
     auto huge = bytes;
     huge[38] = huge[39] = huge[40] = huge[41] = 0xFF;  // DeletedInstanceCount
     EXPECT_FALSE(ParseRecurrencePattern(huge, true, 1252).has_value());
-    test::PatternSpec s = WeeklyWithChanges();
+    test::PatternSpec s = test::WeeklyWithChanges();
     s.exceptions.clear();
     auto many = test::BuildPattern(s);
     const size_t countAt = many.size() - 4 - 4 - 2;  // before ReservedBlock1 and Block2

@@ -129,4 +129,20 @@ inline std::vector<uint8_t> BuildPattern(const PatternSpec& s) {
     return w.bytes;
 }
 
+// Ten Tuesdays from 2016-08-02 at 08:00-08:30 (pattern time), the 9th deleted, the 23rd
+// moved an hour later with its own subject and location.
+inline PatternSpec WeeklyWithChanges() {
+    PatternSpec s;
+    s.startDate = PatternMinutes(2016, 8, 2);
+    s.endDate = PatternMinutes(2016, 10, 4);
+    s.startOffset = 8 * 60;
+    s.endOffset = 8 * 60 + 30;
+    const uint32_t moved = PatternMinutes(2016, 8, 23);
+    s.deleted = {PatternMinutes(2016, 8, 9), moved};
+    s.modified = {moved};
+    s.exceptions.push_back(
+        {moved + 9 * 60, moved + 9 * 60 + 30, moved + 8 * 60, "Moved", "Room 2", true});
+    return s;
+}
+
 }  // namespace kestrel::test
