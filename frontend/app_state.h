@@ -17,6 +17,10 @@ struct AppState {
     // The file chosen on the first screen, and the one picked in the search list.
     std::string sourcePstPath;
     std::string chosenPstPath;
+    // The destination the first screen shows (its default or the folder picked there).
+    std::string destinationFolder;
+    // The mode panel's choice: "REPAIR" or "EXTRACT".
+    std::string modeTag;
 };
 
 AppState& App();

@@ -170,6 +170,7 @@ void PstFolderTree::SetChecked(QTreeWidgetItem* item, bool checked) {
     }
     spreading_ = false;
     viewport()->update();
+    emit checksChanged();
 }
 
 void PstFolderTree::OnItemChanged(QTreeWidgetItem* item, int column) {

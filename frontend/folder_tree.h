@@ -43,6 +43,8 @@ class PstFolderTree : public QTreeWidget {
   signals:
     // A folder became the current one (click or keyboard).
     void folderSelected(uint32_t folderNid);
+    // Check marks changed (after they spread).
+    void checksChanged();
 
   private:
     void OnItemChanged(QTreeWidgetItem* item, int column);

@@ -10,6 +10,7 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTreeWidgetItemIterator>
 #include <QUrl>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
@@ -171,6 +172,8 @@ void RepairRecover::Connect() {
     connect(observer_, &ScreenObserver::finished, this, &RepairRecover::analysisFinished);
 
     connect(ui_->folderTree, &PstFolderTree::folderSelected, this, &RepairRecover::StartFill);
+    connect(ui_->folderTree, &PstFolderTree::checksChanged, this,
+            &RepairRecover::ShowSelectedCount);
     connect(ui_->itemList, &QTableWidget::cellClicked, this,
             [this](int row, int) { ShowMessagePreview(row); });
     connect(ui_->pauseButton, &QPushButton::clicked, this, &RepairRecover::Pause);
@@ -227,9 +230,11 @@ void RepairRecover::Open() {
     destination_ = DefaultDestination(QString::fromStdString(pstPath_));
     ui_->destinationField->setText(destination_);
     // 10, 12
-    AnalysisOptions options;
+    AnalysisOptions options = baseOptions_;
     options.sourcePstPath = pstPath_;
     options.chosenPstPath = App().chosenPstPath;
+    startedOptions_ = options;
+    ShowSelectedCount();
     engine_.Start(std::move(options));
     ShowPage(Qs(kPageProgress));
 }
@@ -266,6 +271,14 @@ void RepairRecover::ShowEngineMessage(const QString& text) {
         details = QString::fromStdString(result.openFailure);
     });
     prompts_->Inform(this, text, details);
+}
+
+// The ticked folders are the ones Save writes.
+void RepairRecover::ShowSelectedCount() {
+    int checked = 0;
+    for (QTreeWidgetItemIterator it(ui_->folderTree); *it; ++it)
+        if ((*it)->checkState(0) == Qt::Checked) ++checked;
+    ui_->selectedFolders->setText(QStringLiteral("%1 Selected Folder(s)").arg(checked));
 }
 
 // --- The item list ---

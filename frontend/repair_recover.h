@@ -54,6 +54,10 @@ class RepairRecover : public QDialog {
 
     // The opening steps, ending with the analysis started and "progress.html" shown.
     void Open();
+    // The first screen's options for the analysis Open starts (its paths are the screen's).
+    void SetAnalysisOptions(const AnalysisOptions& options) { baseOptions_ = options; }
+    // The options of the analysis Open started.
+    const AnalysisOptions& analysisOptions() const { return startedOptions_; }
 
     Ui::RepairRecover& ui() { return *ui_; }
     AnalysisEngine& engine() { return engine_; }
@@ -111,6 +115,7 @@ class RepairRecover : public QDialog {
     bool HandleKey(QObject* watched, QKeyEvent* key);
     bool InPreview(QObject* object) const;
     bool ReportExists() const;
+    void ShowSelectedCount();
 
     std::unique_ptr<Ui::RepairRecover> ui_;
     std::string pstPath_;
@@ -126,6 +131,8 @@ class RepairRecover : public QDialog {
     int focusStep_ = 0;
     const QKeyEvent* lastKey_ = nullptr;
     QString destination_;
+    AnalysisOptions baseOptions_;
+    AnalysisOptions startedOptions_;
     ResultViewKind shownView_ = ResultViewKind::Mail;
     // The rows of the last mail view: what a click on a mail row previews.
     std::shared_ptr<const std::vector<ViewRow>> previewMessages_;

@@ -4,9 +4,17 @@
 #include <QString>
 #include <optional>
 
+#include "engine/export_run.h"
+
 class QWidget;
 
 namespace kestrel {
+
+// What the save dialog asks: where, and in which form.
+struct SaveChoice {
+    QString destination;
+    ExportFormat format = ExportFormat::Eml;
+};
 
 class ScreenPrompts {
   public:
@@ -19,6 +27,19 @@ class ScreenPrompts {
     virtual std::optional<QString> PickPstFile(QWidget* owner);
     // The folder picker for the destination; nothing on Cancel.
     virtual std::optional<QString> PickDestination(QWidget* owner, const QString& start);
+    // A Yes/No question with the question icon under caption; true on Yes.
+    virtual bool AskAs(QWidget* owner, const QString& caption, const QString& question);
+    // A message with the error icon under caption.
+    virtual void Fail(QWidget* owner, const QString& caption, const QString& text);
+    // A folder picker titled title; nothing on Cancel.
+    virtual std::optional<QString> PickFolderTitled(QWidget* owner, const QString& title,
+                                                    const QString& start);
+    // The save dialog, opened on destination; nothing on Cancel.
+    virtual std::optional<SaveChoice> ChooseSave(QWidget* owner, const QString& destination);
+    // The read-only viewer on file, modal.
+    virtual void ShowText(QWidget* owner, const QString& file);
+    // The completion screen, modal; true when "View Log File" was ticked at its OK.
+    virtual bool ConfirmSaved(QWidget* owner);
 };
 
 }  // namespace kestrel

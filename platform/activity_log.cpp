@@ -40,6 +40,9 @@ fs::path LogFolder(LogKind kind) {
         ReadSetting(kind == LogKind::Recovery ? kRecoveryLogValue : kActivityLogValue);
     std::error_code ec;
     if (!setting.empty() && fs::is_directory(setting, ec)) return setting;
+    // The folder the Log menu's Change Path stored, when it still exists.
+    setting = ReadSetting(kLogPathValue);
+    if (!setting.empty() && fs::is_directory(setting, ec)) return setting;
     fs::path state = StateFolder();
     EnsureFolder(state);
     return state;

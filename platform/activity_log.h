@@ -22,8 +22,8 @@ inline constexpr std::uintmax_t kLogWipeSize = 4096;
 // An entry of this text shows as an empty line.
 inline constexpr std::string_view kLogBlankLine = "\r\n";
 
-// The folder named by the kind's setting when it is an existing folder, else
-// StateFolder() (created when missing).
+// The folder named by the kind's setting when it is an existing folder, else the "LogPath"
+// folder when it exists, else StateFolder() (created when missing).
 std::filesystem::path LogFolder(LogKind kind);
 // LogFolder(kind) / the kind's file name.
 std::filesystem::path LogFilePath(LogKind kind);

@@ -42,12 +42,40 @@ class ScriptedPrompts : public ScreenPrompts {
     }
     std::optional<QString> PickPstFile(QWidget*) override {
         ++pstPicks;
-        return std::nullopt;
+        return pickedPst;
     }
     std::optional<QString> PickDestination(QWidget*, const QString&) override {
         ++destinationPicks;
         return pickedDestination;
     }
+    bool AskAs(QWidget* owner, const QString& caption, const QString& question) override {
+        captions.push_back(caption);
+        return Ask(owner, question);
+    }
+    void Fail(QWidget*, const QString& caption, const QString& text) override {
+        captions.push_back(caption);
+        failed.push_back(text);
+    }
+    std::optional<QString> PickFolderTitled(QWidget*, const QString& title,
+                                            const QString&) override {
+        pickTitles.push_back(title);
+        return pickedFolder;
+    }
+    std::optional<SaveChoice> ChooseSave(QWidget*, const QString& destination) override {
+        saveOffered.push_back(destination);
+        return saveChoice;
+    }
+    void ShowText(QWidget*, const QString& file) override { shownFiles.push_back(file); }
+    bool ConfirmSaved(QWidget*) override {
+        ++completions;
+        return viewLogAtCompletion;
+    }
+
+    std::optional<QString> pickedPst, pickedFolder;
+    std::optional<SaveChoice> saveChoice;
+    bool viewLogAtCompletion = false;
+    int completions = 0;
+    std::vector<QString> captions, failed, pickTitles, saveOffered, shownFiles;
 };
 
 // Holds the worker in its holdAt-th FolderAdded until Release.
