@@ -69,6 +69,9 @@ Settings::Settings(ScreenPrompts* prompts, QWidget* parent)
     list->setColumnHidden(5, true);
     list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     list->horizontalHeader()->setStretchLastSection(false);
+    // The full path takes what room there is; the time is never cut.
+    list->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
+    list->horizontalHeader()->setSectionResizeMode(3, QHeaderView::ResizeToContents);
     list->verticalHeader()->hide();
     list->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     // 6

@@ -234,7 +234,15 @@ fs::path ChooseInstallFolder(std::string_view filePathSetting, const fs::path& i
 }
 
 fs::path InstallFolder() {
-    return ChooseInstallFolder(ReadSetting(kFilePathValue), KESTREL_DATA_DIR,
+    // An installed program finds its data beside it (<prefix>/bin/../share/kestrel), wherever
+    // the prefix was moved to; else where the build meant to install it.
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    const fs::path beside = ec ? fs::path() : exe.parent_path().parent_path() / "share" / "kestrel";
+    const bool useBeside =
+        !beside.empty() && fs::is_directory(beside, ec) && fs::exists(beside / "progress.html", ec);
+    return ChooseInstallFolder(ReadSetting(kFilePathValue),
+                               useBeside ? beside : fs::path(KESTREL_DATA_DIR),
                                KESTREL_RESOURCES_DIR);
 }
 
