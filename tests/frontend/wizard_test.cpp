@@ -113,6 +113,21 @@ TEST_F(Wizard, FirstScreenKeepsThePathShowsItUpperCasedAndHandsOnItsOptions) {
     EXPECT_EQ(prompts_.informed.back(), "Source path doesn't exist");
     EXPECT_EQ(first.recoveryScreen(), nullptr);
 
+    // Tab walks the steps (View Report, disabled, is skipped) with their pictures.
+    WriteSetting(kReportFileValue, "");
+    std::vector<std::pair<int, QString>> steps;
+    for (int i = 0; i < 4; ++i) {
+        QTest::keyClick(&first, Qt::Key_Tab);
+        steps.emplace_back(first.focusStep(), first.stepImage());
+    }
+    EXPECT_EQ(steps, (std::vector<std::pair<int, QString>>{
+                         {2, "Step2.svg"}, {3, "Step3.svg"}, {5, "Step1.svg"}, {6, "Step1.svg"}}));
+    prompts_.answers = {false};
+    QTest::keyClick(&first, Qt::Key_Return);
+    EXPECT_EQ(prompts_.asked.back(), "Do you want to exit ?");
+    EXPECT_TRUE(endCodes_.empty());
+    prompts_.asked.clear();
+
     // A second exit request while one is up is ignored.
     App().dialogBusy = true;
     first.Exit();
