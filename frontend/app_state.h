@@ -19,6 +19,8 @@ struct AppState {
     std::string chosenPstPath;
     // The destination the first screen shows (its default or the folder picked there).
     std::string destinationFolder;
+    // The language file the first screen chose from "LngFile" when it opened.
+    std::string languageFile;
     // The mode panel's choice: "REPAIR" or "EXTRACT".
     std::string modeTag;
 };

@@ -50,6 +50,7 @@ DiskSelection::DiskSelection(ScreenPrompts* prompts, QWidget* parent)
     ui_->setupUi(this);
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     setWindowFlag(Qt::WindowMinimizeButtonHint, true);
+    App().languageFile = LanguageFile();
     BuildMenus();
     // 1
     ui_->modePanel->setTitle(QStringLiteral("Select Modes"));
