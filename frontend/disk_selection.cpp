@@ -7,6 +7,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QTimer>
 #include <filesystem>
 
 #include "frontend/app_state.h"
@@ -209,6 +210,15 @@ void DiskSelection::OpenRecovery(const std::string& path) {
     recovery_ = std::make_unique<RepairRecover>(path, prompts_);
     recovery_->SetAnalysisOptions(ChosenOptions());
     recovery_->hooks().endProgram = [this](int code) { EndProgram(code); };
+    // Back hides the recovery screen with its worker stopped; this screen comes back as it
+    // was left, and the old recovery screen goes once its handler has returned.
+    recovery_->hooks().backToFirstScreen = [this] {
+        QTimer::singleShot(0, this, [this] {
+            recovery_.reset();
+            show();
+            focusStep_ = 1;
+        });
+    };
     auto* save = new SaveAction(*recovery_, *prompts_, destination_);
     save->hooks().endProgram = [this](int code) { EndProgram(code); };
     connect(recovery_.get(), &RepairRecover::helpRequested, this, [] { ShowHelp(); });

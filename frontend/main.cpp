@@ -70,6 +70,11 @@ int main(int argc, char** argv) {
     kestrel::App().sourcePstPath = args[1].toStdString();
     kestrel::RepairRecover screen(kestrel::App().sourcePstPath, &prompts);
     new kestrel::SaveAction(screen, prompts);
+    screen.hooks().backToFirstScreen = [] {
+        auto* first = new kestrel::DiskSelection();
+        first->setAttribute(Qt::WA_DeleteOnClose);
+        first->show();
+    };
     QObject::connect(&screen, &kestrel::RepairRecover::helpRequested, [] { kestrel::ShowHelp(); });
     screen.show();
     screen.Open();

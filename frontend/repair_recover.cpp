@@ -465,7 +465,12 @@ void RepairRecover::Back() {
     if (!prompts_->Ask(this, QStringLiteral("Do you want to Go Back ?"))) return;
     // No worker may go on appending to lists that a new analysis empties.
     StopWorker();
-    EndProgram(0);
+    if (!hooks_.backToFirstScreen) {
+        EndProgram(0);
+        return;
+    }
+    hide();
+    hooks_.backToFirstScreen();
 }
 
 void RepairRecover::HiddenBack() {

@@ -37,6 +37,8 @@ struct ScreenHooks {
     std::function<void(uint32_t folderNid)> beforeFill;
     // Ends the program with code (default: leaves the event loop with it).
     std::function<void(int code)> endProgram;
+    // Shows the first screen again after Back (unset: Back ends the program).
+    std::function<void()> backToFirstScreen;
 };
 
 class RepairRecover : public QDialog {

@@ -145,6 +145,14 @@ TEST_F(Wizard, FirstScreenKeepsThePathShowsItUpperCasedAndHandsOnItsOptions) {
     EXPECT_EQ(options.deepScan, DeepScanMode::Always);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !recovery->engine().Running(); }, 60000));
     EXPECT_EQ(recovery->engine().status(), AnalysisStatus::Completed);
+
+    // Back leads to this screen again with what was chosen, not out of the program.
+    prompts_.answers = {true};
+    recovery->Back();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first.recoveryScreen() == nullptr; }, 5000));
+    EXPECT_TRUE(first.isVisible());
+    EXPECT_EQ(first.sourcePath(), path);
+    EXPECT_TRUE(endCodes_.empty());
 }
 
 TEST_F(Wizard, SearchListsTheTreeStopsOnRequestAndRepairsThePickedFile) {
