@@ -93,7 +93,6 @@ class Exporter {
     }
 
     ExportSummary Run() {
-        InitMime();
         const auto& folders = result_.folders.entries();
         selected_.assign(folders.size(), options_.folderNids.empty());
         for (size_t i = 0; i < folders.size(); ++i) {
@@ -112,6 +111,7 @@ class Exporter {
         try {
             root_ = OutputFolder::OpenRoot(options_.destination);
             summary_.outcome = ExportOutcome::Completed;
+            ItemSource::Hold hold(source_);
             for (size_t i = 0; i < folders.size(); ++i) {
                 if (!selected_[i]) continue;
                 if (folders[i].mail && !ExportMailFolder(i)) break;
