@@ -293,13 +293,36 @@ void AppendBase64Group(std::string& out, const unsigned char* in, size_t n) {
 
 // Base64 in lines of 76 characters, each ended by CRLF.
 void AppendBase64Lines(std::string& out, std::string_view data) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
-    out.reserve(out.size() + (data.size() + 2) / 3 * 4 + (data.size() / 57 + 1) * 2);
-    for (size_t i = 0; i < data.size(); i += 57) {
-        const size_t line = std::min<size_t>(57, data.size() - i);
-        for (size_t k = 0; k < line; k += 3)
-            AppendBase64Group(out, bytes + i + k, std::min<size_t>(3, line - k));
-        out += "\r\n";
+    const size_t lines = (data.size() + 56) / 57;
+    const size_t start = out.size();
+    out.resize(start + (data.size() + 2) / 3 * 4 + lines * 2);
+    char* p = out.data() + start;
+    const auto* in = reinterpret_cast<const unsigned char*>(data.data());
+    const size_t size = data.size();
+    size_t i = 0;
+    while (i < size) {
+        const size_t lineEnd = std::min(i + 57, size);
+        for (; i + 3 <= lineEnd; i += 3) {
+            const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
+            p[0] = kBase64[v >> 18];
+            p[1] = kBase64[(v >> 12) & 63];
+            p[2] = kBase64[(v >> 6) & 63];
+            p[3] = kBase64[v & 63];
+            p += 4;
+        }
+        if (i < lineEnd) {
+            // The last one or two bytes (57 is a multiple of 3, so only at the end).
+            const size_t n = lineEnd - i;
+            const uint32_t v = (uint32_t{in[i]} << 16) | (n > 1 ? uint32_t{in[i + 1]} << 8 : 0);
+            p[0] = kBase64[v >> 18];
+            p[1] = kBase64[(v >> 12) & 63];
+            p[2] = n > 1 ? kBase64[(v >> 6) & 63] : '=';
+            p[3] = '=';
+            p += 4;
+            i = lineEnd;
+        }
+        *p++ = '\r';
+        *p++ = '\n';
     }
 }
 
@@ -534,50 +557,65 @@ TextEncoding ChooseEncoding(std::string_view text) {
 
 // The text's line breaks (CR, LF, CRLF) as CRLF; NULs dropped.
 void AppendCrlfLines(std::string& out, std::string_view text) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\r' || c == '\n') {
-            out += "\r\n";
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else if (c != '\0') {
-            out += c;
+    static constexpr std::string_view kSpecial("\r\n\0", 3);
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t next = text.find_first_of(kSpecial, i);
+        if (next == std::string_view::npos) {
+            out.append(text.substr(i));
+            break;
         }
+        out.append(text.substr(i, next - i));
+        const char c = text[next];
+        i = next + 1;
+        if (c == '\0') continue;
+        out += "\r\n";
+        if (c == '\r' && i < text.size() && text[i] == '\n') ++i;
     }
 }
 
 // Quoted-printable with lines of at most 76 characters; the text's line breaks become hard
 // CRLF breaks, a blank before one is encoded, NULs are dropped.
 void AppendQuotedPrintable(std::string& out, std::string_view text) {
-    out.reserve(out.size() + text.size() + text.size() / 8);
+    const size_t size = text.size();
+    const size_t start = out.size();
+    // Three characters a byte at most, and a soft break of three per 73 written.
+    out.resize(start + size * 3 + size / 4 + 16);
+    char* const begin = out.data() + start;
+    char* p = begin;
     size_t line = 0;
-    auto put = [&](const char* piece, size_t length) {
-        if (line + length > 75) {
-            out += "=\r\n";
-            line = 0;
-        }
-        out.append(piece, length);
-        line += length;
-    };
-    for (size_t i = 0; i < text.size(); ++i) {
+    for (size_t i = 0; i < size; ++i) {
         const char c = text[i];
         const auto u = static_cast<unsigned char>(c);
         if (c == '\r' || c == '\n') {
-            out += "\r\n";
+            *p++ = '\r';
+            *p++ = '\n';
             line = 0;
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+            if (c == '\r' && i + 1 < size && text[i + 1] == '\n') ++i;
             continue;
         }
         if (u == 0) continue;
-        const bool lineEnds = i + 1 == text.size() || text[i + 1] == '\r' || text[i + 1] == '\n';
-        const bool plain =
-            (u >= 0x21 && u <= 0x7E && c != '=') || ((c == ' ' || c == '\t') && !lineEnds);
-        if (plain) {
-            put(&c, 1);
-        } else {
-            const char escaped[3] = {'=', kHex[u >> 4], kHex[u & 15]};
-            put(escaped, 3);
+        bool plain = u >= 0x21 && u <= 0x7E && c != '=';
+        if (c == ' ' || c == '\t')
+            plain = i + 1 < size && text[i + 1] != '\r' && text[i + 1] != '\n';
+        const size_t length = plain ? 1 : 3;
+        if (line + length > 75) {
+            *p++ = '=';
+            *p++ = '\r';
+            *p++ = '\n';
+            line = 0;
         }
+        if (plain) {
+            *p++ = c;
+        } else {
+            p[0] = '=';
+            p[1] = kHex[u >> 4];
+            p[2] = kHex[u & 15];
+            p += 3;
+        }
+        line += length;
     }
+    out.resize(start + static_cast<size_t>(p - begin));
 }
 
 // Writes the text part's headers, the empty line and its content.
