@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -269,91 +270,432 @@ std::string Rfc2231Value(std::string_view text) {
     return out;
 }
 
-// Writes the header's value as given (value: without the leading blank; lines after the
-// first start with a blank).
-void SetRawHeader(GMimeObject* object, const char* name, const std::string& value) {
-    GMimeHeaderList* list = g_mime_object_get_header_list(object);
-    GMimeHeader* header = g_mime_header_list_get_header(list, name);
-    if (header != nullptr) g_mime_header_set_raw_value(header, (" " + value + "\n").c_str());
+// Header and part text is written directly: GMime only parses transport headers, where its
+// parser earns its place.
+
+// Lines of a header are folded before this column where a blank allows it.
+constexpr size_t kFoldColumn = 78;
+// A word longer than this is written as encoded words, which can be folded.
+constexpr size_t kLongestPlainWord = 200;
+// UTF-8 bytes per encoded word: 60 base64 characters, 72 with the frame, under 76.
+constexpr size_t kEncodedWordBytes = 45;
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kHex[] = "0123456789ABCDEF";
+
+void AppendBase64Group(std::string& out, const unsigned char* in, size_t n) {
+    const uint32_t v = (uint32_t{in[0]} << 16) | (n > 1 ? uint32_t{in[1]} << 8 : 0) |
+                       (n > 2 ? uint32_t{in[2]} : 0);
+    out += kBase64[(v >> 18) & 63];
+    out += kBase64[(v >> 12) & 63];
+    out += n > 1 ? kBase64[(v >> 6) & 63] : '=';
+    out += n > 2 ? kBase64[v & 63] : '=';
 }
 
-// A name beyond ASCII goes into Content-Type and Content-Disposition as one RFC 2231
-// parameter each.
-void SetWideFileName(GMimeObject* object, std::string_view type, std::string_view disposition,
-                     const std::string& name) {
-    const std::string value = Rfc2231Value(name);
-    SetRawHeader(object, "Content-Type", fmt::format("{};\n name*={}", type, value));
-    SetRawHeader(object, "Content-Disposition",
-                 fmt::format("{};\n filename*={}", disposition, value));
+// Base64 in lines of 76 characters, each ended by CRLF.
+void AppendBase64Lines(std::string& out, std::string_view data) {
+    const size_t lines = (data.size() + 56) / 57;
+    const size_t start = out.size();
+    out.resize(start + (data.size() + 2) / 3 * 4 + lines * 2);
+    char* p = out.data() + start;
+    const auto* in = reinterpret_cast<const unsigned char*>(data.data());
+    const size_t size = data.size();
+    size_t i = 0;
+    while (i < size) {
+        const size_t lineEnd = std::min(i + 57, size);
+        for (; i + 3 <= lineEnd; i += 3) {
+            const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
+            p[0] = kBase64[v >> 18];
+            p[1] = kBase64[(v >> 12) & 63];
+            p[2] = kBase64[(v >> 6) & 63];
+            p[3] = kBase64[v & 63];
+            p += 4;
+        }
+        if (i < lineEnd) {
+            // The last one or two bytes (57 is a multiple of 3, so only at the end).
+            const size_t n = lineEnd - i;
+            const uint32_t v = (uint32_t{in[i]} << 16) | (n > 1 ? uint32_t{in[i + 1]} << 8 : 0);
+            p[0] = kBase64[v >> 18];
+            p[1] = kBase64[(v >> 12) & 63];
+            p[2] = n > 1 ? kBase64[(v >> 6) & 63] : '=';
+            p[3] = '=';
+            p += 4;
+            i = lineEnd;
+        }
+        *p++ = '\r';
+        *p++ = '\n';
+    }
 }
 
-GRef<GMimeDataWrapper> Content(std::string_view bytes) {
-    GRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
-    return GRef<GMimeDataWrapper>(
-        g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+// The length of the UTF-8 sequence text[i] starts, at least 1 and never past the end: a
+// cut must not fall inside a character.
+size_t CharLength(std::string_view text, size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    size_t length = 1;
+    if (lead >= 0xF0) {
+        length = 4;
+    } else if (lead >= 0xE0) {
+        length = 3;
+    } else if (lead >= 0xC0) {
+        length = 2;
+    }
+    size_t k = 1;
+    while (k < length && i + k < text.size() &&
+           (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80)
+        ++k;
+    return k;
 }
 
-GRef<GMimeObject> TextPart(const char* subtype, std::string_view text) {
-    GRef<GMimeTextPart> part(g_mime_text_part_new_with_subtype(subtype));
-    g_mime_text_part_set_charset(part.get(), "utf-8");
-    const std::string lines = LfLines(text);
-    g_mime_part_set_content(GMIME_PART(part.get()), Content(lines).get());
-    g_mime_part_set_content_encoding(GMIME_PART(part.get()),
-                                     g_mime_part_get_best_content_encoding(
-                                         GMIME_PART(part.get()), GMIME_ENCODING_CONSTRAINT_7BIT));
-    return GRef<GMimeObject>(GMIME_OBJECT(part.release()));
+// text as "=?UTF-8?B?...?=" words of whole characters.
+std::vector<std::string> EncodedWords(std::string_view text) {
+    std::vector<std::string> words;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = start;
+        while (end < text.size()) {
+            const size_t length = CharLength(text, end);
+            if (end + length - start > kEncodedWordBytes && end > start) break;
+            end += length;
+        }
+        std::string word = "=?UTF-8?B?";
+        const auto* bytes = reinterpret_cast<const unsigned char*>(text.data()) + start;
+        for (size_t k = 0; k < end - start; k += 3)
+            AppendBase64Group(word, bytes + k, std::min<size_t>(3, end - start - k));
+        word += "?=";
+        words.push_back(std::move(word));
+        start = end;
+    }
+    return words;
+}
+
+// One header written token by token, folded before a token that would pass the fold
+// column (never before the first, never at an empty token).
+class HeaderWriter {
+  public:
+    HeaderWriter(std::string& out, std::string_view name) : out_(out) {
+        out_ += name;
+        out_ += ':';
+        column_ = name.size() + 1;
+        start_ = column_;
+    }
+    // A token after a blank.
+    void Token(std::string_view token) {
+        if (!token.empty() && column_ > start_ && column_ + 1 + token.size() > kFoldColumn) {
+            out_ += "\r\n";
+            column_ = 0;
+        }
+        out_ += ' ';
+        out_ += token;
+        column_ += 1 + token.size();
+    }
+    // Text that follows the last token without a blank (a comma).
+    void Glue(std::string_view text) {
+        out_ += text;
+        column_ += text.size();
+    }
+    void End() { out_ += "\r\n"; }
+
+  private:
+    std::string& out_;
+    size_t column_ = 0;
+    size_t start_ = 0;
+};
+
+// Unstructured text (a subject): words that are plain ASCII stay as they are, runs of the
+// others become encoded words, so that the blanks between them survive decoding.
+void WriteTextTokens(HeaderWriter& header, std::string_view text) {
+    std::vector<std::string_view> words;
+    size_t start = 0;
+    while (true) {
+        const size_t blank = text.find(' ', start);
+        words.push_back(text.substr(
+            start, blank == std::string_view::npos ? std::string_view::npos : blank - start));
+        if (blank == std::string_view::npos) break;
+        start = blank + 1;
+    }
+    auto needsEncoding = [](std::string_view word) {
+        return !IsAscii(word) || word.find("=?") != std::string_view::npos ||
+               word.size() > kLongestPlainWord;
+    };
+    for (size_t i = 0; i < words.size();) {
+        if (!needsEncoding(words[i])) {
+            header.Token(words[i++]);
+            continue;
+        }
+        // The run's words and the blanks between them, encoded together.
+        size_t last = i;
+        while (last + 1 < words.size() && needsEncoding(words[last + 1])) ++last;
+        const char* from = words[i].data();
+        const char* to = words[last].data() + words[last].size();
+        for (const std::string& word : EncodedWords(std::string_view(from, to - from)))
+            header.Token(word);
+        i = last + 1;
+    }
+}
+
+void WriteUnstructured(std::string& out, std::string_view name, std::string_view text) {
+    HeaderWriter header(out, name);
+    WriteTextTokens(header, text);
+    header.End();
+}
+
+// A display name: atoms as they are, other ASCII as one quoted string, anything else as
+// encoded words.
+void WritePhrase(HeaderWriter& header, std::string_view name) {
+    if (!IsAscii(name) || name.size() > kLongestPlainWord) {
+        for (const std::string& word : EncodedWords(name)) header.Token(word);
+        return;
+    }
+    size_t start = 0;
+    bool atoms = true;
+    std::vector<std::string_view> words;
+    while (start <= name.size()) {
+        size_t blank = name.find(' ', start);
+        if (blank == std::string_view::npos) blank = name.size();
+        const std::string_view word = name.substr(start, blank - start);
+        // A dot is no atom character in a phrase ("J. Smith" is quoted).
+        if (word.empty() ||
+            !std::all_of(word.begin(), word.end(), [](char c) { return c != '.' && IsAtext(c); }))
+            atoms = false;
+        words.push_back(word);
+        start = blank + 1;
+    }
+    if (atoms) {
+        for (std::string_view word : words) header.Token(word);
+        return;
+    }
+    std::string quoted = "\"";
+    for (char c : name) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    quoted += '"';
+    header.Token(quoted);
+}
+
+struct Mailbox {
+    std::string name;
+    std::string address;  // a plain address
+};
+
+void WriteAddresses(std::string& out, std::string_view field, const std::vector<Mailbox>& list) {
+    if (list.empty()) return;
+    HeaderWriter header(out, field);
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (list[i].name.empty()) {
+            header.Token(list[i].address);
+        } else {
+            WritePhrase(header, list[i].name);
+            header.Token("<" + list[i].address + ">");
+        }
+        if (i + 1 < list.size()) header.Glue(",");
+    }
+    header.End();
+}
+
+// "Tue, 25 Apr 2017 01:27:47 +0000", the same in every locale.
+std::string DateText(int64_t seconds) {
+    static constexpr std::array<const char*, 7> kDays = {"Sun", "Mon", "Tue", "Wed",
+                                                         "Thu", "Fri", "Sat"};
+    static constexpr std::array<const char*, 12> kMonths = {
+        "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    gmtime_r(&time, &utc);
+    return fmt::format("{}, {:02} {} {} {:02}:{:02}:{:02} +0000", kDays[utc.tm_wday % 7],
+                       utc.tm_mday, kMonths[utc.tm_mon % 12], utc.tm_year + 1900, utc.tm_hour,
+                       utc.tm_min, utc.tm_sec);
+}
+
+// A parameter of a Content-* header: a token as it is, other ASCII quoted, anything else
+// as one RFC 2231 value. It goes on a line of its own when the line would grow too long.
+void AppendParameter(std::string& out, size_t lineStart, std::string_view name,
+                     std::string_view value) {
+    std::string text;
+    if (IsMimeToken(value)) {
+        text = fmt::format("{}={}", name, value);
+    } else if (IsAscii(value)) {
+        text = std::string(name) + "=\"";
+        for (char c : value) {
+            if (c == '"' || c == '\\') text += '\\';
+            text += c;
+        }
+        text += '"';
+    } else {
+        text = fmt::format("{}*={}", name, Rfc2231Value(value));
+    }
+    out += ';';
+    out += out.size() - lineStart + 1 + text.size() > kFoldColumn ? "\r\n " : " ";
+    out += text;
+}
+
+enum class TextEncoding { SevenBit, QuotedPrintable, Base64 };
+
+// 7bit for short ASCII lines that cannot be taken for a boundary, base64 for text that is
+// mostly beyond ASCII, quoted-printable for the rest.
+TextEncoding ChooseEncoding(std::string_view text) {
+    size_t wide = 0;
+    size_t line = 0;
+    size_t longest = 0;
+    bool controls = false;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x80) {
+            ++wide;
+        } else if (u < 0x20 && c != '\t' && c != '\r' && c != '\n') {
+            controls = true;
+        }
+        if (c == '\r' || c == '\n') {
+            line = 0;
+        } else {
+            longest = std::max(longest, ++line);
+        }
+    }
+    if (wide == 0 && !controls && longest <= 76 && text.find("--=_") == std::string_view::npos)
+        return TextEncoding::SevenBit;
+    return wide > text.size() / 3 ? TextEncoding::Base64 : TextEncoding::QuotedPrintable;
+}
+
+// The text's line breaks (CR, LF, CRLF) as CRLF; NULs dropped.
+void AppendCrlfLines(std::string& out, std::string_view text) {
+    static constexpr std::string_view kSpecial("\r\n\0", 3);
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t next = text.find_first_of(kSpecial, i);
+        if (next == std::string_view::npos) {
+            out.append(text.substr(i));
+            break;
+        }
+        out.append(text.substr(i, next - i));
+        const char c = text[next];
+        i = next + 1;
+        if (c == '\0') continue;
+        out += "\r\n";
+        if (c == '\r' && i < text.size() && text[i] == '\n') ++i;
+    }
+}
+
+// Quoted-printable with lines of at most 76 characters; the text's line breaks become hard
+// CRLF breaks, a blank before one is encoded, NULs are dropped.
+void AppendQuotedPrintable(std::string& out, std::string_view text) {
+    const size_t size = text.size();
+    const size_t start = out.size();
+    // Three characters a byte at most, and a soft break of three per 73 written.
+    out.resize(start + size * 3 + size / 4 + 16);
+    char* const begin = out.data() + start;
+    char* p = begin;
+    size_t line = 0;
+    for (size_t i = 0; i < size; ++i) {
+        const char c = text[i];
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\r' || c == '\n') {
+            *p++ = '\r';
+            *p++ = '\n';
+            line = 0;
+            if (c == '\r' && i + 1 < size && text[i + 1] == '\n') ++i;
+            continue;
+        }
+        if (u == 0) continue;
+        bool plain = u >= 0x21 && u <= 0x7E && c != '=';
+        if (c == ' ' || c == '\t')
+            plain = i + 1 < size && text[i + 1] != '\r' && text[i + 1] != '\n';
+        const size_t length = plain ? 1 : 3;
+        if (line + length > 75) {
+            *p++ = '=';
+            *p++ = '\r';
+            *p++ = '\n';
+            line = 0;
+        }
+        if (plain) {
+            *p++ = c;
+        } else {
+            p[0] = '=';
+            p[1] = kHex[u >> 4];
+            p[2] = kHex[u & 15];
+            p += 3;
+        }
+        line += length;
+    }
+    out.resize(start + static_cast<size_t>(p - begin));
+}
+
+// Writes the text part's headers, the empty line and its content.
+void AppendTextPart(std::string& out, std::string_view subtype, std::string_view text) {
+    out += "Content-Type: text/";
+    out += subtype;
+    out += "; charset=utf-8\r\n";
+    switch (ChooseEncoding(text)) {
+        case TextEncoding::SevenBit:
+            out += "\r\n";
+            AppendCrlfLines(out, text);
+            break;
+        case TextEncoding::QuotedPrintable:
+            out += "Content-Transfer-Encoding: quoted-printable\r\n\r\n";
+            AppendQuotedPrintable(out, text);
+            break;
+        case TextEncoding::Base64: {
+            out += "Content-Transfer-Encoding: base64\r\n\r\n";
+            std::string lines;
+            AppendCrlfLines(lines, text);
+            AppendBase64Lines(out, lines);
+            break;
+        }
+    }
 }
 
 class MessageBuilder {
   public:
-    MessageBuilder(std::vector<std::string>& problems) : problems_(problems) {}
+    explicit MessageBuilder(std::vector<std::string>& problems) : problems_(problems) {}
 
-    GRef<GMimeMessage> Build(const FullItem& full, int depth, uint64_t seed) {
+    void Build(std::string& out, const FullItem& full, int depth, uint64_t seed) {
         const ItemRecord& item = *full.item;
         static const MessageRecord kNoMessage;
         const MessageRecord& message = item.message ? *item.message : kNoMessage;
+        const std::string subject = SubjectOf(item);
+        const int64_t seconds = MessageDateSeconds(item);
         Fnv hash;
         hash.Add(seed);
         hash.Add(full.nid);
-        hash.Add(SubjectOf(item));
-        hash.Add(static_cast<uint64_t>(MessageDateSeconds(item)));
+        hash.Add(subject);
+        hash.Add(static_cast<uint64_t>(seconds));
         hash.Add(message.senderName);
         hash.Add(static_cast<uint64_t>(message.body.size()));
         hash.Add(static_cast<uint64_t>(item.attachments.size()));
         boundaryBase_ = hash.value;
 
-        GRef<GMimeMessage> mime(g_mime_message_new(FALSE));
-        GMimeObject* object = GMIME_OBJECT(mime.get());
-        AddTransportHeaders(object, message.transportHeaders);
-
-        const int64_t seconds = MessageDateSeconds(item);
-        GDateTime* date = g_date_time_new_from_unix_utc(seconds);
-        if (date == nullptr) date = g_date_time_new_from_unix_utc(0);
-        g_mime_message_set_date(mime.get(), date);
-        g_date_time_unref(date);
-
-        AddFrom(mime.get(), message);
-        g_mime_message_set_subject(mime.get(), SubjectOf(item).c_str(), "utf-8");
-        AddRecipients(mime.get(), full.recipients);
+        AddTransportHeaders(out, message.transportHeaders);
+        out += "Date: ";
+        out += DateText(seconds);
+        out += "\r\n";
+        WriteAddresses(out, "From", {From(message)});
+        WriteUnstructured(out, "Subject", subject);
+        std::array<std::vector<Mailbox>, 3> byType;
+        for (const RecipientEntry& recipient : full.recipients) {
+            const size_t slot = recipient.type == 2 ? 1 : recipient.type == 3 ? 2 : 0;
+            std::string name = OneLine(recipient.displayName);
+            std::string address = OneLine(recipient.address);
+            if (!IsPlainAddress(address)) address = InvalidAddress(name);
+            byType[slot].push_back({std::move(name), std::move(address)});
+        }
+        WriteAddresses(out, "To", byType[0]);
+        WriteAddresses(out, "Cc", byType[1]);
+        WriteAddresses(out, "Bcc", byType[2]);
 
         std::string id = CleanMessageId(message.internetMessageId);
         if (id.empty())
             id = fmt::format("{:016x}.{:x}@recovered.kestrel.invalid", hash.value, full.nid);
-        g_mime_message_set_message_id(mime.get(), id.c_str());
+        out += fmt::format("Message-ID: <{}>\r\n", id);
         if (std::string inReplyTo = CleanIdList(message.inReplyTo); !inReplyTo.empty())
-            g_mime_object_set_header(object, "In-Reply-To", inReplyTo.c_str(), nullptr);
+            WriteUnstructured(out, "In-Reply-To", inReplyTo);
         if (std::string references = CleanIdList(message.internetReferences); !references.empty())
-            g_mime_object_set_header(object, "References", references.c_str(), nullptr);
-        g_mime_object_set_header(object, "MIME-Version", "1.0", nullptr);
-
-        GRef<GMimeObject> body = Body(full, depth);
-        g_mime_message_set_mime_part(mime.get(), body.get());
-        return mime;
+            WriteUnstructured(out, "References", references);
+        out += "MIME-Version: 1.0\r\n";
+        Body(out, full, depth);
     }
 
   private:
-    void AddTransportHeaders(GMimeObject* object, std::string_view headers) {
+    void AddTransportHeaders(std::string& out, std::string_view headers) {
         if (headers.empty()) return;
+        InitMime();
         // The headers alone, closed by an empty line, parse as a message without a body.
         std::string text = LfLines(headers);
         while (!text.empty() && text.back() == '\n') text.pop_back();
@@ -381,63 +723,70 @@ class MessageBuilder {
             if (std::any_of(kOwnHeaders.begin(), kOwnHeaders.end(),
                             [&](std::string_view own) { return EqualsIgnoringCase(own, name); }))
                 continue;
-            // The value as received, folding and encoded words kept: the parser split the
-            // lines, so every line of it but the first starts with a blank.
-            const char* raw = g_mime_header_get_raw_value(header);
             const std::string value = OneLine(rawValue);
             if (std::any_of(
                     kAddressHeaders.begin(), kAddressHeaders.end(),
                     [&](std::string_view kind) { return EqualsIgnoringCase(kind, name); }) &&
                 !HasPlainAddresses(value.c_str()))
                 continue;
-            g_mime_object_append_header(object, rawName, value.c_str(), "utf-8");
+            // The value as received, folding and encoded words kept, when every line of it
+            // but the first starts with a blank; else it is written anew from its text.
+            const char* raw = g_mime_header_get_raw_value(header);
             if (raw != nullptr && IsFoldedValue(raw)) {
-                GMimeHeaderList* own = g_mime_object_get_header_list(object);
-                const int last = g_mime_header_list_get_count(own) - 1;
-                if (last >= 0)
-                    g_mime_header_set_raw_value(g_mime_header_list_get_header_at(own, last), raw);
+                out += name;
+                out += ':';
+                AppendCrlfLines(out, raw);
+            } else {
+                WriteUnstructured(out, name, value);
             }
         }
     }
 
     // The sent-representing name with an SMTP address, never an Exchange DN.
-    void AddFrom(GMimeMessage* mime, const MessageRecord& message) {
-        std::string name = OneLine(message.senderName);
-        std::string address;
+    static Mailbox From(const MessageRecord& message) {
+        Mailbox from{OneLine(message.senderName), {}};
         const std::string typed = EqualsIgnoringCase(OneLine(message.senderAddressType), "SMTP")
                                       ? message.senderEmailAddress
                                       : "";
         for (const std::string* candidate :
              {&message.sentRepresentingSmtpAddress, &message.senderSmtpAddress, &typed,
               &message.senderAddress, &message.senderEmailAddress}) {
-            const std::string cleaned = OneLine(*candidate);
+            std::string cleaned = OneLine(*candidate);
             if (IsPlainAddress(cleaned)) {
-                address = cleaned;
+                from.address = std::move(cleaned);
                 break;
             }
         }
-        if (address.empty()) address = InvalidAddress(name);
-        g_mime_message_add_mailbox(mime, GMIME_ADDRESS_TYPE_FROM, name.c_str(), address.c_str());
+        if (from.address.empty()) from.address = InvalidAddress(from.name);
+        return from;
     }
 
-    void AddRecipients(GMimeMessage* mime, const std::vector<RecipientEntry>& recipients) {
-        for (const RecipientEntry& recipient : recipients) {
-            GMimeAddressType type = GMIME_ADDRESS_TYPE_TO;
-            if (recipient.type == 2) type = GMIME_ADDRESS_TYPE_CC;
-            if (recipient.type == 3) type = GMIME_ADDRESS_TYPE_BCC;
-            const std::string name = OneLine(recipient.displayName);
-            std::string address = OneLine(recipient.address);
-            if (!IsPlainAddress(address)) address = InvalidAddress(name);
-            g_mime_message_add_mailbox(mime, type, name.c_str(), address.c_str());
+    std::string NextBoundary() {
+        return fmt::format("=_kestrel_{:016x}_{}", boundaryBase_, boundaries_++);
+    }
+
+    // A part of a multipart: its entity comes from write.
+    struct Part {
+        std::function<void(std::string&)> write;
+    };
+
+    static void AppendMultipart(std::string& out, std::string_view subtype,
+                                const std::string& boundary, const std::vector<Part>& parts) {
+        out += "Content-Type: multipart/";
+        out += subtype;
+        out += "; boundary=\"";
+        out += boundary;
+        out += "\"\r\n\r\n";
+        for (const Part& part : parts) {
+            out += "--";
+            out += boundary;
+            out += "\r\n";
+            part.write(out);
+            out += "\r\n";
         }
-    }
-
-    GRef<GMimeMultipart> Multipart(const char* subtype) {
-        GRef<GMimeMultipart> part(g_mime_multipart_new_with_subtype(subtype));
-        const std::string boundary =
-            fmt::format("=_kestrel_{:016x}_{}", boundaryBase_, boundaries_++);
-        g_mime_multipart_set_boundary(part.get(), boundary.c_str());
-        return part;
+        out += "--";
+        out += boundary;
+        out += "--\r\n";
     }
 
     static std::string AttachmentName(const AttachmentRecord& attachment) {
@@ -456,38 +805,42 @@ class MessageBuilder {
         return plain ? id : std::string();
     }
 
-    GRef<GMimeObject> AttachmentPart(const AttachmentRecord& attachment, size_t index, bool inlined,
-                                     const std::string& contentId) {
-        const std::string type = CheckedMimeType(attachment.mimeTag);
-        const size_t slash = type.find('/');
-        GRef<GMimePart> part(g_mime_part_new_with_type(type.substr(0, slash).c_str(),
-                                                       type.substr(slash + 1).c_str()));
-        GMimeObject* object = GMIME_OBJECT(part.get());
-        g_mime_object_set_disposition(object, inlined ? "inline" : "attachment");
+    // A data part: type, disposition with the file name, content id, base64 content.
+    static void AppendDataPart(std::string& out, std::string_view type,
+                               std::string_view disposition, std::string_view name,
+                               std::string_view contentId, std::string_view data) {
+        size_t lineStart = out.size();
+        out += "Content-Type: ";
+        out += type;
+        AppendParameter(out, lineStart, "name", name);
+        out += "\r\n";
+        lineStart = out.size();
+        out += "Content-Disposition: ";
+        out += disposition;
+        AppendParameter(out, lineStart, "filename", name);
+        out += "\r\n";
+        if (!contentId.empty()) {
+            out += "Content-Id: <";
+            out += contentId;
+            out += ">\r\n";
+        }
+        out += "Content-Transfer-Encoding: base64\r\n\r\n";
+        AppendBase64Lines(out, data);
+    }
+
+    static void AppendAttachment(std::string& out, const AttachmentRecord& attachment, size_t index,
+                                 bool inlined, const std::string& contentId) {
         // A nameless attachment (an OLE object, say) is named after its place, so that mail
         // programs offer to save it.
         std::string name = AttachmentName(attachment);
         if (name.empty()) name = fmt::format("attachment-{}.bin", index + 1);
-        g_mime_part_set_filename(part.get(), name.c_str());
-        if (!contentId.empty()) g_mime_part_set_content_id(part.get(), contentId.c_str());
         const std::string_view data(reinterpret_cast<const char*>(attachment.data.data()),
                                     attachment.data.size());
-        g_mime_part_set_content(part.get(), Content(data).get());
-        g_mime_part_set_content_encoding(part.get(), GMIME_CONTENT_ENCODING_BASE64);
-        if (!IsAscii(name)) SetWideFileName(object, type, inlined ? "inline" : "attachment", name);
-        return GRef<GMimeObject>(GMIME_OBJECT(part.release()));
+        AppendDataPart(out, CheckedMimeType(attachment.mimeTag), inlined ? "inline" : "attachment",
+                       name, contentId, data);
     }
 
-    GRef<GMimeObject> RtfPart(const std::string& rtf) {
-        GRef<GMimePart> part(g_mime_part_new_with_type("application", "rtf"));
-        g_mime_object_set_disposition(GMIME_OBJECT(part.get()), "attachment");
-        g_mime_part_set_filename(part.get(), "body.rtf");
-        g_mime_part_set_content(part.get(), Content(rtf).get());
-        g_mime_part_set_content_encoding(part.get(), GMIME_CONTENT_ENCODING_BASE64);
-        return GRef<GMimeObject>(GMIME_OBJECT(part.release()));
-    }
-
-    GRef<GMimeObject> Body(const FullItem& full, int depth) {
+    void Body(std::string& out, const FullItem& full, int depth) {
         const ItemRecord& item = *full.item;
         static const MessageRecord kNoMessage;
         const MessageRecord& message = item.message ? *item.message : kNoMessage;
@@ -504,52 +857,65 @@ class MessageBuilder {
                 rtfOnly = false;
             }
         }
+        if (!html.empty()) html = Utf8Html(std::move(html));
         const bool hasHtml = !html.empty();
 
         // Attachments the HTML shows by Content-ID go beside it in multipart/related.
         std::vector<bool> related(item.attachments.size(), false);
         std::vector<std::string> contentIds(item.attachments.size());
+        bool anyRelated = false;
         for (size_t i = 0; i < item.attachments.size(); ++i) {
             contentIds[i] = CleanContentId(item.attachments[i].contentId);
             if (hasHtml && !contentIds[i].empty() && IsPlainAttachment(full, i) &&
-                html.find("cid:" + contentIds[i]) != std::string::npos)
+                html.find("cid:" + contentIds[i]) != std::string::npos) {
                 related[i] = true;
-        }
-
-        GRef<GMimeObject> text = TextPart("plain", message.body);
-        GRef<GMimeObject> rich;
-        if (hasHtml) {
-            rich = TextPart("html", Utf8Html(std::move(html)));
-            if (std::find(related.begin(), related.end(), true) != related.end()) {
-                GRef<GMimeMultipart> group = Multipart("related");
-                g_mime_multipart_add(group.get(), rich.get());
-                for (size_t i = 0; i < related.size(); ++i) {
-                    if (!related[i]) continue;
-                    g_mime_multipart_add(
-                        group.get(),
-                        AttachmentPart(item.attachments[i], i, true, contentIds[i]).get());
-                }
-                rich.reset(GMIME_OBJECT(group.release()));
+                anyRelated = true;
             }
         }
-        GRef<GMimeObject> body;
-        if (rich) {
-            GRef<GMimeMultipart> alternative = Multipart("alternative");
-            g_mime_multipart_add(alternative.get(), text.get());
-            g_mime_multipart_add(alternative.get(), rich.get());
-            body.reset(GMIME_OBJECT(alternative.release()));
-        } else {
-            body = std::move(text);
-        }
 
-        std::vector<GRef<GMimeObject>> parts;
-        if (rtfOnly) parts.push_back(RtfPart(message.rtfBody));
+        // Boundaries are numbered in the order the parts were made before: related,
+        // alternative, attached messages, mixed.
+        const std::string relatedBoundary = anyRelated ? NextBoundary() : std::string();
+        const std::string alternativeBoundary = hasHtml ? NextBoundary() : std::string();
+        auto writeRich = [&](std::string& to) {
+            if (!anyRelated) {
+                AppendTextPart(to, "html", html);
+                return;
+            }
+            std::vector<Part> parts;
+            parts.push_back({[&](std::string& o) { AppendTextPart(o, "html", html); }});
+            for (size_t i = 0; i < related.size(); ++i) {
+                if (!related[i]) continue;
+                parts.push_back({[&, i](std::string& o) {
+                    AppendAttachment(o, item.attachments[i], i, true, contentIds[i]);
+                }});
+            }
+            AppendMultipart(to, "related", relatedBoundary, parts);
+        };
+        auto writeBody = [&](std::string& to) {
+            if (!hasHtml) {
+                AppendTextPart(to, "plain", message.body);
+                return;
+            }
+            AppendMultipart(
+                to, "alternative", alternativeBoundary,
+                {{[&](std::string& o) { AppendTextPart(o, "plain", message.body); }}, {writeRich}});
+        };
+
+        std::vector<Part> parts;
+        if (rtfOnly) {
+            parts.push_back({[&](std::string& o) {
+                AppendDataPart(o, "application/rtf", "attachment", "body.rtf", {}, message.rtfBody);
+            }});
+        }
         for (size_t i = 0; i < item.attachments.size(); ++i) {
             if (related[i]) continue;
             const AttachmentRecord& attachment = item.attachments[i];
-            const FullItem* inner = EmbeddedAt(full, i);
-            if (inner != nullptr) {
-                parts.push_back(MessagePart(*inner, attachment, depth));
+            if (const FullItem* inner = EmbeddedAt(full, i); inner != nullptr) {
+                const uint64_t seed = boundaryBase_ + boundaries_++;
+                parts.push_back({[this, inner, &attachment, depth, seed](std::string& o) {
+                    AppendMessagePart(o, *inner, attachment, depth, seed);
+                }});
                 continue;
             }
             if (attachment.method == 5u) {
@@ -563,13 +929,16 @@ class MessageBuilder {
                               full.nid));
                 continue;
             }
-            parts.push_back(AttachmentPart(attachment, i, false, contentIds[i]));
+            parts.push_back({[&, i](std::string& o) {
+                AppendAttachment(o, item.attachments[i], i, false, contentIds[i]);
+            }});
         }
-        if (parts.empty()) return body;
-        GRef<GMimeMultipart> mixed = Multipart("mixed");
-        g_mime_multipart_add(mixed.get(), body.get());
-        for (const auto& part : parts) g_mime_multipart_add(mixed.get(), part.get());
-        return GRef<GMimeObject>(GMIME_OBJECT(mixed.release()));
+        if (parts.empty()) {
+            writeBody(out);
+            return;
+        }
+        parts.insert(parts.begin(), Part{writeBody});
+        AppendMultipart(out, "mixed", NextBoundary(), parts);
     }
 
     static const FullItem* EmbeddedAt(const FullItem& full, size_t index) {
@@ -584,30 +953,25 @@ class MessageBuilder {
         return EmbeddedAt(full, index) == nullptr && full.item->attachments[index].method != 5u;
     }
 
-    GRef<GMimeObject> MessagePart(const FullItem& inner, const AttachmentRecord& attachment,
-                                  int depth) {
-        MessageBuilder builder(problems_);
-        GRef<GMimeMessage> message = builder.Build(inner, depth + 1, boundaryBase_ + boundaries_++);
-        GRef<GMimeMessagePart> part(g_mime_message_part_new_with_message("rfc822", message.get()));
-        GMimeObject* object = GMIME_OBJECT(part.get());
-        g_mime_object_set_disposition(object, "attachment");
+    void AppendMessagePart(std::string& out, const FullItem& inner,
+                           const AttachmentRecord& attachment, int depth, uint64_t seed) {
         std::string name = AttachmentName(attachment);
         if (name.empty()) name = SubjectOf(*inner.item);
         if (name.empty()) name = "message";
         if (!name.ends_with(".eml")) name += ".eml";
-        g_mime_object_set_content_disposition_parameter(object, "filename", name.c_str());
-        if (!IsAscii(name)) {
-            SetRawHeader(object, "Content-Disposition",
-                         fmt::format("attachment;\n filename*={}", Rfc2231Value(name)));
-        }
-        return GRef<GMimeObject>(GMIME_OBJECT(part.release()));
+        out += "Content-Type: message/rfc822\r\n";
+        const size_t lineStart = out.size();
+        out += "Content-Disposition: attachment";
+        AppendParameter(out, lineStart, "filename", name);
+        out += "\r\n\r\n";
+        MessageBuilder builder(problems_);
+        builder.Build(out, inner, depth + 1, seed);
     }
 
     std::vector<std::string>& problems_;
     uint64_t boundaryBase_ = 0;
     uint64_t boundaries_ = 0;
 };
-
 }  // namespace
 
 void InitMime() {
@@ -656,16 +1020,11 @@ std::string EnvelopeSender(const ItemRecord& item) {
 }
 
 std::string EmlOf(const FullItem& item, std::vector<std::string>& problems) {
-    InitMime();
+    std::string out;
+    out.reserve(4096);
     MessageBuilder builder(problems);
-    GRef<GMimeMessage> message = builder.Build(item, 0, 0);
-    GMimeFormatOptions* options = g_mime_format_options_new();
-    g_mime_format_options_set_newline_format(options, GMIME_NEWLINE_FORMAT_DOS);
-    GRef<GMimeStream> stream(g_mime_stream_mem_new());
-    g_mime_object_write_to_stream(GMIME_OBJECT(message.get()), options, stream.get());
-    g_mime_format_options_free(options);
-    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
-    return std::string(reinterpret_cast<const char*>(bytes->data), bytes->len);
+    builder.Build(out, item, 0, 0);
+    return out;
 }
 
 std::string MboxEntry(std::string_view message, std::string_view sender, int64_t dateSeconds) {

@@ -1,8 +1,8 @@
 #pragma once
 // One message as an RFC 5322 file (CRLF lines): headers from the item's properties and its
 // transport headers, the bodies as multipart/alternative in UTF-8, inline images in
-// multipart/related, attachments and attached messages. Built with GMime; the same item
-// always gives the same bytes.
+// multipart/related, attachments and attached messages. Written directly (GMime parses
+// the transport headers); the same item always gives the same bytes.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,7 +12,7 @@
 
 namespace kestrel {
 
-// GMime's one-time set-up; every entry point below calls it.
+// GMime's one-time set-up; EmlOf calls it when it has transport headers to parse.
 void InitMime();
 
 // The message's date in seconds since 1970 (UTC): the submit time, else the delivery time,

@@ -62,7 +62,8 @@ std::string SystemText(int error) {
 std::atomic<uint64_t> tempCounter{0};
 
 std::string TempName() {
-    return fmt::format(".kestrel-{}-{}.part", ::getpid(), tempCounter.fetch_add(1));
+    static const pid_t pid = ::getpid();
+    return fmt::format(".kestrel-{}-{}.part", pid, tempCounter.fetch_add(1));
 }
 
 // Places the complete temporary file under its name; without overwrite an existing entry

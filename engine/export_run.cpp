@@ -1,5 +1,7 @@
 #include "engine/export_run.h"
 
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -7,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -82,6 +85,81 @@ struct PimFolderItems {
     std::vector<const JournalEntry*> journal;
 };
 
+// One message made ready on the builder thread: its file's name and bytes (or mbox entry),
+// or why it could not be.
+struct PreparedMessage {
+    enum class Kind { Ready, Unreadable, Failed };
+    Kind kind = Kind::Ready;
+    std::string reason;
+    bool countsAsRead = false;  // unreadable as read (else its file could not be made)
+    std::string fileName;
+    std::string bytes;
+    std::vector<std::string> problems;
+};
+
+// The messages between the builder thread and the writer, in list order. A few are kept at
+// most, and not many bytes, so memory stays flat whatever the writer's pace.
+class PreparedQueue {
+  public:
+    // False when the writer gave up (the builder stops then).
+    bool Push(PreparedMessage message) {
+        std::unique_lock lock(mutex_);
+        ++pushWaiting_;
+        room_.wait(lock, [&] {
+            return cancelled_ || items_.empty() ||
+                   (items_.size() < kMaxItems && bytes_ < kMaxBytes);
+        });
+        --pushWaiting_;
+        if (cancelled_) return false;
+        bytes_ += message.bytes.size();
+        items_.push_back(std::move(message));
+        // Waking costs system calls: a waiting writer is woken for a few messages at once.
+        if (popWaiting_ && Enough()) ready_.notify_one();
+        return true;
+    }
+    // The next message; none once the builder has finished and all were taken.
+    std::optional<PreparedMessage> Pop() {
+        std::unique_lock lock(mutex_);
+        ++popWaiting_;
+        ready_.wait(lock, [&] { return closed_ || Enough(); });
+        --popWaiting_;
+        if (items_.empty()) return std::nullopt;
+        PreparedMessage message = std::move(items_.front());
+        items_.pop_front();
+        bytes_ -= message.bytes.size();
+        if (pushWaiting_) room_.notify_one();
+        return message;
+    }
+    void Close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        ready_.notify_all();
+    }
+    void Cancel() {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+        room_.notify_all();
+    }
+
+  private:
+    static constexpr size_t kMaxItems = 16;
+    static constexpr size_t kMaxBytes = 32u << 20;
+    static constexpr size_t kBatch = 4;
+    // What a waiting writer is woken for; whenever the builder waits for room, this holds.
+    bool Enough() const {
+        return items_.size() >= kBatch || (!items_.empty() && bytes_ >= kMaxBytes / 2);
+    }
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::condition_variable room_;
+    std::deque<PreparedMessage> items_;
+    size_t bytes_ = 0;
+    int pushWaiting_ = 0;
+    int popWaiting_ = 0;
+    bool closed_ = false;
+    bool cancelled_ = false;
+};
+
 class Exporter {
   public:
     Exporter(const AnalysisResult& result, ItemSource& source, ExportOptions options,
@@ -93,7 +171,6 @@ class Exporter {
     }
 
     ExportSummary Run() {
-        InitMime();
         const auto& folders = result_.folders.entries();
         selected_.assign(folders.size(), options_.folderNids.empty());
         for (size_t i = 0; i < folders.size(); ++i) {
@@ -112,6 +189,7 @@ class Exporter {
         try {
             root_ = OutputFolder::OpenRoot(options_.destination);
             summary_.outcome = ExportOutcome::Completed;
+            ItemSource::Hold hold(source_);
             for (size_t i = 0; i < folders.size(); ++i) {
                 if (!selected_[i]) continue;
                 if (folders[i].mail && !ExportMailFolder(i)) break;
@@ -246,7 +324,6 @@ class Exporter {
             out = FolderOf(index);
         }
 
-        uint64_t number = 0;
         // A run that ends inside the folder still counts the files it wrote there (an mbox
         // is whole or not there at all).
         auto endEarly = [&] {
@@ -256,37 +333,52 @@ class Exporter {
             }
             return false;
         };
-        for (const MessageSummary& entry : folder.messages) {
+        // Reading and building the next messages overlaps writing this one.
+        PreparedQueue queue;
+        std::thread builder([&] {
+            uint64_t number = 0;
+            for (const MessageSummary& entry : folder.messages) {
+                PreparedMessage prepared = Prepare(entry, ++number, folder.messages.size(), mbox);
+                const bool failed = prepared.kind == PreparedMessage::Kind::Failed;
+                if (!queue.Push(std::move(prepared)) || failed) break;
+            }
+            queue.Close();
+        });
+        struct JoinOnExit {
+            PreparedQueue& queue;
+            std::thread& thread;
+            ~JoinOnExit() {
+                queue.Cancel();
+                thread.join();
+            }
+        } joinOnExit{queue, builder};
+
+        for (size_t k = 0; k < folder.messages.size(); ++k) {
             if (Stopped()) return endEarly();
-            ++number;
-            bool failed = false;
-            std::unique_ptr<FullItem> item = Load(entry.nid, entry.dataBid, folder.path, failed);
-            if (failed) return endEarly();
+            std::optional<PreparedMessage> next = queue.Pop();
+            if (!next) break;
+            PreparedMessage& message = *next;
+            const uint32_t nid = folder.messages[k].nid;
+            if (message.kind == PreparedMessage::Kind::Failed) {
+                // A source that changed or cannot be opened again: nothing more can be read.
+                Fail(message.reason);
+                return endEarly();
+            }
             ++done_;
-            if (!item) {
+            if (message.kind == PreparedMessage::Kind::Unreadable) {
+                summary_.unreadable.push_back({nid, folder.path, message.reason});
                 ++tally.unreadable;
-                Progress(shownName);
+                if (message.countsAsRead) Progress(shownName);
                 continue;
             }
-            std::vector<std::string> problems;
-            std::string eml;
-            try {
-                eml = EmlOf(*item, problems);
-            } catch (const std::exception& e) {
-                summary_.unreadable.push_back({entry.nid, folder.path, e.what()});
-                ++tally.unreadable;
-                continue;
-            }
-            for (auto& problem : problems)
+            for (auto& problem : message.problems)
                 summary_.problems.push_back(folder.path + ": " + problem);
             try {
-                WriteMessage(out, mbox ? &mboxFile : nullptr, *item, eml, number,
-                             folder.messages.size(), tally);
+                WriteMessage(out, mbox ? &mboxFile : nullptr, message, tally);
             } catch (const ExportWriteError&) {
                 endEarly();
                 throw;
             }
-            item.reset();
             Progress(shownName);
         }
         if (mbox && mboxFile.Commit(options_.overwrite) == OutputFolder::Placed::Existed) {
@@ -300,20 +392,58 @@ class Exporter {
 
     // One message into its folder's mbox (when mboxFile is given) or its own EML file.
     void WriteMessage(const OutputFolder& out, OutputFolder::PendingFile* mboxFile,
-                      const FullItem& item, const std::string& eml, uint64_t number, size_t count,
-                      ExportedFolder& tally) {
+                      const PreparedMessage& message, ExportedFolder& tally) {
         if (mboxFile != nullptr) {
-            mboxFile->Append(
-                MboxEntry(eml, EnvelopeSender(*item.item), MessageDateSeconds(*item.item)));
+            mboxFile->Append(message.bytes);
             ++tally.written;
             return;
         }
-        const std::string name = NumberedName(number, count, item, ".eml");
-        if (out.WriteFile(name, eml, options_.overwrite) == OutputFolder::Placed::Existed) {
-            summary_.existing.push_back(tally.output + "/" + name);
+        if (out.WriteFile(message.fileName, message.bytes, options_.overwrite) ==
+            OutputFolder::Placed::Existed) {
+            summary_.existing.push_back(tally.output + "/" + message.fileName);
         } else {
             ++tally.written;
         }
+    }
+
+    // Reads one listed message and makes its file or mbox entry; on the builder thread, so
+    // it touches nothing but the item source.
+    PreparedMessage Prepare(const MessageSummary& entry, uint64_t number, size_t count, bool mbox) {
+        PreparedMessage prepared;
+        std::unique_ptr<FullItem> item;
+        try {
+            item = source_.Load(entry.nid, entry.dataBid);
+        } catch (const FileError& e) {
+            prepared.kind = PreparedMessage::Kind::Failed;
+            prepared.reason = e.what();
+            return prepared;
+        } catch (const std::exception& e) {
+            prepared.kind = PreparedMessage::Kind::Unreadable;
+            prepared.reason = e.what();
+            prepared.countsAsRead = true;
+            return prepared;
+        }
+        if (!item || !item->item) {
+            prepared.kind = PreparedMessage::Kind::Unreadable;
+            prepared.reason = "the node gives no item";
+            prepared.countsAsRead = true;
+            return prepared;
+        }
+        try {
+            std::string eml = EmlOf(*item, prepared.problems);
+            if (mbox) {
+                prepared.bytes =
+                    MboxEntry(eml, EnvelopeSender(*item->item), MessageDateSeconds(*item->item));
+            } else {
+                prepared.bytes = std::move(eml);
+                prepared.fileName = NumberedName(number, count, *item, ".eml");
+            }
+        } catch (const std::exception& e) {
+            prepared.kind = PreparedMessage::Kind::Unreadable;
+            prepared.reason = e.what();
+            prepared.problems.clear();
+        }
+        return prepared;
     }
 
     // A folder's contacts go to one .vcf, its appointments and tasks to one .ics (both named

@@ -1,5 +1,7 @@
 #include "engine/item_source.h"
 
+#include <sys/stat.h>
+
 #include <exception>
 #include <fstream>
 #include <utility>
@@ -106,16 +108,13 @@ std::unique_ptr<FullItem> ItemSource::Load(uint32_t nid, uint64_t dataBid,
                                            const std::filesystem::path& rtfFile) {
     std::lock_guard lock(mutex_);
     if (!inMemory_) {
-        std::string reason;
-        if (!context_->file.Open(path_, &reason)) {
-            throw FileError("cannot open " + path_ + ": " + reason);
-        }
-        if (context_->file.openedSize() != size_ || context_->file.openedMtimeNs() != mtimeNs_) {
-            context_->file.Close();
-            throw SourceChangedError(path_ + " has changed since it was analysed");
+        if (!context_->file.IsOpen()) {
+            OpenChecked();
+        } else {
+            CheckHeldFile();
         }
     }
-    CloseOnExit closer{context_->file, !inMemory_};
+    CloseOnExit closer{context_->file, !inMemory_ && holds_ == 0};
     const NodeRecord* node = nullptr;
     if (const BlockRecord* data = dataBid ? FindBlock(*context_, dataBid) : nullptr)
         node = context_->nodes.FindByData(nid, data);
@@ -127,6 +126,44 @@ std::unique_ptr<FullItem> ItemSource::Load(uint32_t nid, uint64_t dataBid,
     std::unique_ptr<FullItem> full = reader.Read(*node, 0);
     if (full) WriteRtfFile(*full, rtfFile);
     return full;
+}
+
+void ItemSource::OpenChecked() {
+    std::string reason;
+    if (!context_->file.Open(path_, &reason)) {
+        throw FileError("cannot open " + path_ + ": " + reason);
+    }
+    if (context_->file.openedSize() != size_ || context_->file.openedMtimeNs() != mtimeNs_) {
+        context_->file.Close();
+        throw SourceChangedError(path_ + " has changed since it was analysed");
+    }
+}
+
+void ItemSource::CheckHeldFile() {
+    // The size of the open file costs one fstat; the path's size and time, which also see a
+    // file put in its place, are looked at every 64 reads.
+    bool changed = context_->file.GetLength() != size_;
+    if (!changed && ++heldReads_ % 64 == 0) {
+        struct stat info {};
+        changed = ::stat(path_.c_str(), &info) != 0 ||
+                  static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec !=
+                      mtimeNs_ ||
+                  (S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) != size_);
+    }
+    if (changed) {
+        context_->file.Close();
+        throw SourceChangedError(path_ + " has changed since it was analysed");
+    }
+}
+
+ItemSource::Hold::Hold(ItemSource& source) : source_(source) {
+    std::lock_guard lock(source_.mutex_);
+    ++source_.holds_;
+}
+
+ItemSource::Hold::~Hold() {
+    std::lock_guard lock(source_.mutex_);
+    if (--source_.holds_ == 0 && !source_.inMemory_) source_.context_->file.Close();
 }
 
 }  // namespace kestrel

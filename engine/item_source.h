@@ -2,7 +2,8 @@
 // Reads any item of an analysed file again, in full, after the analysis has closed it:
 // bodies, HTML, RTF, attachment data, recipients and embedded messages. It keeps the
 // loaded indexes and the named-property map, and reopens the file read-only for each
-// read after checking that it has not changed since the analysis.
+// read (or once for a whole save, see Hold) after checking that it has not changed since
+// the analysis.
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -65,13 +66,32 @@ class ItemSource {
     std::unique_ptr<FullItem> Load(uint32_t nid, uint64_t dataBid,
                                    const std::filesystem::path& rtfFile = {});
 
+    // While a Hold lives, the file stays open from one read to the next: a save reads
+    // thousands of items. Reads still fail with SourceChangedError once the file's size
+    // changes, and a look at its size and time on disk every few reads catches the rest.
+    class Hold {
+      public:
+        explicit Hold(ItemSource& source);
+        ~Hold();
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+
+      private:
+        ItemSource& source_;
+    };
+
   private:
+    void OpenChecked();
+    void CheckHeldFile();
+
     std::unique_ptr<PstContext> context_;
     ItemContext items_;
     std::string path_;
     uint64_t size_ = 0;
     int64_t mtimeNs_ = 0;
     bool inMemory_ = false;
+    int holds_ = 0;
+    uint64_t heldReads_ = 0;
     std::mutex mutex_;
 };
 

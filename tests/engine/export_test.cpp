@@ -1,5 +1,6 @@
 // The save: names made safe, hostile names and texts kept inside the destination and out
 // of the headers, the overwrite and link rules, stop, and the same bytes on every export.
+#include <gmime/gmime.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -330,6 +331,104 @@ TEST_F(HostileExport, StopLeavesNoFiles) {
     const std::string inbox = ReadFile(out_ / "Personal Folders" / "Inbox.mbox");
     EXPECT_EQ(inbox.rfind("From eve@example.com ", 0), 0u);
     EXPECT_TRUE(fs::exists(out_ / "Personal Folders" / "Twin (2).mbox"));
+}
+
+TEST_F(HostileExport, HeldSourceSeesAChange) {
+    const MessageSummary* entry = nullptr;
+    for (const auto& folder : analysed_.result.folders.entries())
+        if (!folder.messages.empty()) entry = &folder.messages.front();
+    ASSERT_NE(entry, nullptr);
+    ItemSource::Hold hold(*analysed_.source);
+    ASSERT_NE(analysed_.source->Load(entry->nid, entry->dataBid), nullptr);
+    ASSERT_NE(analysed_.source->Load(entry->nid, entry->dataBid), nullptr);
+    std::ofstream(file_->path(), std::ios::binary | std::ios::app) << 'x';
+    EXPECT_THROW(analysed_.source->Load(entry->nid, entry->dataBid), SourceChangedError);
+}
+
+// What a reader decodes from the written text is what the item holds: encoded words,
+// quoting, folding, quoted-printable, base64 and RFC 2231 names, read back with GMime.
+TEST(EmlText, ReadersGetBackWhatWasWritten) {
+    FullItem full;
+    full.nid = 0x200024;
+    full.item = std::make_unique<ItemRecord>();
+    auto message = std::make_unique<MessageRecord>();
+    message->subject = std::make_unique<SubjectRecord>();
+    std::string subject =
+        "Gr\xC3\xBC\xC3\x9F"
+        "e  aus Z\xC3\xBCrich =?x?= ";
+    for (int i = 0; i < 12; ++i) subject += "word" + std::to_string(i) + " ";
+    subject += std::string(230, 'w');
+    message->subject->text = subject;
+    message->senderName = "J. Smith";
+    message->sentRepresentingSmtpAddress = "j.smith@example.com";
+    const std::string body = "line one  \r\n\xCE\xB1=\xCE\xB2\tx\r\n" + std::string(100, 'x') +
+                             "\nFrom here\nlast line \t";
+    message->body = body;
+    full.item->message = std::move(message);
+    full.recipients = {{"M\xC3\xBCller, J\xC3\xBCrgen", "jm@example.de", "SMTP", 1},
+                       {"Ann \"Q\" Lee", "ann@example.com", "SMTP", 2},
+                       {"Eve", "/o=Org/cn=Eve", "EX", 1}};
+    AttachmentRecord wide;
+    wide.longName = "R\xC3\xA9sum\xC3\xA9 1.pdf";
+    wide.mimeTag = "application/pdf";
+    for (int i = 0; i < 700; ++i) wide.data.push_back(static_cast<uint8_t>(i * 7));
+    AttachmentRecord spaced;
+    spaced.longName = "plain name.txt";
+    spaced.data = {'a', 'b', 'c', 'd'};
+    full.item->attachments = {wide, spaced};
+
+    std::vector<std::string> problems;
+    const std::string eml = EmlOf(full, problems);
+    EXPECT_TRUE(problems.empty());
+    for (size_t start = 0; start < eml.size();) {
+        const size_t end = eml.find("\r\n", start);
+        ASSERT_NE(end, std::string::npos) << "a line without CRLF";
+        EXPECT_LE(end - start, 78u) << eml.substr(start, end - start);
+        EXPECT_EQ(eml.substr(start, end - start).find('\n'), std::string::npos);
+        start = end + 2;
+    }
+
+    g_mime_init();
+    GMimeStream* stream = g_mime_stream_mem_new_with_buffer(eml.data(), eml.size());
+    GMimeParser* parser = g_mime_parser_new_with_stream(stream);
+    GMimeMessage* parsed = g_mime_parser_construct_message(parser, nullptr);
+    ASSERT_NE(parsed, nullptr);
+    EXPECT_EQ(std::string(g_mime_message_get_subject(parsed)), subject);
+    auto address = [](InternetAddressList* list, int i) {
+        InternetAddress* a = internet_address_list_get_address(list, i);
+        const char* name = internet_address_get_name(a);
+        return std::string(name ? name : "") + " <" +
+               internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a)) + ">";
+    };
+    EXPECT_EQ(address(g_mime_message_get_from(parsed), 0), "J. Smith <j.smith@example.com>");
+    InternetAddressList* to = g_mime_message_get_to(parsed);
+    ASSERT_EQ(internet_address_list_length(to), 2);
+    EXPECT_EQ(address(to, 0), "M\xC3\xBCller, J\xC3\xBCrgen <jm@example.de>");
+    EXPECT_EQ(address(to, 1), "Eve <eve@unknown.invalid>");
+    EXPECT_EQ(address(g_mime_message_get_cc(parsed), 0), "Ann \"Q\" Lee <ann@example.com>");
+
+    auto content = [](GMimeObject* part) {
+        GMimeStream* out = g_mime_stream_mem_new();
+        g_mime_data_wrapper_write_to_stream(g_mime_part_get_content(GMIME_PART(part)), out);
+        GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(out));
+        std::string text(reinterpret_cast<const char*>(bytes->data), bytes->len);
+        g_object_unref(out);
+        return text;
+    };
+    GMimeMultipart* mixed = GMIME_MULTIPART(g_mime_message_get_mime_part(parsed));
+    ASSERT_EQ(g_mime_multipart_get_count(mixed), 3);
+    EXPECT_EQ(content(g_mime_multipart_get_part(mixed, 0)),
+              "line one  \r\n\xCE\xB1=\xCE\xB2\tx\r\n" + std::string(100, 'x') +
+                  "\r\nFrom here\r\nlast line \t");
+    GMimePart* pdf = GMIME_PART(g_mime_multipart_get_part(mixed, 1));
+    EXPECT_EQ(std::string(g_mime_part_get_filename(pdf)), wide.longName);
+    EXPECT_EQ(content(GMIME_OBJECT(pdf)), std::string(wide.data.begin(), wide.data.end()));
+    GMimePart* txt = GMIME_PART(g_mime_multipart_get_part(mixed, 2));
+    EXPECT_EQ(std::string(g_mime_part_get_filename(txt)), "plain name.txt");
+    EXPECT_EQ(content(GMIME_OBJECT(txt)), "abcd");
+    g_object_unref(parsed);
+    g_object_unref(parser);
+    g_object_unref(stream);
 }
 
 }  // namespace
