@@ -10,7 +10,9 @@
 
 #include "cli/analysis_json.h"
 #include "cli/analyze_command.h"
+#include "cli/carve_command.h"
 #include "cli/export_command.h"
+#include "cli/partitions_command.h"
 #include "engine/analysis.h"
 #include "storage/btree_loader.h"
 #include "storage/deep_scan.h"
@@ -135,6 +137,10 @@ int main(int argc, char** argv) {
     CLI::App* analyze = kestrel::cli::AddAnalyzeCommand(app, analyzeArgs);
     kestrel::cli::ExportArgs exportArgs;
     CLI::App* exportCommand = kestrel::cli::AddExportCommand(app, exportArgs);
+    kestrel::cli::PartitionsArgs partitionsArgs;
+    CLI::App* partitions = kestrel::cli::AddPartitionsCommand(app, partitionsArgs);
+    kestrel::cli::CarveArgs carveArgs;
+    CLI::App* carve = kestrel::cli::AddCarveCommand(app, carveArgs);
 
     try {
         app.parse(argc, argv);
@@ -152,6 +158,8 @@ int main(int argc, char** argv) {
         if (*info) return RunInfo(infoFile, infoJson, infoDeep);
         if (*analyze) return kestrel::cli::RunAnalyze(analyzeArgs);
         if (*exportCommand) return kestrel::cli::RunExportCommand(exportArgs);
+        if (*partitions) return kestrel::cli::RunPartitionsCommand(partitionsArgs);
+        if (*carve) return kestrel::cli::RunCarveCommand(carveArgs);
     } catch (const std::exception& e) {
         fmt::print(stderr, "kestrel-cli: {}\n", e.what());
         return 1;
