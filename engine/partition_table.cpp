@@ -245,10 +245,11 @@ class PartitionWalk {
         return Read(sector512, s) && std::memcmp(s.data(), "EFI PART", 8) == 0;
     }
 
-    // An image does not say its sector size: the header shows it (at byte 512 or 4096, or
-    // the backup in the last sector of either size).
+    // An image does not say its sector size (nor is a device's odd one trusted): the header shows
+    // it (at byte 512 or 4096, or the backup in the last sector of either size).
     void ChooseGptUnit() {
-        if (source_.LogicalSectorSize() != 0) return;
+        const uint32_t logical = source_.LogicalSectorSize();
+        if (logical == 512 || logical == 4096) return;
         if (SignatureAt(1)) {
             unit_ = 1;
         } else if (SignatureAt(8)) {

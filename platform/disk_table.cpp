@@ -116,26 +116,31 @@ bool DirOnSource(const fs::path& dir, const fs::path& source, std::string* why,
     std::set<dev_t> devices;
     std::set<fs::path> seen;
     std::error_code ec;
+    // Loop devices whose backing file passes backedBy, with their partitions.
+    auto addLoops = [&](const auto& backedBy) {
+        size_t count = 0;
+        for (const auto& entry : fs::directory_iterator(sysRoot / "block", ec)) {
+            if (++count > kMaxEntries) break;
+            if (!StartsWith(entry.path().filename().string(), "loop")) continue;
+            const std::string backing = FirstLine(entry.path() / "loop" / "backing_file");
+            struct stat backingStat {};
+            if (backing.empty() || ::stat(backing.c_str(), &backingStat) != 0) continue;
+            if (backedBy(backingStat)) CollectDevices(entry.path(), devices, seen, sysRoot, 0);
+        }
+    };
     if (S_ISBLK(sourceStat.st_mode)) {
         const fs::path node =
             sysRoot / "dev" / "block" /
             fmt::format("{}:{}", major(sourceStat.st_rdev), minor(sourceStat.st_rdev));
         devices.insert(sourceStat.st_rdev);
         CollectDevices(node, devices, seen, sysRoot, 0);
+        // An image file kept on the disk and mounted through a loop device is on it too.
+        const std::set<dev_t> disk = devices;
+        addLoops([&](const struct stat& backing) { return disk.count(backing.st_dev) > 0; });
     } else {
-        // Loop devices whose backing file is the image.
-        size_t count = 0;
-        for (const auto& entry : fs::directory_iterator(sysRoot / "block", ec)) {
-            if (++count > kMaxEntries) break;
-            if (!StartsWith(entry.path().filename().string(), "loop")) continue;
-            std::string backing = FirstLine(entry.path() / "loop" / "backing_file");
-            if (backing.empty()) continue;
-            struct stat backingStat {};
-            if (::stat(backing.c_str(), &backingStat) != 0 ||
-                backingStat.st_dev != sourceStat.st_dev || backingStat.st_ino != sourceStat.st_ino)
-                continue;
-            CollectDevices(entry.path(), devices, seen, sysRoot, 0);
-        }
+        addLoops([&](const struct stat& backing) {
+            return backing.st_dev == sourceStat.st_dev && backing.st_ino == sourceStat.st_ino;
+        });
     }
     if (!devices.count(dirStat.st_dev)) return false;
     if (why)

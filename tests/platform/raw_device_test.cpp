@@ -101,5 +101,27 @@ TEST_F(RawDeviceTest, CarveTargetOnAnImagesLoopDeviceIsRefused) {
     EXPECT_NE(why.find(out.string()), std::string::npos);
 }
 
+TEST_F(RawDeviceTest, CarveTargetOnAPartitionOfTheDiskIsRefused) {
+    const fs::path disk = "/dev/loop0";  // any block device will do: sysfs is the test's own
+    struct stat diskStat {};
+    if (::stat(disk.c_str(), &diskStat) != 0 || !S_ISBLK(diskStat.st_mode))
+        GTEST_SKIP() << "no block device " << disk;
+    const fs::path out = root() / "out";
+    fs::create_directories(out);
+    struct stat outStat {};
+    ASSERT_EQ(::stat(out.c_str(), &outStat), 0);
+    const fs::path node =
+        root() / "sys" / "dev" / "block" /
+        (std::to_string(major(diskStat.st_rdev)) + ":" + std::to_string(minor(diskStat.st_rdev)));
+    Put(node / "dev", "7:0");
+    Put(node / "loop0p1" / "partition", "1");
+    Put(node / "loop0p1" / "dev", "259:7");
+    EXPECT_FALSE(DirOnSource(out, disk, nullptr, root() / "sys"));
+    Put(node / "loop0p2" / "partition", "2");
+    Put(node / "loop0p2" / "dev",
+        std::to_string(major(outStat.st_dev)) + ":" + std::to_string(minor(outStat.st_dev)));
+    EXPECT_TRUE(DirOnSource(out, disk, nullptr, root() / "sys"));
+}
+
 }  // namespace
 }  // namespace kestrel
