@@ -10,8 +10,10 @@
 
 #include "cli/analysis_json.h"
 #include "cli/analyze_command.h"
+#include "cli/carve_command.h"
 #include "cli/export_command.h"
 #include "cli/search_command.h"
+#include "cli/partitions_command.h"
 #include "engine/analysis.h"
 #include "storage/btree_loader.h"
 #include "storage/deep_scan.h"
@@ -138,6 +140,10 @@ int main(int argc, char** argv) {
     CLI::App* exportCommand = kestrel::cli::AddExportCommand(app, exportArgs);
     kestrel::cli::SearchArgs searchArgs;
     CLI::App* search = kestrel::cli::AddSearchCommand(app, searchArgs);
+    kestrel::cli::PartitionsArgs partitionsArgs;
+    CLI::App* partitions = kestrel::cli::AddPartitionsCommand(app, partitionsArgs);
+    kestrel::cli::CarveArgs carveArgs;
+    CLI::App* carve = kestrel::cli::AddCarveCommand(app, carveArgs);
 
     try {
         app.parse(argc, argv);
@@ -156,6 +162,8 @@ int main(int argc, char** argv) {
         if (*analyze) return kestrel::cli::RunAnalyze(analyzeArgs);
         if (*exportCommand) return kestrel::cli::RunExportCommand(exportArgs);
         if (*search) return kestrel::cli::RunSearch(searchArgs);
+        if (*partitions) return kestrel::cli::RunPartitionsCommand(partitionsArgs);
+        if (*carve) return kestrel::cli::RunCarveCommand(carveArgs);
     } catch (const std::exception& e) {
         fmt::print(stderr, "kestrel-cli: {}\n", e.what());
         return 1;

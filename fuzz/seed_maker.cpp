@@ -22,6 +22,7 @@
 #include "storage/btree_loader.h"
 #include "storage/nid.h"
 #include "storage/subnode_list.h"
+#include "support/disk_image_builder.h"
 
 namespace fs = std::filesystem;
 using namespace kestrel;
@@ -231,13 +232,59 @@ std::vector<uint8_t> ReadFile(const fs::path& path) {
 
 }  // namespace
 
+// Small disks: an MBR with an extended chain, a looping chain, GPTs of 512- and 4096-byte
+// sectors and one whose primary header is broken.
+void PartitionSeeds(const fs::path& dir) {
+    auto sector = [](uint64_t n, std::vector<uint8_t> bytes) {
+        return test::ImagePatch{n * 512, std::move(bytes)};
+    };
+    auto write = [&](const std::string& name, const test::ImagePatches& patches, size_t sectors) {
+        std::vector<uint8_t> image(sectors * 512, 0);
+        test::Apply(image, patches);
+        Write(dir / name, image);
+    };
+    auto mbr = test::TableSector();
+    test::SetMbrEntry(mbr, 0, 0x0B, 4, 8);
+    test::SetMbrEntry(mbr, 1, 0x05, 16, 40);
+    test::SetMbrEntry(mbr, 2, 0x07, 60, 4);
+    test::ImagePatches chain = {sector(0, mbr), sector(4, test::BootSectorOf("FAT32")),
+                                sector(60, test::BootSectorOf("NTFS"))};
+    for (uint32_t i = 0; i < 3; ++i) {
+        auto ebr = test::TableSector();
+        test::SetMbrEntry(ebr, 0, i == 0 ? 0x01 : 0x06, 1, 4);
+        if (i < 2) test::SetMbrEntry(ebr, 1, 0x05, (i + 1) * 8, 8);
+        chain.push_back(sector(16 + i * 8, ebr));
+    }
+    write("mbr-chain", chain, 64);
+    auto loop = test::TableSector();
+    test::SetMbrEntry(loop, 0, 0x07, 1, 2);
+    test::SetMbrEntry(loop, 1, 0x05, 0, 8);
+    chain.push_back(sector(32, loop));
+    write("mbr-loop", chain, 64);
+
+    std::vector<test::GptPart> parts(2);
+    parts[0].type = parts[1].type = test::BasicDataType();
+    parts[0].first = 8, parts[0].last = 15;
+    parts[1].first = 16, parts[1].last = 40;
+    auto gpt = test::GptPatches(512, 64, parts, 4);
+    gpt.push_back(sector(8, test::BootSectorOf("exFAT")));
+    gpt.push_back(sector(18, test::ExtSuperblock()));
+    write("gpt-512", gpt, 64);
+    gpt.push_back(sector(1, std::vector<uint8_t>(16, 0)));
+    write("gpt-512-backup", gpt, 64);
+    parts[0].first = 2, parts[0].last = 3;
+    parts[1].first = 4, parts[1].last = 12;
+    write("gpt-4096", test::GptPatches(4096, 16, parts, 4), 16 * 8);
+}
+
 int main(int argc, char** argv) {
     if (argc < 2 || argc > 3) {
         std::fprintf(stderr, "usage: %s OUT_DIR [CORPUS_DIR]\n", argv[0]);
         return 2;
     }
     const fs::path out = argv[1];
-    const char* targets[] = {"analysis", "properties", "data_tree", "subnodes", "rtf"};
+    const char* targets[] = {"analysis", "properties", "data_tree",
+                             "subnodes", "rtf",        "partitions"};
     for (const char* target : targets) {
         fs::remove_all(out / target);
         fs::create_directories(out / target);
@@ -284,6 +331,7 @@ int main(int argc, char** argv) {
     }
     DataTreeSeeds(out / "data_tree");
     SubnodeSeeds(out / "subnodes");
+    PartitionSeeds(out / "partitions");
 
     for (const char* target : targets) {
         size_t count = 0;

@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 dir=build-fuzz
-targets=(analysis properties data_tree subnodes rtf)
+targets=(analysis properties data_tree subnodes rtf partitions)
 corpus=${KESTREL_CORPUS_DIR:-../shared/corpus}
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

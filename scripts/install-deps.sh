@@ -7,6 +7,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libcli11-dev nlohmann-json3-dev libfmt-dev zlib1g-dev libgmime-3.0-dev
     python3-icalendar python3-vobject
+    dosfstools gdisk
     clang-14 libclang-rt-14-dev libfuzzer-14-dev
     qt6-base-dev qt6-webengine-dev qt6-svg-dev xvfb xauth
 )
