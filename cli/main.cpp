@@ -10,6 +10,7 @@
 
 #include "cli/analysis_json.h"
 #include "cli/analyze_command.h"
+#include "cli/check_command.h"
 #include "cli/export_command.h"
 #include "engine/analysis.h"
 #include "storage/btree_loader.h"
@@ -135,6 +136,8 @@ int main(int argc, char** argv) {
     CLI::App* analyze = kestrel::cli::AddAnalyzeCommand(app, analyzeArgs);
     kestrel::cli::ExportArgs exportArgs;
     CLI::App* exportCommand = kestrel::cli::AddExportCommand(app, exportArgs);
+    kestrel::cli::CheckArgs checkArgs;
+    CLI::App* check = kestrel::cli::AddCheckCommand(app, checkArgs);
 
     try {
         app.parse(argc, argv);
@@ -152,6 +155,7 @@ int main(int argc, char** argv) {
         if (*info) return RunInfo(infoFile, infoJson, infoDeep);
         if (*analyze) return kestrel::cli::RunAnalyze(analyzeArgs);
         if (*exportCommand) return kestrel::cli::RunExportCommand(exportArgs);
+        if (*check) return kestrel::cli::RunCheckCommand(checkArgs);
     } catch (const std::exception& e) {
         fmt::print(stderr, "kestrel-cli: {}\n", e.what());
         return 1;

@@ -15,6 +15,7 @@
 #include "engine/eml_writer.h"
 #include "engine/export_files.h"
 #include "engine/pim_export.h"
+#include "engine/pst_export.h"
 #include "platform/settings.h"
 
 namespace kestrel {
@@ -467,6 +468,10 @@ std::string_view OutcomeName(ExportOutcome outcome) {
     return "failed";
 }
 
+void PublishSaving(const std::function<void(SavingValues&)>& change) {
+    Publish(change);
+}
+
 SavingValues ReadSavingValues() {
     std::lock_guard lock(savingMutex);
     return saving;
@@ -474,6 +479,7 @@ SavingValues ReadSavingValues() {
 
 ExportSummary RunExport(const AnalysisResult& result, ItemSource& source, ExportOptions options,
                         RunControl& control) {
+    if (options.format == ExportFormat::Pst) return RunPstExport(result, source, options, control);
     try {
         return Exporter(result, source, std::move(options), control).Run();
     } catch (const std::exception& e) {
@@ -499,7 +505,9 @@ std::string ReportText(const ExportSummary& summary) {
     line("");
     line(fmt::format("Source:       {}", summary.source));
     line(fmt::format("Destination:  {}", summary.destination));
-    line(fmt::format("Format:       {}", summary.format == ExportFormat::Mbox ? "MBOX" : "EML"));
+    line(fmt::format("Format:       {}", summary.format == ExportFormat::Mbox  ? "MBOX"
+                                         : summary.format == ExportFormat::Pst ? "PST"
+                                                                               : "EML"));
     line("");
     line("Items written per folder:");
     for (const ExportedFolder& folder : summary.folders) {

@@ -129,4 +129,20 @@ std::unique_ptr<FullItem> ItemSource::Load(uint32_t nid, uint64_t dataBid,
     return full;
 }
 
+void ItemSource::Read(const std::function<void(ItemContext&)>& use) {
+    std::lock_guard lock(mutex_);
+    if (!inMemory_) {
+        std::string reason;
+        if (!context_->file.Open(path_, &reason)) {
+            throw FileError("cannot open " + path_ + ": " + reason);
+        }
+        if (context_->file.openedSize() != size_ || context_->file.openedMtimeNs() != mtimeNs_) {
+            context_->file.Close();
+            throw SourceChangedError(path_ + " has changed since it was analysed");
+        }
+    }
+    CloseOnExit closer{context_->file, !inMemory_};
+    use(items_);
+}
+
 }  // namespace kestrel

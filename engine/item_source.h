@@ -5,6 +5,7 @@
 // read after checking that it has not changed since the analysis.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -64,6 +65,10 @@ class ItemSource {
     // finds when no node of nid reads that block.
     std::unique_ptr<FullItem> Load(uint32_t nid, uint64_t dataBid,
                                    const std::filesystem::path& rtfFile = {});
+
+    // Opens the file once (checked as Load checks it) and hands the reader state to use,
+    // for a caller that reads many nodes in one go; the file is closed afterwards.
+    void Read(const std::function<void(ItemContext&)>& use);
 
   private:
     std::unique_ptr<PstContext> context_;
