@@ -356,12 +356,6 @@ class PstExporter {
             } else {
                 std::erase_if(props, [](const Prop& p) { return p.id == 0x3001; });
                 props.push_back(Prop::Unicode(0x3001, LastName(path)));
-                if (std::none_of(props.begin(), props.end(),
-                                 [](const Prop& p) { return p.id == 0x3613; }) &&
-                    folder.mail)
-                    props.push_back(Prop::Unicode(0x3613, folder.containerClass.empty()
-                                                              ? "IPF.Note"
-                                                              : folder.containerClass));
                 auto parent = written.find(ParentPath(path));
                 const uint32_t parentNid =
                     parent == written.end() ? store.IpmSubtree() : parent->second;
