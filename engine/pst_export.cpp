@@ -63,7 +63,7 @@ class SourceCopier {
     std::vector<Prop> Convert(const std::vector<PropertyValue>& values, uint32_t codePage) {
         std::vector<Prop> props;
         for (const PropertyValue& v : values) {
-            if (!v.data || v.type == 0x000D) continue;  // objects are rebuilt, not copied
+            if (!v.data) continue;
             uint32_t id = v.propertyId;
             if (id == 0x67F2 || id == 0x67F3) continue;  // table bookkeeping
             if (id >= 0x8000) {
@@ -122,6 +122,12 @@ class SourceCopier {
             out.attachments.push_back(std::move(content));
         }
         return true;
+    }
+
+    // The source's named properties first, in their order: a sound map then keeps its ids.
+    void SeedNames() {
+        if (!names_) return;
+        for (const NamedPropertyEntry& entry : names_->entries()) MapNamed(entry.fileId);
     }
 
     std::vector<Prop> FolderProps(const NodeRecord* node) {
@@ -317,6 +323,7 @@ class PstExporter {
         bool whole = true;
         source_.Read([&](ItemContext& context) {
             SourceCopier copier(context, *store);
+            copier.SeedNames();
             whole = WriteFolders(context, copier, *store);
         });
         if (!whole) {

@@ -1,6 +1,7 @@
 #include "pstwrite/store_writer.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <random>
 
 namespace kestrel::pstwrite {
@@ -165,8 +166,31 @@ uint32_t StoreWriter::AddFolder(uint32_t parentNid, std::vector<Prop> props) {
     return nid;
 }
 
+// Object values (an OLE attachment's storage) go to a subnode of their own; the property
+// keeps the reference (NID, size) the format gives objects.
+void StoreWriter::PlaceObjects(std::vector<Prop>& props, std::vector<test::LtpSubnode>& subnodes) {
+    for (Prop& p : props) {
+        if (p.type != test::kPtObject || p.value.size() == 8) continue;
+        const uint32_t nid = ltp_.NextLtpNid();
+        test::LtpNode object;
+        for (size_t at = 0; at < p.value.size(); at += NdbWriter::kMaxBlockData) {
+            const size_t n = std::min(NdbWriter::kMaxBlockData, p.value.size() - at);
+            object.blocks.emplace_back(p.value.begin() + static_cast<ptrdiff_t>(at),
+                                       p.value.begin() + static_cast<ptrdiff_t>(at + n));
+        }
+        const size_t size = p.value.size();
+        std::vector<uint8_t> reference;
+        for (int i = 0; i < 4; ++i) reference.push_back(static_cast<uint8_t>(nid >> (8 * i)));
+        for (int i = 0; i < 4; ++i) reference.push_back(static_cast<uint8_t>(size >> (8 * i)));
+        p = Prop::Raw(p.id, test::kPtObject, std::move(reference)).InHeap();
+        subnodes.push_back({nid, std::move(object)});
+    }
+}
+
 test::LtpNode StoreWriter::MessageNode(const MessageContent& message, int depth) {
     std::vector<Prop> props = message.props;
+    std::vector<test::LtpSubnode> objects;
+    PlaceObjects(props, objects);
     test::LtpNode node;
     // Attachments first: each is a subnode of the message, and the table lists them.
     Table attachments;
@@ -189,12 +213,14 @@ test::LtpNode StoreWriter::MessageNode(const MessageContent& message, int depth)
             attachProps.push_back(Prop::Raw(0x3701, test::kPtObject, reference).InHeap());
             extra.push_back({inner, std::move(embedded)});
         }
+        PlaceObjects(attachProps, extra);
         test::LtpNode attachNode = ltp_.PropertyContext(attachProps);
         for (auto& sub : extra) attachNode.subnodes.push_back(std::move(sub));
         attachments.rows.push_back({nid, Cells(attachProps, kAttachmentColumns)});
         attachmentNodes.push_back({nid, std::move(attachNode)});
     }
     node = ltp_.PropertyContext(props);
+    for (auto& sub : objects) node.subnodes.push_back(std::move(sub));
     Table recipients;
     recipients.columns = kRecipientColumns;
     for (size_t i = 0; i < message.recipients.size(); ++i) {
@@ -285,6 +311,9 @@ void StoreWriter::Finish() {
         WriteNode(MakeNid(test::kNidTypeHierarchyTable, nid >> 5), ltp_.TableContext(hierarchy), 0);
         folder.props.clear();
     }
+    // Readers expect the map's entry stream to hold something: a store without named
+    // properties gets the reminder delta every Outlook store names.
+    if (names_.empty()) NamedId(test::kPsetidCommon, 0x8501, "");
     WriteNode(kNameMapNid, ltp_.NameToIdMap(names_), 0);
     ndb_.Finish();
 }

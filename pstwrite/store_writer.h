@@ -77,6 +77,7 @@ class StoreWriter {
         std::vector<uint32_t> children;
     };
     test::LtpNode MessageNode(const MessageContent& message, int depth);
+    void PlaceObjects(std::vector<Prop>& props, std::vector<test::LtpSubnode>& subnodes);
     void WriteNode(uint32_t nid, const test::LtpNode& node, uint32_t parent);
     void WriteMandatoryNodes();
     void WriteStore();

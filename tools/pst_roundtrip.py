@@ -65,7 +65,8 @@ def analyze(cli, pst):
 # without one, the Message-Id it makes up.
 NID_DERIVED = [(re.compile(rb"=_kestrel_[0-9a-f]{16}_"), b"=_kestrel_N_"),
                (re.compile(rb"<[0-9a-f]{16}\.[0-9a-f]+@recovered\.kestrel\.invalid>"),
-                b"<N@recovered.kestrel.invalid>")]
+                b"<N@recovered.kestrel.invalid>"),
+               (re.compile(rb"UID:NID-[0-9A-Fa-f]{8}-[0-9A-Fa-f]+@kestrel"), b"UID:NID-N@kestrel")]
 
 
 def same_bytes(a, b):

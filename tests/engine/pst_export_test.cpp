@@ -4,6 +4,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -78,6 +80,17 @@ ExportSummary SavePst(Analysed& analysed, const fs::path& destination, uint8_t c
     options.cryptMethod = crypt;
     RunControl own;
     return RunExport(analysed.result, *analysed.source, options, control ? *control : own);
+}
+
+std::vector<uint8_t> ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
 }
 
 class PstRoundTrip : public EncodedLayoutTest {};
@@ -185,6 +198,27 @@ TEST_F(PstSafety, FullDiskFailsWithItsReasonAndLeavesNothing) {
     EXPECT_EQ(summary.outcome, ExportOutcome::Failed);
     EXPECT_NE(summary.failure.find("too large"), std::string::npos) << summary.failure;
     for (const std::string& name : Names(out)) EXPECT_EQ(name.find(".pst"), std::string::npos);
+}
+
+TEST_F(PstSafety, CheckNamesTheDamagedStructure) {
+    const fs::path out = file_->path().parent_path() / "checked.pst";
+    ASSERT_EQ(SavePst(source_, out).outcome, ExportOutcome::Completed);
+    const std::vector<uint8_t> sound = ReadBytes(out);
+    ASSERT_TRUE(pstwrite::CheckPstFile(out.string()).healthy());
+    // One byte of the header, of the first AMap, and of the block tree's root page.
+    size_t bbtRoot = 0;
+    for (size_t i = 0; i < 8; ++i) bbtRoot |= size_t{sound[240 + i]} << (8 * i);
+    ASSERT_LT(bbtRoot + 512, sound.size());
+    const std::pair<size_t, const char*> cases[] = {
+        {20, "header"}, {0x4400 + 100, "allocation maps"}, {bbtRoot + 10, "pages"}};
+    for (const auto& [offset, kind] : cases) {
+        std::vector<uint8_t> damaged = sound;
+        damaged[offset] ^= 0x5A;
+        WriteBytes(out, damaged);
+        const pstwrite::CheckReport report = pstwrite::CheckPstFile(out.string());
+        EXPECT_FALSE(report.healthy()) << kind;
+        EXPECT_TRUE(report.problems.count(kind)) << kind;
+    }
 }
 
 }  // namespace
