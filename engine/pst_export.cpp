@@ -21,6 +21,7 @@
 #include "items/node_item.h"
 #include "items/property_parser.h"
 #include "pstwrite/store_writer.h"
+#include "storage/block_reader.h"
 #include "storage/btree_loader.h"
 
 namespace kestrel {
@@ -114,9 +115,16 @@ class SourceCopier {
                     const SubnodeEntry* inner = own.Find(*nid);
                     if (!inner) inner = subnodes.Find(*nid);
                     auto embedded = std::make_unique<MessageContent>();
-                    if (inner &&
-                        ReadMessage(inner->block, inner->subnodeBlock, &own, *embedded, depth + 1))
-                        content.embedded = std::move(embedded);
+                    if (inner && ReadMessage(inner->block, inner->subnodeBlock, &own, *embedded,
+                                             depth + 1)) {
+                        // A message that reads is kept as the source holds it when nothing in
+                        // it needs changing (Unicode text, named ids the same): its bytes,
+                        // and so its size, stay those of the source.
+                        if (identityNames_ && raw_.variant() == PstVariant::Unicode)
+                            content.rawEmbedded =
+                                RawNode(inner->block, inner->subnodeBlock, depth + 1);
+                        if (!content.rawEmbedded) content.embedded = std::move(embedded);
+                    }
                 }
             }
             out.attachments.push_back(std::move(content));
@@ -126,8 +134,10 @@ class SourceCopier {
 
     // The source's named properties first, in their order: a sound map then keeps its ids.
     void SeedNames() {
+        identityNames_ = true;
         if (!names_) return;
-        for (const NamedPropertyEntry& entry : names_->entries()) MapNamed(entry.fileId);
+        for (const NamedPropertyEntry& entry : names_->entries())
+            if (MapNamed(entry.fileId) != entry.fileId) identityNames_ = false;
     }
 
     std::vector<Prop> FolderProps(const NodeRecord* node) {
@@ -204,6 +214,58 @@ class SourceCopier {
         return rows;
     }
 
+    // A node's data blocks and subnode tree as the file holds them (Unicode layout).
+    std::optional<test::LtpNode> RawNode(const BlockRecord* data, const BlockRecord* subnodeBlock,
+                                         int depth) {
+        if (!data || depth > kMaxEmbeddedDepth) return std::nullopt;
+        test::LtpNode node;
+        try {
+            if (ReadDataBlocks(raw_.storage, data, node.blocks) == 0) return std::nullopt;
+        } catch (const FileError&) {
+            return std::nullopt;
+        }
+        if (subnodeBlock && !RawSubnodes(subnodeBlock, node.subnodes, depth, 0))
+            return std::nullopt;
+        return node;
+    }
+
+    // The entries of an SLBLOCK, or of the SLBLOCKs under an SIBLOCK; false when anything
+    // does not check out.
+    bool RawSubnodes(const BlockRecord* block, std::vector<test::LtpSubnode>& out, int depth,
+                     int level) {
+        std::vector<uint8_t> bytes;
+        try {
+            ReadAt(raw_.storage, block->ib, block->cb, bytes);
+        } catch (const FileError&) {
+            return false;
+        }
+        const ByteReader r(bytes);
+        const auto count = r.U16(2);
+        if (r.U8(0) != 0x02u || !count) return false;
+        const auto cLevel = r.U8(1);
+        for (size_t i = 0; i < *count; ++i) {
+            if (cLevel == 0u) {
+                const size_t at = 8 + 24 * i;
+                const auto nid = r.U32(at);
+                const auto bidData = r.U64(at + 8), bidSub = r.U64(at + 16);
+                if (!nid || !bidData || !bidSub) return false;
+                const BlockRecord* dataBlock = FindBlock(raw_.storage, *bidData);
+                const BlockRecord* subBlock = *bidSub ? FindBlock(raw_.storage, *bidSub) : nullptr;
+                if (*bidSub && !subBlock) return false;
+                auto child = RawNode(dataBlock, subBlock, depth + 1);
+                if (!child) return false;
+                out.push_back({*nid, std::move(*child)});
+            } else if (cLevel == 1u && level == 0) {
+                const auto bid = r.U64(8 + 16 * i + 8);
+                const BlockRecord* child = bid ? FindBlock(raw_.storage, *bid) : nullptr;
+                if (!child || !RawSubnodes(child, out, depth, 1)) return false;
+            } else {
+                return false;
+            }
+        }
+        return true;
+    }
+
     // The subnode an attachment's object value names (its first four bytes).
     std::optional<uint32_t> EmbeddedNid(const BlockRecord* attachmentBlock) {
         const HeapOnNode heap = HeapOnNode::Load(raw_.storage, attachmentBlock);
@@ -225,6 +287,7 @@ class SourceCopier {
     const NamedPropertyMap* names_;
     StoreWriter& out_;
     std::unordered_map<uint32_t, uint32_t> mapped_;
+    bool identityNames_ = false;
 };
 
 std::string ParentPath(const std::string& path) {

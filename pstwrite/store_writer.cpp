@@ -201,9 +201,11 @@ test::LtpNode StoreWriter::MessageNode(const MessageContent& message, int depth)
         const uint32_t nid = MakeNid(test::kNidTypeAttachment, 0x400 + index++);
         std::vector<Prop> attachProps = attachment.props;
         std::vector<test::LtpSubnode> extra;
-        if (attachment.embedded && depth < kMaxEmbeddedDepth) {
+        if (attachment.rawEmbedded || (attachment.embedded && depth < kMaxEmbeddedDepth)) {
             const uint32_t inner = ltp_.NextLtpNid();
-            test::LtpNode embedded = MessageNode(*attachment.embedded, depth + 1);
+            test::LtpNode embedded = attachment.rawEmbedded
+                                         ? *attachment.rawEmbedded
+                                         : MessageNode(*attachment.embedded, depth + 1);
             size_t size = 0;
             for (const auto& block : embedded.blocks) size += block.size();
             std::vector<uint8_t> reference;

@@ -30,6 +30,8 @@ struct MessageContent;
 struct AttachmentContent {
     std::vector<Prop> props;
     std::unique_ptr<MessageContent> embedded;  // attach method 5: the message it holds
+    // Or that message's node as the source holds it (heap and subnodes), written as is.
+    std::optional<test::LtpNode> rawEmbedded;
 };
 struct MessageContent {
     std::vector<Prop> props;                    // every property, named ones already mapped
