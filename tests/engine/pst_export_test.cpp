@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -135,6 +136,38 @@ TEST_P(PstRoundTrip, WrittenFileChecksAndReadsAsTheSource) {
 }
 
 KESTREL_ENCODED_LAYOUTS(PstRoundTrip);
+
+TEST(PstSize, DeepDataAndSubnodeTreesReadBack) {
+    // 9 MB needs an XXBLOCK (an XBLOCK holds 1021 blocks); 400 attachments need an SIBLOCK
+    // over the message's subnode leaves.
+    MailboxBuilder box(PstVariant::Unicode);
+    Message mail = MakeMail("Big", "Ann", "ann@example.com", "x");
+    std::vector<uint8_t> big(9 * 1024 * 1024);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 + i / 8191);
+    mail.attachments.push_back({"big.bin", "big.bin", big});
+    for (int i = 0; i < 400; ++i)
+        mail.attachments.push_back({"a" + std::to_string(i), "", {static_cast<uint8_t>(i)}});
+    box.AddMessage(box.Folder("Inbox"), mail);
+    ScratchFile file(box.Build());
+    Analysed source;
+    AnalyseFile(file.path(), source);
+    ASSERT_EQ(source.status, AnalysisStatus::Completed);
+    const fs::path out = file.path().parent_path() / "big.pst";
+    ASSERT_EQ(SavePst(source, out).outcome, ExportOutcome::Completed);
+    EXPECT_TRUE(pstwrite::CheckPstFile(out.string()).healthy());
+
+    Analysed copy;
+    AnalyseFile(out, copy);
+    ASSERT_EQ(copy.status, AnalysisStatus::Completed);
+    EXPECT_EQ(Listing(copy.result), Listing(source.result));
+    const MailFolderEntry* inbox = copy.Folder("Personal Folders\\Inbox\\");
+    ASSERT_TRUE(inbox && inbox->messages.size() == 1);
+    auto item = copy.source->Load(inbox->messages.front().nid);
+    ASSERT_TRUE(item && item->item->attachments.size() == 401);
+    const auto& attachments = item->item->attachments;
+    EXPECT_TRUE(std::any_of(attachments.begin(), attachments.end(),
+                            [&](const AttachmentRecord& a) { return a.data == big; }));
+}
 
 class PstSafety : public ::testing::Test {
   protected:
