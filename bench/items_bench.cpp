@@ -14,7 +14,7 @@
 #include "items/utf16.h"
 #include "storage/btree_loader.h"
 #include "storage/subnode_list.h"
-#include "support/ltp_builder.h"
+#include "pstwrite/ltp_builder.h"
 
 namespace kestrel::bench {
 namespace {

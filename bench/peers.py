@@ -11,12 +11,13 @@ file, with /usr/bin/time -v and a warm page cache:
   kestrel-cli export FILE --out DIR --format eml
                                        vs  readpst -q -D -e -j0 -o DIR FILE  (one .eml per message)
   kestrel-cli analyze FILE --deep      vs  cat FILE > /dev/null          (the deep scan)
+  kestrel-cli export FILE --format pst vs  kestrel-cli export --format eml  (the repaired PST)
 
 and prints a Markdown table with the median wall time, user+sys CPU and peak RSS of each
 tool, and the ratios ours/peer. Usage:
 
   bench/peers.py [--cases 100 256:25000 1024 1024:3786] [--runs 3] [--dir DIR] [--cli PATH]
-                 [--groups analyze info export scan]
+                 [--groups analyze info export scan repair]
 
 A case is SIZE_MB or SIZE_MB:MESSAGES (a fixed message count: the same mail in a bigger
 file, to see whether memory follows the file's size or its item count). The cache folder
@@ -154,7 +155,8 @@ def scan_seconds(cli, pst, runs):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cases", nargs="+", default=["100", "256:25000", "1024", "1024:3786"])
-    parser.add_argument("--groups", nargs="+", default=["analyze", "info", "export", "scan"],
+    parser.add_argument("--groups", nargs="+",
+                        default=["analyze", "info", "export", "scan", "repair"],
                         help="which comparisons to run")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--dir", default=os.environ.get("KESTREL_BENCH_DIR", "/tmp/kestrel-bench"))
@@ -194,6 +196,13 @@ def main():
             ("scan", "kestrel-cli analyze --deep --json",
              [str(cli), "analyze", str(pst), "--json", "--quiet", "--deep"], None),
             ("scan", "cat FILE > /dev/null", ["sh", "-c", f'cat "{pst}" > /dev/null'], None),
+            ("repair", "kestrel-cli export --format pst",
+             [str(cli), "export", str(pst), "--out", str(out / "k.pst"), "--format", "pst",
+              "--quiet"], out),
+            # The reference the repaired PST is held to: our own EML export of the file.
+            ("repair", "(ours) export --format eml",
+             [str(cli), "export", str(pst), "--out", str(out / "k"), "--format", "eml", "--quiet"],
+             out),
         ]
         ours = {}
         for group, name, command, scratch in jobs:

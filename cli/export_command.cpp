@@ -24,6 +24,17 @@ namespace {
 
 std::atomic<int> exportWakeFd{-1};
 
+std::string_view FormatName(ExportFormat format) {
+    switch (format) {
+        case ExportFormat::Mbox:
+            return "mbox";
+        case ExportFormat::Pst:
+            return "pst";
+        default:
+            return "eml";
+    }
+}
+
 extern "C" void OnExportStopSignal(int) {
     const int saved = errno;
     const int fd = exportWakeFd.load();
@@ -120,7 +131,7 @@ class StopWatcher {
 void PrintSummaryText(const ExportSummary& summary) {
     fmt::print("Source:       {}\n", summary.source);
     fmt::print("Destination:  {}\n", summary.destination);
-    fmt::print("Format:       {}\n", summary.format == ExportFormat::Mbox ? "mbox" : "eml");
+    fmt::print("Format:       {}\n", FormatName(summary.format));
     fmt::print("Outcome:      {}\n", OutcomeName(summary.outcome));
     fmt::print("Messages:     {} of {} written, {} unreadable\n", summary.messagesWritten,
                summary.messagesTotal, summary.unreadable.size());
@@ -137,10 +148,16 @@ CLI::App* AddExportCommand(CLI::App& app, ExportArgs& args) {
     CLI::App* command = app.add_subcommand(
         "export", "save the recovered messages as EML files or mbox folders, with a report");
     command->add_option("FILE", args.file, "the PST file")->required();
-    command->add_option("--out", args.out, "the destination folder (made when missing)")
+    command
+        ->add_option("--out", args.out,
+                     "the destination folder (made when missing); for pst also NEW.pst")
         ->required();
-    command->add_option("--format", args.format, "eml (one file per message) or mbox")
-        ->check(CLI::IsMember({"eml", "mbox"}));
+    command
+        ->add_option("--format", args.format,
+                     "eml (one file per message), mbox, or pst (a repaired PST file)")
+        ->check(CLI::IsMember({"eml", "mbox", "pst"}));
+    command->add_option("--crypt", args.crypt, "pst: how its blocks are encoded (none|permute)")
+        ->check(CLI::IsMember({"none", "permute"}));
     command->add_flag("--restore-deleted", args.restoreDeleted,
                       "file messages no folder leads to under \"Recovered Items\" and save them");
     CLI::Option* deep = command->add_flag(
@@ -157,7 +174,7 @@ nlohmann::ordered_json ExportSummaryJson(const ExportSummary& summary) {
     nlohmann::ordered_json out;
     out["file"] = summary.source;
     out["destination"] = summary.destination;
-    out["format"] = summary.format == ExportFormat::Mbox ? "mbox" : "eml";
+    out["format"] = FormatName(summary.format);
     out["status"] = OutcomeName(summary.outcome);
     out["error"] = summary.failure.empty() ? nlohmann::ordered_json()
                                            : nlohmann::ordered_json(summary.failure);
@@ -219,7 +236,10 @@ int RunExportCommand(const ExportArgs& args) {
         }
         ExportOptions exportOptions;
         exportOptions.destination = args.out;
-        exportOptions.format = args.format == "mbox" ? ExportFormat::Mbox : ExportFormat::Eml;
+        exportOptions.format = args.format == "mbox"  ? ExportFormat::Mbox
+                               : args.format == "pst" ? ExportFormat::Pst
+                                                      : ExportFormat::Eml;
+        exportOptions.cryptMethod = args.crypt == "none" ? 0 : 1;
         exportOptions.overwrite = args.overwrite;
         watcher.SavingStarted();
         const ExportSummary summary = RunExport(result, *source, exportOptions, saving);

@@ -1,6 +1,7 @@
 #pragma once
-// kestrel-cli export FILE --out DIR [--format eml|mbox] [--restore-deleted] [--deep|--no-deep]
-// [--overwrite] [--json] [--quiet]: the analysis as analyze runs it, then the save into DIR.
+// kestrel-cli export FILE --out DIR [--format eml|mbox|pst] [--crypt none|permute]
+// [--restore-deleted] [--deep|--no-deep] [--overwrite] [--json] [--quiet]: the analysis as
+// analyze runs it, then the save into DIR (pst: DIR/<source name>, or --out NEW.pst).
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -14,6 +15,7 @@ struct ExportArgs {
     std::string file;
     std::string out;
     std::string format = "eml";
+    std::string crypt = "permute";  // pst only
     bool restoreDeleted = false;
     bool deep = false;    // scan the file whatever the B-trees say
     bool noDeep = false;  // never scan on its own

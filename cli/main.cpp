@@ -11,9 +11,10 @@
 #include "cli/analysis_json.h"
 #include "cli/analyze_command.h"
 #include "cli/carve_command.h"
+#include "cli/check_command.h"
 #include "cli/export_command.h"
-#include "cli/search_command.h"
 #include "cli/partitions_command.h"
+#include "cli/search_command.h"
 #include "engine/analysis.h"
 #include "storage/btree_loader.h"
 #include "storage/deep_scan.h"
@@ -144,6 +145,8 @@ int main(int argc, char** argv) {
     CLI::App* partitions = kestrel::cli::AddPartitionsCommand(app, partitionsArgs);
     kestrel::cli::CarveArgs carveArgs;
     CLI::App* carve = kestrel::cli::AddCarveCommand(app, carveArgs);
+    kestrel::cli::CheckArgs checkArgs;
+    CLI::App* check = kestrel::cli::AddCheckCommand(app, checkArgs);
 
     try {
         app.parse(argc, argv);
@@ -164,6 +167,7 @@ int main(int argc, char** argv) {
         if (*search) return kestrel::cli::RunSearch(searchArgs);
         if (*partitions) return kestrel::cli::RunPartitionsCommand(partitionsArgs);
         if (*carve) return kestrel::cli::RunCarveCommand(carveArgs);
+        if (*check) return kestrel::cli::RunCheckCommand(checkArgs);
     } catch (const std::exception& e) {
         fmt::print(stderr, "kestrel-cli: {}\n", e.what());
         return 1;

@@ -72,6 +72,8 @@ class OutputFolder {
         void Append(std::string_view bytes);
         Placed Commit(bool overwrite);
         bool IsOpen() const { return fd_ >= 0; }
+        // For a writer that places its bytes itself (pwrite); Commit still closes it.
+        int fd() const { return fd_; }
 
       private:
         friend class OutputFolder;

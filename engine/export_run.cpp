@@ -18,6 +18,7 @@
 #include "engine/eml_writer.h"
 #include "engine/export_files.h"
 #include "engine/pim_export.h"
+#include "engine/pst_export.h"
 #include "platform/settings.h"
 
 namespace kestrel {
@@ -597,6 +598,10 @@ std::string_view OutcomeName(ExportOutcome outcome) {
     return "failed";
 }
 
+void PublishSaving(const std::function<void(SavingValues&)>& change) {
+    Publish(change);
+}
+
 SavingValues ReadSavingValues() {
     std::lock_guard lock(savingMutex);
     return saving;
@@ -604,6 +609,7 @@ SavingValues ReadSavingValues() {
 
 ExportSummary RunExport(const AnalysisResult& result, ItemSource& source, ExportOptions options,
                         RunControl& control) {
+    if (options.format == ExportFormat::Pst) return RunPstExport(result, source, options, control);
     try {
         return Exporter(result, source, std::move(options), control).Run();
     } catch (const std::exception& e) {
@@ -629,7 +635,9 @@ std::string ReportText(const ExportSummary& summary) {
     line("");
     line(fmt::format("Source:       {}", summary.source));
     line(fmt::format("Destination:  {}", summary.destination));
-    line(fmt::format("Format:       {}", summary.format == ExportFormat::Mbox ? "MBOX" : "EML"));
+    line(fmt::format("Format:       {}", summary.format == ExportFormat::Mbox  ? "MBOX"
+                                         : summary.format == ExportFormat::Pst ? "PST"
+                                                                               : "EML"));
     line("");
     line("Items written per folder:");
     for (const ExportedFolder& folder : summary.folders) {

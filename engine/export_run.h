@@ -5,6 +5,7 @@
 // source, so memory stays flat. The saving status screen follows it through the
 // process-wide saving values.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +18,7 @@ namespace kestrel {
 
 inline constexpr std::string_view kReportFileName = "Recovery Report.txt";
 
-enum class ExportFormat { Eml, Mbox };
+enum class ExportFormat { Eml, Mbox, Pst };
 
 struct ExportOptions {
     std::string destination;  // created with its parents when missing
@@ -25,6 +26,7 @@ struct ExportOptions {
     std::vector<uint32_t> folderNids;  // the folders to save; empty: all
     bool overwrite = false;            // replace files that exist; else they stay
     bool recordReport = false;         // store the report's path as "RPTFile" (the desktop)
+    uint8_t cryptMethod = 1;           // Pst: 0 none, 1 permutation
 };
 
 enum class ExportOutcome { Running, Completed, Stopped, Failed };
@@ -40,6 +42,8 @@ struct SavingValues {
     std::string failure;  // the reason, when outcome is Failed
 };
 SavingValues ReadSavingValues();
+// Changes the saving values under their lock (for the writers of each format).
+void PublishSaving(const std::function<void(SavingValues&)>& change);
 
 struct ExportedFolder {
     std::string path;    // as the analysis names it ("Personal Folders\Inbox\")

@@ -166,4 +166,17 @@ ItemSource::Hold::~Hold() {
     if (--source_.holds_ == 0 && !source_.inMemory_) source_.context_->file.Close();
 }
 
+void ItemSource::Read(const std::function<void(ItemContext&)>& use) {
+    std::lock_guard lock(mutex_);
+    if (!inMemory_) {
+        if (!context_->file.IsOpen()) {
+            OpenChecked();
+        } else {
+            CheckHeldFile();
+        }
+    }
+    CloseOnExit closer{context_->file, !inMemory_ && holds_ == 0};
+    use(items_);
+}
+
 }  // namespace kestrel

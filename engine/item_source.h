@@ -6,6 +6,7 @@
 // the analysis.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -79,6 +80,11 @@ class ItemSource {
       private:
         ItemSource& source_;
     };
+
+    // Opens the file once (checked as Load checks it) and hands the reader state to use,
+    // for a caller that reads many nodes in one go; the file is closed afterwards unless a
+    // Hold keeps it open.
+    void Read(const std::function<void(ItemContext&)>& use);
 
   private:
     void OpenChecked();

@@ -37,6 +37,7 @@ class NamedPropertyMap {
     using Guid = std::array<uint8_t, 16>;  // as stored: the first three fields little-endian
     // The GUID stream (0x0002): entry GUID index 3 names its first GUID.
     void SetGuids(std::vector<Guid> guids) { guids_ = std::move(guids); }
+    const std::vector<Guid>& guids() const { return guids_; }
     // The file id of the first numeric entry naming lid in the property set guid; 0 when
     // there is none.
     uint32_t FileIdOf(const Guid& guid, uint32_t lid) const;

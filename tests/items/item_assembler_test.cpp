@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/ltp_builder.h"
+#include "pstwrite/ltp_builder.h"
 #include "support/mailbox_builder.h"
 
 namespace kestrel {

@@ -18,7 +18,7 @@
 #include "storage/btree_loader.h"
 #include "storage/subnode_list.h"
 #include "support/layouts.h"
-#include "support/ltp_builder.h"
+#include "pstwrite/ltp_builder.h"
 
 namespace kestrel::test {
 

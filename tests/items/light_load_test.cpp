@@ -11,7 +11,7 @@
 #include "items/rtf_decompress.h"
 #include "listing_compare.h"
 #include "storage/btree_loader.h"
-#include "support/ltp_builder.h"
+#include "pstwrite/ltp_builder.h"
 #include "support/mailbox_builder.h"
 
 namespace kestrel {

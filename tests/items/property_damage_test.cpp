@@ -7,7 +7,7 @@
 #include "items/node_value_reader.h"
 #include "items/property_context.h"
 #include "items/table_context.h"
-#include "support/ltp_builder.h"
+#include "pstwrite/ltp_builder.h"
 
 namespace kestrel {
 namespace {

@@ -15,7 +15,7 @@
 
 #include "robustness/pst_map.h"
 #include "storage/crc.h"
-#include "support/pst_builder.h"
+#include "pstwrite/pst_builder.h"
 
 namespace kestrel::test {
 

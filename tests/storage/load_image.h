@@ -6,7 +6,7 @@
 
 #include "storage/btree_loader.h"
 #include "storage/pst_context.h"
-#include "support/pst_builder.h"
+#include "pstwrite/pst_builder.h"
 
 namespace kestrel::test {
 

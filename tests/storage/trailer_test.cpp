@@ -7,7 +7,7 @@
 #include "storage/page.h"
 #include "storage/pst_context.h"
 #include "support/layouts.h"
-#include "support/pst_builder.h"
+#include "pstwrite/pst_builder.h"
 
 namespace kestrel {
 namespace {

@@ -22,8 +22,8 @@
 #include <string_view>
 #include <vector>
 
-#include "support/ltp_builder.h"
-#include "support/pst_builder.h"
+#include "pstwrite/ltp_builder.h"
+#include "pstwrite/pst_builder.h"
 
 namespace kestrel::test {
 

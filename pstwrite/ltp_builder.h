@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "support/pst_builder.h"
+#include "pstwrite/pst_builder.h"
 
 namespace kestrel::test {
 

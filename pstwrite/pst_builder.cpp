@@ -1,4 +1,4 @@
-#include "support/pst_builder.h"
+#include "pstwrite/pst_builder.h"
 
 #include <algorithm>
 #include <array>

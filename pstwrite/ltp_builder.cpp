@@ -1,4 +1,4 @@
-#include "support/ltp_builder.h"
+#include "pstwrite/ltp_builder.h"
 
 #include <iconv.h>
 
