@@ -193,7 +193,7 @@ class Run {
             }
             const RebuiltNodes rebuilt = RebuildNodesFromBlocks(*items_);
             if (Stopped()) return AnalysisStatus::Stopped;
-            report.nodesRebuilt = rebuilt.messages.size() + rebuilt.hidden;
+            report.nodesRebuilt = rebuilt.messages.size() + rebuilt.hidden + rebuilt.folders;
             scanned_.insert(rebuilt.messages.begin(), rebuilt.messages.end());
             rebuilt_.insert(rebuilt.messages.begin(), rebuilt.messages.end());
             std::unique_lock lock(mutex_);

@@ -95,14 +95,26 @@ TEST_P(DeepScanAnalysis, UnreadableRootsCompleteWithTheRebuiltIndexes) {
     EXPECT_EQ(off.status, AnalysisStatus::Error);
 }
 
-// Every B-tree page zeroed: the messages come back from their blocks alone, under Recovered
-// Items; their attachments and the folders' own contexts do not surface as items.
-TEST_P(DeepScanAnalysis, EveryBTreePageZeroedRebuildsMessagesFromTheirBlocks) {
+// Every B-tree page zeroed: folders and messages come back from their blocks alone, with the
+// NIDs and folders their parents' tables give and their own subnodes (recipients,
+// attachments); an attached message and the folders' tables do not surface as items.
+TEST_P(DeepScanAnalysis, EveryBTreePageZeroedRebuildsFoldersAndMessagesFromTheirBlocks) {
     MailboxBuilder box(variant(), Encoded());
     test::Message mail = MakeMail("with attachment", "Ann", "ann@example.com", "x");
+    mail.recipients = {{"Bob", "bob@example.com"}, {"Cy", "cy@example.com", 2}};
     mail.attachments = {{"A.TXT", "a.txt", std::vector<uint8_t>(100, 'a'), "", {}}};
-    box.AddMessage(box.Folder("Inbox"), mail);
-    box.AddMessage(box.Folder("Sent Items"), MakeMail("plain", "Bob", "bob@example.com", "y"));
+    auto inner = std::make_shared<test::Message>(MakeMail("inner", "Dee", "dee@example.com", "z"));
+    mail.attachments.push_back({"FWD.MSG", "fwd.msg", {}, "", {}, inner});
+    const uint32_t first = box.AddMessage(box.Folder("Inbox"), mail);
+    test::Message plain = MakeMail("plain", "Bob", "bob@example.com", "y");
+    plain.recipients = {{"Eve", "eve@example.com"}};
+    plain.deliveryTime = 133000000000000000ull;
+    const uint32_t second = box.AddMessage(box.Folder("Sent Items"), plain);
+    // Same subject, other recipients: its subnodes are not the first one's.
+    test::Message twin = MakeMail("plain", "Bob", "bob@example.com", "y");
+    twin.recipients = {{"Fay", "fay@example.com"}};
+    twin.deliveryTime = *plain.deliveryTime + 1;
+    box.AddMessage(box.Folder("Inbox"), twin);
     std::vector<uint8_t> image = box.Build();
     for (const auto& page : box.pst().BuiltPages())
         std::fill_n(image.begin() + static_cast<ptrdiff_t>(page.ib), kPageSize, 0);
@@ -111,11 +123,31 @@ TEST_P(DeepScanAnalysis, EveryBTreePageZeroedRebuildsMessagesFromTheirBlocks) {
     test::AnalyseImage(image, run);
     ASSERT_EQ(run.status, AnalysisStatus::Completed) << run.result.error;
     ASSERT_TRUE(run.result.scan);
-    EXPECT_EQ(run.result.scan->nodesRebuilt, 2u);
-    std::vector<std::string> subjects = run.Subjects("Personal Folders\\Recovered Items\\");
-    std::sort(subjects.begin(), subjects.end());
-    EXPECT_EQ(subjects, (std::vector<std::string>{"plain", "with attachment"}));
-    EXPECT_EQ(run.result.folders.MessageCount(), 2u);
+    EXPECT_EQ(run.result.folders.MessageCount(), 3u);
+    EXPECT_FALSE(run.Folder("Personal Folders\\Recovered Items\\"));
+    const MailFolderEntry* inbox = run.Folder("Personal Folders\\Inbox\\");
+    const MailFolderEntry* sent = run.Folder("Personal Folders\\Sent Items\\");
+    ASSERT_TRUE(inbox && sent);
+    ASSERT_EQ(inbox->messages.size(), 2u);
+    ASSERT_EQ(sent->messages.size(), 1u);
+    const MessageSummary& attached =
+        inbox->messages[0].subject == "with attachment" ? inbox->messages[0] : inbox->messages[1];
+    const MessageSummary& other =
+        &attached == &inbox->messages[0] ? inbox->messages[1] : inbox->messages[0];
+    EXPECT_EQ(attached.nid, first);
+    EXPECT_EQ(attached.to, "Bob");
+    std::vector<std::string> names;
+    for (const auto& a : attached.attachments) {
+        names.push_back(a.name);
+        if (a.name == "a.txt") {
+            EXPECT_EQ(a.size, 100u);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "fwd.msg"}));
+    EXPECT_EQ(sent->messages[0].nid, second);
+    EXPECT_EQ(sent->messages[0].to, "Eve");
+    EXPECT_EQ(other.to, "Fay");
 
     Analysed off;
     test::AnalyseImage(image, off, false, DeepScanMode::Never);
