@@ -37,6 +37,8 @@ constexpr uint32_t kPidTagAssocContentCount = 0x3617;
 constexpr uint32_t kMessageFlagHasAttach = 0x10;
 constexpr uint32_t kRecipientTo = 1;
 
+// An entry id's NID follows its flags and the store's UID.
+constexpr size_t kEntryIdNidAt = 20;
 // A table's TCINFO holds hnidRows here.
 constexpr size_t kTcRowsAt = 14;
 // How far, in BID order, a pairing looks on each side for a fitting partner.
@@ -98,6 +100,7 @@ struct Facts {
     std::optional<uint32_t> size, flags, count, unread, assocCount, recipientType;
     std::optional<bool> subfolders;
     bool store = false;                 // names the IPM subtree
+    uint32_t ipmSubtree = 0;            // ...whose NID is this
     bool nameMap = false;               // has the name-to-ID map's bucket count
     std::vector<uint32_t> subnodeNids;  // values kept in subnodes the parse did not have
 
@@ -155,6 +158,7 @@ Facts ReadFacts(const PropertyGroup& group, PstVariant variant) {
                 break;
             case kPidTagIpmSubtreeEntryId:
                 facts.store = true;
+                facts.ipmSubtree = bytes.U32(kEntryIdNidAt).value_or(0);
                 break;
             case kPidTagNameidBucketCount:
                 facts.nameMap = true;
@@ -172,7 +176,17 @@ bool Agree(const std::optional<T>& a, const std::optional<T>& b) {
     return !a || !b || *a == *b;
 }
 
+template <typename T>
+bool BothHave(const std::optional<T>& a, const std::optional<T>& b) {
+    return a && b;
+}
+
+// A row and a message agree on what both have, and share more than a class and flags: a
+// subject, a delivery time or a size.
 bool RowMatchesMessage(const Facts& row, const Facts& message) {
+    if (!BothHave(row.subject, message.subject) && !BothHave(row.delivery, message.delivery) &&
+        !BothHave(row.size, message.size))
+        return false;
     return row.subject.value_or("") == message.subject.value_or("") &&
            Agree(row.delivery, message.delivery) && Agree(row.size, message.size) &&
            Agree(row.flags, message.flags) && Agree(row.messageClass, message.messageClass);
@@ -507,6 +521,7 @@ class Rebuilder {
     // Folders take their NIDs from the hierarchy rows that match them, their parent from the
     // folder owning that table; the store and the name-to-ID map their fixed NIDs.
     void NameFolders() {
+        next_ = (highest_ >> 5) + 1;
         std::vector<Candidate*> order;
         for (Candidate& c : candidates_) order.push_back(&c);
         // The newest copy of a node first.
@@ -545,17 +560,31 @@ class Rebuilder {
                 }
             }
         }
-        // The root folder is listed by no hierarchy table; it owns the one listing the
-        // folders below it.
+        // The root folder is listed by no hierarchy table; it owns the one listing the top
+        // of the folder hierarchy (when the store still says which that is).
+        uint32_t top = 0;
+        if (const NodeRecord* store = context_.nodes.FindAny(kMessageStoreNid)) {
+            const PropertyGroupList groups = Parse(store->dataBlock, nullptr);
+            if (!groups.empty()) top = ReadFacts(groups.front(), context_.variant).ipmSubtree;
+        }
+        for (const Candidate& c : candidates_)
+            if (c.facts.store && c.nid == kMessageStoreNid) top = c.facts.ipmSubtree;
         if (!context_.nodes.FindAny(kRootFolderNid) && !used.count(kRootFolderNid)) {
             for (Candidate* c : order) {
                 if (!c->facts.IsFolder() || c->nid || c->dropped) continue;
-                if (!OwnsListingTable(c)) continue;
+                if (!OwnsListingTable(c, top)) continue;
                 c->nid = kRootFolderNid;
                 c->parent = kRootFolderNid;
                 used.insert(kRootFolderNid);
                 break;
             }
+        }
+        // Another folder that lists folders, itself listed nowhere: a NID of its own, so
+        // that those below it stay with it.
+        for (Candidate* c : order) {
+            if (!c->facts.IsFolder() || c->nid || c->dropped || !OwnsListingTable(c, 0)) continue;
+            if (next_ >= (kHighNid >> 5)) break;
+            c->nid = (next_++ << 5) | static_cast<uint32_t>(NidType::NormalFolder);
         }
         for (FoundTable& table : tables_) {
             if (table.folder && table.folder->nid && !table.folder->dropped)
@@ -564,10 +593,12 @@ class Rebuilder {
         for (auto& [c, table] : parentTable_) c->parent = table->owner;
     }
 
-    bool OwnsListingTable(const Candidate* c) const {
+    // True when c owns a hierarchy table with rows (that lists listed, unless 0).
+    bool OwnsListingTable(const Candidate* c, uint32_t listed) const {
         for (const FoundTable& table : tables_) {
-            if (table.folder == c && table.type == kHierarchyTableType && !table.rows.empty())
-                return true;
+            if (table.folder != c || table.type != kHierarchyTableType) continue;
+            for (const Facts& row : table.rows)
+                if (listed == 0 || row.rowNid == listed) return true;
         }
         return false;
     }
@@ -674,7 +705,7 @@ class Rebuilder {
     }
 
     void Create() {
-        uint32_t next = (highest_ >> 5) + 1;
+        uint32_t& next = next_;
         std::vector<NodeLeafEntry> placed;
         for (Candidate& c : candidates_) {
             if (Stopped()) return;
@@ -731,6 +762,7 @@ class Rebuilder {
     PstContext& context_;
     const PstLayout& layout_;
     uint32_t highest_ = 0;
+    uint32_t next_ = 0;  // the NID index of the next node made up
     std::vector<Candidate> candidates_;
     std::vector<Candidate> liveFolders_;
     std::vector<FoundTable> tables_;
@@ -745,6 +777,24 @@ class Rebuilder {
 RebuiltNodes RebuildNodesFromBlocks(ItemContext& items) {
     if (!items.storage.layout) return {};
     return Rebuilder(items).Run();
+}
+
+const NodeRecord* StandInRootFolder(PstContext& context) {
+    if (context.nodes.FindAny(kRootFolderNid)) return nullptr;
+    std::vector<NodeRecord*> waiting;
+    for (const NodeRecord& record : context.nodes.records()) {
+        if (!IsFolderNid(record.nid) || IsLinked(&record)) continue;
+        if (record.nidParent != 0 && record.nidParent != record.nid &&
+            context.nodes.FindAny(record.nidParent))
+            continue;
+        // Records are never const in the tree; records() only hands them out that way.
+        waiting.push_back(const_cast<NodeRecord*>(&record));
+    }
+    if (waiting.empty()) return nullptr;
+    NodeRecord* root = context.nodes.Create(kRootFolderNid);
+    context.nodes.AppendTop(root);
+    for (NodeRecord* record : waiting) context.nodes.AppendChild(root, record);
+    return root;
 }
 
 }  // namespace kestrel

@@ -30,4 +30,9 @@ struct RebuiltNodes {
 // Creates the node records. Ends early when stopped.
 RebuiltNodes RebuildNodesFromBlocks(ItemContext& items);
 
+// When neither the store nor the root folder survives: an empty stand-in root folder at the
+// top level that takes the folders whose parent is not known, so that the walk still finds
+// them and what they hold. Null when the root folder exists or no folder waits.
+const NodeRecord* StandInRootFolder(PstContext& context);
+
 }  // namespace kestrel

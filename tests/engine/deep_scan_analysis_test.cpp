@@ -154,5 +154,27 @@ TEST_P(DeepScanAnalysis, EveryBTreePageZeroedRebuildsFoldersAndMessagesFromTheir
     EXPECT_EQ(off.status, AnalysisStatus::Error);
 }
 
+// Every B-tree page zeroed and the store's and root folder's own blocks destroyed too: the
+// folders the scan rebuilt hang from a stand-in root and keep their messages.
+TEST_P(DeepScanAnalysis, FoldersWithoutStoreOrRootHangFromAStandInRoot) {
+    MailboxBuilder box(variant(), Encoded());
+    box.AddMessage(box.Folder("Inbox"), MakeMail("kept", "Ann", "ann@example.com", "x"));
+    std::vector<uint8_t> image = box.Build();
+    for (const auto& page : box.pst().BuiltPages())
+        std::fill_n(image.begin() + static_cast<ptrdiff_t>(page.ib), kPageSize, 0);
+    for (const auto& entry : box.pst().NbtEntries()) {
+        if (entry.nid != test::kNidMessageStore && entry.nid != test::kNidRootFolder) continue;
+        std::fill_n(image.begin() + static_cast<ptrdiff_t>(box.pst().Block(entry.bidData).ib), 64,
+                    0);
+    }
+
+    Analysed run;
+    test::AnalyseImage(image, run);
+    ASSERT_EQ(run.status, AnalysisStatus::Completed) << run.result.error;
+    EXPECT_EQ(run.Subjects("Personal Folders\\Top of Personal Folders\\Inbox\\"),
+              std::vector<std::string>{"kept"});
+    EXPECT_EQ(run.result.folders.MessageCount(), 1u);
+}
+
 }  // namespace
 }  // namespace kestrel
