@@ -193,7 +193,7 @@ class Run {
             }
             const RebuiltNodes rebuilt = RebuildNodesFromBlocks(*items_);
             if (Stopped()) return AnalysisStatus::Stopped;
-            report.nodesRebuilt = rebuilt.messages.size() + rebuilt.hidden;
+            report.nodesRebuilt = rebuilt.messages.size() + rebuilt.hidden + rebuilt.folders;
             scanned_.insert(rebuilt.messages.begin(), rebuilt.messages.end());
             rebuilt_.insert(rebuilt.messages.begin(), rebuilt.messages.end());
             std::unique_lock lock(mutex_);
@@ -230,8 +230,14 @@ class Run {
             // A damaged store does not take the folders with it: the root folder, whose NID
             // the format fixes, still leads to all of them.
             top = context_->nodes.FindAny(kRootFolderNid);
+            const NodeRecord* standIn = nullptr;
+            if (top == nullptr && result_.scan) top = standIn = StandInRootFolder(*context_);
             if (top == nullptr && scanned_.empty()) return Fail(kMsgCannotAnalyse);
-            if (top) {
+            if (standIn) {
+                Warn(
+                    "neither the message store nor the root folder was found; the folders "
+                    "the scan rebuilt are read from a stand-in root folder");
+            } else if (top) {
                 Warn(
                     "the message store cannot be read; the folders are read from the root "
                     "folder");

@@ -27,7 +27,8 @@ bool IsMapPage(uint8_t ptype) {
 }  // namespace
 
 bool CheckBlockTrailer(const PstLayout& layout, const uint8_t* bytes, size_t size,
-                       uint64_t firstOffset, uint64_t slotEnd, ScannedBlock* found) {
+                       uint64_t firstOffset, uint64_t slotEnd, ScannedBlock* found,
+                       const BlockIndex* known) {
     const size_t trailerSize = layout.blockTrailerSize;
     if (slotEnd < firstOffset + trailerSize || slotEnd - firstOffset > size) return false;
     const size_t end = static_cast<size_t>(slotEnd - firstOffset);
@@ -42,8 +43,11 @@ bool CheckBlockTrailer(const PstLayout& layout, const uint8_t* bytes, size_t siz
     const uint64_t bid = trailerBytes.UInt(layout.trailerBidPos, layout.idSize).value_or(0);
     // Zeroed space has a zero BID (and, at some offsets, a signature that fits it).
     if (bid == 0 || signature != ComputeSig(ib, bid)) return false;
-    const uint32_t crc = trailerBytes.U32(layout.trailerCrcPos).value_or(0);
-    if (crc != PstCrc(bytes + (ib - firstOffset), cb)) return false;
+    const BlockRecord* live = known ? known->Find(bid) : nullptr;
+    if (live == nullptr || live->ib != ib || live->cb != cb) {
+        const uint32_t crc = trailerBytes.U32(layout.trailerCrcPos).value_or(0);
+        if (crc != PstCrc(bytes + (ib - firstOffset), cb)) return false;
+    }
     if (found) *found = {bid, ib, cb};
     return true;
 }
@@ -93,7 +97,7 @@ TrailerScan ScanTrailers(PstContext& context, const PstLayout& layout, uint64_t 
         for (uint64_t slotEnd = pos + kBlockAlignment; slotEnd <= readEnd;
              slotEnd += kBlockAlignment) {
             ScannedBlock block;
-            if (CheckBlockTrailer(layout, bytes, got, readStart, slotEnd, &block))
+            if (CheckBlockTrailer(layout, bytes, got, readStart, slotEnd, &block, &context.blocks))
                 scan.blocks.push_back(block);
         }
         scan.bytes = readEnd;

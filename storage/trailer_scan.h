@@ -48,8 +48,10 @@ TrailerScan ScanTrailers(PstContext& context, const PstLayout& layout, uint64_t 
 
 // True when a block slot ends at file offset slotEnd with a trailer that checks (cb within
 // bounds, wSig, CRC, a BID). bytes: size bytes of the file from firstOffset, the whole slot
-// among them. On success *found holds the block.
+// among them. On success *found holds the block. A block that known (when given) already
+// holds at that offset with that size is not summed again: the index vouches for it.
 bool CheckBlockTrailer(const PstLayout& layout, const uint8_t* bytes, size_t size,
-                       uint64_t firstOffset, uint64_t slotEnd, ScannedBlock* found);
+                       uint64_t firstOffset, uint64_t slotEnd, ScannedBlock* found,
+                       const BlockIndex* known = nullptr);
 
 }  // namespace kestrel
