@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "storage/block_inflate.h"
 #include "storage/btree_loader.h"
 #include "storage/byte_reader.h"
 #include "storage/nid.h"
@@ -73,9 +74,16 @@ constexpr uint8_t kDecode[256] = {
 constexpr uint8_t kTreeBlockType = 1;  // btype of XBLOCK and XXBLOCK
 constexpr size_t kTreeHeaderSize = 8;
 
-// Reads one block record's bytes, undecoded.
 size_t ReadRecord(PstContext& context, const BlockRecord& record, std::vector<uint8_t>& out) {
-    return ReadAt(context, record.ib, record.cb, out);
+    return ReadBlockRecord(context, record, out);
+}
+
+// The bytes a read of the record would give, without reading them: for a deflated block its
+// inflated size when the file holds the whole stream (whether it inflates is not known).
+size_t MeasureRecord(PstContext& context, const BlockRecord& record) {
+    const size_t held = AvailableAt(context, record.ib, record.cb);
+    if (!IsCompressed(record)) return held;
+    return held == record.cb ? record.cbInflated : 0;
 }
 
 // Collects the data blocks of one data tree. Nesting is at most XXBLOCK -> XBLOCK -> data;
@@ -129,7 +137,7 @@ class TreeReader {
             const BlockRecord* record = FindBlock(context_, bid);
             if (!record) return false;
             if (measureOnly_) {
-                const size_t size = AvailableAt(context_, record->ib, record->cb);
+                const size_t size = MeasureRecord(context_, *record);
                 if (size == 0) return false;
                 Count(size);
                 continue;
@@ -207,6 +215,19 @@ size_t Concatenate(const std::vector<std::vector<uint8_t>>& blocks, size_t total
 
 }  // namespace
 
+size_t ReadBlockRecord(PstContext& context, const BlockRecord& record, std::vector<uint8_t>& out) {
+    if (record.cbInflated == 0 || record.cbInflated == record.cb)
+        return ReadAt(context, record.ib, record.cb, out);
+    // An inflated size below the stored one is no deflated block: its entry is damaged.
+    std::vector<uint8_t> stored;
+    if (IsCompressed(record) && ReadAt(context, record.ib, record.cb, stored) == record.cb &&
+        InflateBlock(stored, record.cbInflated, out))
+        return out.size();
+    out.clear();
+    context.damagedBlocks.Note(BidKey(record.bid));
+    return 0;
+}
+
 size_t ReadBlock(PstContext& context, uint64_t bid, std::vector<uint8_t>& out) {
     const BlockRecord* record = FindBlock(context, bid);
     if (!record) return 0;
@@ -279,7 +300,7 @@ size_t ReadDataBlocks(PstContext& context, const BlockRecord* block,
 
 size_t MeasureDataBlocks(PstContext& context, const BlockRecord* block) {
     if (!block || !context.layout || context.Stopped()) return 0;
-    if (!IsInternalBid(block->bid)) return AvailableAt(context, block->ib, block->cb);
+    if (!IsInternalBid(block->bid)) return MeasureRecord(context, *block);
     std::vector<std::vector<uint8_t>> none;
     TreeReader reader(context, none, true);
     return reader.ReadRoot(*block) ? reader.total() : 0;
