@@ -13,8 +13,9 @@ struct BlockRecord {
     uint64_t ib = 0;   // file offset of the block
     uint32_t cb = 0;   // byte count
     int32_t cRef = 0;  // reference count, sign-extended from 16 bits
-    // The size the block inflates to when it is stored deflated (above cb); 0 or cb: stored
-    // as it is. Below cb it is damage: the block reads as nothing.
+    // The size the block inflates to when it is stored deflated (above cb); cb: stored as it
+    // is, and so is 0 in a layout without inflated sizes. Below cb it is damage: the block
+    // reads as nothing.
     uint32_t cbInflated = 0;
 };
 

@@ -216,9 +216,11 @@ size_t Concatenate(const std::vector<std::vector<uint8_t>>& blocks, size_t total
 }  // namespace
 
 size_t ReadBlockRecord(PstContext& context, const BlockRecord& record, std::vector<uint8_t>& out) {
-    if (record.cbInflated == 0 || record.cbInflated == record.cb)
+    // Records of a layout without inflated sizes may leave it 0; in one with them, 0 is as
+    // damaged as any size below the stored one.
+    const bool recordsInflated = context.layout && context.layout->blockLeafInflatedPos != 0;
+    if (record.cbInflated == record.cb || (record.cbInflated == 0 && !recordsInflated))
         return ReadAt(context, record.ib, record.cb, out);
-    // An inflated size below the stored one is no deflated block: its entry is damaged.
     std::vector<uint8_t> stored;
     if (IsCompressed(record) && ReadAt(context, record.ib, record.cb, stored) == record.cb &&
         InflateBlock(stored, record.cbInflated, out))

@@ -238,7 +238,9 @@ std::vector<std::string> SourceNames() {
 Source LoadSource(const std::string& name) {
     if (name == "built-unicode-cyclic") return {name, BuiltMailbox(PstVariant::Unicode, 2)};
     if (name == "built-ansi") return {name, BuiltMailbox(PstVariant::Ansi, 1)};
-    return {name, ReadFile(CorpusDir() / name)};
+    for (const auto& path : CorpusFiles())
+        if (path.filename() == name) return {name, ReadFile(path)};
+    return {name, {}};
 }
 
 class DamagedCopies : public ::testing::TestWithParam<std::string> {};
