@@ -78,6 +78,31 @@ size_t ReadRecord(PstContext& context, const BlockRecord& record, std::vector<ui
     return ReadBlockRecord(context, record, out);
 }
 
+// A data block, decoded. A deflated one is taken as deflated, then encoded (its stored bytes
+// decode to the stream); failing that, as encoded, then deflated. The stream's checksum
+// tells the right order.
+size_t ReadDecodedRecord(PstContext& context, const BlockRecord& record,
+                         std::vector<uint8_t>& out) {
+    if (!IsCompressed(record) || context.cryptMethod == 0) {
+        const size_t n = ReadRecord(context, record, out);
+        DecodeBlockData(context, record.bid, out.data(), n);
+        return n;
+    }
+    std::vector<uint8_t> stored;
+    if (ReadAt(context, record.ib, record.cb, stored) == record.cb) {
+        std::vector<uint8_t> decoded = stored;
+        DecodeBlockData(context, record.bid, decoded.data(), decoded.size());
+        if (InflateBlock(decoded, record.cbInflated, out)) return out.size();
+        if (InflateBlock(stored, record.cbInflated, out)) {
+            DecodeBlockData(context, record.bid, out.data(), out.size());
+            return out.size();
+        }
+    }
+    out.clear();
+    context.damagedBlocks.Note(BidKey(record.bid));
+    return 0;
+}
+
 // The bytes a read of the record would give, without reading them: for a deflated block its
 // inflated size when the file holds the whole stream (whether it inflates is not known).
 size_t MeasureRecord(PstContext& context, const BlockRecord& record) {
@@ -143,8 +168,7 @@ class TreeReader {
                 continue;
             }
             std::vector<uint8_t> data;
-            if (ReadRecord(context_, *record, data) == 0) return false;
-            DecodeBlockData(context_, record->bid, data.data(), data.size());
+            if (ReadDecodedRecord(context_, *record, data) == 0) return false;
             Append(std::move(data));
         }
         return true;
@@ -240,8 +264,7 @@ size_t ReadDecodedBlock(PstContext& context, uint64_t bid, std::vector<uint8_t>&
     if (context.Stopped()) return 0;
     const BlockRecord* record = FindBlock(context, bid);
     if (!record) return 0;
-    size_t n = ReadRecord(context, *record, out);
-    DecodeBlockData(context, record->bid, out.data(), n);
+    const size_t n = ReadDecodedRecord(context, *record, out);
     return n;
 }
 
@@ -286,9 +309,8 @@ size_t ReadDataBlocks(PstContext& context, const BlockRecord* block,
     if (!IsInternalBid(block->bid)) {
         // An external BID is one data block, even when its first byte looks like a tree's.
         std::vector<uint8_t> data;
-        size_t n = ReadRecord(context, *block, data);
+        const size_t n = ReadDecodedRecord(context, *block, data);
         if (n == 0) return 0;
-        DecodeBlockData(context, block->bid, data.data(), n);
         blocks.push_back(std::move(data));
         return n;
     }

@@ -21,7 +21,8 @@ size_t ReadBlockRecord(PstContext& context, const BlockRecord& record, std::vect
 // ReadBlockRecord of the BID's record; 0 (out left alone) when the BID is not in the index.
 size_t ReadBlock(PstContext& context, uint64_t bid, std::vector<uint8_t>& out);
 
-// ReadBlock, then the decoding of the file's crypt method. 0 when the stop flag is set.
+// ReadBlock, then the decoding of the file's crypt method (for a deflated block, before or
+// after inflating it, whichever gives a sound stream). 0 when the stop flag is set.
 size_t ReadDecodedBlock(PstContext& context, uint64_t bid, std::vector<uint8_t>& out);
 
 enum DecodeResult : int {
