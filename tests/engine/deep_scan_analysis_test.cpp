@@ -51,7 +51,7 @@ TEST_P(DeepScanAnalysis, ZeroedNodeLeafComesBackFromItsOlderCopy) {
     std::vector<uint8_t> image = box.Build();
     for (const auto& page : box.pst().BuiltPages(BTree::Node, 0)) {
         if (page.firstKey <= nids[0]) continue;  // the leaves with the later messages
-        std::fill_n(image.begin() + static_cast<ptrdiff_t>(page.ib), kPageSize, 0);
+        std::fill_n(image.begin() + static_cast<ptrdiff_t>(page.ib), box.pst().PageSize(), 0);
     }
 
     Analysed plain;
@@ -105,7 +105,7 @@ TEST_P(DeepScanAnalysis, EveryBTreePageZeroedRebuildsMessagesFromTheirBlocks) {
     box.AddMessage(box.Folder("Sent Items"), MakeMail("plain", "Bob", "bob@example.com", "y"));
     std::vector<uint8_t> image = box.Build();
     for (const auto& page : box.pst().BuiltPages())
-        std::fill_n(image.begin() + static_cast<ptrdiff_t>(page.ib), kPageSize, 0);
+        std::fill_n(image.begin() + static_cast<ptrdiff_t>(page.ib), box.pst().PageSize(), 0);
 
     Analysed run;
     test::AnalyseImage(image, run);
