@@ -199,7 +199,7 @@ const Mailbox& TypicalMailbox(PstVariant variant, size_t messages) {
     Random random(42);
     for (size_t i = 0; i < messages; ++i) {
         // Ansi files hold Windows-1252 text: no scripts beyond Latin there.
-        const bool foreign = random.Chance(15) && variant == PstVariant::Unicode;
+        const bool foreign = random.Chance(15) && variant != PstVariant::Ansi;
         const std::string kind = foreign ? "mixed" : (random.Chance(20) ? "latin" : "ascii");
         // Mostly short bodies, some long ones, as real mailboxes have.
         const size_t bodySize =

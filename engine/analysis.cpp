@@ -285,6 +285,12 @@ class Run {
             Warn(fmt::format("{} text(s) that did not decode cleanly were left out",
                              result_.garbledStrings));
         }
+        if (const size_t damaged = context_->damagedBlocks.Count()) {
+            Warn(
+                fmt::format("{} compressed block(s) that did not inflate to their recorded size "
+                            "were left out",
+                            damaged));
+        }
 
         // Completion.
         observer_.ShowPage(kPageCompleted);

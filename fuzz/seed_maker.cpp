@@ -296,6 +296,8 @@ int main(int argc, char** argv) {
         {"built-unicode-cyclic", test::BuiltMailbox(PstVariant::Unicode, 2)},
         {"built-ansi-permute", test::BuiltMailbox(PstVariant::Ansi, 1)},
         {"built-ansi-none", test::BuiltMailbox(PstVariant::Ansi, 0)},
+        {"built-unicode4k-none", test::BuiltMailbox(PstVariant::Unicode4k, 0)},
+        {"built-unicode4k-permute", test::BuiltMailbox(PstVariant::Unicode4k, 1)},
     };
     const size_t built = sources.size();
     if (argc == 3) {

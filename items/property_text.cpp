@@ -11,7 +11,7 @@ namespace kestrel {
 bool IsWideText(uint16_t type, PstVariant variant) {
     if (type == kPtypString) return true;
     if (type == kPtypString8) return false;
-    return variant == PstVariant::Unicode;
+    return IsUnicodeVariant(variant);
 }
 
 std::string DecodeText(std::span<const uint8_t> bytes, bool wide, PstVariant variant,

@@ -462,7 +462,7 @@ LtpNode LtpBuilder::TableContext(const Table& table, const LtpOptions& options) 
     LtpNode node;
 
     std::vector<BthRecord> index;
-    const size_t indexWidth = variant_ == PstVariant::Unicode ? 4 : 2;
+    const size_t indexWidth = variant_ == PstVariant::Ansi ? 2 : 4;
     for (size_t r = 0; r < table.rows.size(); ++r)
         index.push_back({Le(table.rows[r].id, 4), Le(r, indexWidth)});
     const uint32_t rowIndex =

@@ -179,7 +179,8 @@ class LtpBuilder {
     explicit LtpBuilder(PstVariant variant) : variant_(variant) {}
 
     PstVariant variant() const { return variant_; }
-    size_t MaxBlockData() const { return variant_ == PstVariant::Unicode ? 8176 : 8180; }
+    // Heap pages stay within what a 512-byte-layout block carries in every layout.
+    size_t MaxBlockData() const { return variant_ == PstVariant::Ansi ? 8180 : 8176; }
     // A fresh NID for a subnode holding a large value or a row matrix.
     uint32_t NextLtpNid() { return MakeNid(kNidTypeLtp, nextLtpIndex_++); }
 

@@ -113,7 +113,7 @@ constexpr uint64_t kAMapSpan = 496 * 8 * 64;  // bytes mapped by one AMap page
 constexpr uint64_t kFirstPMap = 0x4600;
 constexpr uint64_t kPMapSpan = 496 * 8 * 512;  // bytes mapped by one PMap page
 constexpr uint64_t kDataStart = 0x4800;
-constexpr uint64_t kPageSize = 512;
+constexpr uint64_t kPageSize = 512;  // map pages of the 512-byte layouts
 constexpr uint8_t kPtypeBbt = 0x80, kPtypeNbt = 0x81, kPtypePMap = 0x83, kPtypeAMap = 0x84;
 
 bool IsMapPage(uint64_t offset) {
@@ -154,7 +154,7 @@ void DecodeBlockData(uint8_t method, uint64_t bid, std::span<uint8_t> bytes) {
 uint64_t PstBuilder::Image::Allocate(uint64_t size, uint64_t alignment) {
     uint64_t at = AlignUp(cursor, alignment);
     // Blocks and pages never cover an AMap or PMap page (each 512 bytes, 512-aligned).
-    for (;;) {
+    for (; maps;) {
         uint64_t clash = 0;
         for (uint64_t p = at & ~(kPageSize - 1); p < at + size; p += kPageSize) {
             if (IsMapPage(p)) {
@@ -180,14 +180,18 @@ void PstBuilder::Image::Write(uint64_t offset, std::span<const uint8_t> data) {
 
 PstBuilder::PstBuilder(PstVariant variant, uint8_t cryptMethod)
     : variant_(variant), cryptMethod_(cryptMethod) {
-    if (variant != PstVariant::Ansi && variant != PstVariant::Unicode)
-        throw std::invalid_argument("PstBuilder needs the Ansi or the Unicode variant");
+    if (variant != PstVariant::Ansi && variant != PstVariant::Unicode &&
+        variant != PstVariant::Unicode4k)
+        throw std::invalid_argument("PstBuilder needs the Ansi, Unicode or Unicode4k variant");
     image_.cursor = kDataStart;
     image_.bytes.resize(kDataStart);
+    // No allocation maps in 4 KB-page files: readers do not need them.
+    image_.maps = !fourK();
+    if (fourK()) header_.allocationMaps = false;
 }
 
 size_t PstBuilder::PageCapacity(BTree tree, uint8_t level) const {
-    const size_t area = unicode() ? 488 : 496;
+    const size_t area = EntryArea();
     if (level > 0) return area / (3 * IdSize());
     if (tree == BTree::Block) return area / (unicode() ? 24 : 12);
     return area / (unicode() ? 32 : 16);
@@ -210,10 +214,11 @@ uint64_t PstBuilder::TakeBid(uint64_t bid, bool internal) {
     return bid;
 }
 
-uint64_t PstBuilder::PlaceBlock(std::vector<uint8_t> bytes, uint64_t bid, uint64_t dataSize) {
+uint64_t PstBuilder::PlaceBlock(std::vector<uint8_t> bytes, uint64_t bid, uint64_t dataSize,
+                                uint16_t cbInflated) {
     if (bytes.size() > 0xFFFF) throw std::invalid_argument("a block holds at most 65535 bytes");
-    const uint64_t total = AlignUp(bytes.size() + BlockTrailerSize(), 64);
-    const uint64_t ib = image_.Allocate(total, 64);
+    const uint64_t total = AlignUp(bytes.size() + BlockTrailerSize(), BlockAlignment());
+    const uint64_t ib = image_.Allocate(total, BlockAlignment());
     image_.Write(ib, bytes);
     std::vector<uint8_t> trailer;
     AppendLe(trailer, bytes.size(), 2);
@@ -226,8 +231,14 @@ uint64_t PstBuilder::PlaceBlock(std::vector<uint8_t> bytes, uint64_t bid, uint64
         AppendLe(trailer, bid, 4);
         AppendLe(trailer, crc, 4);
     }
+    const auto cb = static_cast<uint16_t>(bytes.size());
+    if (fourK()) {
+        AppendLe(trailer, 2, 2);  // as Outlook writes it
+        AppendLe(trailer, cbInflated ? cbInflated : cb, 2);
+        AppendLe(trailer, 0, 4);
+    }
     image_.Write(ib + total - trailer.size(), trailer);
-    const BbtEntry entry{bid, ib, static_cast<uint16_t>(bytes.size()), 2};
+    const BbtEntry entry{bid, ib, cb, 2, cbInflated};
     placed_[bid] = entry;
     dataSize_[bid] = dataSize;
     bbt_.push_back(entry);
@@ -236,9 +247,36 @@ uint64_t PstBuilder::PlaceBlock(std::vector<uint8_t> bytes, uint64_t bid, uint64
 
 uint64_t PstBuilder::AddBlock(std::span<const uint8_t> data, uint64_t bid) {
     bid = TakeBid(bid, false);
+    // Deflated first, then encoded: encoded bytes (cyclic ones above all) hardly deflate.
+    if (fourK() && deflate_ && !data.empty()) {
+        std::vector<uint8_t> deflated = Deflate(data);
+        if (deflated.size() < data.size()) {
+            EncodeBlockData(cryptMethod_, bid, deflated);
+            return PlaceBlock(std::move(deflated), bid, data.size(),
+                              static_cast<uint16_t>(data.size()));
+        }
+    }
     std::vector<uint8_t> bytes(data.begin(), data.end());
     EncodeBlockData(cryptMethod_, bid, bytes);
     return PlaceBlock(std::move(bytes), bid, data.size());
+}
+
+uint64_t PstBuilder::AddDeflatedBlock(std::span<const uint8_t> data, uint64_t bid,
+                                      std::optional<uint16_t> cbInflated) {
+    bid = TakeBid(bid, false);
+    std::vector<uint8_t> bytes = Deflate(data);
+    EncodeBlockData(cryptMethod_, bid, bytes);
+    const auto inflated = cbInflated.value_or(static_cast<uint16_t>(data.size()));
+    return PlaceBlock(std::move(bytes), bid, data.size(), inflated);
+}
+
+std::vector<uint8_t> PstBuilder::Deflate(std::span<const uint8_t> bytes) {
+    uLongf size = compressBound(bytes.size());
+    std::vector<uint8_t> out(size);
+    if (compress2(out.data(), &size, bytes.data(), bytes.size(), Z_DEFAULT_COMPRESSION) != Z_OK)
+        throw std::runtime_error("deflate failed");
+    out.resize(size);
+    return out;
 }
 
 uint64_t PstBuilder::AddRawBlock(std::span<const uint8_t> bytes, uint64_t bid) {
@@ -365,7 +403,7 @@ const BbtEntry& PstBuilder::Block(uint64_t bid) const {
 
 uint64_t PstBuilder::TrailerOffset(uint64_t bid) const {
     const BbtEntry& e = Block(bid);
-    return e.ib + AlignUp(e.cb + BlockTrailerSize(), 64) - BlockTrailerSize();
+    return e.ib + AlignUp(e.cb + BlockTrailerSize(), BlockAlignment()) - BlockTrailerSize();
 }
 
 void PstBuilder::Unindex(uint64_t bid) {
@@ -383,8 +421,9 @@ std::vector<uint8_t> PstBuilder::SerializeBbt(const BbtEntry& e) const {
     AppendLe(out, e.bid, IdSize());
     AppendLe(out, e.ib, IdSize());
     AppendLe(out, e.cb, 2);
+    if (fourK()) AppendLe(out, e.cbInflated ? e.cbInflated : e.cb, 2);
     AppendLe(out, e.cRef, 2);
-    if (unicode()) AppendLe(out, 0, 4);
+    if (unicode()) AppendLe(out, 0, fourK() ? 2 : 4);
     return out;
 }
 
@@ -410,18 +449,21 @@ PageRef PstBuilder::WritePage(Image& image, BTree tree, uint8_t level,
                               const std::vector<uint8_t>& entries, size_t count, size_t entrySize,
                               PageRef at) {
     const uint64_t bid = at.bid ? at.bid : nextPageBid_++;
-    const uint64_t size = std::max<uint64_t>(kPageSize, AlignUp(entries.size(), kPageSize));
-    const uint64_t ib = at.ib ? at.ib : image.Allocate(size, kPageSize);
-    const size_t area = unicode() ? 488 : 496;
-    const size_t trailerAt = unicode() ? 496 : 500;
-    std::vector<uint8_t> page(kPageSize, 0);
+    const uint64_t pageSize = PageSize();
+    const uint64_t size = std::max<uint64_t>(pageSize, AlignUp(entries.size(), pageSize));
+    const uint64_t ib = at.ib ? at.ib : image.Allocate(size, pageSize);
+    const size_t area = EntryArea();
+    const size_t trailerAt = PageTrailerAt();
+    std::vector<uint8_t> page(pageSize, 0);
     std::copy(entries.begin(),
               entries.begin() + static_cast<ptrdiff_t>(std::min(area, entries.size())),
               page.begin());
-    page[area] = static_cast<uint8_t>(std::min<size_t>(count, 0xFF));
-    page[area + 1] = static_cast<uint8_t>(PageCapacity(tree, level));
-    page[area + 2] = static_cast<uint8_t>(entrySize);
-    page[area + 3] = level;
+    // cEnt and cEntMax: a byte each, two in 4 KB pages; then cbEnt and cLevel.
+    const size_t countWidth = fourK() ? 2 : 1;
+    PutLe(page, area, std::min<size_t>(count, fourK() ? 0xFFFF : 0xFF), countWidth);
+    PutLe(page, area + countWidth, PageCapacity(tree, level), countWidth);
+    page[area + 2 * countWidth] = static_cast<uint8_t>(entrySize);
+    page[area + 2 * countWidth + 1] = level;
     const uint8_t ptype = tree == BTree::Block ? kPtypeBbt : kPtypeNbt;
     page[trailerAt] = ptype;
     page[trailerAt + 1] = ptype;
@@ -469,7 +511,7 @@ PageRef PstBuilder::AddBtPage(BTree tree, uint8_t level, const std::vector<BtEnt
 }
 
 PageRef PstBuilder::ReservePage() {
-    const uint64_t ib = image_.Allocate(kPageSize, kPageSize);
+    const uint64_t ib = image_.Allocate(PageSize(), PageSize());
     return {ib, nextPageBid_++};
 }
 
@@ -608,7 +650,8 @@ void PstBuilder::WriteHeader(Image& image, PageRef bbtRoot, PageRef nbtRoot, uin
     h[3] = 'N';
     h[8] = 'S';
     h[9] = 'M';
-    PutLe(h, 10, header_.wVer.value_or(unicode() ? 23 : 14), 2);
+    if (fourK()) h[9] = 'O';  // offline stores are what Outlook writes in this layout
+    PutLe(h, 10, header_.wVer.value_or(fourK() ? 36 : unicode() ? 23 : 14), 2);
     PutLe(h, 12, 19, 2);  // wVerClient
     h[14] = 1;            // bPlatformCreate
     h[15] = 1;            // bPlatformAccess
@@ -678,7 +721,7 @@ std::vector<uint8_t> PstBuilder::Build() {
         roots[i] = manualRoot_[i] ? *manualRoot_[i] : BuildAutoTree(image, tree);
     }
 
-    uint64_t end = AlignUp(image.cursor, kPageSize);
+    uint64_t end = AlignUp(image.cursor, PageSize());
     uint64_t lastAMap = 0, freeBytes = 0;
     if (header_.allocationMaps) {
         // Like Outlook, the file always ends where an AMap's range ends.

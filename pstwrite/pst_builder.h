@@ -4,6 +4,7 @@
 // every checksum and signature right, unless a test damages them on purpose.
 //
 //   PstBuilder pst(PstVariant::Unicode);              // bCryptMethod 1 unless told
+//   PstBuilder ost(PstVariant::Unicode4k);            // 4 KB pages, data blocks deflated
 //   uint64_t data = pst.AddData(bytes);               // one block, or an XBLOCK/XXBLOCK tree
 //   uint64_t sub = pst.AddSubnodes({{0x671, table}}); // SLBLOCK, or SIBLOCK when many
 //   pst.AddNode(0x21, data, sub);                     // node-tree entry
@@ -50,6 +51,7 @@ struct BbtEntry {
     uint64_t ib = 0;
     uint16_t cb = 0;
     uint16_t cRef = 2;
+    uint16_t cbInflated = 0;  // 4 KB pages only: the inflated size; 0 = cb
 };
 struct NbtEntry {
     uint64_t nid = 0;
@@ -110,12 +112,19 @@ class PstBuilder {
     explicit PstBuilder(PstVariant variant, uint8_t cryptMethod = 1);
 
     PstVariant variant() const { return variant_; }
-    bool unicode() const { return variant_ == PstVariant::Unicode; }
+    // Unicode entries and strings: the Unicode layout and the 4 KB-page one.
+    bool unicode() const { return variant_ != PstVariant::Ansi; }
+    bool fourK() const { return variant_ == PstVariant::Unicode4k; }
     uint8_t cryptMethod() const { return cryptMethod_; }
     size_t IdSize() const { return unicode() ? 8 : 4; }
-    size_t BlockTrailerSize() const { return unicode() ? 16 : 12; }
-    // Most data bytes one block may carry: 8176 (Unicode) or 8180 (Ansi).
-    size_t MaxBlockData() const { return 8192 - BlockTrailerSize(); }
+    size_t BlockTrailerSize() const { return fourK() ? 24 : unicode() ? 16 : 12; }
+    size_t BlockAlignment() const { return fourK() ? 512 : 64; }
+    size_t PageSize() const { return fourK() ? 4096 : 512; }
+    // Most data bytes one block may carry: 8176 (Unicode), 8180 (Ansi), 65512 (4 KB pages).
+    size_t MaxBlockData() const { return (fourK() ? 65536 : 8192) - BlockTrailerSize(); }
+    // 4 KB pages: data blocks are stored deflated where that makes them smaller (on by
+    // default); off, every block is stored as it is.
+    void SetDeflate(bool on) { deflate_ = on; }
     // Entries that fit in one page of the given kind at the given level.
     size_t PageCapacity(BTree tree, uint8_t level) const;
 
@@ -125,8 +134,13 @@ class PstBuilder {
     // --- Blocks. Each returns the block's BID; bid 0 means "take the next one". ---
     // The next free BID; internal BIDs (bit 1 set) name XBLOCKs and subnode blocks.
     uint64_t ReserveBid(bool internal = false);
-    // One data block, encoded with the file's method (keyed by its BID).
+    // One data block, encoded with the file's method (keyed by its BID); in a 4 KB-page
+    // file deflated first where that makes it smaller.
     uint64_t AddBlock(std::span<const uint8_t> data, uint64_t bid = 0);
+    // A block stored deflated (then encoded) whatever its size, with the inflated size the
+    // entry and the trailer give (by default the data's).
+    uint64_t AddDeflatedBlock(std::span<const uint8_t> data, uint64_t bid = 0,
+                              std::optional<uint16_t> cbInflated = std::nullopt);
     uint64_t AddBlock(std::initializer_list<uint8_t> data, uint64_t bid = 0) {
         return AddBlock(std::span<const uint8_t>(data.begin(), data.size()), bid);
     }
@@ -194,12 +208,14 @@ class PstBuilder {
         std::vector<uint8_t> bytes;
         uint64_t cursor = 0;
         std::vector<Placement> used;
+        bool maps = true;  // the 512-byte layouts keep AMap and PMap pages at fixed offsets
         uint64_t Allocate(uint64_t size, uint64_t alignment);
         void Write(uint64_t offset, std::span<const uint8_t> data);
     };
 
     uint64_t TakeBid(uint64_t bid, bool internal);
-    uint64_t PlaceBlock(std::vector<uint8_t> bytes, uint64_t bid, uint64_t dataSize);
+    uint64_t PlaceBlock(std::vector<uint8_t> bytes, uint64_t bid, uint64_t dataSize,
+                        uint16_t cbInflated = 0);
     uint64_t AddTree(uint8_t level, const std::vector<uint64_t>& children, uint64_t bid,
                      std::optional<uint32_t> lcbTotal);
     uint64_t BuildTreeOf(uint8_t level, std::vector<uint64_t> children);
@@ -214,9 +230,13 @@ class PstBuilder {
     void WriteHeader(Image& image, PageRef bbtRoot, PageRef nbtRoot, uint64_t fileEof,
                      uint64_t lastAMap, uint64_t freeBytes) const;
     size_t EntriesPerPage(BTree tree, uint8_t level) const;
+    size_t EntryArea() const { return fourK() ? 4056 : unicode() ? 488 : 496; }
+    size_t PageTrailerAt() const { return fourK() ? 4072 : unicode() ? 496 : 500; }
+    static std::vector<uint8_t> Deflate(std::span<const uint8_t> bytes);
 
     PstVariant variant_;
     uint8_t cryptMethod_;
+    bool deflate_ = true;
     TreeLimits limits_;
     HeaderOptions header_;
     Image image_;

@@ -13,7 +13,21 @@ struct BlockRecord {
     uint64_t ib = 0;   // file offset of the block
     uint32_t cb = 0;   // byte count
     int32_t cRef = 0;  // reference count, sign-extended from 16 bits
+    // The size the block inflates to when it is stored deflated (above cb); cb: stored as it
+    // is, and so is 0 in a layout without inflated sizes. Below cb it is damage: the block
+    // reads as nothing.
+    uint32_t cbInflated = 0;
 };
+
+// True when the record's block is stored deflated.
+inline bool IsCompressed(const BlockRecord& record) {
+    return record.cbInflated > record.cb;
+}
+
+// The bytes a whole read of the record's block gives.
+inline uint32_t BlockDataSize(const BlockRecord& record) {
+    return IsCompressed(record) ? record.cbInflated : record.cb;
+}
 
 class BlockIndex {
   public:

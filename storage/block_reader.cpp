@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "storage/block_inflate.h"
 #include "storage/btree_loader.h"
 #include "storage/byte_reader.h"
 #include "storage/nid.h"
@@ -73,9 +74,41 @@ constexpr uint8_t kDecode[256] = {
 constexpr uint8_t kTreeBlockType = 1;  // btype of XBLOCK and XXBLOCK
 constexpr size_t kTreeHeaderSize = 8;
 
-// Reads one block record's bytes, undecoded.
 size_t ReadRecord(PstContext& context, const BlockRecord& record, std::vector<uint8_t>& out) {
-    return ReadAt(context, record.ib, record.cb, out);
+    return ReadBlockRecord(context, record, out);
+}
+
+// A data block, decoded. A deflated one is taken as deflated, then encoded (its stored bytes
+// decode to the stream); failing that, as encoded, then deflated. The stream's checksum
+// tells the right order.
+size_t ReadDecodedRecord(PstContext& context, const BlockRecord& record,
+                         std::vector<uint8_t>& out) {
+    if (!IsCompressed(record) || context.cryptMethod == 0) {
+        const size_t n = ReadRecord(context, record, out);
+        DecodeBlockData(context, record.bid, out.data(), n);
+        return n;
+    }
+    std::vector<uint8_t> stored;
+    if (ReadAt(context, record.ib, record.cb, stored) == record.cb) {
+        std::vector<uint8_t> decoded = stored;
+        DecodeBlockData(context, record.bid, decoded.data(), decoded.size());
+        if (InflateBlock(decoded, record.cbInflated, out)) return out.size();
+        if (InflateBlock(stored, record.cbInflated, out)) {
+            DecodeBlockData(context, record.bid, out.data(), out.size());
+            return out.size();
+        }
+    }
+    out.clear();
+    context.damagedBlocks.Note(BidKey(record.bid));
+    return 0;
+}
+
+// The bytes a read of the record would give, without reading them: for a deflated block its
+// inflated size when the file holds the whole stream (whether it inflates is not known).
+size_t MeasureRecord(PstContext& context, const BlockRecord& record) {
+    const size_t held = AvailableAt(context, record.ib, record.cb);
+    if (!IsCompressed(record)) return held;
+    return held == record.cb ? record.cbInflated : 0;
 }
 
 // Collects the data blocks of one data tree. Nesting is at most XXBLOCK -> XBLOCK -> data;
@@ -129,14 +162,13 @@ class TreeReader {
             const BlockRecord* record = FindBlock(context_, bid);
             if (!record) return false;
             if (measureOnly_) {
-                const size_t size = AvailableAt(context_, record->ib, record->cb);
+                const size_t size = MeasureRecord(context_, *record);
                 if (size == 0) return false;
                 Count(size);
                 continue;
             }
             std::vector<uint8_t> data;
-            if (ReadRecord(context_, *record, data) == 0) return false;
-            DecodeBlockData(context_, record->bid, data.data(), data.size());
+            if (ReadDecodedRecord(context_, *record, data) == 0) return false;
             Append(std::move(data));
         }
         return true;
@@ -207,6 +239,21 @@ size_t Concatenate(const std::vector<std::vector<uint8_t>>& blocks, size_t total
 
 }  // namespace
 
+size_t ReadBlockRecord(PstContext& context, const BlockRecord& record, std::vector<uint8_t>& out) {
+    // Records of a layout without inflated sizes may leave it 0; in one with them, 0 is as
+    // damaged as any size below the stored one.
+    const bool recordsInflated = context.layout && context.layout->blockLeafInflatedPos != 0;
+    if (record.cbInflated == record.cb || (record.cbInflated == 0 && !recordsInflated))
+        return ReadAt(context, record.ib, record.cb, out);
+    std::vector<uint8_t> stored;
+    if (IsCompressed(record) && ReadAt(context, record.ib, record.cb, stored) == record.cb &&
+        InflateBlock(stored, record.cbInflated, out))
+        return out.size();
+    out.clear();
+    context.damagedBlocks.Note(BidKey(record.bid));
+    return 0;
+}
+
 size_t ReadBlock(PstContext& context, uint64_t bid, std::vector<uint8_t>& out) {
     const BlockRecord* record = FindBlock(context, bid);
     if (!record) return 0;
@@ -217,8 +264,7 @@ size_t ReadDecodedBlock(PstContext& context, uint64_t bid, std::vector<uint8_t>&
     if (context.Stopped()) return 0;
     const BlockRecord* record = FindBlock(context, bid);
     if (!record) return 0;
-    size_t n = ReadRecord(context, *record, out);
-    DecodeBlockData(context, record->bid, out.data(), n);
+    const size_t n = ReadDecodedRecord(context, *record, out);
     return n;
 }
 
@@ -263,9 +309,8 @@ size_t ReadDataBlocks(PstContext& context, const BlockRecord* block,
     if (!IsInternalBid(block->bid)) {
         // An external BID is one data block, even when its first byte looks like a tree's.
         std::vector<uint8_t> data;
-        size_t n = ReadRecord(context, *block, data);
+        const size_t n = ReadDecodedRecord(context, *block, data);
         if (n == 0) return 0;
-        DecodeBlockData(context, block->bid, data.data(), n);
         blocks.push_back(std::move(data));
         return n;
     }
@@ -279,7 +324,7 @@ size_t ReadDataBlocks(PstContext& context, const BlockRecord* block,
 
 size_t MeasureDataBlocks(PstContext& context, const BlockRecord* block) {
     if (!block || !context.layout || context.Stopped()) return 0;
-    if (!IsInternalBid(block->bid)) return AvailableAt(context, block->ib, block->cb);
+    if (!IsInternalBid(block->bid)) return MeasureRecord(context, *block);
     std::vector<std::vector<uint8_t>> none;
     TreeReader reader(context, none, true);
     return reader.ReadRoot(*block) ? reader.total() : 0;

@@ -12,11 +12,17 @@ namespace kestrel {
 // Upper bound on the bytes one node's data tree may produce, whatever the file claims.
 inline constexpr size_t kMaxNodeDataSize = 256u * 1024 * 1024;
 
-// Reads the block's cb bytes at ib, undecoded, into out (resized to the bytes actually
-// read). Returns that count; 0 (out left alone) when the BID is not in the index.
+// Reads the record's block, undecoded, into out (resized to the bytes actually read) and
+// returns that count: cb bytes at ib, or for a block stored deflated the bytes they inflate
+// to. A deflated block that does not inflate to its recorded size reads as nothing and is
+// noted in context.damagedBlocks.
+size_t ReadBlockRecord(PstContext& context, const BlockRecord& record, std::vector<uint8_t>& out);
+
+// ReadBlockRecord of the BID's record; 0 (out left alone) when the BID is not in the index.
 size_t ReadBlock(PstContext& context, uint64_t bid, std::vector<uint8_t>& out);
 
-// ReadBlock, then the decoding of the file's crypt method. 0 when the stop flag is set.
+// ReadBlock, then the decoding of the file's crypt method (for a deflated block, before or
+// after inflating it, whichever gives a sound stream). 0 when the stop flag is set.
 size_t ReadDecodedBlock(PstContext& context, uint64_t bid, std::vector<uint8_t>& out);
 
 enum DecodeResult : int {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
@@ -95,23 +96,28 @@ bool InRange(uint64_t key, uint64_t expected, uint64_t bound) {
     return key != 0 && (expected == kNoExpectedKey || key >= expected) && key < bound;
 }
 
-// Entries a leaf page can hold: 41 in an Ansi block-tree leaf, fewer elsewhere.
-constexpr size_t kMaxLeafEntries = 64;
+// Entries a leaf page can hold: 169 in a 4 KB block-tree leaf, 41 in a 512-byte one.
+constexpr size_t kMaxLeafEntries = 256;
 using LeafKeys = std::array<uint64_t, kMaxLeafEntries>;
+using LeafRun = std::bitset<kMaxLeafEntries>;
 
 // Marks (bit i) the keys among the first n that form the longest strictly rising run
 // through a page's live entries (the earliest such run when several are as long; kNotAKey
 // is never part of it). A sound leaf rises throughout; a damaged key then costs its own
 // entry, not every entry after it.
-uint64_t LongestRisingRun(const LeafKeys& keys, size_t n) {
+LeafRun LongestRisingRun(const LeafKeys& keys, size_t n) {
     bool rising = true;
     for (size_t i = 0; i < n && rising; ++i)
         rising = keys[i] != kNotAKey && (i == 0 || keys[i - 1] < keys[i]);
-    if (rising) return n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+    LeafRun inRun;
+    if (rising) {
+        for (size_t i = 0; i < n; ++i) inRun.set(i);
+        return inRun;
+    }
 
-    std::array<uint8_t, kMaxLeafEntries> length{};
-    std::array<uint8_t, kMaxLeafEntries> before{};
-    constexpr uint8_t kNone = 0xFF;
+    std::array<uint16_t, kMaxLeafEntries> length{};
+    std::array<uint16_t, kMaxLeafEntries> before{};
+    constexpr uint16_t kNone = 0xFFFF;
     size_t best = kMaxLeafEntries;
     for (size_t i = 0; i < n; ++i) {
         before[i] = kNone;
@@ -119,14 +125,13 @@ uint64_t LongestRisingRun(const LeafKeys& keys, size_t n) {
         length[i] = 1;
         for (size_t j = 0; j < i; ++j) {
             if (length[j] > 0 && keys[j] < keys[i] && length[j] + 1 > length[i]) {
-                length[i] = static_cast<uint8_t>(length[j] + 1);
-                before[i] = static_cast<uint8_t>(j);
+                length[i] = static_cast<uint16_t>(length[j] + 1);
+                before[i] = static_cast<uint16_t>(j);
             }
         }
         if (best == kMaxLeafEntries || length[i] > length[best]) best = i;
     }
-    uint64_t inRun = 0;
-    for (size_t i = best; i < n; i = before[i] == kNone ? n : before[i]) inRun |= uint64_t{1} << i;
+    for (size_t i = best; i < n; i = before[i] == kNone ? n : before[i]) inRun.set(i);
     return inRun;
 }
 
@@ -138,8 +143,9 @@ WalkResult TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint6
     if (std::find(path_.begin(), path_.end(), offset) != path_.end()) return kWalkFailed;
     if (done_.count(offset)) return kWalkFailed;
 
+    const size_t pageSize = context_.layout->pageSize;
     std::vector<uint8_t> bytes;
-    if (ReadAt(context_, offset, kPageSize, bytes) < kPageSize) return kWalkFailed;
+    if (ReadAt(context_, offset, pageSize, bytes) < pageSize) return kWalkFailed;
     if (context_.Stopped()) return kWalkStopped;
     const ByteReader whole(bytes);
     // Entries are taken only where they lie wholly inside the entry area: never from the
@@ -187,14 +193,14 @@ WalkResult TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries,
         const uint64_t bid = ReadBlockLeafEntry(layout, page, i).bid;
         keys[i] = InRange(bid, expected, bound) ? bid : kNotAKey;
     }
-    const uint64_t inRun = LongestRisingRun(keys, live);
+    const LeafRun inRun = LongestRisingRun(keys, live);
     uint64_t previous = 0;
     for (size_t i = 0; i < count; ++i) {
         const BlockLeafEntry entry = ReadBlockLeafEntry(layout, page, i);
         const uint64_t bid = entry.bid;
         if (i < live) {
             // A live entry off the rising run has a damaged key: no one looks it up by it.
-            if (!(inRun >> i & 1)) continue;
+            if (!inRun.test(i)) continue;
         } else if (bid == 0 || bid < previous || !InRange(bid, expected, bound)) {
             // Stale entries are read while they do not fall (a removal leaves the last
             // entry twice) and stay within the page's key range: an old copy of the next
@@ -206,6 +212,7 @@ WalkResult TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries,
         record.ib = entry.ib;
         record.cb = entry.cb;
         record.cRef = static_cast<int16_t>(entry.cRef);
+        record.cbInflated = entry.cbInflated;
         context_.blocks.Append(record);
         previous = bid;
     }
@@ -227,14 +234,14 @@ void SelectNodeLeafEntries(const PstLayout& layout, const ByteReader& page, size
         const uint32_t nid = ReadNodeLeafEntry(layout, page, i).nid;
         keys[i] = usable(nid) ? nid : kNotAKey;
     }
-    const uint64_t inRun = LongestRisingRun(keys, live);
+    const LeafRun inRun = LongestRisingRun(keys, live);
 
     uint32_t previous = 0;
     for (size_t i = 0; i < count; ++i) {
         const NodeLeafEntry entry = ReadNodeLeafEntry(layout, page, i);
         const uint32_t nid = entry.nid;
         if (i < live) {
-            if (!(inRun >> i & 1)) {
+            if (!inRun.test(i)) {
                 // A live entry whose NID breaks the page's order (a damaged NID, often one
                 // that repeats another's) may still lead to a sound item: kept aside until
                 // the whole tree is read.
@@ -359,7 +366,7 @@ WalkResult TreeWalker::WalkChild(uint64_t offset, int depth, uint64_t expected, 
 // parent entry gives it) is the page the parent meant even when its first key is damaged.
 bool TreeWalker::VouchesForItself(const ByteReader& bytes, uint64_t pageBid) const {
     const PstLayout& layout = *context_.layout;
-    if (pageBid == 0 || bytes.size() < kPageSize) return false;
+    if (pageBid == 0 || bytes.size() < layout.pageSize) return false;
     const auto type = static_cast<uint8_t>(nodeTree_ ? PageType::NodeTree : PageType::BlockTree);
     const PageTrailer trailer = ReadPageTrailer(layout, bytes);
     return trailer.ptype == type && trailer.ptypeRepeat == type &&
@@ -556,7 +563,7 @@ LoadResult LoadIndexes(PstContext& context) {
 
 std::vector<NodeLeafEntry> ReadNodeLeafPage(const PstLayout& layout, const ByteReader& page) {
     std::vector<NodeLeafEntry> taken;
-    if (page.size() < kPageSize) return taken;
+    if (page.size() < layout.pageSize) return taken;
     const ByteReader entries(page.data(), layout.entryAreaSize);
     SelectNodeLeafEntries(layout, entries, ReadBTreePageMetadata(layout, page).entryCount,
                           kNoExpectedKey, kNoKeyBound, taken, nullptr);

@@ -38,7 +38,7 @@ WalkResult WalkBlockTree(PstContext& context, uint64_t pageOffset, int depth, ui
 WalkResult WalkNodeTree(PstContext& context, uint64_t pageOffset, int depth, uint64_t expectedKey,
                         uint64_t keyBound);
 
-// The entries the walker takes from a node-tree leaf page (page: its 512 bytes) when no
+// The entries the walker takes from a node-tree leaf page (page: its bytes, the whole page) when no
 // parent entry bounds its keys: live entries on the page's rising run, then stale ones
 // while their NIDs keep rising.
 std::vector<NodeLeafEntry> ReadNodeLeafPage(const PstLayout& layout, const ByteReader& page);

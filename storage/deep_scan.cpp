@@ -47,6 +47,7 @@ void Repair(PstContext& context, const BlockRecord& live, const ScannedBlock& fo
     auto& mended = const_cast<BlockRecord&>(live);
     mended.ib = found.ib;
     mended.cb = found.cb;
+    mended.cbInflated = found.cbInflated;
     ++done.blocksRepaired;
 }
 
@@ -63,7 +64,7 @@ void AddBlocks(PstContext& context, const TrailerScan& scan, IndexCompletion& do
     for (const ScannedPage& page : scan.pages) {
         if (!IsLeaf(page, PageType::BlockTree)) continue;
         if (context.Stopped()) return;
-        if (ReadAt(context, page.ib, kPageSize, bytes) < kPageSize) continue;
+        if (ReadAt(context, page.ib, layout.pageSize, bytes) < layout.pageSize) continue;
         const ByteReader entries(bytes.data(), layout.entryAreaSize);
         const size_t count =
             std::min(layout.blockLeafMaxEntries, entries.size() / layout.blockLeafEntrySize);
@@ -74,8 +75,8 @@ void AddBlocks(PstContext& context, const TrailerScan& scan, IndexCompletion& do
             for (auto it = first; it != last; ++it) {
                 const ScannedBlock& block = *it->second;
                 if (block.ib != entry.ib || block.cb != entry.cb) continue;
-                context.blocks.Append(
-                    {block.bid, block.ib, block.cb, static_cast<int16_t>(entry.cRef)});
+                context.blocks.Append({block.bid, block.ib, block.cb,
+                                       static_cast<int16_t>(entry.cRef), block.cbInflated});
                 ++done.blocksAdded;
                 break;
             }
@@ -86,7 +87,7 @@ void AddBlocks(PstContext& context, const TrailerScan& scan, IndexCompletion& do
             if (live->ib != block.ib || live->cb != block.cb) Repair(context, *live, block, done);
             continue;
         }
-        context.blocks.Append({block.bid, block.ib, block.cb, 1});
+        context.blocks.Append({block.bid, block.ib, block.cb, 1, block.cbInflated});
         ++done.blocksAdded;
     }
 }
@@ -103,7 +104,7 @@ void AddNodes(PstContext& context, const TrailerScan& scan, IndexCompletion& don
     for (const ScannedPage& page : scan.pages) {
         if (!IsLeaf(page, PageType::NodeTree)) continue;
         if (context.Stopped()) return;
-        if (ReadAt(context, page.ib, kPageSize, bytes) < kPageSize) continue;
+        if (ReadAt(context, page.ib, layout.pageSize, bytes) < layout.pageSize) continue;
         for (const NodeLeafEntry& entry : ReadNodeLeafPage(layout, ByteReader(bytes))) {
             // What the live tree has stays as it is; an entry whose data is gone gives
             // nothing to read.
@@ -138,7 +139,8 @@ uint32_t GuessCryptMethod(PstContext& context, const PstLayout& layout) {
     size_t tried = 0;
     std::vector<uint8_t> bytes;
     for (const ScannedBlock& block : scan.blocks) {
-        if (IsInternalBid(block.bid) || block.cb < 4) continue;
+        // A deflated block tells nothing before it is inflated.
+        if (IsInternalBid(block.bid) || block.cb < 4 || block.cbInflated != block.cb) continue;
         if (tried++ == kGuessBlocks) break;
         for (uint32_t method = 0; method <= 2; ++method) {
             if (ReadAt(context, block.ib, 4, bytes) < 4) break;
@@ -225,7 +227,7 @@ DeepScanReport DeepScan(PstContext& context, ScanReason reason, const ScanWindow
 bool GuessLayout(PstContext& context) {
     const PstLayout* best = nullptr;
     uint64_t bestCount = 0;
-    for (PstVariant variant : {PstVariant::Unicode, PstVariant::Ansi}) {
+    for (PstVariant variant : {PstVariant::Unicode, PstVariant::Unicode4k, PstVariant::Ansi}) {
         const PstLayout* layout = PstLayout::For(variant);
         const uint64_t count = CheckedTrailers(context, *layout);
         if (count > bestCount) {

@@ -15,11 +15,12 @@ PageTrailer ReadPageTrailer(const PstLayout& layout, const ByteReader& page) {
 
 BTreePageMetadata ReadBTreePageMetadata(const PstLayout& layout, const ByteReader& page) {
     const size_t at = layout.entryAreaSize;
+    const size_t width = layout.pageCountSize;
     BTreePageMetadata metadata;
-    metadata.entryCount = page.U8(at).value_or(0);
-    metadata.maxEntries = page.U8(at + 1).value_or(0);
-    metadata.entrySize = page.U8(at + 2).value_or(0);
-    metadata.level = page.U8(at + 3).value_or(0);
+    metadata.entryCount = static_cast<uint16_t>(page.UInt(at, width).value_or(0));
+    metadata.maxEntries = static_cast<uint16_t>(page.UInt(at + width, width).value_or(0));
+    metadata.entrySize = page.U8(at + 2 * width).value_or(0);
+    metadata.level = page.U8(at + 2 * width + 1).value_or(0);
     return metadata;
 }
 
@@ -32,6 +33,9 @@ BlockLeafEntry ReadBlockLeafEntry(const PstLayout& layout, const ByteReader& ent
     entry.ib = entries.UInt(at + layout.blockLeafIbPos, width).value_or(0);
     entry.cb = entries.U16(at + layout.blockLeafCbPos).value_or(0);
     entry.cRef = entries.U16(at + layout.blockLeafRefPos).value_or(0);
+    entry.cbInflated = layout.blockLeafInflatedPos == 0
+                           ? entry.cb
+                           : entries.U16(at + layout.blockLeafInflatedPos).value_or(0);
     return entry;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
-// B-tree pages: 512 bytes of entries, the page metadata right after them and the page
-// trailer at the end. The three entry kinds and the two tail structures, read through the
-// variant's layout; a field the bytes do not hold reads as zero.
+// B-tree pages: the entries, the page metadata right after them and the page trailer at
+// the end, in a page of the layout's size. The three entry kinds and the two tail
+// structures, read through the variant's layout; a field the bytes do not hold reads as
+// zero.
 #include <cstddef>
 #include <cstdint>
 
@@ -10,6 +11,7 @@
 
 namespace kestrel {
 
+// The page size of the Ansi and Unicode layouts; a walker takes its file's from the layout.
 inline constexpr size_t kPageSize = 512;
 
 // ptype of the B-tree pages.
@@ -24,10 +26,10 @@ struct PageTrailer {
 };
 
 struct BTreePageMetadata {
-    uint8_t entryCount = 0;  // cEnt: the live entries
-    uint8_t maxEntries = 0;  // cEntMax
-    uint8_t entrySize = 0;   // cbEnt
-    uint8_t level = 0;       // cLevel: 0 for a leaf page
+    uint16_t entryCount = 0;  // cEnt: the live entries
+    uint16_t maxEntries = 0;  // cEntMax
+    uint8_t entrySize = 0;    // cbEnt
+    uint8_t level = 0;        // cLevel: 0 for a leaf page
 };
 
 struct BlockLeafEntry {  // BBTENTRY
@@ -35,6 +37,7 @@ struct BlockLeafEntry {  // BBTENTRY
     uint64_t ib = 0;
     uint16_t cb = 0;
     uint16_t cRef = 0;
+    uint16_t cbInflated = 0;  // the block's size once inflated: cb where the layout has none
 };
 
 struct NodeLeafEntry {  // NBTENTRY

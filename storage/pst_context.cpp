@@ -19,6 +19,7 @@ void ReadHeader(PstContext& context) {
     context.blocks.Clear();
     context.nodes.Clear();
     context.stats = {};
+    context.damagedBlocks.Clear();
     context.blockRootOffset = 0;
     context.nodeRootOffset = 0;
     context.headerFileEof = 0;
@@ -32,7 +33,7 @@ void ReadHeader(PstContext& context) {
     context.headerCrcValid =
         reader.U32(4).value_or(0) == PstCrc(header.data() + kHeaderCrcStart, kHeaderCrcLength);
     context.version = reader.U16(10).value_or(0);
-    context.variant = VariantFromVersion(context.version);
+    context.variant = VariantFromVersion(context.version, reader.U16(8).value_or(0));
     context.layout = PstLayout::For(context.variant);
     context.cryptMethod = 1;
     if (!context.layout) return;

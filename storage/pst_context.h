@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "storage/block_index.h"
@@ -25,6 +27,28 @@ struct LoadStats {
     uint8_t nodeLeafDepth = kUnknownDepth;
 };
 
+// Blocks stored deflated that would not inflate to the size their entry records, by BID:
+// such a block reads as nothing. Reads may run on several threads.
+class DamagedBlocks {
+  public:
+    void Note(uint64_t bid) {
+        std::lock_guard lock(mutex_);
+        bids_.insert(bid);
+    }
+    size_t Count() const {
+        std::lock_guard lock(mutex_);
+        return bids_.size();
+    }
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        bids_.clear();
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::unordered_set<uint64_t> bids_;
+};
+
 struct PstContext {
     BlockIndex blocks;  // blockHead .. blockTail
     NodeTree nodes;     // topHead .. topTail
@@ -39,6 +63,7 @@ struct PstContext {
     PstVariant variant = PstVariant::Unknown;
     const PstLayout* layout = nullptr;  // null for an Unknown variant
     LoadStats stats;
+    DamagedBlocks damagedBlocks;
     // The run's stop request, polled by every walker and loader; null: never stopped.
     const std::atomic<uint32_t>* stopFlag = nullptr;
 

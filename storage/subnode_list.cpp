@@ -28,7 +28,7 @@ class SubnodeReader {
         if (!visited_.insert(BidKey(block.bid)).second) return;
 
         std::vector<uint8_t> bytes;
-        if (ReadAt(context_, block.ib, block.cb, bytes) < block.cb) return;
+        if (ReadBlockRecord(context_, block, bytes) < BlockDataSize(block)) return;
         ByteReader reader(bytes);
         const PstLayout& layout = *context_.layout;
         uint16_t kind = reader.U16(0).value_or(0);

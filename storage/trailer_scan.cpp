@@ -11,8 +11,10 @@ namespace kestrel {
 
 namespace {
 
-// The largest block slot: a block and its trailer never pass 8 KB.
-constexpr uint64_t kMaxSlot = 8192;
+// The largest block slot: a block and its trailer (8 KB, 64 KB in 4 KB-page files).
+uint64_t MaxSlot(const PstLayout& layout) {
+    return BlockSlotSize(layout, static_cast<uint32_t>(layout.maxBlockData));
+}
 
 bool IsTreePage(uint8_t ptype) {
     return ptype == static_cast<uint8_t>(PageType::BlockTree) ||
@@ -35,8 +37,7 @@ bool CheckBlockTrailer(const PstLayout& layout, const uint8_t* bytes, size_t siz
     const ByteReader trailerBytes(bytes + end - trailerSize, trailerSize);
     const uint16_t cb = trailerBytes.U16(0).value_or(0xFFFF);
     if (cb > layout.maxBlockData) return false;
-    const uint64_t slot =
-        (uint64_t{cb} + trailerSize + kBlockAlignment - 1) / kBlockAlignment * kBlockAlignment;
+    const uint64_t slot = BlockSlotSize(layout, cb);
     if (slotEnd < slot || slotEnd - slot < firstOffset) return false;
     const uint64_t ib = slotEnd - slot;
     const uint16_t signature = trailerBytes.U16(2).value_or(0);
@@ -48,7 +49,12 @@ bool CheckBlockTrailer(const PstLayout& layout, const uint8_t* bytes, size_t siz
         const uint32_t crc = trailerBytes.U32(layout.trailerCrcPos).value_or(0);
         if (crc != PstCrc(bytes + (ib - firstOffset), cb)) return false;
     }
-    if (found) *found = {bid, ib, cb};
+    if (found) {
+        const uint16_t inflated = layout.trailerInflatedPos == 0
+                                      ? cb
+                                      : trailerBytes.U16(layout.trailerInflatedPos).value_or(0);
+        *found = {bid, ib, cb, inflated};
+    }
     return true;
 }
 
@@ -56,7 +62,9 @@ TrailerScan ScanTrailers(PstContext& context, const PstLayout& layout, uint64_t 
                          const ScanWindowHook& hook) {
     TrailerScan scan;
     end = std::min<uint64_t>(end, context.file.GetLength());
-    std::vector<uint8_t> buffer(kScanWindowSize + kMaxSlot);
+    const uint64_t maxSlot = MaxSlot(layout);
+    const size_t pageSize = layout.pageSize;
+    std::vector<uint8_t> buffer(kScanWindowSize + maxSlot);
     const size_t trailerAt = layout.pageTrailerPos;
     for (uint64_t pos = 0; pos < end; pos += kScanWindowSize) {
         if (hook && hook(pos, end)) {
@@ -68,20 +76,20 @@ TrailerScan ScanTrailers(PstContext& context, const PstLayout& layout, uint64_t 
             return scan;
         }
         const uint64_t windowEnd = std::min<uint64_t>(pos + kScanWindowSize, end);
-        const uint64_t readStart = pos - std::min<uint64_t>(pos, kMaxSlot);
+        const uint64_t readStart = pos - std::min<uint64_t>(pos, maxSlot);
         const size_t got = context.file.ReadAt(readStart, buffer.data(),
                                                static_cast<size_t>(windowEnd - readStart));
         const uint64_t readEnd = readStart + got;
         const uint8_t* bytes = buffer.data();
 
-        // Pages start at 512-byte offsets; the file's first pages are the header's.
-        for (uint64_t ib = pos; ib + kPageSize <= readEnd; ib += kPageSize) {
+        // Pages start at offsets of the page size; the file's first pages are the header's.
+        for (uint64_t ib = pos; ib + pageSize <= readEnd; ib += pageSize) {
             const uint8_t* page = bytes + (ib - readStart);
             const uint8_t ptype = page[trailerAt];
             if (ptype != page[trailerAt + 1]) continue;
             const bool tree = IsTreePage(ptype);
             if (!tree && !IsMapPage(ptype)) continue;
-            const PageTrailer trailer = ReadPageTrailer(layout, ByteReader(page, kPageSize));
+            const PageTrailer trailer = ReadPageTrailer(layout, ByteReader(page, pageSize));
             if (trailer.signature != (tree ? ComputeSig(ib, trailer.bid) : 0)) continue;
             if (trailer.crc != PstCrc(page, trailerAt)) continue;
             if (!tree) {
@@ -89,13 +97,13 @@ TrailerScan ScanTrailers(PstContext& context, const PstLayout& layout, uint64_t 
                 continue;
             }
             const BTreePageMetadata metadata =
-                ReadBTreePageMetadata(layout, ByteReader(page, kPageSize));
+                ReadBTreePageMetadata(layout, ByteReader(page, pageSize));
             scan.pages.push_back({ib, trailer.bid, ptype, metadata.level});
         }
 
-        // Block slots end at 64-byte offsets.
-        for (uint64_t slotEnd = pos + kBlockAlignment; slotEnd <= readEnd;
-             slotEnd += kBlockAlignment) {
+        // Block slots end at offsets of the block alignment.
+        for (uint64_t slotEnd = pos + layout.blockAlignment; slotEnd <= readEnd;
+             slotEnd += layout.blockAlignment) {
             ScannedBlock block;
             if (CheckBlockTrailer(layout, bytes, got, readStart, slotEnd, &block, &context.blocks))
                 scan.blocks.push_back(block);

@@ -1,7 +1,7 @@
 #pragma once
 // One pass over the file looking for the trailers that blocks and pages carry: a B-tree page
-// trailer every 512 bytes, a block trailer at the end of every 64-byte slot. A trailer counts
-// only when its signature and CRC check, so bytes that merely look like one are passed by.
+// trailer at the end of every page, a block trailer at the end of every aligned slot. A trailer
+// counts only when its signature and CRC check, so bytes that merely look like one are passed by.
 // The file is read a fixed window at a time; what is kept is a few numbers per trailer.
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +21,7 @@ struct ScannedBlock {
     uint64_t bid = 0;  // as the trailer has it
     uint64_t ib = 0;
     uint32_t cb = 0;
+    uint32_t cbInflated = 0;  // cb unless the block is stored deflated
 };
 
 struct ScannedPage {

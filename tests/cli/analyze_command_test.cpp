@@ -244,7 +244,7 @@ TEST_P(AnalyzeProgram, JsonListsEveryItemOfTheFile) {
     EXPECT_EQ(run.err, "");  // stderr is no terminal: no progress bar
     const json doc = json::parse(run.out);
     EXPECT_EQ(doc["status"], "completed");
-    EXPECT_EQ(doc["variant"], unicode() ? "unicode" : "ansi");
+    EXPECT_EQ(doc["variant"], VariantName(GetParam()));
     EXPECT_EQ(doc["file"], path);
 
     const json* inbox = FolderByPath(doc, "Personal Folders\\Inbox\\");

@@ -16,8 +16,11 @@ namespace {
 TEST(AnalyzeCorpus, EveryFileCompletesAndKeepsWhatThePeersFind) {
     KESTREL_REQUIRE_CORPUS();
     test::ScratchDir scratch;
+    // One folder of outputs per folder of files: each is compared with its own expected/.
     const auto outputs = scratch.path() / "actual";
+    const auto format36Outputs = scratch.path() / "actual-format36";
     std::filesystem::create_directory(outputs);
+    std::filesystem::create_directory(format36Outputs);
     for (const auto& file : test::CorpusFiles()) {
         SCOPED_TRACE(file.filename().string());
         const test::RunResult run = test::RunProgram(
@@ -27,7 +30,9 @@ TEST(AnalyzeCorpus, EveryFileCompletesAndKeepsWhatThePeersFind) {
         ASSERT_FALSE(doc.is_discarded()) << "not JSON: " << run.out.substr(0, 200);
         EXPECT_EQ(doc["status"], "completed") << doc["error"];
         EXPECT_TRUE(doc["folders"].is_array());
-        std::ofstream(outputs / (file.filename().string() + ".json")) << run.out;
+        const bool format36 = file.parent_path() == test::Format36Dir();
+        std::ofstream((format36 ? format36Outputs : outputs) / (file.filename().string() + ".json"))
+            << run.out;
     }
 
     const auto compare = test::CorpusDir().parent_path() / "tools" / "compare.py";
@@ -42,6 +47,15 @@ TEST(AnalyzeCorpus, EveryFileCompletesAndKeepsWhatThePeersFind) {
         {compare.string(), test::ExpectedDir().string(), outputs.string(), "--min-recall", "0.99"},
         scratch.path());
     EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+    const auto format36Expected = test::Format36Dir() / "expected";
+    if (std::filesystem::exists(format36Expected)) {
+        const test::RunResult format36 =
+            test::RunProgram(python,
+                             {compare.string(), format36Expected.string(), format36Outputs.string(),
+                              "--min-recall", "0.99"},
+                             scratch.path());
+        EXPECT_EQ(format36.exitCode, 0) << format36.out << format36.err;
+    }
 }
 
 }  // namespace

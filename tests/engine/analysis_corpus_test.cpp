@@ -68,7 +68,7 @@ TEST(AnalysisCorpus, EveryFileCompletesAndFindsWhatThePeersFind) {
         EXPECT_EQ(status, AnalysisStatus::Completed) << result.error;
         EXPECT_FALSE(result.folders.empty());
 
-        const auto expectedFile = test::ExpectedDir() / (file.filename().string() + ".json");
+        const auto expectedFile = test::ExpectedFileFor(file);
         std::ifstream in(expectedFile);
         if (!in) continue;
         const nlohmann::json expected = nlohmann::json::parse(in);

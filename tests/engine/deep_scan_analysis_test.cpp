@@ -51,7 +51,7 @@ TEST_P(DeepScanAnalysis, ZeroedNodeLeafComesBackFromItsOlderCopy) {
     std::vector<uint8_t> image = box.Build();
     for (const auto& page : box.pst().BuiltPages(BTree::Node, 0)) {
         if (page.firstKey <= nids[0]) continue;  // the leaves with the later messages
-        std::fill_n(image.begin() + static_cast<ptrdiff_t>(page.ib), kPageSize, 0);
+        std::fill_n(image.begin() + static_cast<ptrdiff_t>(page.ib), box.pst().PageSize(), 0);
     }
 
     Analysed plain;
@@ -127,7 +127,7 @@ TEST_P(DeepScanAnalysis, EveryBTreePageZeroedRebuildsFoldersAndMessagesFromTheir
     StoreNode(box.pst(), box.ltp().PropertyContext(test::MailProps("deleted")));
     image = box.pst().Build();
     for (const auto& page : box.pst().BuiltPages())
-        std::fill_n(image.begin() + static_cast<ptrdiff_t>(page.ib), kPageSize, 0);
+        std::fill_n(image.begin() + static_cast<ptrdiff_t>(page.ib), box.pst().PageSize(), 0);
     for (const auto& entry : box.pst().NbtEntries()) {
         if (entry.nid != lostNid) continue;
         std::fill_n(image.begin() + static_cast<ptrdiff_t>(box.pst().Block(entry.bidSub).ib), 64,

@@ -50,7 +50,7 @@ std::string NormalizeSubject(const std::string& text) {
 
 std::set<std::string> PeerSubjects(const std::filesystem::path& file) {
     std::set<std::string> subjects;
-    const auto path = test::ExpectedDir() / (file.filename().string() + ".json");
+    const auto path = test::ExpectedFileFor(file);
     std::ifstream in(path);
     if (!in) return subjects;
     const nlohmann::json expected = nlohmann::json::parse(in, nullptr, false);

@@ -36,6 +36,7 @@ enum class DamageKind {
     ZeroAllBTreePages,    // every B-tree page zeroed, the live ones and the stale ones
     ZeroRootOffsets,      // both of the header's root offsets zeroed
     RandomBTreeTail,      // garbage from the first B-tree page on, where they end the file
+    LyingInflatedSize,    // deflated blocks whose block-tree entry gives a wrong inflated size
 };
 
 inline std::string_view DamageKindName(DamageKind kind) {
@@ -72,6 +73,8 @@ inline std::string_view DamageKindName(DamageKind kind) {
             return "zero-root-offsets";
         case DamageKind::RandomBTreeTail:
             return "random-btree-tail";
+        case DamageKind::LyingInflatedSize:
+            return "lying-inflated-size";
     }
     return "unknown";
 }
@@ -103,6 +106,7 @@ class DamageSet {
             {DamageKind::BrokenHeapSignature, 3}, {DamageKind::BadBbtEntries, 3},
             {DamageKind::LastTenth, 1},           {DamageKind::ZeroAllBTreePages, 1},
             {DamageKind::ZeroRootOffsets, 1},     {DamageKind::RandomBTreeTail, 1},
+            {DamageKind::LyingInflatedSize, 3},
         };
         for (const auto& [kind, count] : counts) {
             for (int v = 0; v < count; ++v) plans_.push_back({kind, v});
@@ -245,6 +249,8 @@ class DamageSet {
                     return ZeroRootOffsets();
                 case DamageKind::RandomBTreeTail:
                     return RandomBTreeTail();
+                case DamageKind::LyingInflatedSize:
+                    return LyingInflatedSize();
             }
             return false;
         }
@@ -255,7 +261,7 @@ class DamageSet {
             if (variant == 0) {
                 cut = size() - 1;
             } else if (variant == 1) {
-                cut = size() / 2 / PstMap::kPageSize * PstMap::kPageSize;  // on a page edge
+                cut = size() / 2 / map().PageSize() * map().PageSize();  // on a page edge
             } else {
                 cut = 1 + random.Below(size() - 1);
             }
@@ -284,7 +290,7 @@ class DamageSet {
                 page = others[order[static_cast<size_t>(variant - 1) % order.size()]];
             }
             if (!page) return false;
-            Fill(page->ib, PstMap::kPageSize, true);
+            Fill(page->ib, map().PageSize(), true);
             return true;
         }
 
@@ -373,7 +379,9 @@ class DamageSet {
         }
 
         bool XBlockSelf() {
-            const std::vector<uint64_t> trees = map().DataTreeBlocks();
+            std::vector<uint64_t> trees = map().DataTreeBlocks();
+            std::erase_if(trees,
+                          [&](uint64_t bid) { return PstMap::IsCompressed(*map().Block(bid)); });
             if (trees.empty()) return false;
             const MapBlock& tree = *map().Block(random.Pick(trees));
             const uint64_t count = ReadLe(tree.ib + 2, 2);
@@ -386,8 +394,9 @@ class DamageSet {
         bool SubnodeSelf() {
             std::vector<const MapBlock*> leaves;
             for (const auto& [bid, block] : map().blocks) {
-                if (PstMap::IsInternal(bid) && ReadLe(block.ib, 1) == 2 &&
-                    ReadLe(block.ib + 1, 1) == 0 && ReadLe(block.ib + 2, 2) > 0)
+                if (PstMap::IsInternal(bid) && !PstMap::IsCompressed(block) &&
+                    ReadLe(block.ib, 1) == 2 && ReadLe(block.ib + 1, 1) == 0 &&
+                    ReadLe(block.ib + 2, 2) > 0)
                     leaves.push_back(&block);
             }
             if (leaves.empty()) return false;
@@ -466,12 +475,13 @@ class DamageSet {
         // names any more: whatever carries a B-tree page trailer that checks.
         bool ZeroAllBTreePages() {
             const bool unicode = map().IdSize() == 8;
-            const size_t trailerAt = unicode ? 496 : 500;
+            const size_t trailerAt = map().PageTrailerPos();
             const size_t bidAt = trailerAt + (unicode ? 8 : 4);
+            const size_t pageSize = map().PageSize();
             std::vector<uint64_t> pages;
             for (const auto& [ib, page] : map().pages) pages.push_back(ib);
             const auto& image = set.image_;
-            for (uint64_t ib = 0; ib + PstMap::kPageSize <= image.size(); ib += PstMap::kPageSize) {
+            for (uint64_t ib = 0; ib + pageSize <= image.size(); ib += pageSize) {
                 const uint8_t ptype = image[ib + trailerAt];
                 if ((ptype != 0x80 && ptype != 0x81) || image[ib + trailerAt + 1] != ptype)
                     continue;
@@ -479,7 +489,7 @@ class DamageSet {
                 if (ReadLe(ib + trailerAt + 2, 2) == ComputeSig(ib, bid)) pages.push_back(ib);
             }
             if (pages.empty()) return false;
-            for (uint64_t ib : pages) Fill(ib, PstMap::kPageSize, true);
+            for (uint64_t ib : pages) Fill(ib, pageSize, true);
             return true;
         }
 
@@ -497,6 +507,23 @@ class DamageSet {
             for (const auto& [ib, page] : map().pages) first = std::min(first, ib);
             if (first < size() / 2 || first >= size()) return false;
             Fill(first, size() - first, false);
+            return true;
+        }
+
+        // Variant 0 says a deflated block inflates to one byte more, 1 to one byte less, 2 to
+        // less than its stored size.
+        bool LyingInflatedSize() {
+            std::vector<const MapBlock*> deflated;
+            for (const auto& [bid, block] : map().blocks)
+                if (PstMap::IsCompressed(block)) deflated.push_back(&block);
+            if (deflated.empty()) return false;
+            for (size_t index : random.Distinct(deflated.size(), 1 + random.Below(3))) {
+                const MapBlock& block = *deflated[index];
+                const uint16_t lie = variant == 0   ? static_cast<uint16_t>(block.cbInflated + 1)
+                                     : variant == 1 ? static_cast<uint16_t>(block.cbInflated - 1)
+                                                    : static_cast<uint16_t>(block.cb - 1);
+                WriteLe(block.entryOffset + map().EntryCbPos() + 2, lie, 2);
+            }
             return true;
         }
 

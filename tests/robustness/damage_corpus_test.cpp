@@ -230,7 +230,7 @@ std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
 }
 
 std::vector<std::string> SourceNames() {
-    std::vector<std::string> names = {"built-unicode-cyclic", "built-ansi"};
+    std::vector<std::string> names = {"built-unicode-cyclic", "built-ansi", "built-unicode4k"};
     for (const auto& path : CorpusFiles()) names.push_back(path.filename().string());
     return names;
 }
@@ -238,7 +238,10 @@ std::vector<std::string> SourceNames() {
 Source LoadSource(const std::string& name) {
     if (name == "built-unicode-cyclic") return {name, BuiltMailbox(PstVariant::Unicode, 2)};
     if (name == "built-ansi") return {name, BuiltMailbox(PstVariant::Ansi, 1)};
-    return {name, ReadFile(CorpusDir() / name)};
+    if (name == "built-unicode4k") return {name, BuiltMailbox(PstVariant::Unicode4k, 1)};
+    for (const auto& path : CorpusFiles())
+        if (path.filename() == name) return {name, ReadFile(path)};
+    return {name, {}};
 }
 
 class DamagedCopies : public ::testing::TestWithParam<std::string> {};

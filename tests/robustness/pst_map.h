@@ -5,6 +5,8 @@
 // node-tree pages that lead to its entry. The damage tests use it to tell which items a
 // damaged byte range can touch. It trusts a sound file's counts (cEnt, cLevel) and stops
 // at anything odd; every walk is bounded.
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -35,9 +37,9 @@ inline bool AnyOverlap(const std::vector<ByteRange>& a, const std::vector<ByteRa
 struct MapPage {
     uint64_t ib = 0;
     bool nodeTree = false;
-    uint8_t level = 0;  // 0: leaf
-    uint8_t count = 0;  // cEnt
-    uint8_t maxCount = 0;
+    uint8_t level = 0;   // 0: leaf
+    uint16_t count = 0;  // cEnt
+    uint16_t maxCount = 0;
     uint8_t entrySize = 0;
     std::optional<uint64_t> parent;  // ib of the page that names this one; none for a root
 };
@@ -46,6 +48,7 @@ struct MapBlock {
     uint64_t bid = 0;
     uint64_t ib = 0;
     uint16_t cb = 0;
+    uint16_t cbInflated = 0;   // above cb: stored deflated (4 KB-page files)
     uint64_t leafPage = 0;     // ib of the block-tree leaf holding its entry
     uint64_t entryOffset = 0;  // file offset of that entry
 };
@@ -61,7 +64,6 @@ struct MapNode {
 
 class PstMap {
   public:
-    static constexpr size_t kPageSize = 512;
     static constexpr int kMaxLevels = 8;
 
     // The map of a sound file; none when the header names no variant or no tree root.
@@ -70,8 +72,9 @@ class PstMap {
         map.image_ = image;
         const auto version = map.U16(10);
         if (!version) return std::nullopt;
-        if (*version == 23) {
+        if (*version == 23 || *version == 36) {
             map.unicode = true;
+            map.fourK = *version == 36;
         } else if (*version == 14 || *version == 15) {
             map.unicode = false;
         } else {
@@ -89,6 +92,7 @@ class PstMap {
     }
 
     bool unicode = true;
+    bool fourK = false;  // 4 KB pages, 512-byte block slots, deflated blocks
     uint8_t cryptMethod = 0;
     uint64_t blockRoot = 0;
     uint64_t nodeRoot = 0;
@@ -97,9 +101,14 @@ class PstMap {
     std::map<uint32_t, MapNode> nodes;    // by NID; the first entry wins
 
     size_t IdSize() const { return unicode ? 8 : 4; }
-    size_t BlockTrailerSize() const { return unicode ? 16 : 12; }
+    size_t BlockTrailerSize() const { return fourK ? 24 : unicode ? 16 : 12; }
+    size_t BlockAlignment() const { return fourK ? 512 : 64; }
+    size_t PageSize() const { return fourK ? 4096 : 512; }
     // The bytes of a page that hold entries; cEnt and the rest follow.
-    size_t EntryAreaSize() const { return unicode ? 488 : 496; }
+    size_t EntryAreaSize() const { return fourK ? 4056 : unicode ? 488 : 496; }
+    size_t PageTrailerPos() const { return fourK ? 4072 : unicode ? 496 : 500; }
+    // The block-tree entry's cb field, and the inflated size after it (4 KB pages).
+    size_t EntryCbPos() const { return 2 * IdSize(); }
     uint64_t FileSize() const { return image_.size(); }
 
     static bool IsInternal(uint64_t bid) { return (bid & 2) != 0; }
@@ -113,18 +122,21 @@ class PstMap {
         return it == nodes.end() ? nullptr : &it->second;
     }
 
-    // Where a block lies in the file: its data and trailer, rounded up to 64 bytes.
+    // Where a block lies in the file: its data and trailer, rounded up to the alignment.
     ByteRange BlockRange(const MapBlock& block) const {
-        const uint64_t size = (block.cb + BlockTrailerSize() + 63) / 64 * 64;
+        const uint64_t align = BlockAlignment();
+        const uint64_t size = (block.cb + BlockTrailerSize() + align - 1) / align * align;
         return {block.ib, block.ib + size};
     }
+
+    static bool IsCompressed(const MapBlock& block) { return block.cbInflated > block.cb; }
 
     // The page and the pages above it, up to the root.
     std::vector<ByteRange> PagePath(uint64_t ib) const {
         std::vector<ByteRange> path;
         std::optional<uint64_t> at = ib;
         for (int i = 0; at && i <= kMaxLevels; ++i) {
-            path.push_back({*at, *at + kPageSize});
+            path.push_back({*at, *at + PageSize()});
             auto it = pages.find(*at);
             if (it == pages.end()) break;
             at = it->second.parent;
@@ -202,8 +214,7 @@ class PstMap {
         std::vector<uint64_t> trees;
         for (const auto& [bid, block] : blocks) {
             if (!IsInternal(bid)) continue;
-            const auto btype = U8(block.ib);
-            if (btype == 1) trees.push_back(bid);
+            if (Contents(block).U8(0) == 1) trees.push_back(bid);
         }
         return trees;
     }
@@ -212,6 +223,35 @@ class PstMap {
     std::span<const uint8_t> BlockBytes(const MapBlock& block) const {
         if (block.ib >= image_.size()) return {};
         return image_.subspan(block.ib, std::min<uint64_t>(block.cb, image_.size() - block.ib));
+    }
+
+    // An internal block's bytes as a reader sees them: a deflated one inflated (nothing when
+    // it does not inflate).
+    struct Bytes {
+        std::vector<uint8_t> data;
+        std::optional<uint8_t> U8(size_t at) const {
+            return at < data.size() ? std::optional<uint8_t>(data[at]) : std::nullopt;
+        }
+        std::optional<uint64_t> Le(size_t at, size_t width) const {
+            if (at > data.size() || width > data.size() - at) return std::nullopt;
+            uint64_t value = 0;
+            for (size_t i = 0; i < width; ++i) value |= uint64_t{data[at + i]} << (8 * i);
+            return value;
+        }
+    };
+    Bytes Contents(const MapBlock& block) const {
+        Bytes out;
+        const std::span<const uint8_t> stored = BlockBytes(block);
+        if (!IsCompressed(block)) {
+            out.data.assign(stored.begin(), stored.end());
+            return out;
+        }
+        out.data.resize(block.cbInflated);
+        uLongf size = block.cbInflated;
+        if (uncompress(out.data.data(), &size, stored.data(), stored.size()) != Z_OK ||
+            size != block.cbInflated)
+            out.data.clear();
+        return out;
     }
 
   private:
@@ -232,17 +272,18 @@ class PstMap {
     std::optional<uint64_t> Id(uint64_t at) const { return Le(at, IdSize()); }
 
     void WalkPage(uint64_t ib, bool nodeTree, std::optional<uint64_t> parent, int depth) {
-        if (depth > kMaxLevels || pages.count(ib) || ib + kPageSize > image_.size()) return;
+        if (depth > kMaxLevels || pages.count(ib) || ib + PageSize() > image_.size()) return;
         const uint64_t meta = ib + EntryAreaSize();
-        const uint8_t ptype = U8(unicode ? ib + 496 : ib + 500).value_or(0);
+        const uint8_t ptype = U8(ib + PageTrailerPos()).value_or(0);
         if (ptype != (nodeTree ? 0x81 : 0x80)) return;
+        const size_t countWidth = fourK ? 2 : 1;
         MapPage page;
         page.ib = ib;
         page.nodeTree = nodeTree;
-        page.count = U8(meta).value_or(0);
-        page.maxCount = U8(meta + 1).value_or(0);
-        page.entrySize = U8(meta + 2).value_or(0);
-        page.level = U8(meta + 3).value_or(0);
+        page.count = static_cast<uint16_t>(Le(meta, countWidth).value_or(0));
+        page.maxCount = static_cast<uint16_t>(Le(meta + countWidth, countWidth).value_or(0));
+        page.entrySize = U8(meta + 2 * countWidth).value_or(0);
+        page.level = U8(meta + 2 * countWidth + 1).value_or(0);
         page.parent = parent;
         if (page.entrySize == 0 || size_t{page.count} * page.entrySize > EntryAreaSize()) return;
         pages[ib] = page;
@@ -266,6 +307,7 @@ class PstMap {
                 block.bid = Id(at).value_or(0) & ~uint64_t{1};
                 block.ib = Id(at + width).value_or(0);
                 block.cb = U16(at + 2 * width).value_or(0);
+                block.cbInflated = fourK ? U16(at + 2 * width + 2).value_or(0) : block.cb;
                 block.leafPage = ib;
                 block.entryOffset = at;
                 blocks.emplace(block.bid, block);
@@ -282,21 +324,23 @@ class PstMap {
         ranges.insert(ranges.end(), path.begin(), path.end());
         ranges.push_back(BlockRange(*block));
         if (!IsInternal(block->bid)) return;
-        const uint64_t ib = block->ib;
-        const uint8_t btype = U8(ib).value_or(0);
-        const uint8_t level = U8(ib + 1).value_or(0);
-        const size_t count = U16(ib + 2).value_or(0);
+        const Bytes bytes = Contents(*block);
+        const size_t size = bytes.data.size();
+        const uint8_t btype = bytes.U8(0).value_or(0);
+        const uint8_t level = bytes.U8(1).value_or(0);
+        const size_t count = bytes.Le(2, 2).value_or(0);
         const size_t width = IdSize();
         if (btype == 1) {
-            for (size_t i = 0; i < count && 8 + (i + 1) * width <= block->cb; ++i)
-                AddBlock(Id(ib + 8 + i * width).value_or(0), ranges, seen, depth + 1);
+            for (size_t i = 0; i < count && 8 + (i + 1) * width <= size; ++i)
+                AddBlock(bytes.Le(8 + i * width, width).value_or(0), ranges, seen, depth + 1);
         } else if (btype == 2) {
             const size_t header = unicode ? 8 : 4;
             const size_t entry = (level == 0 ? 3 : 2) * width;
-            for (size_t i = 0; i < count && header + (i + 1) * entry <= block->cb; ++i) {
-                const uint64_t at = ib + header + i * entry;
-                AddBlock(Id(at + width).value_or(0), ranges, seen, depth + 1);
-                if (level == 0) AddBlock(Id(at + 2 * width).value_or(0), ranges, seen, depth + 1);
+            for (size_t i = 0; i < count && header + (i + 1) * entry <= size; ++i) {
+                const size_t at = header + i * entry;
+                AddBlock(bytes.Le(at + width, width).value_or(0), ranges, seen, depth + 1);
+                if (level == 0)
+                    AddBlock(bytes.Le(at + 2 * width, width).value_or(0), ranges, seen, depth + 1);
             }
         }
     }
@@ -309,8 +353,9 @@ class PstMap {
             return;
         }
         // The first leaf of an XBLOCK.
-        if (U8(block->ib) == 1 && U8(block->ib + 1) == 1 && U16(block->ib + 2).value_or(0) > 0) {
-            if (const MapBlock* first = Block(Id(block->ib + 8).value_or(0))) {
+        const Bytes bytes = Contents(*block);
+        if (bytes.U8(0) == 1 && bytes.U8(1) == 1 && bytes.Le(2, 2).value_or(0) > 0) {
+            if (const MapBlock* first = Block(bytes.Le(8, IdSize()).value_or(0))) {
                 if (!IsInternal(first->bid)) starts.insert(first->bid);
             }
         }
@@ -320,20 +365,22 @@ class PstMap {
                               int depth) const {
         const MapBlock* block = Block(bid);
         if (!block || depth > 16 || !seen.insert(block->bid).second) return;
-        const uint64_t ib = block->ib;
-        if (U8(ib) != 2) return;
-        const uint8_t level = U8(ib + 1).value_or(0);
-        const size_t count = U16(ib + 2).value_or(0);
+        const Bytes bytes = Contents(*block);
+        if (bytes.U8(0) != 2) return;
+        const uint8_t level = bytes.U8(1).value_or(0);
+        const size_t count = bytes.Le(2, 2).value_or(0);
         const size_t width = IdSize();
         const size_t header = unicode ? 8 : 4;
         const size_t entry = (level == 0 ? 3 : 2) * width;
-        for (size_t i = 0; i < count && header + (i + 1) * entry <= block->cb; ++i) {
-            const uint64_t at = ib + header + i * entry;
+        for (size_t i = 0; i < count && header + (i + 1) * entry <= bytes.data.size(); ++i) {
+            const size_t at = header + i * entry;
             if (level == 0) {
-                AddHeapStart(Id(at + width).value_or(0), starts);
-                CollectSubnodeStarts(Id(at + 2 * width).value_or(0), starts, seen, depth + 1);
+                AddHeapStart(bytes.Le(at + width, width).value_or(0), starts);
+                CollectSubnodeStarts(bytes.Le(at + 2 * width, width).value_or(0), starts, seen,
+                                     depth + 1);
             } else {
-                CollectSubnodeStarts(Id(at + width).value_or(0), starts, seen, depth + 1);
+                CollectSubnodeStarts(bytes.Le(at + width, width).value_or(0), starts, seen,
+                                     depth + 1);
             }
         }
     }

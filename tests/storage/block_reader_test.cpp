@@ -45,14 +45,14 @@ TEST(Encodings, ReaderUndoesTheWritersEncodings) {
 }
 
 class ReadLayouts : public ::testing::TestWithParam<std::tuple<PstVariant, uint8_t>> {};
-INSTANTIATE_TEST_SUITE_P(
-    LayoutsAndEncodings, ReadLayouts,
-    ::testing::Combine(::testing::Values(PstVariant::Ansi, PstVariant::Unicode),
-                       ::testing::Values(uint8_t{0}, uint8_t{1}, uint8_t{2})),
-    [](const auto& info) {
-        return std::string(std::get<0>(info.param) == PstVariant::Ansi ? "Ansi" : "Unicode") +
-               "Crypt" + std::to_string(std::get<1>(info.param));
-    });
+INSTANTIATE_TEST_SUITE_P(LayoutsAndEncodings, ReadLayouts,
+                         ::testing::Combine(::testing::Values(PstVariant::Ansi, PstVariant::Unicode,
+                                                              PstVariant::Unicode4k),
+                                            ::testing::Values(uint8_t{0}, uint8_t{1}, uint8_t{2})),
+                         [](const auto& info) {
+                             return test::VariantTestName(std::get<0>(info.param)) + "Crypt" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
 
 TEST_P(ReadLayouts, NodeDataComesBackDecodedFromBlocksAndTrees) {
     PstBuilder pst(std::get<0>(GetParam()), std::get<1>(GetParam()));
@@ -79,6 +79,54 @@ TEST_P(ReadLayouts, NodeDataComesBackDecodedFromBlocksAndTrees) {
     EXPECT_EQ(ReadDataBlocks(*loaded, FindBlock(*loaded, xxblock), blocks), large.size());
     ASSERT_EQ(blocks.size(), 16u);
     EXPECT_EQ(blocks[15], std::vector<uint8_t>(large.begin() + 960, large.end()));
+}
+
+// Blocks of a 4 KB-page file stored deflated read back inflated, encoded or not; one whose
+// inflated size lies, or whose stream is damaged or cut short, reads as nothing and is
+// noted, and no read gives more than the recorded size.
+TEST(DeflatedBlocks, InflateToTheirRecordedSizeOrReadAsNothing) {
+    std::vector<uint8_t> text;
+    for (int i = 0; i < 300; ++i) {
+        const std::vector<uint8_t> line = Pattern(20, static_cast<uint8_t>(i % 5));
+        text.insert(text.end(), line.begin(), line.end());
+    }
+    const auto size = static_cast<uint16_t>(text.size());
+    for (uint8_t crypt : {0, 1, 2}) {
+        SCOPED_TRACE(crypt);
+        PstBuilder pst(PstVariant::Unicode4k, crypt);
+        test::AddStore(pst);
+        const uint64_t sound = pst.AddDeflatedBlock(text);
+        const uint64_t longer = pst.AddDeflatedBlock(text, 0, size + 1);
+        const uint64_t shorter = pst.AddDeflatedBlock(text, 0, size - 1);
+        const uint64_t belowStored = pst.AddDeflatedBlock(text, 0, 3);
+        const uint64_t badHeader = pst.AddDeflatedBlock(text);
+        const uint64_t flipped = pst.AddDeflatedBlock(text);
+        const uint64_t cut = pst.AddDeflatedBlock(text);
+        const std::vector<uint8_t> image = pst.Build();
+        pst.Patch(pst.Block(badHeader).ib, {0x00});
+        const uint64_t middle = pst.Block(flipped).ib + pst.Block(flipped).cb / 2;
+        pst.Patch(middle, {static_cast<uint8_t>(image[middle] ^ 0x10)});
+        test::BbtEntry shortEntry = pst.Block(cut);
+        shortEntry.cb = static_cast<uint16_t>(shortEntry.cb - 8);
+        pst.Unindex(cut);
+        pst.AddBbtEntry(shortEntry);
+
+        auto loaded = LoadImage(pst);
+        ASSERT_EQ(loaded.result, 0);
+        ASSERT_TRUE(IsCompressed(*FindBlock(*loaded, sound)))
+            << FindBlock(*loaded, sound)->cb << " " << FindBlock(*loaded, sound)->cbInflated;
+        std::vector<uint8_t> out;
+        EXPECT_EQ(ReadDecodedBlock(*loaded, sound, out), text.size());
+        EXPECT_EQ(out, text);
+        EXPECT_EQ(loaded->damagedBlocks.Count(), 0u);
+        for (uint64_t bid : {longer, shorter, belowStored, badHeader, flipped, cut}) {
+            out.assign(3, 0xAA);
+            EXPECT_EQ(ReadDecodedBlock(*loaded, bid, out), 0u) << bid;
+            EXPECT_TRUE(out.empty()) << bid;
+            EXPECT_EQ(ReadNodeData(*loaded, FindBlock(*loaded, bid), out), 0u) << bid;
+        }
+        EXPECT_EQ(loaded->damagedBlocks.Count(), 6u);
+    }
 }
 
 class OddTrees : public test::LayoutTest {};

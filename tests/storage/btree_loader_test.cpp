@@ -61,17 +61,21 @@ TEST(NodeTree, LinksNeverFormACycleAndFindSkipsOrphans) {
 
 TEST_P(BothLayouts, LeafPagesYieldOnlyEntriesInsideTheEntryArea) {
     PstBuilder pst(GetParam());
+    // 41 block and 31 node entries fit an Ansi page, 20 and 15 a Unicode one, 169 and 126
+    // a 4 KB one; four more run on over the page's fields.
+    const size_t blockFit = pst.PageCapacity(BTree::Block, 0);
+    const size_t nodeFit = pst.PageCapacity(BTree::Node, 0);
     std::vector<test::BbtEntry> blocks;
-    for (uint64_t i = 1; i <= 45; ++i) blocks.push_back({4 * i, 0x4800 + 64 * i, 16});
+    for (uint64_t i = 1; i <= blockFit + 4; ++i) blocks.push_back({4 * i, 0x4800 + 64 * i, 16});
     pst.SetRoot(BTree::Block, pst.AddBbtLeaf(blocks));
     std::vector<test::NbtEntry> nodes;
-    for (uint32_t i = 0; i < 35; ++i) nodes.push_back({0x21u + 0x20 * i, 4, 0, 0});
+    for (uint32_t i = 0; i < nodeFit + 4; ++i) nodes.push_back({0x21u + 0x20 * i, 4, 0, 0});
     pst.SetRoot(BTree::Node, pst.AddNbtLeaf(nodes));
 
     auto loaded = LoadImage(pst);
     ASSERT_EQ(loaded.result, 0);
-    EXPECT_EQ(loaded->blocks.size(), unicode() ? 20u : 41u);
-    EXPECT_EQ(loaded->nodes.ReachableCount(), unicode() ? 15u : 31u);
+    EXPECT_EQ(loaded->blocks.size(), blockFit);
+    EXPECT_EQ(loaded->nodes.ReachableCount(), nodeFit);
     EXPECT_EQ(loaded->stats.blockLeafDepth, 0);
 }
 
@@ -109,7 +113,9 @@ TEST_P(BothLayouts, DamagedFirstLeafPageCostsOnlyItsOwnEntries) {
             levels = std::max<uint8_t>(levels, page.level + 1);
         ASSERT_GE(levels, 3);
         pst.PatchLe(leaves[0].ib, 0x7777770, pst.IdSize());  // no longer starts with its key
-        if (trailerToo) pst.PatchLe(leaves[0].ib + 504, 0x5555, pst.IdSize());
+        const PstLayout& layout = *PstLayout::For(GetParam());
+        const size_t trailerBid = layout.pageTrailerPos + layout.trailerBidPos;
+        if (trailerToo) pst.PatchLe(leaves[0].ib + trailerBid, 0x5555, pst.IdSize());
 
         auto loaded = LoadImage(pst);
         ASSERT_EQ(loaded.result, 0);
@@ -212,7 +218,8 @@ TEST_P(BothLayouts, LeafEntryBreakingTheOrderCostsOnlyItself) {
                                 {0x2000C4, data[5], 0, folder},
                                 {0x2000E4, data[5], 0, folder},  // stale from here on
                                 {0x200010, data[5], 0, folder}});
-    pst.PatchLe(leaf.ib + (unicode() ? 488 : 496), 9, 1);
+    const PstLayout& layout = *PstLayout::For(GetParam());
+    pst.PatchLe(leaf.ib + layout.entryAreaSize, 9, layout.pageCountSize);
     pst.SetRoot(BTree::Node, leaf);
 
     auto loaded = LoadImage(pst);
@@ -273,7 +280,7 @@ TEST_P(BothLayouts, PagesAtTheVeryEndOfTheFileLoad) {
     pst.header().allocationMaps = false;
     test::AddStore(pst);
     auto loaded = LoadImage(pst);
-    ASSERT_EQ(loaded->nodeRootOffset + 512, loaded->file.GetLength());
+    ASSERT_EQ(loaded->nodeRootOffset + pst.PageSize(), loaded->file.GetLength());
     EXPECT_EQ(loaded.result, 0);
     EXPECT_NE(FindNode(*loaded, 0x21), nullptr);
 }

@@ -35,10 +35,15 @@ struct PlainWalk {
     std::vector<NodeEntry> liveNodes;
 };
 
-PlainWalk WalkPlainly(const std::vector<uint8_t>& file, bool unicode, uint64_t root,
+PlainWalk WalkPlainly(const std::vector<uint8_t>& file, PstVariant variant, uint64_t root,
                       bool nodeTree) {
-    const size_t width = unicode ? 8 : 4;
-    const size_t area = unicode ? 488 : 496;  // cEnt sits right after the entry area
+    const bool ansi = variant == PstVariant::Ansi;
+    const bool fourK = variant == PstVariant::Unicode4k;
+    const size_t width = ansi ? 4 : 8;
+    // cEnt sits right after the entry area, a byte wide (two in 4 KB pages).
+    const size_t area = fourK ? 4056 : ansi ? 496 : 488;
+    const size_t pageSize = fourK ? 4096 : 512;
+    const size_t countWidth = fourK ? 2 : 1;
     const size_t leafSize = nodeTree ? 4 * width : 3 * width;
     PlainWalk result;
     std::set<uint64_t> visited;
@@ -47,10 +52,10 @@ PlainWalk WalkPlainly(const std::vector<uint8_t>& file, bool unicode, uint64_t r
         auto [offset, stale, depth] = todo.back();
         todo.pop_back();
         if (depth > 16 || !visited.insert(offset).second) continue;
-        ByteReader page = ByteReader(file).Sub(offset, 512);
-        if (page.size() < 512) continue;
-        const uint8_t cEnt = *page.U8(area);
-        const uint8_t cLevel = *page.U8(area + 3);
+        ByteReader page = ByteReader(file).Sub(offset, pageSize);
+        if (page.size() < pageSize) continue;
+        const uint64_t cEnt = *page.UInt(area, countWidth);
+        const uint8_t cLevel = *page.U8(area + 2 * countWidth + 1);
         if (cLevel == 0) {
             for (size_t i = 0; i < area / leafSize; ++i) {
                 uint64_t key = *page.UInt(i * leafSize, width);
@@ -80,7 +85,7 @@ bool IsHeapStart(const std::vector<uint8_t>& data) {
 // The folders and messages the Debian peers recover from the file, by NID.
 std::set<uint32_t> PeerNids(const std::filesystem::path& path) {
     std::set<uint32_t> nids;
-    std::ifstream in(test::ExpectedDir() / (path.filename().string() + ".json"));
+    std::ifstream in(test::ExpectedFileFor(path));
     const nlohmann::json expected = nlohmann::json::parse(in, nullptr, false);
     if (expected.is_discarded()) return nids;
     for (const char* peer : {"pffexport", "readpst"}) {
@@ -104,12 +109,13 @@ TEST(StorageCorpusFiles, EveryFileLoadsAgainstAPlainWalkAndThePeers) {
         ASSERT_EQ(OpenPstFile(context, path.string(), &error), 0) << error;
         ASSERT_NE(context.variant, PstVariant::Unknown);
         ASSERT_EQ(LoadIndexes(context), 0);
-        const bool unicode = context.variant == PstVariant::Unicode;
+        const PstVariant variant = context.variant;
 
-        // The encoding is the header's own byte; these files are all permuted.
+        // The encoding is the header's own byte; the PST files are all permuted, the offline
+        // store of the 4 KB layout is not encoded.
         std::vector<uint8_t> file = ReadWholeFile(path);
-        EXPECT_EQ(context.cryptMethod, file.at(unicode ? 513 : 461));
-        EXPECT_EQ(context.cryptMethod, 1u);
+        EXPECT_EQ(context.cryptMethod, file.at(variant == PstVariant::Ansi ? 461 : 513));
+        EXPECT_EQ(context.cryptMethod, variant == PstVariant::Unicode4k ? 0u : 1u);
 
         for (uint32_t nid : {0x21u, 0x61u, 0x122u}) {
             const NodeRecord* node = FindNode(context, nid);
@@ -120,8 +126,8 @@ TEST(StorageCorpusFiles, EveryFileLoadsAgainstAPlainWalkAndThePeers) {
         }
         for (uint32_t nid : PeerNids(path)) EXPECT_NE(FindNode(context, nid), nullptr) << nid;
 
-        PlainWalk blocks = WalkPlainly(file, unicode, context.blockRootOffset, false);
-        PlainWalk nodes = WalkPlainly(file, unicode, context.nodeRootOffset, true);
+        PlainWalk blocks = WalkPlainly(file, variant, context.blockRootOffset, false);
+        PlainWalk nodes = WalkPlainly(file, variant, context.nodeRootOffset, true);
         for (uint64_t bid : blocks.live) EXPECT_NE(FindBlock(context, bid), nullptr) << bid;
         for (const BlockRecord& record : context.blocks) {
             EXPECT_TRUE(blocks.live.count(record.bid) || blocks.stale.count(record.bid))

@@ -28,7 +28,7 @@ TEST_P(Trailers, PagesAndBlocksReadBackAsWritten) {
 
     ASSERT_GT(pst.BuiltPages().size(), 3u);
     for (const test::BuiltPage& built : pst.BuiltPages()) {
-        const ByteReader page(image.data() + built.ib, kPageSize);
+        const ByteReader page(image.data() + built.ib, layout.pageSize);
         const PageTrailer trailer = ReadPageTrailer(layout, page);
         const auto type = built.tree == BTree::Block ? PageType::BlockTree : PageType::NodeTree;
         EXPECT_EQ(trailer.ptype, static_cast<uint8_t>(type));
@@ -45,6 +45,7 @@ TEST_P(Trailers, PagesAndBlocksReadBackAsWritten) {
         EXPECT_EQ(trailer.cb, block.cb);
         EXPECT_EQ(trailer.bid, block.bid);
         EXPECT_EQ(trailer.crc, PstCrc(image.data() + block.ib, block.cb));
+        EXPECT_EQ(trailer.cbInflated, block.cbInflated ? block.cbInflated : block.cb);
     }
 }
 

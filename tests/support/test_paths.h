@@ -19,15 +19,35 @@ inline std::filesystem::path ExpectedDir() {
     return CorpusDir().parent_path() / "expected";
 }
 
-// Every *.pst and *.ost (offline store) of the corpus, sorted; empty when the folder is absent.
+// ../shared/corpus-format36 beside the corpus: offline stores in the 4 KB-page layout, with
+// what the peers see in them in its own expected/.
+inline std::filesystem::path Format36Dir() {
+    return CorpusDir().parent_path() / "corpus-format36";
+}
+
+// What the peer readers see in a corpus file: expected/ beside the file when there is one,
+// else ExpectedDir().
+inline std::filesystem::path ExpectedFileFor(const std::filesystem::path& file) {
+    const std::string name = file.filename().string() + ".json";
+    const auto beside = file.parent_path() / "expected" / name;
+    std::error_code ec;
+    return std::filesystem::exists(beside, ec) ? beside : ExpectedDir() / name;
+}
+
+// Every *.pst and *.ost (offline store) of the corpus and of the 4 KB-page folder, sorted
+// by folder then name; empty when neither folder is there.
 inline std::vector<std::filesystem::path> CorpusFiles() {
     std::vector<std::filesystem::path> files;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(CorpusDir(), ec)) {
-        const auto ext = entry.path().extension();
-        if (ext == ".pst" || ext == ".ost") files.push_back(entry.path());
+    for (const auto& dir : {CorpusDir(), Format36Dir()}) {
+        std::vector<std::filesystem::path> found;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+            const auto ext = entry.path().extension();
+            if (ext == ".pst" || ext == ".ost") found.push_back(entry.path());
+        }
+        std::sort(found.begin(), found.end());
+        files.insert(files.end(), found.begin(), found.end());
     }
-    std::sort(files.begin(), files.end());
     return files;
 }
 
