@@ -7,6 +7,7 @@ file, with /usr/bin/time -v and a warm page cache:
   kestrel-cli analyze FILE --json      vs  readpst -q -D -j0 -o DIR FILE  (mbox per folder)
                                        vs  pffexport -q -t DIR FILE      (items mode)
                                        vs  lspst FILE                    (lists every item)
+                                       vs  cat FILE > /dev/null          (the disk's limit)
   kestrel-cli info FILE --json         vs  pffinfo FILE                  (header and indexes)
   kestrel-cli export FILE --out DIR --format eml
                                        vs  readpst -q -D -e -j0 -o DIR FILE  (one .eml per message)
@@ -14,10 +15,12 @@ file, with /usr/bin/time -v and a warm page cache:
   kestrel-cli export FILE --format pst vs  kestrel-cli export --format eml  (the repaired PST)
 
 and prints a Markdown table with the median wall time, user+sys CPU and peak RSS of each
-tool, and the ratios ours/peer. Usage:
+tool, and the ratios ours/peer, then a summary of the analysis: ours/lspst, ours/cat and the
+peak RSS per listed message. The runs alternate (run 1 of every tool of a file, then run 2,
+...) so that a change in the machine's load spreads over all tools instead of one. Usage:
 
-  bench/peers.py [--cases 100 256:25000 1024 1024:3786] [--runs 3] [--dir DIR] [--cli PATH]
-                 [--groups analyze info export scan repair]
+  bench/peers.py [--cases 256 512 1024 1024:100000] [--runs 3] [--dir DIR] [--cli PATH]
+                 [--groups analyze info export scan repair] [--skip TOOL ...]
 
 A case is SIZE_MB or SIZE_MB:MESSAGES (a fixed message count: the same mail in a bigger
 file, to see whether memory follows the file's size or its item count). The cache folder
@@ -38,7 +41,8 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-PSTGEN = Path(os.environ.get("KESTREL_PSTGEN", "/work/shared/tools/pstgen/pstgen.py"))
+PSTGEN = Path(os.environ.get("KESTREL_PSTGEN",
+                             REPO.parent / "shared" / "tools" / "pstgen" / "pstgen.py"))
 PACKAGES = {"readpst": "pst-utils", "lspst": "pst-utils", "pffexport": "pff-tools",
             "pffinfo": "pff-tools", "hyperfine": "hyperfine"}
 
@@ -121,16 +125,42 @@ def time_once(command, cwd=None):
     return wall, cpu, rss
 
 
-def measure(command, runs, scratch=None):
-    samples = []
-    for _ in range(runs):
-        if scratch:
-            shutil.rmtree(scratch, ignore_errors=True)
-            scratch.mkdir(parents=True)
-        samples.append(time_once(command))
+def time_in(command, scratch=None):
     if scratch:
         shutil.rmtree(scratch, ignore_errors=True)
+        scratch.mkdir(parents=True)
+    try:
+        return time_once(command)
+    finally:
+        if scratch:
+            shutil.rmtree(scratch, ignore_errors=True)
+
+
+def medians(samples):
     return tuple(statistics.median(s[i] for s in samples) for i in range(3))
+
+
+def manifest_messages(pst):
+    try:
+        with open(pst.with_suffix(".json")) as f:
+            return int(json.load(f)["counts"]["mailMessages"])
+    except (OSError, ValueError, KeyError, TypeError):
+        return 0
+
+
+def info_hyperfine(cli, pst, runs=10):
+    """Median wall time of `info --json` over runs, with hyperfine (a 0.05 s run needs it)."""
+    if not shutil.which("hyperfine"):
+        return None
+    export = Path("/dev/shm") / f"kestrel-hyperfine-{os.getpid()}.json"
+    subprocess.run(["hyperfine", "-N", "--style", "none", "--warmup", "2", "--runs", str(runs),
+                    "--export-json", str(export), f"{cli} info {pst} --json"],
+                   check=True, stdout=subprocess.DEVNULL)
+    try:
+        with open(export) as f:
+            return json.load(f)["results"][0]["median"]
+    finally:
+        export.unlink(missing_ok=True)
 
 
 def warm(path):
@@ -154,7 +184,7 @@ def scan_seconds(cli, pst, runs):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--cases", nargs="+", default=["100", "256:25000", "1024", "1024:3786"])
+    parser.add_argument("--cases", nargs="+", default=["256", "512", "1024", "1024:100000"])
     parser.add_argument("--groups", nargs="+",
                         default=["analyze", "info", "export", "scan", "repair"],
                         help="which comparisons to run")
@@ -174,6 +204,8 @@ def main():
 
     rows = []
     scans = []
+    summary = []
+    infos = []
     for case in args.cases:
         size, messages = parse_case(case)
         pst = ensure_file(folder, size, messages)
@@ -195,7 +227,7 @@ def main():
                                              str(pst)], out),
             ("scan", "kestrel-cli analyze --deep --json",
              [str(cli), "analyze", str(pst), "--json", "--quiet", "--deep"], None),
-            ("scan", "cat FILE > /dev/null", ["sh", "-c", f'cat "{pst}" > /dev/null'], None),
+            ("analyze", "cat FILE > /dev/null", ["sh", "-c", f'cat "{pst}" > /dev/null'], None),
             ("repair", "kestrel-cli export --format pst",
              [str(cli), "export", str(pst), "--out", str(out / "k.pst"), "--format", "pst",
               "--quiet"], out),
@@ -204,18 +236,28 @@ def main():
              [str(cli), "export", str(pst), "--out", str(out / "k"), "--format", "eml", "--quiet"],
              out),
         ]
+        # cat is the limit for the analysis and the deep scan alike: one row serves both.
+        jobs = [j for j in jobs if j[2][0] not in args.skip and
+                (j[0] in args.groups or (j[1].startswith("cat") and "scan" in args.groups))]
+        samples = {name: [] for _, name, _, _ in jobs}
+        started = time.monotonic()
+        for run in range(args.runs):
+            for group, name, command, scratch in jobs:
+                samples[name].append(time_in(command, scratch))
+            log(f"{pst.name}: run {run + 1} of {args.runs} ({time.monotonic() - started:.0f} s)")
         ours = {}
         for group, name, command, scratch in jobs:
-            if command[0] in args.skip or group not in args.groups:
-                continue
-            log(f"{pst.name}: {name} x{args.runs}")
-            started = time.monotonic()
-            wall, cpu, rss = measure(command, args.runs, scratch)
-            log(f"  {wall:.2f} s wall, {cpu:.2f} s cpu, {rss:.0f} MB "
-                f"({time.monotonic() - started:.0f} s)")
+            wall, cpu, rss = medians(samples[name])
+            log(f"  {name}: {wall:.2f} s wall, {cpu:.2f} s cpu, {rss:.1f} MB")
             if name.startswith("kestrel-cli"):
                 ours[group] = (wall, cpu, rss)
             rows.append((label, group, name, wall, cpu, rss, ours.get(group)))
+        if "analyze" in args.groups:
+            walls = {name: medians(samples[name])[0] for name in samples}
+            rss = medians(samples["kestrel-cli analyze --json"])[2] if ours.get("analyze") else 0
+            summary.append((label, manifest_messages(pst), walls, rss))
+        if "info" in args.groups:
+            infos.append((label, info_hyperfine(cli, pst)))
         if "scan" in args.groups:
             scans.append((label, pst.stat().st_size, scan_seconds(cli, pst, args.runs)))
 
@@ -229,11 +271,36 @@ def main():
         else:
             ratios = "- | - | -"
         print(f"| {label} | {name} | {wall:.2f} | {cpu:.2f} | {rss:.1f} | {ratios} |")
-    print()
-    print("| file | deep scan s (the JSON's `seconds`, median) | GB/s |")
-    print("|---|---:|---:|")
-    for label, size, seconds in scans:
-        print(f"| {label} | {seconds:.3f} | {size / 1e9 / seconds if seconds else 0:.2f} |")
+    if summary:
+        print()
+        print("| file | messages | analyze wall s | lspst s | cat s | ours/lspst | ours/cat | "
+              "peak RSS MB | RSS bytes/message |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+        for label, messages, walls, rss in summary:
+            mine = walls.get("kestrel-cli analyze --json", 0)
+
+            def ratio(peer):
+                other = walls.get(peer)
+                return f"{mine / other:.2f}" if other else "-"
+
+            lspst, cat = walls.get("lspst"), walls.get("cat FILE > /dev/null")
+            per = f"{rss * 1024 * 1024 / messages:,.0f}" if messages else "-"
+            print(f"| {label} | {messages:,} | {mine:.2f} | "
+                  f"{'-' if lspst is None else f'{lspst:.2f}'} | "
+                  f"{'-' if cat is None else f'{cat:.2f}'} | {ratio('lspst')} | "
+                  f"{ratio('cat FILE > /dev/null')} | {rss:.1f} | {per} |")
+    if infos:
+        print()
+        print("| file | info --json wall s (hyperfine, median of 10) |")
+        print("|---|---:|")
+        for label, seconds in infos:
+            print(f"| {label} | {'-' if seconds is None else f'{seconds:.4f}'} |")
+    if scans:
+        print()
+        print("| file | deep scan s (the JSON's `seconds`, median) | GB/s |")
+        print("|---|---:|---:|")
+        for label, size, seconds in scans:
+            print(f"| {label} | {seconds:.3f} | {size / 1e9 / seconds if seconds else 0:.2f} |")
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <exception>
 #include <filesystem>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 
@@ -313,6 +314,7 @@ class Run {
         env.options.measureAttachmentData = true;
         env.options.checkRtfOnly = true;
         env.options.measureBody = true;
+        if (std::thread::hardware_concurrency() > 1) env.loadAhead = options_.loadAhead;
         return env;
     }
 

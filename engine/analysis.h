@@ -58,6 +58,9 @@ struct AnalysisOptions {
     bool restoreDeleted = false;  // file orphan messages under "Recovered Items"
     bool writeLog = true;         // the activity log's lines of the run
     DeepScanMode deepScan = DeepScanMode::Automatic;
+    // Nodes the folder walk may load ahead on a second thread (0: the walk's thread loads
+    // every node itself). Used only when the machine has more than one core.
+    size_t loadAhead = 16;
 };
 
 // Runs one analysis on the calling thread: every step in order, the failure messages, the

@@ -1,8 +1,13 @@
 #include "engine/folder_walk.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -36,6 +41,156 @@ bool IsMailFolder(const ItemRecord& item) {
            !item.currentAttachment && !item.store && !item.journal && !item.calendar;
 }
 
+// What loading one node gave.
+struct LoadedNode {
+    std::unique_ptr<ItemRecord> item;
+    NodeLoadReport report;
+    std::exception_ptr error;  // what the load threw, if it threw
+};
+
+LoadedNode LoadNode(ItemContext& items, const NodeRecord& node, const AssembleOptions& options) {
+    LoadedNode loaded;
+    try {
+        loaded.item = LoadNodeItem(items, &node, options, &loaded.report);
+    } catch (...) {
+        loaded.error = std::current_exception();
+        loaded.item.reset();
+    }
+    return loaded;
+}
+
+// Loads, on a thread of its own, the nodes the walk is expected to meet next, so that the
+// walk's thread only files what it gets. The walk takes the results in its own order; a
+// node it asks for that is not the next one expected drops everything loaded ahead (the
+// walk then loads that node itself). The second thread loads nothing while the run is
+// paused and ends at once on a stop; it never touches the results.
+class LoadAhead {
+  public:
+    LoadAhead(ItemContext& items, const AssembleOptions& options, RunControl* control, size_t depth)
+        : items_(items), options_(options), control_(control), depth_(depth) {
+        thread_ = std::jthread([this] { Work(); });
+    }
+    ~LoadAhead() {
+        {
+            std::lock_guard lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+    }
+    LoadAhead(const LoadAhead&) = delete;
+    LoadAhead& operator=(const LoadAhead&) = delete;
+
+    // What was loaded for node when it is the next one expected and its load has begun;
+    // nothing otherwise (the caller loads node; when node was not expected, nothing is
+    // expected any more).
+    std::optional<LoadedNode> Take(const NodeRecord& node) {
+        std::unique_lock lock(mutex_);
+        if (queue_.empty() || queue_.front().node != &node) {
+            Drop(lock);
+            return std::nullopt;
+        }
+        if (started_ == 0) {
+            // Not begun yet: the walk loads it itself while this thread goes on with the
+            // next ones, so that both cores load.
+            queue_.pop_front();
+            return std::nullopt;
+        }
+        if (!queue_.front().done) {
+            waiting_ = true;
+            done_.wait(lock, [this] { return queue_.front().done || (quit_ && started_ == 0); });
+            waiting_ = false;
+        }
+        if (!queue_.front().done) {
+            queue_.clear();
+            return std::nullopt;
+        }
+        LoadedNode loaded = std::move(queue_.front().loaded);
+        queue_.pop_front();
+        --started_;
+        return loaded;
+    }
+
+    // Expects the nodes after node as the walk would meet them while none of them is a
+    // folder with children: its following siblings, up to and including the first one with
+    // children of its own (the walk may go down into it). A node queued already is kept.
+    void ExpectAfter(const NodeRecord& node) {
+        std::lock_guard lock(mutex_);
+        // Topped up in halves, so that neither thread wakes the other for every node.
+        if (queue_.size() > depth_ / 2) return;
+        const NodeRecord* last = queue_.empty() ? &node : queue_.back().node;
+        if (last->firstChild) return;
+        for (const NodeRecord* next = last->nextSibling; next && queue_.size() < depth_ && !quit_;
+             next = next->nextSibling) {
+            queue_.push_back(Pending{next, false, {}});
+            if (next->firstChild) break;
+        }
+        if (idle_) wake_.notify_one();
+    }
+
+  private:
+    struct Pending {
+        const NodeRecord* node = nullptr;
+        bool done = false;
+        LoadedNode loaded;
+    };
+
+    // Forgets every expected node; waits for the one being loaded, whose result goes into
+    // its entry (the entries before it are done).
+    void Drop(std::unique_lock<std::mutex>& lock) {
+        waiting_ = true;
+        done_.wait(lock, [this] { return started_ == 0 || queue_[started_ - 1].done; });
+        waiting_ = false;
+        queue_.clear();
+        started_ = 0;
+    }
+
+    void Work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            idle_ = true;
+            wake_.wait(lock, [this] { return quit_ || started_ < queue_.size(); });
+            idle_ = false;
+            if (quit_) return;
+            Pending* pending = &queue_[started_];
+            ++started_;
+            const NodeRecord* node = pending->node;
+            lock.unlock();
+            // Loads nothing while paused; a stop ends the thread's work.
+            while (control_ && control_->Paused() && !control_->StopRequested() && !quit_) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            const bool stop = quit_ || (control_ && control_->StopRequested());
+            LoadedNode loaded;
+            if (!stop) loaded = LoadNode(items_, *node, options_);
+            lock.lock();
+            // The entry stays where it was: Drop waits for it, Take pops only done ones.
+            pending = &queue_[started_ - 1];
+            pending->loaded = std::move(loaded);
+            pending->done = true;
+            if (waiting_) done_.notify_all();
+            if (stop) {
+                quit_ = true;
+                done_.notify_all();
+                return;
+            }
+        }
+    }
+
+    ItemContext& items_;
+    const AssembleOptions& options_;
+    RunControl* control_;
+    const size_t depth_;
+    std::mutex mutex_;
+    std::condition_variable wake_;  // work queued, or quit
+    std::condition_variable done_;  // an entry loaded
+    std::deque<Pending> queue_;     // expected nodes in walk order; the first started_ taken
+    size_t started_ = 0;
+    std::atomic<bool> quit_{false};
+    bool idle_ = false;     // the loading thread waits for work
+    bool waiting_ = false;  // the walk waits for a load
+    std::jthread thread_;
+};
+
 // One open folder level: how long the path was before the folder's name was added.
 struct Level {
     size_t pathLength = 0;
@@ -47,6 +202,9 @@ class FolderWalker {
         : context_(context.storage), items_(context), env_(env) {}
 
     WalkOutcome Run(const NodeRecord* top) {
+        if (env_.loadAhead > 0 && top != nullptr && top->firstChild != nullptr) {
+            ahead_.emplace(items_, env_.options, env_.control, env_.loadAhead);
+        }
         try {
             Walk(top);
         } catch (const std::exception& e) {
@@ -56,6 +214,7 @@ class FolderWalker {
             outcome_.end = WalkEnd::Failed;
             outcome_.error = "unknown error";
         }
+        ahead_.reset();  // joins the loading thread
         SetCurrentContainerClass({});
         outcome_.visited = n_;
         {
@@ -124,10 +283,16 @@ class FolderWalker {
             Lost(NodeLoss::DataBlockMissing, node.nid);
             return nullptr;
         }
-        std::unique_ptr<ItemRecord> item;
-        NodeLoadReport report;
+        std::optional<LoadedNode> ahead;
+        if (ahead_) {
+            ahead = ahead_->Take(node);
+            ahead_->ExpectAfter(node);
+        }
+        LoadedNode loaded = ahead ? std::move(*ahead) : LoadNode(items_, node, env_.options);
+        std::unique_ptr<ItemRecord> item = std::move(loaded.item);
+        const NodeLoadReport& report = loaded.report;
         try {
-            item = LoadNodeItem(items_, &node, env_.options, &report);
+            if (loaded.error) std::rethrow_exception(loaded.error);
             // A stopped load gives nothing, and lost nothing.
             if (!context_.Stopped()) {
                 if (report.dataUnreadable) Lost(NodeLoss::DataUnreadable, node.nid);
@@ -209,6 +374,7 @@ class FolderWalker {
     bool descended_ = false;
     uint64_t n_ = 0;
     int64_t progress_ = 0;
+    std::optional<LoadAhead> ahead_;
 };
 
 }  // namespace

@@ -57,6 +57,10 @@ struct WalkEnvironment {
     AssembleOptions options;  // the walk passes no RTF file: nothing written per message
     // Every node the walk loaded; may be null.
     std::unordered_set<const NodeRecord*>* reached = nullptr;
+    // How many of the nodes that follow the current one a second thread may load ahead
+    // (0: every node is loaded on the walk's own thread). What the walk files, reports and
+    // keeps on a stop is the same either way.
+    size_t loadAhead = 0;
 };
 
 enum class WalkEnd {

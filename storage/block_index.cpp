@@ -22,29 +22,30 @@ const BlockRecord& BlockIndex::Append(const BlockRecord& record) {
 }
 
 void BlockIndex::Index(const BlockRecord* record) {
-    // At most half full, so that probes stay short and always meet an empty slot.
-    if (2 * (indexed_ + 1) > slots_.size()) Grow();
+    // At most three quarters full: probes stay short (the bid is in the slot) and always
+    // meet an empty slot.
+    if (4 * (indexed_ + 1) > 3 * slots_.size()) Grow();
     const size_t mask = slots_.size() - 1;
     for (size_t slot = SlotOf(record->bid, mask);; slot = (slot + 1) & mask) {
-        if (slots_[slot] == nullptr) {
-            slots_[slot] = record;
+        if (slots_[slot].record == nullptr) {
+            slots_[slot] = {record->bid, record};
             ++indexed_;
             return;
         }
         // The first record with the bid keeps the slot.
-        if (slots_[slot]->bid == record->bid) return;
+        if (slots_[slot].bid == record->bid) return;
     }
 }
 
 void BlockIndex::Grow() {
-    std::vector<const BlockRecord*> old = std::move(slots_);
-    slots_.assign(old.empty() ? 64 : 2 * old.size(), nullptr);
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{});
     const size_t mask = slots_.size() - 1;
-    for (const BlockRecord* record : old) {
-        if (record == nullptr) continue;
-        size_t slot = SlotOf(record->bid, mask);
-        while (slots_[slot] != nullptr) slot = (slot + 1) & mask;
-        slots_[slot] = record;
+    for (const Slot& entry : old) {
+        if (entry.record == nullptr) continue;
+        size_t slot = SlotOf(entry.bid, mask);
+        while (slots_[slot].record != nullptr) slot = (slot + 1) & mask;
+        slots_[slot] = entry;
     }
 }
 
@@ -52,8 +53,9 @@ const BlockRecord* BlockIndex::Find(uint64_t bid) const {
     const uint64_t key = BidKey(bid);
     if (key == 0 || slots_.empty()) return nullptr;
     const size_t mask = slots_.size() - 1;
-    for (size_t slot = SlotOf(key, mask); slots_[slot] != nullptr; slot = (slot + 1) & mask) {
-        if (slots_[slot]->bid == key) return slots_[slot];
+    for (size_t slot = SlotOf(key, mask); slots_[slot].record != nullptr;
+         slot = (slot + 1) & mask) {
+        if (slots_[slot].bid == key) return slots_[slot].record;
     }
     return nullptr;
 }

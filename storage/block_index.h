@@ -52,9 +52,14 @@ class BlockIndex {
     void Grow();
 
     std::deque<BlockRecord> records_;
-    // Open addressing keyed by bid (null: empty): a pointer a slot instead of a map node
-    // per record, where a 1 GB file holds some 300,000 records.
-    std::vector<const BlockRecord*> slots_;
+    // Open addressing keyed by bid (null record: empty) instead of a map node per record,
+    // where a 1 GB file holds 300,000 to 500,000 records. The slot keeps the bid, so that a
+    // probe reads no record but the one it finds.
+    struct Slot {
+        uint64_t bid = 0;
+        const BlockRecord* record = nullptr;
+    };
+    std::vector<Slot> slots_;
     size_t indexed_ = 0;
 };
 

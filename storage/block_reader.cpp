@@ -341,6 +341,12 @@ size_t ReadDataTree(PstContext& context, uint64_t bid, std::vector<uint8_t>& out
 }
 
 size_t ReadNodeData(PstContext& context, const BlockRecord* block, std::vector<uint8_t>& out) {
+    if (block && context.layout && !context.Stopped() && !IsInternalBid(block->bid)) {
+        // One data block: read into out itself, no block list and no copy.
+        const size_t n = ReadRecord(context, *block, out);
+        DecodeBlockData(context, block->bid, out.data(), n);
+        return n;
+    }
     std::vector<std::vector<uint8_t>> blocks;
     size_t total = ReadDataBlocks(context, block, blocks);
     return Concatenate(blocks, total, out);

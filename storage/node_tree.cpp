@@ -18,12 +18,44 @@ void Detach(NodeRecord* record, NodeRecord*& topHead, NodeRecord*& topTail) {
     record->topLevel = false;
 }
 
+size_t SlotOf(uint32_t nid, size_t mask) {
+    return static_cast<size_t>((nid * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
+}
+
 }  // namespace
+
+void NodeTree::Index(NodeRecord* record) {
+    // At most half full, so that probes stay short and always meet an empty slot. Growing
+    // re-inserts in creation order, which keeps each nid's records in that order.
+    if (2 * records_.size() > slots_.size()) {
+        slots_.assign(slots_.empty() ? 64 : 2 * slots_.size(), nullptr);
+        const size_t mask = slots_.size() - 1;
+        for (NodeRecord& r : records_) {
+            if (&r == record) break;
+            size_t slot = SlotOf(r.nid, mask);
+            while (slots_[slot] != nullptr) slot = (slot + 1) & mask;
+            slots_[slot] = &r;
+        }
+    }
+    const size_t mask = slots_.size() - 1;
+    size_t slot = SlotOf(record->nid, mask);
+    while (slots_[slot] != nullptr) slot = (slot + 1) & mask;
+    slots_[slot] = record;
+}
+
+template <typename Visit>
+void NodeTree::ForEachWithNid(uint32_t nid, Visit visit) const {
+    if (slots_.empty()) return;
+    const size_t mask = slots_.size() - 1;
+    for (size_t slot = SlotOf(nid, mask); slots_[slot] != nullptr; slot = (slot + 1) & mask) {
+        if (slots_[slot]->nid == nid && visit(slots_[slot])) return;
+    }
+}
 
 NodeRecord* NodeTree::Create(uint32_t nid) {
     NodeRecord& record = records_.emplace_back();
     record.nid = nid;
-    byNid_[nid].push_back(&record);
+    Index(&record);
     return &record;
 }
 
@@ -64,15 +96,13 @@ void NodeTree::Unlink(NodeRecord* record) {
 }
 
 NodeRecord* NodeTree::Find(uint32_t nid) const {
-    auto it = byNid_.find(nid);
-    if (it == byNid_.end()) return nullptr;
     NodeRecord* first = nullptr;
     size_t reachable = 0;
-    for (NodeRecord* record : it->second) {
-        if (!record->reachable) continue;
+    ForEachWithNid(nid, [&](NodeRecord* record) {
+        if (!record->reachable) return false;
         if (!first) first = record;
-        ++reachable;
-    }
+        return ++reachable > 1;
+    });
     if (reachable <= 1) return first;
     // Several reachable records share the nid: the walk order decides.
     NodeRecord* found = nullptr;
@@ -90,17 +120,22 @@ NodeRecord* NodeTree::Find(uint32_t nid) const {
 
 NodeRecord* NodeTree::FindAny(uint32_t nid) const {
     if (NodeRecord* found = Find(nid)) return found;
-    auto it = byNid_.find(nid);
-    return it == byNid_.end() || it->second.empty() ? nullptr : it->second.front();
+    NodeRecord* first = nullptr;
+    ForEachWithNid(nid, [&](NodeRecord* record) {
+        first = record;
+        return true;
+    });
+    return first;
 }
 
 NodeRecord* NodeTree::FindByData(uint32_t nid, const BlockRecord* dataBlock) const {
-    auto it = byNid_.find(nid);
-    if (it == byNid_.end()) return nullptr;
-    for (NodeRecord* record : it->second) {
-        if (record->dataBlock == dataBlock) return record;
-    }
-    return nullptr;
+    NodeRecord* found = nullptr;
+    ForEachWithNid(nid, [&](NodeRecord* record) {
+        if (record->dataBlock != dataBlock) return false;
+        found = record;
+        return true;
+    });
+    return found;
 }
 
 void NodeTree::ForEachReachable(const std::function<void(const NodeRecord&)>& visit) const {
@@ -117,7 +152,8 @@ void NodeTree::ForEachReachable(const std::function<void(const NodeRecord&)>& vi
 
 void NodeTree::Clear() {
     records_.clear();
-    byNid_.clear();
+    slots_.clear();
+    slots_.shrink_to_fit();
     topHead_ = nullptr;
     topTail_ = nullptr;
     reachableCount_ = 0;

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <unordered_map>
 #include <vector>
 
 #include "storage/block_index.h"
@@ -74,11 +73,17 @@ class NodeTree {
 
   private:
     std::deque<NodeRecord> records_;
-    std::unordered_map<uint32_t, std::vector<NodeRecord*>> byNid_;
+    // Lookup by nid: open addressing over record pointers, several records a nid allowed.
+    // Linear probing without removals meets a nid's records in the order they were created.
+    std::vector<NodeRecord*> slots_;
     NodeRecord* topHead_ = nullptr;
     NodeRecord* topTail_ = nullptr;
     size_t reachableCount_ = 0;
 
+    void Index(NodeRecord* record);
+    // Calls visit(record) for each record with nid, in creation order, until it returns true.
+    template <typename Visit>
+    void ForEachWithNid(uint32_t nid, Visit visit) const;
     void MarkSubtree(NodeRecord* root, bool reachable);
     bool IsInSubtree(const NodeRecord* node, const NodeRecord* root) const;
 };

@@ -15,6 +15,10 @@
       per file and output that differs, with the first differing paths; the last line is
       "N passed, N failed". Exit 0 when every output is the same, 1 otherwise.
 
+  json_regress.py builds BEFORE_CLI AFTER_CLI --inputs DIR [--work DIR]
+      Snapshots both builds over the inputs folder and compares every output byte for byte
+      (compare --bytes): what a speed-up must keep.
+
 A change that should keep the output (a refactoring, a speed-up) is checked by a snapshot
 before and one after; keys a change adds on purpose are dropped for the comparison.
 """
@@ -145,6 +149,22 @@ def load(path):
         return raw
 
 
+def same_bytes(left, right):
+    with open(left, "rb") as f, open(right, "rb") as g:
+        return f.read() == g.read()
+
+
+def two_builds(a):
+    work = a.work or os.path.join("/tmp", "kestrel-json-regress-%d" % os.getpid())
+    sides = []
+    for label, cli in (("before", a.before_cli), ("after", a.after_cli)):
+        out = os.path.join(work, label)
+        snapshot(argparse.Namespace(cli=cli, inputs=a.inputs, out=out))
+        sides.append(out)
+    return compare(argparse.Namespace(before=sides[0], after=sides[1], drop=[], drop_list_key=[],
+                                      drop_nid_type=[], verbose=False, bytes=True))
+
+
 def compare(a):
     passed = failed = 0
     names = sorted(f[:-5] for f in os.listdir(a.before) if f.endswith(".json"))
@@ -161,7 +181,11 @@ def compare(a):
         for side in (a.before, a.after):
             with open(os.path.join(side, name + ".exit")) as f:
                 exits.append(f.read().strip())
-        diffs = differences(before_doc, after_doc, limit=20 if a.verbose else 5)
+        if a.bytes:
+            diffs = [] if same_bytes(os.path.join(a.before, name + ".json"), after) else \
+                ["bytes differ"] + differences(before_doc, after_doc, limit=5)
+        else:
+            diffs = differences(before_doc, after_doc, limit=20 if a.verbose else 5)
         if exits[0] != exits[1]:
             diffs.insert(0, "exit code %s -> %s" % tuple(exits))
         if diffs:
@@ -196,8 +220,16 @@ def main():
     c.add_argument("--drop-nid-type", action="append", type=lambda v: int(v, 0), default=[],
                    help="leave out the messages whose NID has this type (e.g. 8)")
     c.add_argument("-v", "--verbose", action="store_true")
+    c.add_argument("--bytes", action="store_true",
+                   help="the outputs must be byte-identical (no --drop applies)")
+    b = sub.add_parser("builds")
+    b.add_argument("before_cli")
+    b.add_argument("after_cli")
+    b.add_argument("--inputs", required=True)
+    b.add_argument("--work", help="where the two snapshots go (default: a folder in /tmp)")
     a = p.parse_args()
-    return {"inputs": make_inputs, "snapshot": snapshot, "compare": compare}[a.command](a)
+    return {"inputs": make_inputs, "snapshot": snapshot, "compare": compare,
+            "builds": two_builds}[a.command](a)
 
 
 if __name__ == "__main__":

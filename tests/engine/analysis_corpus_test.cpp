@@ -115,6 +115,21 @@ TEST(AnalysisCorpus, RestoringOrphansStillCompletes) {
     }
 }
 
+// Loading ahead on a second thread lists what one thread lists, in the same order.
+TEST(AnalysisCorpus, WalkLoadingAheadFilesWhatOneThreadFiles) {
+    KESTREL_REQUIRE_CORPUS();
+    for (const auto& file : test::CorpusFiles()) {
+        SCOPED_TRACE(file.filename().string());
+        AnalysisResult serial, ahead;
+        const AnalysisStatus serialStatus =
+            test::AnalyseQuietly(file.string(), serial, true, nullptr, DeepScanMode::Automatic, 0);
+        const AnalysisStatus aheadStatus =
+            test::AnalyseQuietly(file.string(), ahead, true, nullptr, DeepScanMode::Automatic, 16);
+        EXPECT_EQ(serialStatus, aheadStatus);
+        EXPECT_EQ(test::ResultText(serial), test::ResultText(ahead));
+    }
+}
+
 // Every filed message reads again in full; attached messages come with it.
 TEST(AnalysisCorpus, ItemSourceReadsEveryFiledMessage) {
     KESTREL_REQUIRE_CORPUS();

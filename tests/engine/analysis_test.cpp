@@ -10,6 +10,7 @@
 #include "engine_fixture.h"
 #include "platform/activity_log.h"
 #include "platform/scratch_home.h"  // the platform tests' scratch folders
+#include "support/quiet_analysis.h"
 
 namespace kestrel {
 namespace {
@@ -332,6 +333,80 @@ TEST(ItemSource, ReadsTheFullItemAgainAndRefusesAChangedFile) {
 
     std::ofstream(file.path(), std::ios::binary | std::ios::app) << 'x';
     EXPECT_THROW(run.source->Load(nid), SourceChangedError);
+}
+
+// Folders in folders, mail and other items, attachments: a walk that goes up and down.
+std::vector<uint8_t> NestedMailbox() {
+    MailboxBuilder box(PstVariant::Unicode);
+    const uint32_t inbox = box.Folder("Inbox");
+    const uint32_t sub = box.AddFolder(inbox, "Sub");
+    const uint32_t deeper = box.AddFolder(sub, "Deeper");
+    const uint32_t folders[] = {inbox, sub, deeper, box.Folder("Sent Items")};
+    for (int i = 0; i < 60; ++i) {
+        test::Message m = MakeMail("m" + std::to_string(i), "Ann", "ann@example.com",
+                                   std::string(10 + i * 37, 'b'));
+        if (i % 4 == 0) m.attachments.push_back({"a", "a.bin", std::vector<uint8_t>(i * 90, 1)});
+        box.AddMessage(folders[i % 4], m);
+    }
+    box.AddMessage(box.Folder("Tasks"), test::MakeTask({.subject = "task"}));
+    box.AddMessage(box.Folder("Contacts"), test::MakeContact({.displayName = "Bob"}));
+    return box.Build();
+}
+
+// Stops the run when the walk reports reaching node `at`.
+class StopAt : public AnalysisObserver {
+  public:
+    StopAt(RunControl& control, int64_t at) : control_(control), at_(at) {}
+    void ProgressPosition(int64_t position) override {
+        if (position == at_) control_.RequestStop();
+    }
+
+  private:
+    RunControl& control_;
+    int64_t at_;
+};
+
+std::string RunStoppedAt(const std::string& path, int64_t at, size_t loadAhead,
+                         AnalysisStatus* status) {
+    AnalysisOptions options;
+    options.sourcePstPath = path;
+    options.writeLog = false;
+    options.loadAhead = loadAhead;
+    AnalysisResult result;
+    std::shared_mutex mutex;
+    RunControl control;
+    StopAt observer(control, at);
+    *status = RunAnalysis(options, result, mutex, observer, control);
+    return test::ResultText(result);
+}
+
+TEST(Analysis, WalkLoadingAheadFilesWhatOneThreadFiles) {
+    for (const auto& image : {NestedMailbox(), FullMailbox()}) {
+        test::ScratchFile file(image);
+        AnalysisResult one, two, three;
+        ASSERT_EQ(test::AnalyseQuietly(file.path().string(), one, false, nullptr,
+                                       DeepScanMode::Automatic, 0),
+                  AnalysisStatus::Completed);
+        test::AnalyseQuietly(file.path().string(), two, false, nullptr, DeepScanMode::Automatic,
+                             16);
+        test::AnalyseQuietly(file.path().string(), three, false, nullptr, DeepScanMode::Automatic,
+                             1);
+        EXPECT_EQ(test::ResultText(one), test::ResultText(two));
+        EXPECT_EQ(test::ResultText(one), test::ResultText(three));
+    }
+}
+
+TEST(Analysis, StoppedWalkLoadingAheadKeepsWhatItFiled) {
+    test::ScratchFile file(NestedMailbox());
+    for (int64_t at : {1, 4, 9, 30, 55}) {
+        SCOPED_TRACE(at);
+        AnalysisStatus serialStatus{}, aheadStatus{};
+        const std::string serial = RunStoppedAt(file.path().string(), at, 0, &serialStatus);
+        const std::string ahead = RunStoppedAt(file.path().string(), at, 8, &aheadStatus);
+        EXPECT_EQ(serialStatus, AnalysisStatus::Stopped);
+        EXPECT_EQ(aheadStatus, AnalysisStatus::Stopped);
+        EXPECT_EQ(serial, ahead);
+    }
 }
 
 }  // namespace

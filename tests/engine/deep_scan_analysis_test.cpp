@@ -182,7 +182,7 @@ TEST_P(DeepScanAnalysis, FoldersWithoutStoreOrRootHangFromAStandInRoot) {
     box.AddMessage(box.Folder("Inbox"), MakeMail("kept", "Ann", "ann@example.com", "x"));
     std::vector<uint8_t> image = box.Build();
     for (const auto& page : box.pst().BuiltPages())
-        std::fill_n(image.begin() + static_cast<ptrdiff_t>(page.ib), kPageSize, 0);
+        std::fill_n(image.begin() + static_cast<ptrdiff_t>(page.ib), box.pst().PageSize(), 0);
     for (const auto& entry : box.pst().NbtEntries()) {
         if (entry.nid != test::kNidMessageStore && entry.nid != test::kNidRootFolder) continue;
         std::fill_n(image.begin() + static_cast<ptrdiff_t>(box.pst().Block(entry.bidData).ib), 64,

@@ -185,19 +185,23 @@ struct Outcome {
     std::map<ItemId, uint64_t> digests;  // of the items asked for that loaded
     std::map<ItemId, std::string> loadErrors;
     bool fileChanged = false;
+    std::string text;  // ResultText: everything listed, in filing order
 };
 
 // Analyses image from a memory file (orphans restored, no log), then reads every item
 // of want again in full through the run's item source.
-Outcome Analyse(std::span<const uint8_t> image, const std::vector<ItemId>& want) {
+Outcome Analyse(std::span<const uint8_t> image, const std::vector<ItemId>& want,
+                size_t loadAhead = AnalysisOptions{}.loadAhead) {
     Outcome out;
     MemoryFile file(image);
     const uint64_t before = Fnv(image.data(), image.size());
 
     AnalysisResult result;
     std::shared_ptr<ItemSource> source;
-    out.status = AnalyseQuietly(file.path(), result, true, &source);
+    out.status =
+        AnalyseQuietly(file.path(), result, true, &source, DeepScanMode::Automatic, loadAhead);
     out.error = result.error;
+    out.text = ResultText(result);
     out.listing = ListItems(result);
     if (!result.folders.empty()) out.topNid = result.folders.entries().front().folderNid;
 
@@ -293,6 +297,10 @@ TEST_P(DamagedCopies, EndCleanlyAndKeepWhatTheDamageMissed) {
             fault("error without a message");
         if (run.status != AnalysisStatus::Completed && !AnyOverlap(essentials, copy->damaged))
             fault("failed (" + run.error + ") though the store and top folder are intact");
+        // The walk loads ahead on a second thread: one thread must list the same.
+        const Outcome serial = Analyse(copy->bytes, none, 0);
+        if (serial.status != run.status || serial.text != run.text)
+            fault("listed differently when loaded on one thread");
         if (PeakMemoryKb() > kPeakMemoryLimitKb)
             fault("peak memory " + std::to_string(PeakMemoryKb()) + " KB");
 
