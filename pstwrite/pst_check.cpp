@@ -17,6 +17,7 @@
 #include "items/item_context.h"
 #include "items/node_item.h"
 #include "items/property_parser.h"
+#include "storage/block_inflate.h"
 #include "storage/btree_loader.h"
 #include "storage/byte_reader.h"
 #include "storage/crc.h"
@@ -57,6 +58,7 @@ class Findings {
 struct BlockEntry {
     uint64_t ib = 0;
     uint32_t cb = 0;
+    uint32_t inflated = 0;  // above cb: the block is stored deflated
 };
 struct NodeEntry {
     uint64_t bidData = 0;
@@ -100,7 +102,7 @@ class Checker {
             problems.Add("header", "no \"!BDN\" magic at the start");
             if (h.size() < 512) return false;
         }
-        variant = VariantFromVersion(r.U16(10).value_or(0));
+        variant = VariantFromVersion(r.U16(10).value_or(0), r.U16(8).value_or(0));
         layout_ = PstLayout::For(variant);
         if (!layout_) {
             problems.Add("header", fmt::format("unknown version {}", r.U16(10).value_or(0)));
@@ -108,7 +110,8 @@ class Checker {
         }
         if (r.U32(4) != PstCrc(h.data() + 8, 471))
             problems.Add("header", "partial CRC (dwCRCPartial) does not match");
-        const bool unicode = variant == PstVariant::Unicode;
+        // The 4 KB-page layout keeps the Unicode header.
+        const bool unicode = variant != PstVariant::Ansi;
         if (unicode && (h.size() < 564 || r.U32(524) != PstCrc(h.data() + 8, 516)))
             problems.Add("header", "full CRC (dwCRCFull) does not match");
         const size_t root = unicode ? 180 : 164;
@@ -129,12 +132,12 @@ class Checker {
         return true;
     }
 
-    // Trailer of the 512-byte page at ib: type, signature, CRC and BID.
+    // Trailer of the page at ib: type, signature, CRC and BID.
     bool PageTrailer(const std::vector<uint8_t>& page, uint64_t ib, uint8_t ptype, uint64_t bid,
                      bool signed_) {
         const ByteReader r(page);
         const size_t t = layout_->pageTrailerPos;
-        if (page.size() < kPage) {
+        if (page.size() < layout_->pageSize) {
             problems.Add("pages", fmt::format("page at {} is cut short", ib));
             return false;
         }
@@ -169,7 +172,7 @@ class Checker {
         };
         std::vector<Visit> stack{{rootIb, rootBid, 0, -1, 0, UINT64_MAX, false}};
         const char* tree = blocks ? "block tree" : "node tree";
-        const uint64_t maxPages = size_ / kPage + 1;
+        const uint64_t maxPages = size_ / layout_->pageSize + 1;
         uint64_t pages = 0;
         uint64_t lastLeafKey = 0;
         bool anyLeaf = false;
@@ -181,12 +184,15 @@ class Checker {
                 continue;
             }
             pagesUsed_.push_back(v.ib);
-            const std::vector<uint8_t> page = Read(v.ib, kPage);
+            const std::vector<uint8_t> page = Read(v.ib, layout_->pageSize);
             if (!PageTrailer(page, v.ib, blocks ? 0x80 : 0x81, v.bid, true)) continue;
             const ByteReader r(page);
             const size_t area = layout_->entryAreaSize;
-            const size_t count = r.U8(area).value_or(0), max = r.U8(area + 1).value_or(0),
-                         size = r.U8(area + 2).value_or(0), level = r.U8(area + 3).value_or(0);
+            const size_t pcs = layout_->pageCountSize;
+            const size_t count = r.UInt(area, pcs).value_or(0),
+                         max = r.UInt(area + pcs, pcs).value_or(0),
+                         size = r.U8(area + 2 * pcs).value_or(0),
+                         level = r.U8(area + 2 * pcs + 1).value_or(0);
             if (v.level >= 0 && static_cast<int>(level) != v.level) {
                 problems.Add("btree", fmt::format("{}: page at {} has level {}, expected {}", tree,
                                                   v.ib, level, v.level));
@@ -237,7 +243,10 @@ class Checker {
                 if (blocks) {
                     blocks_[keys[i] & ~uint64_t{1}] = {
                         r.UInt(at + layout_->blockLeafIbPos, w).value_or(0),
-                        r.U16(at + layout_->blockLeafCbPos).value_or(0)};
+                        r.U16(at + layout_->blockLeafCbPos).value_or(0),
+                        layout_->blockLeafInflatedPos == 0
+                            ? 0u
+                            : r.U16(at + layout_->blockLeafInflatedPos).value_or(0)};
                 } else {
                     nodes_[static_cast<uint32_t>(keys[i])] = {
                         r.UInt(at + layout_->nodeLeafDataPos, w).value_or(0),
@@ -248,7 +257,10 @@ class Checker {
         }
     }
 
-    uint64_t SlotSize(uint32_t cb) const { return (cb + layout_->blockTrailerSize + 63) / 64 * 64; }
+    uint64_t SlotSize(uint32_t cb) const {
+        const uint64_t align = layout_->blockAlignment;
+        return (cb + layout_->blockTrailerSize + align - 1) / align * align;
+    }
 
     void Blocks() {
         for (const auto& [bid, entry] : blocks_) {
@@ -346,7 +358,15 @@ class Checker {
             }
             if (!reached.insert(bid).second) continue;
             if (!(bid & 2)) continue;  // a data block: nothing below it
-            const std::vector<uint8_t> bytes = Read(it->second.ib, it->second.cb);
+            std::vector<uint8_t> bytes = Read(it->second.ib, it->second.cb);
+            if (it->second.inflated > it->second.cb) {
+                std::vector<uint8_t> inflated;
+                if (!InflateBlock(bytes, it->second.inflated, inflated)) {
+                    problems.Add("blocks", fmt::format("block {:#x} does not inflate", bid));
+                    continue;
+                }
+                bytes = std::move(inflated);
+            }
             const ByteReader r(bytes);
             const uint8_t type = r.U8(0).value_or(0), level = r.U8(1).value_or(0);
             const size_t count = r.U16(2).value_or(0);
