@@ -37,7 +37,9 @@ SaveDialog::~SaveDialog() = default;
 SaveChoice SaveDialog::Choice() const {
     SaveChoice choice;
     choice.destination = ui_->destinationField->text().trimmed();
-    choice.format = ui_->mboxFormat->isChecked() ? ExportFormat::Mbox : ExportFormat::Eml;
+    choice.format = ui_->pstFormat->isChecked()    ? ExportFormat::Pst
+                    : ui_->mboxFormat->isChecked() ? ExportFormat::Mbox
+                                                   : ExportFormat::Eml;
     return choice;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// The save dialog: the destination folder and the form of the saved mail (EML files or one
-// mbox per folder).
+// The save dialog: the destination folder and the form of the saved mail (a repaired PST
+// file, EML files or one mbox per folder).
 #include <QDialog>
 #include <memory>
 

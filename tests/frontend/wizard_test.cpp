@@ -325,6 +325,14 @@ TEST_F(Wizard, SavesTheTickedFolderOfABuiltMailbox) {
     SaveDialog dialog(QString::fromStdString(out.string()), &prompts_);
     dialog.show();
     Shot(dialog, "save-dialog.png");
+
+    // The dialog offers the repaired PST first; saving one writes the file under its name.
+    EXPECT_EQ(dialog.Choice().format, ExportFormat::Pst);
+    const fs::path repaired = root_ / "repaired";
+    prompts_.saveChoice = SaveChoice{QString::fromStdString(repaired.string()), ExportFormat::Pst};
+    screen.ui().saveButton->click();
+    EXPECT_EQ(save->lastSummary().outcome, ExportOutcome::Completed);
+    EXPECT_TRUE(fs::is_regular_file(repaired / pst_.filename()));
 }
 
 TEST_F(Wizard, LogMenuActsOnTheProgramsLogAndChangePathChecksTheFolder) {
