@@ -304,7 +304,8 @@ int main(int argc, char** argv) {
         std::vector<fs::path> files;
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(argv[2], ec)) {
-            if (entry.path().extension() == ".pst" && entry.file_size() <= kMaxWholeFile)
+            const fs::path extension = entry.path().extension();
+            if ((extension == ".pst" || extension == ".ost") && entry.file_size() <= kMaxWholeFile)
                 files.push_back(entry.path());
         }
         std::sort(files.begin(), files.end());
