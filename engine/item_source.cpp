@@ -107,14 +107,7 @@ std::unique_ptr<FullItem> ItemSource::Load(uint32_t nid, const std::filesystem::
 std::unique_ptr<FullItem> ItemSource::Load(uint32_t nid, uint64_t dataBid,
                                            const std::filesystem::path& rtfFile) {
     std::lock_guard lock(mutex_);
-    if (!inMemory_) {
-        if (!context_->file.IsOpen()) {
-            OpenChecked();
-        } else {
-            CheckHeldFile();
-        }
-    }
-    CloseOnExit closer{context_->file, !inMemory_ && holds_ == 0};
+    CloseOnExit closer{context_->file, ReadyToRead()};
     const NodeRecord* node = nullptr;
     if (const BlockRecord* data = dataBid ? FindBlock(*context_, dataBid) : nullptr)
         node = context_->nodes.FindByData(nid, data);
@@ -126,6 +119,17 @@ std::unique_ptr<FullItem> ItemSource::Load(uint32_t nid, uint64_t dataBid,
     std::unique_ptr<FullItem> full = reader.Read(*node, 0);
     if (full) WriteRtfFile(*full, rtfFile);
     return full;
+}
+
+bool ItemSource::ReadyToRead() {
+    if (!inMemory_) {
+        if (!context_->file.IsOpen()) {
+            OpenChecked();
+        } else {
+            CheckHeldFile();
+        }
+    }
+    return !inMemory_ && holds_ == 0;
 }
 
 void ItemSource::OpenChecked() {
@@ -168,14 +172,7 @@ ItemSource::Hold::~Hold() {
 
 void ItemSource::Read(const std::function<void(ItemContext&)>& use) {
     std::lock_guard lock(mutex_);
-    if (!inMemory_) {
-        if (!context_->file.IsOpen()) {
-            OpenChecked();
-        } else {
-            CheckHeldFile();
-        }
-    }
-    CloseOnExit closer{context_->file, !inMemory_ && holds_ == 0};
+    CloseOnExit closer{context_->file, ReadyToRead()};
     use(items_);
 }
 

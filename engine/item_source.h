@@ -87,6 +87,9 @@ class ItemSource {
     void Read(const std::function<void(ItemContext&)>& use);
 
   private:
+    // Opens (or, while held, re-checks) the file before a read; true when the read must close
+    // it afterwards.
+    bool ReadyToRead();
     void OpenChecked();
     void CheckHeldFile();
 

@@ -1,10 +1,27 @@
 #include "frontend/app_state.h"
 
+#include <QKeyEvent>
+
 namespace kestrel {
 
 AppState& App() {
     static AppState state;
     return state;
+}
+
+QKeyEvent* KeyToHandle(QEvent* event, const QKeyEvent*& lastKey) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() == Qt::Key_Shift) {
+        App().shiftDown = event->type() == QEvent::KeyPress;
+        return nullptr;
+    }
+    if (event->type() == QEvent::KeyRelease) {
+        lastKey = nullptr;
+        return nullptr;
+    }
+    if (key == lastKey) return nullptr;
+    lastKey = key;
+    return key;
 }
 
 }  // namespace kestrel

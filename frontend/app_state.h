@@ -3,6 +3,9 @@
 #include <atomic>
 #include <string>
 
+class QEvent;
+class QKeyEvent;
+
 namespace kestrel {
 
 struct AppState {
@@ -26,5 +29,10 @@ struct AppState {
 };
 
 AppState& App();
+
+// The key press a screen's keyboard rules should see for a key event, or null. Shift only
+// updates App().shiftDown. A key the focused control leaves goes on to its parents as the
+// same event: the rules see it once, until its release (lastKey remembers it).
+QKeyEvent* KeyToHandle(QEvent* event, const QKeyEvent*& lastKey);
 
 }  // namespace kestrel

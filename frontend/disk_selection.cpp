@@ -353,18 +353,8 @@ bool DiskSelection::eventFilter(QObject* watched, QEvent* event) {
         return QDialog::eventFilter(watched, event);
     auto* widget = qobject_cast<QWidget*>(watched);
     if (!widget || widget->window() != this) return QDialog::eventFilter(watched, event);
-    auto* key = static_cast<QKeyEvent*>(event);
-    if (key->key() == Qt::Key_Shift) {
-        App().shiftDown = type == QEvent::KeyPress;
-        return false;
-    }
-    if (type == QEvent::KeyRelease) {
-        lastKey_ = nullptr;
-        return false;
-    }
-    if (key == lastKey_) return false;
-    lastKey_ = key;
-    return HandleKey(key);
+    QKeyEvent* key = KeyToHandle(event, lastKey_);
+    return key != nullptr && HandleKey(key);
 }
 
 bool DiskSelection::HandleKey(QKeyEvent* key) {

@@ -583,20 +583,8 @@ bool RepairRecover::eventFilter(QObject* watched, QEvent* event) {
         return InPreview(watched) &&
                (mouse->button() == Qt::RightButton || type == QEvent::MouseButtonDblClick);
     }
-    auto* key = static_cast<QKeyEvent*>(event);
-    if (key->key() == Qt::Key_Shift) {
-        App().shiftDown = type == QEvent::KeyPress;
-        return false;
-    }
-    // A key the focused control leaves goes on to its parents as the same event: the rules
-    // see it once, until its release.
-    if (type == QEvent::KeyRelease) {
-        lastKey_ = nullptr;
-        return false;
-    }
-    if (key == lastKey_) return false;
-    lastKey_ = key;
-    return HandleKey(watched, key);
+    QKeyEvent* key = KeyToHandle(event, lastKey_);
+    return key != nullptr && HandleKey(watched, key);
 }
 
 bool RepairRecover::HandleKey(QObject* watched, QKeyEvent* key) {
