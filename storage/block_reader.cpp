@@ -71,6 +71,13 @@ constexpr uint8_t kDecode[256] = {
     0xD4, 0xE1, 0x11, 0xD0, 0x08, 0x8B, 0x2A, 0xF2, 0xED, 0x9A, 0x64, 0x3F, 0xC1, 0x6C, 0xF9, 0xEC,
 };
 
+// The stored bytes of a deflated block, kept per thread between reads: a block is at most
+// a few KB and is inflated into the caller's buffer at once.
+std::vector<uint8_t>& StoredBytes() {
+    thread_local std::vector<uint8_t> stored;
+    return stored;
+}
+
 constexpr uint8_t kTreeBlockType = 1;  // btype of XBLOCK and XXBLOCK
 constexpr size_t kTreeHeaderSize = 8;
 
@@ -88,9 +95,10 @@ size_t ReadDecodedRecord(PstContext& context, const BlockRecord& record,
         DecodeBlockData(context, record.bid, out.data(), n);
         return n;
     }
-    std::vector<uint8_t> stored;
+    std::vector<uint8_t>& stored = StoredBytes();
     if (ReadAt(context, record.ib, record.cb, stored) == record.cb) {
-        std::vector<uint8_t> decoded = stored;
+        thread_local std::vector<uint8_t> decoded;
+        decoded.assign(stored.begin(), stored.end());
         DecodeBlockData(context, record.bid, decoded.data(), decoded.size());
         if (InflateBlock(decoded, record.cbInflated, out)) return out.size();
         if (InflateBlock(stored, record.cbInflated, out)) {
@@ -245,7 +253,7 @@ size_t ReadBlockRecord(PstContext& context, const BlockRecord& record, std::vect
     const bool recordsInflated = context.layout && context.layout->blockLeafInflatedPos != 0;
     if (record.cbInflated == record.cb || (record.cbInflated == 0 && !recordsInflated))
         return ReadAt(context, record.ib, record.cb, out);
-    std::vector<uint8_t> stored;
+    std::vector<uint8_t>& stored = StoredBytes();
     if (IsCompressed(record) && ReadAt(context, record.ib, record.cb, stored) == record.cb &&
         InflateBlock(stored, record.cbInflated, out))
         return out.size();
