@@ -62,7 +62,7 @@ inline FuzzBlocks MakeBlockStore(const std::vector<BlockPlan>& plans, PstVariant
     for (const BlockPlan& plan : plans) {
         const size_t cb = std::min<size_t>(plan.bytes.size(), 0xFFFF);
         image.resize((image.size() + 63) / 64 * 64);
-        records.push_back({plan.bid, image.size(), static_cast<uint32_t>(cb), 2});
+        records.push_back({plan.bid, image.size(), static_cast<uint16_t>(cb), 2});
         image.insert(image.end(), plan.bytes.begin(),
                      plan.bytes.begin() + static_cast<ptrdiff_t>(cb));
         out.totalBytes += cb;

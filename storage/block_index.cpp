@@ -1,5 +1,7 @@
 #include "storage/block_index.h"
 
+#include <cstdint>
+
 #include "storage/nid.h"
 
 namespace kestrel {
@@ -15,25 +17,28 @@ size_t SlotOf(uint64_t key, size_t mask) {
 
 const BlockRecord& BlockIndex::Append(const BlockRecord& record) {
     records_.push_back(record);
-    const BlockRecord& stored = records_.back();
     // Lookups clear bit 0, so a record stored with bit 0 set can never be the answer.
-    if ((stored.bid & kBidIgnoredBit) == 0) Index(&stored);
-    return stored;
+    if ((record.bid & kBidIgnoredBit) == 0) Index(records_.size() - 1);
+    return records_.back();
 }
 
-void BlockIndex::Index(const BlockRecord* record) {
-    // At most three quarters full: probes stay short (the bid is in the slot) and always
-    // meet an empty slot.
+void BlockIndex::Index(size_t position) {
+    // A position must fit its 32 bits (plus one): past that a record is kept unindexed,
+    // which no file of a few hundred GB reaches.
+    if (position >= UINT32_MAX) return;
+    // At most three quarters full: probes stay short and always meet an empty slot.
     if (4 * (indexed_ + 1) > 3 * slots_.size()) Grow();
+    const uint64_t bid = records_[position].bid;
     const size_t mask = slots_.size() - 1;
-    for (size_t slot = SlotOf(record->bid, mask);; slot = (slot + 1) & mask) {
-        if (slots_[slot].record == nullptr) {
-            slots_[slot] = {record->bid, record};
+    for (size_t slot = SlotOf(bid, mask);; slot = (slot + 1) & mask) {
+        Slot& entry = slots_[slot];
+        if (entry.position == 0) {
+            entry = {Tag(bid), static_cast<uint32_t>(position + 1)};
             ++indexed_;
             return;
         }
         // The first record with the bid keeps the slot.
-        if (slots_[slot].bid == record->bid) return;
+        if (entry.tag == Tag(bid) && records_[entry.position - 1].bid == bid) return;
     }
 }
 
@@ -42,9 +47,9 @@ void BlockIndex::Grow() {
     slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{});
     const size_t mask = slots_.size() - 1;
     for (const Slot& entry : old) {
-        if (entry.record == nullptr) continue;
-        size_t slot = SlotOf(entry.bid, mask);
-        while (slots_[slot].record != nullptr) slot = (slot + 1) & mask;
+        if (entry.position == 0) continue;
+        size_t slot = SlotOf(records_[entry.position - 1].bid, mask);
+        while (slots_[slot].position != 0) slot = (slot + 1) & mask;
         slots_[slot] = entry;
     }
 }
@@ -53,9 +58,11 @@ const BlockRecord* BlockIndex::Find(uint64_t bid) const {
     const uint64_t key = BidKey(bid);
     if (key == 0 || slots_.empty()) return nullptr;
     const size_t mask = slots_.size() - 1;
-    for (size_t slot = SlotOf(key, mask); slots_[slot].record != nullptr;
-         slot = (slot + 1) & mask) {
-        if (slots_[slot].bid == key) return slots_[slot].record;
+    for (size_t slot = SlotOf(key, mask); slots_[slot].position != 0; slot = (slot + 1) & mask) {
+        const Slot& entry = slots_[slot];
+        if (entry.tag != Tag(key)) continue;
+        const BlockRecord& record = records_[entry.position - 1];
+        if (record.bid == key) return &record;
     }
     return nullptr;
 }

@@ -11,13 +11,15 @@ namespace kestrel {
 struct BlockRecord {
     uint64_t bid = 0;  // as read (bit 0 not cleared)
     uint64_t ib = 0;   // file offset of the block
-    uint32_t cb = 0;   // byte count
-    int32_t cRef = 0;  // reference count, sign-extended from 16 bits
+    uint16_t cb = 0;   // byte count
+    int16_t cRef = 0;  // reference count
     // The size the block inflates to when it is stored deflated (above cb); cb: stored as it
     // is, and so is 0 in a layout without inflated sizes. Below cb it is damage: the block
     // reads as nothing.
-    uint32_t cbInflated = 0;
+    uint16_t cbInflated = 0;
 };
+// The fields are as wide as the format's: a 1 GB file holds half a million records.
+static_assert(sizeof(BlockRecord) == 24);
 
 // True when the record's block is stored deflated.
 inline bool IsCompressed(const BlockRecord& record) {
@@ -47,18 +49,20 @@ class BlockIndex {
     void Clear();
 
   private:
-    // Adds record to the lookup unless a record with its bid is there already.
-    void Index(const BlockRecord* record);
+    // Adds the record at position to the lookup unless a record with its bid is there already.
+    void Index(size_t position);
     void Grow();
 
     std::deque<BlockRecord> records_;
-    // Open addressing keyed by bid (null record: empty) instead of a map node per record,
-    // where a 1 GB file holds 300,000 to 500,000 records. The slot keeps the bid, so that a
-    // probe reads no record but the one it finds.
+    // Open addressing keyed by bid instead of a map node per record, where a 1 GB file
+    // holds 300,000 to 500,000 records. A slot keeps the record's position in records_ (plus
+    // one; 0: empty) and the bid's low 32 bits, so that a probe reads no record but the one
+    // whose bits match.
     struct Slot {
-        uint64_t bid = 0;
-        const BlockRecord* record = nullptr;
+        uint32_t tag = 0;
+        uint32_t position = 0;
     };
+    static uint32_t Tag(uint64_t bid) { return static_cast<uint32_t>(bid); }
     std::vector<Slot> slots_;
     size_t indexed_ = 0;
 };

@@ -20,8 +20,8 @@ inline constexpr size_t kScanWindowSize = 4u << 20;
 struct ScannedBlock {
     uint64_t bid = 0;  // as the trailer has it
     uint64_t ib = 0;
-    uint32_t cb = 0;
-    uint32_t cbInflated = 0;  // cb unless the block is stored deflated
+    uint16_t cb = 0;
+    uint16_t cbInflated = 0;  // cb unless the block is stored deflated
 };
 
 struct ScannedPage {
