@@ -26,8 +26,8 @@ class ScriptedPrompts : public ScreenPrompts {
   public:
     std::deque<bool> answers;
     std::vector<QString> asked, informed, details;
-    int pstPicks = 0, destinationPicks = 0;
-    std::optional<QString> pickedDestination;
+    int pstPicks = 0, destinationPicks = 0, imagePicks = 0;
+    std::optional<QString> pickedDestination, pickedImage;
 
     bool Ask(QWidget*, const QString& question) override {
         asked.push_back(question);
@@ -43,6 +43,10 @@ class ScriptedPrompts : public ScreenPrompts {
     std::optional<QString> PickPstFile(QWidget*) override {
         ++pstPicks;
         return pickedPst;
+    }
+    std::optional<QString> PickDiskImage(QWidget*) override {
+        ++imagePicks;
+        return pickedImage;
     }
     std::optional<QString> PickDestination(QWidget*, const QString&) override {
         ++destinationPicks;
