@@ -35,10 +35,10 @@ int CFolderTreeCtrl::DriveImage(DriveType type) {
 
 QIcon CFolderTreeCtrl::Picture(int image) {
     static const std::array<const char*, kImageCount> kFiles = {
-        ":/icons/drive-0-computer.svg",  ":/icons/drive-1-partition.svg",
-        ":/icons/drive-2-cdrom.svg",     ":/icons/drive-3-removable.svg",
-        ":/icons/drive-4-floppy.svg",    ":/icons/drive-5-fixed.svg",
-        ":/icons/drive-6-image.svg",     ":/icons/drive-7-open-image.svg"};
+        ":/icons/drive-0-computer.svg", ":/icons/drive-1-partition.svg",
+        ":/icons/drive-2-cdrom.svg",    ":/icons/drive-3-removable.svg",
+        ":/icons/drive-4-floppy.svg",   ":/icons/drive-5-fixed.svg",
+        ":/icons/drive-6-image.svg",    ":/icons/drive-7-open-image.svg"};
     if (image < 0 || image >= kImageCount) return {};
     return QIcon(QString::fromLatin1(kFiles[static_cast<size_t>(image)]));
 }

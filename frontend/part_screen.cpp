@@ -117,11 +117,10 @@ void PartScreen::Open() {
     } else {
         table_.problems.push_back(App().selectedDiskSource + ": " + reason);
     }
-    QTreeWidgetItem* disk =
-        !opened || device.IsBlockDevice()
-            ? tree->AddDrive(root, diskName, CFolderTreeCtrl::DriveType::Fixed, source,
-                             App().selectedDiskIndex)
-            : tree->AddImageFile(root, diskName, source);
+    QTreeWidgetItem* disk = !opened || device.IsBlockDevice()
+                                ? tree->AddDrive(root, diskName, CFolderTreeCtrl::DriveType::Fixed,
+                                                 source, App().selectedDiskIndex)
+                                : tree->AddImageFile(root, diskName, source);
     for (const PartitionRecord& record : table_.records)
         tree->AddPartition(disk, QString::fromStdString(record.label),
                            static_cast<int>(record.position));
@@ -216,8 +215,9 @@ void PartScreen::ValidateField(bool start) {
     if (read.state == SectorField::State::Number) return;
     QString message;
     if (read.state == SectorField::State::Negative) {
-        message = start ? QStringLiteral("Start sector should be greater than zero") + QString(20, ' ')
-                        : QStringLiteral("End sector should be greater than zero") + QString(34, ' ');
+        message =
+            start ? QStringLiteral("Start sector should be greater than zero") + QString(20, ' ')
+                  : QStringLiteral("End sector should be greater than zero") + QString(34, ' ');
     } else {
         message = start ? QStringLiteral("Invalid start sector") + QString(41, ' ')
                         : QStringLiteral("Invalid end sector") + QString(55, ' ');
@@ -266,7 +266,8 @@ void PartScreen::Next() {
     App().rangeEnd = end.value == 0 ? 0 : static_cast<uint64_t>(end.value) - 1;
     // 3: so the end field must be at least start + 2.
     if (!(App().rangeEnd > App().rangeStart)) {
-        prompts_->Fail(this, caption, QStringLiteral("End sector should be bigger than start sector"));
+        prompts_->Fail(this, caption,
+                       QStringLiteral("End sector should be bigger than start sector"));
         return restoreClicks();
     }
     // 4

@@ -10,11 +10,11 @@
 #include <QPointer>
 #include <filesystem>
 
+#include <fmt/format.h>
 #include "frontend/app_state.h"
 #include "frontend/help_window.h"
 #include "frontend/screen_icons.h"
 #include "frontend/screen_prompts.h"
-#include <fmt/format.h>
 
 #include "platform/activity_log.h"
 #include "platform/disk_table.h"
@@ -246,8 +246,8 @@ void Settings::Carve() {
     std::error_code ec;
     std::filesystem::create_directories(out, ec);
     if (!std::filesystem::is_directory(out, ec)) {
-        prompts_->Inform(this, QStringLiteral("The destination folder %1 cannot be created.")
-                                   .arg(destination));
+        prompts_->Inform(
+            this, QStringLiteral("The destination folder %1 cannot be created.").arg(destination));
         return;
     }
     // Writing onto the disk being carved could overwrite the very files sought.
@@ -290,7 +290,9 @@ void Settings::Carve() {
                         [self, done, total] {
                             if (self)
                                 self->ui_->statusText->setText(
-                                    QStringLiteral("Carving: %1 of %2 sectors").arg(done).arg(total));
+                                    QStringLiteral("Carving: %1 of %2 sectors")
+                                        .arg(done)
+                                        .arg(total));
                         },
                         Qt::QueuedConnection);
                 },
@@ -341,9 +343,9 @@ void Settings::CarveEnded(const CarveReport& report) {
     if (report.unreadableSectors > 0)
         notes << QStringLiteral("%1 sectors could not be read").arg(report.unreadableSectors);
     if (!report.error.empty()) {
-        prompts_->Inform(this, QStringLiteral("Carving ended early: ") +
-                                   QString::fromStdString(report.error),
-                         notes.join('\n'));
+        prompts_->Inform(
+            this, QStringLiteral("Carving ended early: ") + QString::fromStdString(report.error),
+            notes.join('\n'));
     } else if (!notes.isEmpty()) {
         prompts_->Inform(this, QStringLiteral("%1 PST files carved").arg(carved), notes.join('\n'));
     }

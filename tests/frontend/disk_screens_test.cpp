@@ -2,6 +2,8 @@
 // partition screen's fields, messages and Next rules on an image built here, and carving
 // a built mailbox out of an image from the search screen.
 // Screenshots go to $KESTREL_SCREENSHOT_DIR when it is set.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <QDir>
 #include <QHeaderView>
 #include <QLabel>
@@ -11,9 +13,12 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTableWidget>
+
 #include <cstdlib>
 #include <fstream>
 #include <random>
+
+#include <fmt/format.h>
 
 #include "controls/folder_tree_ctrl.h"
 #include "frontend/disk_selection.h"
@@ -63,10 +68,9 @@ class DiskScreens : public ScreenTest {
         SetMbrEntry(mbr, 0, 0x07, 2048, 4096);
         SetMbrEntry(mbr, 1, 0x0C, 8192, 8192);
         image_ = root_ / "disk.img";
-        ASSERT_TRUE(WriteSparseImage(image_, 16384 * 512,
-                                     {{0, mbr},
-                                      {2048 * 512, BootSectorOf("NTFS")},
-                                      {8192 * 512, BootSectorOf("FAT32")}}));
+        ASSERT_TRUE(WriteSparseImage(
+            image_, 16384 * 512,
+            {{0, mbr}, {2048 * 512, BootSectorOf("NTFS")}, {8192 * 512, BootSectorOf("FAT32")}}));
         App().selectedDiskSource = image_.string();
         App().selectedDiskName = "Disk 0 - " + image_.string();
         App().selectedDiskIndex = 0;
@@ -185,10 +189,10 @@ TEST_F(DiskScreens, PartitionScreenChecksItsFieldsAndNextsRangeIn64Bits) {
     EXPECT_EQ(ui.endLabel->text(), "End Sector");
     EXPECT_TRUE(ui.hiddenNextButton->isHidden());
     EXPECT_EQ(ui.hiddenBackButton->text(), "&Back");
-    EXPECT_EQ(Rows(ui.detailsList),
-              (QStringList{"Disk Number : 0", "Partition Number : 1", "Partition Type : NTFS",
-                           "Mode : Search and Recover", "Start Sector : 2048",
-                           "End Sector : 6144"}));
+    EXPECT_EQ(
+        Rows(ui.detailsList),
+        (QStringList{"Disk Number : 0", "Partition Number : 1", "Partition Type : NTFS",
+                     "Mode : Search and Recover", "Start Sector : 2048", "End Sector : 6144"}));
     EXPECT_EQ(ui.startField->text(), "2048");
     EXPECT_EQ(ui.endField->text(), "6144");
 
@@ -208,12 +212,14 @@ TEST_F(DiskScreens, PartitionScreenChecksItsFieldsAndNextsRangeIn64Bits) {
     EXPECT_EQ(prompts_.informed.back(), "Invalid start sector" + QString(41, ' '));
     EXPECT_EQ(ui.startField->text(), "8192");
     ui.startField->setText("-5");
-    EXPECT_EQ(prompts_.informed.back(), "Start sector should be greater than zero" + QString(20, ' '));
+    EXPECT_EQ(prompts_.informed.back(),
+              "Start sector should be greater than zero" + QString(20, ' '));
     EXPECT_EQ(ui.startField->text(), "8192");
     ui.endField->setText("12x");
     EXPECT_EQ(prompts_.informed.back(), "Invalid end sector" + QString(55, ' '));
     ui.endField->setText("-1");
-    EXPECT_EQ(prompts_.informed.back(), "End sector should be greater than zero" + QString(34, ' '));
+    EXPECT_EQ(prompts_.informed.back(),
+              "End sector should be greater than zero" + QString(34, ' '));
     EXPECT_EQ(ui.endField->text(), "16384");
     const size_t informed = prompts_.informed.size();
     ui.startField->setText("0");
@@ -283,7 +289,8 @@ TEST_F(DiskScreens, CarveCopiesAMailboxOutOfTheImageAndListsIt) {
     std::copy(pst.begin(), pst.end(), bytes.begin() + kSector * 512);
     bytes.resize((bytes.size() + 511) / 512 * 512);
     std::ofstream(image_, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
 
     const fs::path out = root_ / "carved";
     App().destinationFolder = out.string();
@@ -314,6 +321,25 @@ TEST_F(DiskScreens, CarveCopiesAMailboxOutOfTheImageAndListsIt) {
     EXPECT_EQ(list->rowCount(), 0);
     ASSERT_FALSE(prompts_.details.empty());
     EXPECT_TRUE(prompts_.details.back().contains("exists already"));
+
+    // The disk the destination lives on is refused as a source (a short range of it, should
+    // the refusal ever fail).
+    struct stat at {};
+    ASSERT_EQ(::stat(out.c_str(), &at), 0);
+    std::ifstream uevent(
+        fmt::format("/sys/dev/block/{}:{}/uevent", major(at.st_dev), minor(at.st_dev)));
+    std::string line, device;
+    while (std::getline(uevent, line))
+        if (line.rfind("DEVNAME=", 0) == 0) device = "/dev/" + line.substr(8);
+    struct stat node {};
+    if (device.empty() || ::stat(device.c_str(), &node) != 0 || !S_ISBLK(node.st_mode))
+        GTEST_SKIP() << "the scratch folder is on no block device this test can name";
+    search.SetCarveSource(QString::fromStdString(device), 0, 2048);
+    search.ui().carveButton->click();
+    EXPECT_FALSE(search.carving());
+    EXPECT_TRUE(prompts_.informed.back().contains("is on the disk being carved"))
+        << prompts_.informed.back().toStdString();
+    EXPECT_EQ(finished.count(), 2);
 }
 
 }  // namespace

@@ -135,13 +135,18 @@ TEST_F(SettingsTest, LanguageFilePathFindsTheFileWhateverTheStoredCase) {
 
 TEST_F(SettingsTest, LanguageFileTextsKeepTheirBlanksAndMissingNumbersAreNotFound) {
     const fs::path file = root_ / "data" / "FrenchA.dat";
-    WriteBytes(file, "\xEF\xBB\xBF" "9=S\xC3\xA9lectionner\r\n# 10=comment\n 13 =  D\xC3\xA9" "but  \n"
-                     "14=\n9=second\nno equals sign\n");
+    WriteBytes(file,
+               "\xEF\xBB\xBF"
+               "9=S\xC3\xA9lectionner\r\n# 10=comment\n 13 =  D\xC3\xA9"
+               "but  \n"
+               "14=\n9=second\nno equals sign\n");
     std::string text = "unchanged";
     ASSERT_TRUE(LookupUiText(9, text, file));
     EXPECT_EQ(text, "S\xC3\xA9lectionner");
     ASSERT_TRUE(LookupUiText(13, text, file));
-    EXPECT_EQ(text, "  D\xC3\xA9" "but  ");
+    EXPECT_EQ(text,
+              "  D\xC3\xA9"
+              "but  ");
     ASSERT_TRUE(LookupUiText(14, text, file));
     EXPECT_EQ(text, "");
     text = "unchanged";
