@@ -6,6 +6,8 @@
 
 class QEvent;
 class QKeyEvent;
+class QObject;
+class QWidget;
 
 namespace kestrel {
 
@@ -54,5 +56,9 @@ AppState& App();
 // updates App().shiftDown. A key the focused control leaves goes on to its parents as the
 // same event: the rules see it once, until its release (lastKey remembers it).
 QKeyEvent* KeyToHandle(QEvent* event, const QKeyEvent*& lastKey);
+// KeyToHandle for an event an application-wide filter sees: null unless it is a key event
+// sent to a widget of screen's window.
+QKeyEvent* ScreenKeyToHandle(const QWidget* screen, QObject* watched, QEvent* event,
+                             const QKeyEvent*& lastKey);
 
 }  // namespace kestrel

@@ -480,13 +480,8 @@ void DiskSelection::OpenPartitions() {
 // --- Keyboard ---
 
 bool DiskSelection::eventFilter(QObject* watched, QEvent* event) {
-    const QEvent::Type type = event->type();
-    if (type != QEvent::KeyPress && type != QEvent::KeyRelease)
-        return QDialog::eventFilter(watched, event);
-    auto* widget = qobject_cast<QWidget*>(watched);
-    if (!widget || widget->window() != this) return QDialog::eventFilter(watched, event);
-    QKeyEvent* key = KeyToHandle(event, lastKey_);
-    return key != nullptr && HandleKey(key);
+    QKeyEvent* key = ScreenKeyToHandle(this, watched, event, lastKey_);
+    return key ? HandleKey(key) : QDialog::eventFilter(watched, event);
 }
 
 bool DiskSelection::HandleKey(QKeyEvent* key) {

@@ -37,14 +37,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Shot(QWidget& widget, const char* name) {
-    const char* dir = std::getenv("KESTREL_SCREENSHOT_DIR");
-    if (!dir || !*dir) return;
-    QTest::qWait(300);  // paint only; nothing is asserted on time
-    QDir().mkpath(dir);
-    EXPECT_TRUE(widget.grab().save(QString(dir) + "/" + name));
-}
-
 QStringList Children(const QTreeWidgetItem* item) {
     QStringList texts;
     for (int i = 0; item && i < item->childCount(); ++i) texts << item->child(i)->text(0);

@@ -3,10 +3,12 @@
 // for what it does.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWebEngineView>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <memory>
@@ -20,6 +22,15 @@
 #include "ui_repair_recover.h"
 
 namespace kestrel::test {
+
+// Saves a picture of widget into $KESTREL_SCREENSHOT_DIR when that is set.
+inline void Shot(QWidget& widget, const char* name) {
+    const char* dir = std::getenv("KESTREL_SCREENSHOT_DIR");
+    if (!dir || !*dir) return;
+    QTest::qWait(300);  // paint only; nothing is asserted on time
+    QDir().mkpath(dir);
+    EXPECT_TRUE(widget.grab().save(QString(dir) + "/" + name));
+}
 
 // Answers the screen's questions from a script (Yes when it runs out) and records them.
 class ScriptedPrompts : public ScreenPrompts {
