@@ -306,6 +306,7 @@ TEST_F(DiskScreens, CarveCopiesAMailboxOutOfTheImageAndListsIt) {
     EXPECT_TRUE(back == pst);
     search.RowClicked(0);
     EXPECT_EQ(App().chosenPstPath, carved.string());
+    Shot(search, "search-carved.png");
 
     // Again: the file there is not overwritten, and the screen says why none came.
     search.ui().carveButton->click();
