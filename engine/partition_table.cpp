@@ -22,8 +22,9 @@ constexpr size_t kTableOffset = 446;
 constexpr size_t kEntrySize = 16;
 constexpr uint8_t kTypeProtective = 0xEE;
 
+// 0x85 is the extended partition Linux tools write; its chain is the same.
 bool IsExtended(uint8_t type) {
-    return type == 0x05 || type == 0x0F;
+    return type == 0x05 || type == 0x0F || type == 0x85;
 }
 
 struct MbrEntry {

@@ -161,7 +161,8 @@ std::optional<PstHeaderMatch> MatchPstHeader(const uint8_t* sector) {
         return std::nullopt;
     }
     match.version = reader.U16(10).value_or(0);
-    if (match.version == 23) {
+    // 36 is the 4 KB-page offline store; its header keeps the Unicode offsets.
+    if (match.version == 23 || match.version == 36) {
         match.fileEof = reader.U64(184).value_or(0);
     } else if (match.version == 14 || match.version == 15) {
         match.fileEof = reader.U32(168).value_or(0);

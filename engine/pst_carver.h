@@ -20,8 +20,8 @@ struct PstHeaderMatch {
     uint64_t fileEof = 0;  // ibFileEof: the size the header gives
 };
 
-// The header a sector starts with, when it is one: "!BDN", "SM" or "SO" at 8, wVer 14, 15
-// or 23 at 10.
+// The header a sector starts with, when it is one: "!BDN", "SM" or "SO" at 8, wVer 14, 15,
+// 23 or 36 (the 4 KB-page layout) at 10.
 std::optional<PstHeaderMatch> MatchPstHeader(const uint8_t* sector);
 
 struct CarvedFile {

@@ -1,6 +1,7 @@
 #include "frontend/app_state.h"
 
 #include <QKeyEvent>
+#include <QWidget>
 
 namespace kestrel {
 
@@ -22,6 +23,14 @@ QKeyEvent* KeyToHandle(QEvent* event, const QKeyEvent*& lastKey) {
     if (key == lastKey) return nullptr;
     lastKey = key;
     return key;
+}
+
+QKeyEvent* ScreenKeyToHandle(const QWidget* screen, QObject* watched, QEvent* event,
+                             const QKeyEvent*& lastKey) {
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease) return nullptr;
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!widget || widget->window() != screen) return nullptr;
+    return KeyToHandle(event, lastKey);
 }
 
 }  // namespace kestrel

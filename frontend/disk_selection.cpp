@@ -4,21 +4,26 @@
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QLocale>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QTimer>
+#include <cerrno>
 #include <filesystem>
 
+#include "controls/folder_tree_ctrl.h"
 #include "frontend/app_state.h"
 #include "frontend/change_log_path.h"
 #include "frontend/help_window.h"
+#include "frontend/part_screen.h"
 #include "frontend/repair_recover.h"
 #include "frontend/save_action.h"
 #include "frontend/screen_icons.h"
 #include "frontend/screen_prompts.h"
 #include "frontend/search_screen.h"
 #include "platform/activity_log.h"
+#include "platform/raw_device.h"
 #include "platform/settings.h"
 #include "ui_disk_selection.h"
 
@@ -66,7 +71,7 @@ DiskSelection::DiskSelection(ScreenPrompts* prompts, QWidget* parent)
     ui_->banner->setPixmap(WindowIcon().pixmap(40, 40));
     // 3
     ShowStep(1);
-    // The disk screens are not there yet: the panel is wired but never shown.
+    // The disk path starts hidden; File > "Search Disk or Image..." shows it.
     ui_->modePanel->hide();
     ui_->modeNextButton->setEnabled(false);
     UpdateViewReport();
@@ -81,6 +86,9 @@ DiskSelection::DiskSelection(ScreenPrompts* prompts, QWidget* parent)
     connect(ui_->searchRecoverRadio, &QRadioButton::clicked, this, [this] { ModeClicked(true); });
     connect(ui_->repairRadio, &QRadioButton::clicked, this, [this] { ModeClicked(false); });
     connect(ui_->modeNextButton, &QPushButton::clicked, this, &DiskSelection::ModeNext);
+    connect(ui_->diskTree, &CFolderTreeCtrl::diskClicked, this, &DiskSelection::DiskClicked);
+    connect(ui_->diskTree, &CFolderTreeCtrl::chooseImageClicked, this,
+            &DiskSelection::ChooseDiskImage);
     qApp->installEventFilter(this);
 }
 
@@ -93,6 +101,8 @@ void DiskSelection::BuildMenus() {
     layout()->setMenuBar(menuBar_);
     QMenu* file = menuBar_->addMenu(QStringLiteral("&File"));
     file->addAction(QStringLiteral("&Open"), this, &DiskSelection::ChooseSource);
+    file->addAction(QStringLiteral("Search &Disk or Image..."), this,
+                    &DiskSelection::ShowDiskPanel);
     // Save belongs to the recovery screen; here it does nothing.
     file->addAction(QStringLiteral("&Save"), this, [] {});
     file->addSeparator();
@@ -333,14 +343,136 @@ void DiskSelection::ModeNext() {
         return;
     }
     if (App().modeName == "Search and Recover") {
-        emit partitionScreenRequested();
-        focusStep_ = 3;
-    } else {
-        App().modeTag = App().modeName == "Repair" ? "REPAIR" : "EXTRACT";
-        if (App().modeTag == "EXTRACT") focusStep_ = 1;
-        Next();
+        OpenPartitions();
         return;
     }
+    App().modeTag = App().modeName == "Repair" ? "REPAIR" : "EXTRACT";
+    if (App().modeTag == "EXTRACT") focusStep_ = 1;
+    UpdateViewReport();
+    Next();
+}
+
+// --- The disk path ---
+
+void DiskSelection::ShowDiskPanel() {
+    FillDiskTree();
+    ui_->modePanel->show();
+    ShowStep(2);
+    focusStep_ = 2;
+    ui_->diskTree->setFocus();
+}
+
+void DiskSelection::FillDiskTree() {
+    CFolderTreeCtrl* tree = ui_->diskTree;
+    tree->SetClickMode(CFolderTreeCtrl::kDiskClicks);
+    App().treeClickMode = CFolderTreeCtrl::kDiskClicks;
+    QTreeWidgetItem* root = tree->ResetRoot(QStringLiteral("My Computer"));
+    const std::vector<DiskEntry> disks = hooks_.listDisks ? hooks_.listDisks() : ListDisks();
+    const QLocale locale = QLocale::c();
+    int number = 0;
+    for (const DiskEntry& disk : disks) {
+        QString label = QStringLiteral("Disk %1 - %2 (%3")
+                            .arg(number)
+                            .arg(QString::fromStdString(disk.device))
+                            .arg(locale.formattedDataSize(static_cast<qint64>(disk.sizeBytes)));
+        if (!disk.model.empty()) label += QStringLiteral(", ") + QString::fromStdString(disk.model);
+        label += ')';
+        tree->AddDrive(root, label,
+                       disk.removable ? CFolderTreeCtrl::DriveType::Removable
+                                      : CFolderTreeCtrl::DriveType::Fixed,
+                       QString::fromStdString(disk.device), number);
+        ++number;
+    }
+    for (const QString& image : images_) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(image.toStdString(), ec);
+        QTreeWidgetItem* item = tree->AddImageFile(
+            root,
+            QStringLiteral("Disk %1 - %2 (%3, image)")
+                .arg(number)
+                .arg(image)
+                .arg(locale.formattedDataSize(ec ? 0 : static_cast<qint64>(size))),
+            image);
+        item->setData(0, CFolderTreeCtrl::kIndexRole, number);
+        ++number;
+    }
+    tree->AddChooseImage(root, QStringLiteral("Disk image..."));
+    tree->expandAll();
+}
+
+void DiskSelection::DiskClicked(QTreeWidgetItem* item) {
+    if (App().treeClickMode != CFolderTreeCtrl::kDiskClicks || !item) return;
+    App().selectedDiskName = item->text(0).toStdString();
+    App().selectedDiskIndex = item->data(0, CFolderTreeCtrl::kIndexRole).toInt();
+    App().selectedDiskSource = item->data(0, CFolderTreeCtrl::kSourceRole).toString().toStdString();
+    ui_->diskList->clear();
+    const QIcon icon = item->icon(0);
+    ui_->diskList->addItem(new QListWidgetItem(icon, item->text(0)));
+    ui_->diskList->addItem(new QListWidgetItem(
+        icon, QStringLiteral("Device : ") + QString::fromStdString(App().selectedDiskSource)));
+    ui_->modeNextButton->setEnabled(true);
+    Log(kLogBlankLine);
+    Log("Select Disk:");
+    Log(App().selectedDiskName);
+}
+
+void DiskSelection::ChooseDiskImage() {
+    const auto picked = prompts_->PickDiskImage(this);
+    if (!picked || picked->isEmpty()) return;
+    if (!images_.contains(*picked)) images_ << *picked;
+    FillDiskTree();
+    QTreeWidgetItem* root = ui_->diskTree->root();
+    for (int i = 0; root && i < root->childCount(); ++i) {
+        QTreeWidgetItem* item = root->child(i);
+        if (CFolderTreeCtrl::KindOf(item) == CFolderTreeCtrl::Kind::ImageFile &&
+            item->data(0, CFolderTreeCtrl::kSourceRole).toString() == *picked)
+            ui_->diskTree->Click(item);
+    }
+}
+
+void DiskSelection::OpenPartitions() {
+    const std::string source = App().selectedDiskSource;
+    if (source.empty()) {
+        prompts_->Inform(this, QStringLiteral("Please select a disk or a disk image"));
+        return;
+    }
+    // Say plainly why a disk cannot be read before leaving this screen.
+    {
+        RawDevice device;
+        std::string reason;
+        if (!device.Open(source, &reason)) {
+            const QString name = QString::fromStdString(source);
+            if (device.OpenError() == EACCES || device.OpenError() == EPERM) {
+                prompts_->Inform(this, QStringLiteral("%1 cannot be read without root rights. "
+                                                      "Start Kestrel as root (for example with "
+                                                      "sudo) to read a disk, or choose a disk "
+                                                      "image.")
+                                           .arg(name));
+            } else {
+                prompts_->Inform(this, QStringLiteral("%1 cannot be read: %2")
+                                           .arg(name, QString::fromStdString(reason)));
+            }
+            return;
+        }
+    }
+    PartScreen screen(prompts_, this);
+    screen.hooks().endProgram = [this](int code) { EndProgram(code); };
+    screen.resize(760, 480);
+    screen.Open();
+    hide();
+    if (hooks_.runPartitions) {
+        hooks_.runPartitions(screen);
+    } else {
+        screen.exec();
+    }
+    App().treeClickMode = CFolderTreeCtrl::kDiskClicks;
+    App().screenActive = false;
+    if (screen.repairChosen()) {
+        OpenRecovery(App().chosenPstPath);
+        return;
+    }
+    show();
+    focusStep_ = 3;
     ShowStep(1);
     UpdateViewReport();
 }
@@ -348,13 +480,8 @@ void DiskSelection::ModeNext() {
 // --- Keyboard ---
 
 bool DiskSelection::eventFilter(QObject* watched, QEvent* event) {
-    const QEvent::Type type = event->type();
-    if (type != QEvent::KeyPress && type != QEvent::KeyRelease)
-        return QDialog::eventFilter(watched, event);
-    auto* widget = qobject_cast<QWidget*>(watched);
-    if (!widget || widget->window() != this) return QDialog::eventFilter(watched, event);
-    QKeyEvent* key = KeyToHandle(event, lastKey_);
-    return key != nullptr && HandleKey(key);
+    QKeyEvent* key = ScreenKeyToHandle(this, watched, event, lastKey_);
+    return key ? HandleKey(key) : QDialog::eventFilter(watched, event);
 }
 
 bool DiskSelection::HandleKey(QKeyEvent* key) {

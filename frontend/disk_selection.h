@@ -1,13 +1,15 @@
 #pragma once
 // The first screen (DiskSelection), the program's main window: the source PST file, the
 // destination, the analysis options, Search (the search screen) and Next (the recovery
-// screen); menus File, Log and Help. The mode panel that leads to the disk screens is built
-// and wired but stays hidden until those screens exist.
+// screen); menus File, Log and Help. File > "Search Disk or Image..." shows the mode panel
+// with the disk tree, which leads to the partition screen.
 #include <QDialog>
+#include <QStringList>
 #include <functional>
 #include <memory>
 
 #include "engine/analysis.h"
+#include "platform/disk_table.h"
 
 namespace Ui {
 class DiskSelection;
@@ -15,9 +17,11 @@ class DiskSelection;
 class QAction;
 class QKeyEvent;
 class QMenuBar;
+class QTreeWidgetItem;
 
 namespace kestrel {
 
+class PartScreen;
 class RepairRecover;
 class SaveAction;
 class ScreenPrompts;
@@ -29,6 +33,10 @@ struct WizardHooks {
     std::function<void(int code)> endProgram;
     // Runs the search screen (default: modally).
     std::function<void(Settings& screen)> runSearch;
+    // The whole disks of the disk tree (default: ListDisks()).
+    std::function<std::vector<DiskEntry>()> listDisks;
+    // Runs the partition screen (default: modally).
+    std::function<void(PartScreen& screen)> runPartitions;
 };
 
 class DiskSelection : public QDialog {
@@ -68,10 +76,11 @@ class DiskSelection : public QDialog {
     // The mode panel.
     void ModeClicked(bool searchAndRecover);
     void ModeNext();
-
-  signals:
-    // The mode panel's "Search and Recover": the partition screen's place.
-    void partitionScreenRequested();
+    // File > "Search Disk or Image...": shows the mode panel and fills the disk tree.
+    void ShowDiskPanel();
+    void DiskClicked(QTreeWidgetItem* item);
+    // The disk tree's "Disk image..." item: an image file joins the tree, picked.
+    void ChooseDiskImage();
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -87,6 +96,8 @@ class DiskSelection : public QDialog {
     bool HandleKey(QKeyEvent* key);
     void EndProgram(int code);
     void UpdateViewReport();
+    void FillDiskTree();
+    void OpenPartitions();
 
     std::unique_ptr<Ui::DiskSelection> ui_;
     std::unique_ptr<ScreenPrompts> ownPrompts_;
@@ -99,6 +110,8 @@ class DiskSelection : public QDialog {
     int focusStep_ = 1;
     const QKeyEvent* lastKey_ = nullptr;
     std::unique_ptr<RepairRecover> recovery_;
+    // Image files picked in this run, kept in the tree when it is filled again.
+    QStringList images_;
 };
 
 }  // namespace kestrel

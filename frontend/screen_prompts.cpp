@@ -40,6 +40,14 @@ std::optional<QString> ScreenPrompts::PickPstFile(QWidget* owner) {
     return chosen;
 }
 
+std::optional<QString> ScreenPrompts::PickDiskImage(QWidget* owner) {
+    const QString chosen = QFileDialog::getOpenFileName(
+        owner, QStringLiteral("Disk image"), QString(),
+        QStringLiteral("Disk images (*.img *.dd *.raw *.bin *.iso *.001);;All Files (*)"));
+    if (chosen.isEmpty()) return std::nullopt;
+    return chosen;
+}
+
 std::optional<QString> ScreenPrompts::PickDestination(QWidget* owner, const QString& start) {
     return PickFolder(owner, QStringLiteral("Please select the Destination Path"), start);
 }

@@ -25,6 +25,8 @@ class ScreenPrompts {
     virtual void Inform(QWidget* owner, const QString& text, const QString& details = {});
     // The open-file dialog for a source PST; nothing on Cancel.
     virtual std::optional<QString> PickPstFile(QWidget* owner);
+    // The open-file dialog for a disk image; nothing on Cancel.
+    virtual std::optional<QString> PickDiskImage(QWidget* owner);
     // The folder picker for the destination; nothing on Cancel.
     virtual std::optional<QString> PickDestination(QWidget* owner, const QString& start);
     // A Yes/No question with the question icon under caption; true on Yes.

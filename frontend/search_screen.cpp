@@ -10,11 +10,15 @@
 #include <QPointer>
 #include <filesystem>
 
+#include <fmt/format.h>
 #include "frontend/app_state.h"
 #include "frontend/help_window.h"
 #include "frontend/screen_icons.h"
 #include "frontend/screen_prompts.h"
+
 #include "platform/activity_log.h"
+#include "platform/disk_table.h"
+#include "platform/raw_device.h"
 #include "platform/settings.h"
 #include "ui_settings.h"
 
@@ -81,6 +85,7 @@ Settings::Settings(ScreenPrompts* prompts, QWidget* parent)
 
     connect(ui_->browseButton, &QPushButton::clicked, this, &Settings::Browse);
     connect(ui_->searchButton, &QPushButton::clicked, this, &Settings::Search);
+    connect(ui_->carveButton, &QPushButton::clicked, this, &Settings::Carve);
     connect(ui_->repairButton, &QPushButton::clicked, this, &Settings::Repair);
     connect(ui_->cancelButton, &QPushButton::clicked, this, &Settings::Cancel);
     connect(list, &QTableWidget::cellClicked, this, [this](int row, int) { RowClicked(row); });
@@ -94,6 +99,7 @@ Settings::~Settings() {
     qApp->removeEventFilter(this);
     finder_.RequestStop();
     if (thread_.joinable()) thread_.join();
+    StopCarve();
 }
 
 void Settings::Browse() {
@@ -112,6 +118,7 @@ void Settings::Search() {
         finder_.RequestStop();
         return;
     }
+    if (carving_) return;
     // 2-3
     const QString folder = ui_->pathField->text();
     std::error_code ec;
@@ -133,6 +140,7 @@ void Settings::Search() {
     JoinSearch();
     searching_ = true;
     ui_->searchButton->setText(QStringLiteral("Stop"));
+    ui_->carveButton->setEnabled(false);
     finder_.ClearFound();
     finder_.ResetStop();
     QPointer<Settings> self(this);
@@ -200,11 +208,148 @@ void Settings::SearchEnded() {
     JoinSearch();
     ui_->searchButton->setText(QStringLiteral("Search"));
     searching_ = false;
+    ui_->carveButton->setEnabled(true);
     const int found = static_cast<int>(finder_.FoundCount());
     ui_->statusText->setText(QStringLiteral("%1 items found").arg(found));
     ui_->repairButton->show();
     ui_->cancelButton->show();
     emit searchFinished(found);
+}
+
+// --- Carving ---
+
+void Settings::SetCarveSource(const QString& device, uint64_t start, uint64_t end) {
+    carveDevice_ = device;
+    carveStart_ = start;
+    carveEnd_ = end;
+    ui_->carveRange->setText(
+        QStringLiteral("%1, sectors %2 to %3").arg(device).arg(start).arg(end));
+    ui_->carveLabel->show();
+    ui_->carveRange->show();
+    ui_->carveButton->show();
+}
+
+void Settings::Carve() {
+    if (carving_) {
+        carveStop_ = true;
+        return;
+    }
+    if (carveDevice_.isEmpty() || searching_) return;
+    QString destination = QString::fromStdString(App().destinationFolder);
+    if (destination.isEmpty()) {
+        const auto picked = prompts_->PickDestination(this, QString());
+        if (!picked || picked->isEmpty()) return;
+        destination = *picked;
+        App().destinationFolder = destination.toStdString();
+    }
+    const std::filesystem::path out = destination.toStdString();
+    std::error_code ec;
+    std::filesystem::create_directories(out, ec);
+    if (!std::filesystem::is_directory(out, ec)) {
+        prompts_->Inform(
+            this, QStringLiteral("The destination folder %1 cannot be created.").arg(destination));
+        return;
+    }
+    // Writing onto the disk being carved could overwrite the very files sought.
+    std::string why;
+    if (DirOnSource(out, carveDevice_.toStdString(), &why)) {
+        prompts_->Inform(this,
+                         QStringLiteral("The destination folder %1 is on the disk being carved "
+                                        "(%2). Please select a destination on another disk.")
+                             .arg(destination, QString::fromStdString(why)));
+        return;
+    }
+    Log(kLogBlankLine);
+    Log("Click the Carve button for " + carveDevice_.toStdString() + " into " + out.string());
+    ui_->fileList->setRowCount(0);
+    ui_->statusText->setText(QStringLiteral("Carving..."));
+    ui_->carveButton->setText(QStringLiteral("Stop"));
+    ui_->searchButton->setEnabled(false);
+    carving_ = true;
+    carveStop_ = false;
+    if (carveThread_.joinable()) carveThread_.join();
+    QPointer<Settings> self(this);
+    const std::string device = carveDevice_.toStdString();
+    const uint64_t start = carveStart_, end = carveEnd_;
+    carveThread_ = std::thread([this, self, device, start, end, out] {
+        CarveReport report;
+        RawDevice source;
+        std::string reason;
+        if (!source.Open(device, &reason)) {
+            report.error = device + ": " + reason;
+        } else {
+            uint64_t shownPercent = 101;
+            report = CarvePstFiles(
+                source, start, end, out,
+                [self, &shownPercent](uint64_t done, uint64_t total) {
+                    const uint64_t percent = total == 0 ? 100 : done / (total / 100 + 1);
+                    if (percent == shownPercent) return;
+                    shownPercent = percent;
+                    QMetaObject::invokeMethod(
+                        self.data(),
+                        [self, done, total] {
+                            if (self)
+                                self->ui_->statusText->setText(
+                                    QStringLiteral("Carving: %1 of %2 sectors")
+                                        .arg(done)
+                                        .arg(total));
+                        },
+                        Qt::QueuedConnection);
+                },
+                &carveStop_);
+        }
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, report] {
+                if (self) self->CarveEnded(report);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void Settings::StopCarve() {
+    carveStop_ = true;
+    if (carveThread_.joinable()) carveThread_.join();
+}
+
+void Settings::CarveEnded(const CarveReport& report) {
+    if (carveThread_.joinable()) carveThread_.join();
+    carving_ = false;
+    carveReport_ = report;
+    ui_->carveButton->setText(QStringLiteral("Carve"));
+    ui_->searchButton->setEnabled(true);
+    // The carved files are listed like found ones, so Repair opens any of them.
+    for (const CarvedFile& file : report.files) {
+        const CPath path(file.path.string());
+        AddRow({QString::fromStdString(path.FileName()), QString::fromStdString(file.path.string()),
+                QString::fromStdString(SizeText(path.Size())),
+                QString::fromStdString(ModifiedText(path.Modified()))},
+               0, {});
+    }
+    const int carved = static_cast<int>(report.files.size());
+    ui_->statusText->setText(QStringLiteral("%1 PST files carved").arg(carved));
+    ui_->repairButton->show();
+    ui_->cancelButton->show();
+    Log(fmt::format("Carved {} PST files, sectors {} to {}{}", carved, report.start, report.end,
+                    report.stopped ? " (stopped)" : ""));
+    QStringList notes;
+    for (const CarvedFile& file : report.files)
+        if (file.truncated)
+            notes << QStringLiteral("%1: cut at the end of the range (%2 of %3 bytes)")
+                         .arg(QString::fromStdString(file.path.filename().string()))
+                         .arg(file.size)
+                         .arg(file.declaredSize);
+    for (const std::string& problem : report.problems) notes << QString::fromStdString(problem);
+    if (report.unreadableSectors > 0)
+        notes << QStringLiteral("%1 sectors could not be read").arg(report.unreadableSectors);
+    if (!report.error.empty()) {
+        prompts_->Inform(
+            this, QStringLiteral("Carving ended early: ") + QString::fromStdString(report.error),
+            notes.join('\n'));
+    } else if (!notes.isEmpty()) {
+        prompts_->Inform(this, QStringLiteral("%1 PST files carved").arg(carved), notes.join('\n'));
+    }
+    emit carveFinished(carved);
 }
 
 void Settings::RowClicked(int row) {
@@ -225,6 +370,7 @@ void Settings::Repair() {
     }
     finder_.RequestStop();
     JoinSearch();
+    StopCarve();
     repairChosen_ = true;
     hide();
     done(QDialog::Rejected);
@@ -235,6 +381,7 @@ void Settings::Cancel() {
     Log("Press Back Button for select mode ");
     finder_.RequestStop();
     JoinSearch();
+    StopCarve();
     done(QDialog::Rejected);
 }
 
@@ -251,6 +398,7 @@ void Settings::Exit() {
     if (!yes) return;
     finder_.RequestStop();
     JoinSearch();
+    StopCarve();
     EndProgram(0);
 }
 
@@ -268,13 +416,8 @@ void Settings::closeEvent(QCloseEvent* event) {
 }
 
 bool Settings::eventFilter(QObject* watched, QEvent* event) {
-    const QEvent::Type type = event->type();
-    if (type != QEvent::KeyPress && type != QEvent::KeyRelease)
-        return QDialog::eventFilter(watched, event);
-    auto* widget = qobject_cast<QWidget*>(watched);
-    if (!widget || widget->window() != this) return QDialog::eventFilter(watched, event);
-    QKeyEvent* key = KeyToHandle(event, lastKey_);
-    return key != nullptr && HandleKey(key);
+    QKeyEvent* key = ScreenKeyToHandle(this, watched, event, lastKey_);
+    return key ? HandleKey(key) : QDialog::eventFilter(watched, event);
 }
 
 bool Settings::HandleKey(QKeyEvent* key) {

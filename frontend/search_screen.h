@@ -4,11 +4,13 @@
 // runs on a thread of its own; its finds reach the list through queued calls, and a second
 // click on Search (then reading "Stop") ends it.
 #include <QDialog>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <thread>
 
 #include "engine/file_finder.h"
+#include "engine/pst_carver.h"
 
 namespace Ui {
 class Settings;
@@ -40,10 +42,20 @@ class Settings : public QDialog {
     int focusStep() const { return focusStep_; }
     // Repair ended the screen with a file picked (App().chosenPstPath).
     bool repairChosen() const { return repairChosen_; }
+    bool carving() const { return carving_; }
+    // The last carve's report.
+    const CarveReport& carveReport() const { return carveReport_; }
+
+    // A disk or image and a range of it (512-byte sectors, end one past the last): the
+    // screen then offers Carve, which copies the PST files found there into the
+    // destination folder and lists them like found files.
+    void SetCarveSource(const QString& device, uint64_t start, uint64_t end);
 
     void Browse();
     // Starts a search, or stops the running one.
     void Search();
+    // Starts carving the range, or stops the running carve.
+    void Carve();
     void RowClicked(int row);
     void Repair();
     void Cancel();
@@ -52,6 +64,7 @@ class Settings : public QDialog {
 
   signals:
     void searchFinished(int found);
+    void carveFinished(int carved);
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -64,6 +77,8 @@ class Settings : public QDialog {
     void ShowProgress(int found, const QString& folder);
     void SearchEnded();
     void JoinSearch();
+    void CarveEnded(const CarveReport& report);
+    void StopCarve();
     bool HandleKey(QKeyEvent* key);
     void EndProgram(int code);
 
@@ -74,6 +89,13 @@ class Settings : public QDialog {
     std::thread thread_;
     bool searching_ = false;
     bool repairChosen_ = false;
+    QString carveDevice_;
+    uint64_t carveStart_ = 0;
+    uint64_t carveEnd_ = 0;
+    std::thread carveThread_;
+    std::atomic<bool> carveStop_{false};
+    bool carving_ = false;
+    CarveReport carveReport_;
     int focusStep_ = 0;
     const QKeyEvent* lastKey_ = nullptr;
 };

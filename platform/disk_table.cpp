@@ -100,6 +100,7 @@ std::vector<DiskEntry> ListDisks(const fs::path& sysBlock) {
         if (std::sscanf(size.c_str(), "%llu", &units) == 1 && units <= UINT64_MAX / 512)
             disk.sizeBytes = units * 512;
         disk.model = FirstLine(entry.path() / "device" / "model");
+        disk.removable = FirstLine(entry.path() / "removable") == "1";
         disks.push_back(std::move(disk));
     }
     std::sort(disks.begin(), disks.end(),

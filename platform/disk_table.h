@@ -12,7 +12,8 @@ struct DiskEntry {
     std::string name;    // "sda", "nvme0n1"
     std::string device;  // "/dev/sda"
     uint64_t sizeBytes = 0;
-    std::string model;  // empty when the system gives none
+    std::string model;       // empty when the system gives none
+    bool removable = false;  // the system marks the medium removable (card readers, sticks)
 };
 
 // Whole disks (sd, nvme, vd, xvd, mmcblk) in name order; partitions, ram, zram and loop

@@ -35,8 +35,9 @@ RawDevice::~RawDevice() {
 bool RawDevice::Open(const std::string& path, std::string* reason) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    openError_ = fd_ < 0 ? errno : 0;
     if (fd_ < 0) {
-        const int error = errno;
+        const int error = openError_;
         if (reason) {
             *reason = std::strerror(error);
             if (error == EACCES || error == EPERM) *reason += " (reading a disk needs root rights)";

@@ -37,6 +37,9 @@ class RawDevice : public SectorSource {
     bool Open(const std::string& path, std::string* reason = nullptr);
     bool IsOpen() const { return fd_ >= 0; }
     bool IsBlockDevice() const { return blockDevice_; }
+    // The system's error number of the last Open that failed to open the path (EACCES:
+    // reading a disk needs root rights), 0 otherwise.
+    int OpenError() const { return openError_; }
 
     bool ReadSectors(uint64_t sector, uint32_t count, uint8_t* out) override;
     uint64_t SectorCount() const override { return sizeBytes_ / kSectorSize; }
@@ -45,6 +48,7 @@ class RawDevice : public SectorSource {
 
   private:
     int fd_ = -1;
+    int openError_ = 0;
     bool blockDevice_ = false;
     uint64_t sizeBytes_ = 0;
     uint32_t logicalSectorSize_ = 0;

@@ -267,4 +267,29 @@ fs::path LanguageFilePath(const fs::path& installFolder, std::string_view langua
     return exact;
 }
 
+bool LookupUiText(int number, std::string& text, const fs::path& languageFile) {
+    // A language file is a few hundred short lines; anything far larger is not one.
+    constexpr std::uintmax_t kMaxLanguageFile = 1u << 20;
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(languageFile, ec);
+    if (ec || size > kMaxLanguageFile) return false;
+    std::ifstream in(languageFile, std::ios::binary);
+    if (!in) return false;
+    const std::string wanted = std::to_string(number);
+    std::string line;
+    for (bool first = true; std::getline(in, line); first = false) {
+        if (first && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos) continue;
+        std::string_view key(line.data(), equals);
+        while (!key.empty() && (key.front() == ' ' || key.front() == '\t')) key.remove_prefix(1);
+        while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.remove_suffix(1);
+        if (key != wanted) continue;
+        text = line.substr(equals + 1);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace kestrel

@@ -63,4 +63,9 @@ std::string LanguageFile();
 std::filesystem::path LanguageFilePath(const std::filesystem::path& installFolder,
                                        std::string_view languageFile);
 
+// The translated text of number from languageFile (UTF-8 lines "number=text", the text
+// taken as written up to the line's end, blanks included); false when the file or the
+// number is not there, and the caller then uses its English text.
+bool LookupUiText(int number, std::string& text, const std::filesystem::path& languageFile);
+
 }  // namespace kestrel

@@ -83,6 +83,12 @@ TEST(PartitionTable, MbrPrimariesAndExtendedChain) {
     EXPECT_TRUE(table.records[3].logical);
     EXPECT_EQ(table.fileSystems[5], "FAT16");
     EXPECT_TRUE(table.problems.empty());
+
+    // Linux's extended type 0x85 leads to the same chain.
+    test::SetMbrEntry(mbr, 2, 0x85, 1000, 900);
+    ImagePatches linux = patches;
+    linux[0] = At(0, mbr);
+    EXPECT_EQ(Labels(Walk(linux, 2048)), Labels(table));
 }
 
 TEST(PartitionTable, NoSignatureNoTable) {

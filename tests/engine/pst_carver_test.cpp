@@ -20,15 +20,16 @@ std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed) {
     return bytes;
 }
 
-// A Unicode (version 23) or Ansi (14) header with ibFileEof.
+// A Unicode (version 23 or 36) or Ansi (14, 15) header with ibFileEof.
 void PutHeader(uint8_t* at, uint16_t version, uint64_t eof, char kind = 'M') {
     std::copy_n("!BDN", 4, at);
     at[8] = 'S';
     at[9] = static_cast<uint8_t>(kind);
     at[10] = static_cast<uint8_t>(version);
     at[11] = 0;
-    const size_t field = version == 23 ? 184 : 168;
-    for (size_t i = 0; i < (version == 23 ? 8u : 4u); ++i)
+    const bool unicode = version == 23 || version == 36;
+    const size_t field = unicode ? 184 : 168;
+    for (size_t i = 0; i < (unicode ? 8u : 4u); ++i)
         at[field + i] = static_cast<uint8_t>(eof >> (8 * i));
 }
 
@@ -63,6 +64,11 @@ TEST(PstCarver, HeaderMatch) {
     ASSERT_TRUE(match);
     EXPECT_TRUE(match->ost);
     EXPECT_EQ(match->fileEof, 70000u);
+    PutHeader(sector.data(), 36, 0x100000000ull, 'O');  // 4 KB-page OST: Unicode offset
+    match = MatchPstHeader(sector.data());
+    ASSERT_TRUE(match);
+    EXPECT_EQ(match->version, 36);
+    EXPECT_EQ(match->fileEof, 0x100000000ull);
     PutHeader(sector.data(), 16, 70000);
     EXPECT_FALSE(MatchPstHeader(sector.data()));
     PutHeader(sector.data(), 23, 70000, 'X');

@@ -3,10 +3,12 @@
 // for what it does.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWebEngineView>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <memory>
@@ -21,13 +23,22 @@
 
 namespace kestrel::test {
 
+// Saves a picture of widget into $KESTREL_SCREENSHOT_DIR when that is set.
+inline void Shot(QWidget& widget, const char* name) {
+    const char* dir = std::getenv("KESTREL_SCREENSHOT_DIR");
+    if (!dir || !*dir) return;
+    QTest::qWait(300);  // paint only; nothing is asserted on time
+    QDir().mkpath(dir);
+    EXPECT_TRUE(widget.grab().save(QString(dir) + "/" + name));
+}
+
 // Answers the screen's questions from a script (Yes when it runs out) and records them.
 class ScriptedPrompts : public ScreenPrompts {
   public:
     std::deque<bool> answers;
     std::vector<QString> asked, informed, details;
-    int pstPicks = 0, destinationPicks = 0;
-    std::optional<QString> pickedDestination;
+    int pstPicks = 0, destinationPicks = 0, imagePicks = 0;
+    std::optional<QString> pickedDestination, pickedImage;
 
     bool Ask(QWidget*, const QString& question) override {
         asked.push_back(question);
@@ -43,6 +54,10 @@ class ScriptedPrompts : public ScreenPrompts {
     std::optional<QString> PickPstFile(QWidget*) override {
         ++pstPicks;
         return pickedPst;
+    }
+    std::optional<QString> PickDiskImage(QWidget*) override {
+        ++imagePicks;
+        return pickedImage;
     }
     std::optional<QString> PickDestination(QWidget*, const QString&) override {
         ++destinationPicks;

@@ -36,14 +36,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Shot(QWidget& widget, const char* name) {
-    const char* dir = std::getenv("KESTREL_SCREENSHOT_DIR");
-    if (!dir || !*dir) return;
-    QTest::qWait(300);  // paint only; nothing is asserted on time
-    QDir().mkpath(dir);
-    EXPECT_TRUE(widget.grab().save(QString(dir) + "/" + name));
-}
-
 std::string ReadWhole(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});

@@ -62,12 +62,15 @@ TEST_F(RawDeviceTest, DiskTableListsWholeDisksOnly) {
     Put(block / "sda" / "device" / "model", "Samsung SSD 860  ");
     Put(block / "nvme0n1" / "size", "2000");
     Put(block / "mmcblk0" / "size", "8");
+    Put(block / "mmcblk0" / "removable", "1");
     for (const char* other : {"loop0", "ram0", "zram0", "mmcblk0boot0", "sr0", "dm-0"})
         Put(block / other / "size", "8");
     Put(block / "sdb1" / "partition", "1");  // never here in practice; still left out
     const auto disks = ListDisks(block);
     ASSERT_EQ(disks.size(), 3u);
     EXPECT_EQ(disks[0].name, "mmcblk0");
+    EXPECT_TRUE(disks[0].removable);
+    EXPECT_FALSE(disks[2].removable);
     EXPECT_EQ(disks[1].device, "/dev/nvme0n1");
     EXPECT_EQ(disks[1].sizeBytes, 2000u * 512);
     EXPECT_EQ(disks[2].model, "Samsung SSD 860");

@@ -133,5 +133,42 @@ TEST_F(SettingsTest, LanguageFilePathFindsTheFileWhateverTheStoredCase) {
     EXPECT_EQ(LanguageFilePath(folder, "dutcha.dat"), folder / "dutcha.dat");
 }
 
+TEST_F(SettingsTest, LanguageFileTextsKeepTheirBlanksAndMissingNumbersAreNotFound) {
+    const fs::path file = root_ / "data" / "FrenchA.dat";
+    WriteBytes(file,
+               "\xEF\xBB\xBF"
+               "9=S\xC3\xA9lectionner\r\n# 10=comment\n 13 =  D\xC3\xA9"
+               "but  \n"
+               "14=\n9=second\nno equals sign\n");
+    std::string text = "unchanged";
+    ASSERT_TRUE(LookupUiText(9, text, file));
+    EXPECT_EQ(text, "S\xC3\xA9lectionner");
+    ASSERT_TRUE(LookupUiText(13, text, file));
+    EXPECT_EQ(text,
+              "  D\xC3\xA9"
+              "but  ");
+    ASSERT_TRUE(LookupUiText(14, text, file));
+    EXPECT_EQ(text, "");
+    text = "unchanged";
+    EXPECT_FALSE(LookupUiText(10, text, file));
+    EXPECT_FALSE(LookupUiText(1, text, file));
+    EXPECT_FALSE(LookupUiText(9, text, root_ / "data" / "missing.dat"));
+    EXPECT_EQ(text, "unchanged");
+
+    // The shipped files carry every text the partition screen asks for; the English one
+    // says exactly what the screen would say without it.
+    const fs::path shipped = KESTREL_SOURCE_DIR "/resources";
+    for (const char* name : {"EnglishA.dat", "FrenchA.dat", "DutchA.dat", "GermanA.dat"}) {
+        for (int number = 8; number <= 15; ++number) {
+            EXPECT_TRUE(LookupUiText(number, text, shipped / name)) << name << " " << number;
+            EXPECT_FALSE(text.empty()) << name << " " << number;
+        }
+    }
+    ASSERT_TRUE(LookupUiText(12, text, shipped / "EnglishA.dat"));
+    EXPECT_EQ(text, std::string(53, ' ') + "Partition Details");
+    ASSERT_TRUE(LookupUiText(15, text, shipped / "EnglishA.dat"));
+    EXPECT_EQ(text, "&Back");
+}
+
 }  // namespace
 }  // namespace kestrel
