@@ -32,6 +32,7 @@ import email.utils
 import hashlib
 import mailbox
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -410,6 +411,46 @@ def check_manifest_pim(found, manifest):
           "entries not found once in their folders" % (len(missing), total))
 
 
+def instances(component, most):
+    """The first instances of a series on its own clock: the rule expanded in local time,
+    each instance given its zone's offset on its own day, deleted ones left out."""
+    import dateutil.rrule
+    start = component.get("dtstart").dt
+    zone = getattr(start, "tzinfo", None)
+    naive = start.replace(tzinfo=None) if zone else start
+    if not isinstance(naive, datetime.datetime):
+        naive = datetime.datetime(naive.year, naive.month, naive.day)
+    rule = component.get("rrule").to_ical().decode()
+    until = re.search(r"UNTIL=(\d{8}T\d{6})Z", rule)
+    if until:
+        # UNTIL is UTC; the rule is expanded on the naive local clock, so it is too.
+        t = datetime.datetime.strptime(until.group(1), "%Y%m%dT%H%M%S").replace(
+            tzinfo=datetime.timezone.utc)
+        local = t.astimezone(zone).replace(tzinfo=None) if zone is not None else t.replace(tzinfo=None)
+        rule = rule.replace(until.group(0), "UNTIL=" + local.strftime("%Y%m%dT%H%M%S"))
+    excluded = set()
+    found = component.get("exdate")
+    for e in (found if isinstance(found, list) else [found] if found else []):
+        for d in e.dts:
+            t = d.dt
+            if zone is not None and getattr(t, "tzinfo", None) is not None:
+                t = t.astimezone(zone) if not hasattr(zone, "normalize") else zone.normalize(t.astimezone(zone))
+            excluded.add(t.replace(tzinfo=None) if isinstance(t, datetime.datetime) else
+                         datetime.datetime(t.year, t.month, t.day))
+    out = []
+    for t in dateutil.rrule.rrulestr(rule, dtstart=naive):
+        if len(out) >= most:
+            break
+        if t in excluded:
+            continue
+        if zone is not None:
+            t = zone.localize(t) if hasattr(zone, "localize") else t.replace(tzinfo=zone)
+        elif not isinstance(start, datetime.datetime):
+            t = t.date()
+        out.append(t)
+    return out
+
+
 def dump(paths):
     """One line per card or component of the given files, for tests to compare; exit 1 when a
     file does not parse or lacks what it must have."""
@@ -447,7 +488,17 @@ def dump(paths):
                     if not isinstance(exdates, list):
                         exdates = [exdates]
                     parts += ["EXDATE"] + [d.dt.isoformat() for e in exdates for d in e.dts]
+                end = c.get("dtend")
+                if end and not isinstance(end.dt, datetime.datetime):
+                    parts += ["end", end.dt.isoformat()]
                 parts += ["summary", str(c.get("summary", ""))]
+                for who in ("organizer", "attendee"):
+                    found = c.get(who)
+                    for person in (found if isinstance(found, list) else [found] if found else []):
+                        parts += [who, "%s/%s/%s" % (person.params.get("CN", ""),
+                                                      person.params.get("ROLE", ""), person)]
+                if c.get("rrule") and start:
+                    parts += ["instances"] + [t.isoformat() for t in instances(c, 12)]
                 print(" ".join(parts))
         except Exception as e:  # noqa: BLE001 - a file that does not parse
             print("%s: %s: %s" % (path, type(e).__name__, e))
