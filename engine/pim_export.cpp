@@ -173,6 +173,10 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return true;
 }
 
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && StartsWithNoCase(a, b);
+}
+
 bool IsTask(const ItemRecord& item) {
     return StartsWithNoCase(item.className, "IPM.Task") || item.task != nullptr;
 }
@@ -546,9 +550,21 @@ std::string MailtoUri(std::string_view address) {
 // required, Cc optional, Bcc (resources) not taking part.
 void Participants(Lines& lines, const FullItem& full) {
     if (full.recipients.empty()) return;
+    auto known = [](const MailboxText& box) { return !box.address.ends_with("@unknown.invalid"); };
     if (const MessageRecord* m = MessageOf(full)) {
-        const MailboxText organizer = SenderMailbox(*m);
-        if (!organizer.name.empty() || !organizer.address.ends_with("@unknown.invalid")) {
+        MailboxText organizer = SenderMailbox(*m);
+        // A sender known by an Exchange DN only: the address of the attendee of its name
+        // (the organizer is among them), else its name when that is an address.
+        for (const RecipientEntry& r : full.recipients) {
+            if (known(organizer)) break;
+            const MailboxText attendee = RecipientMailbox(r);
+            if (known(attendee) && EqualsNoCase(attendee.name, organizer.name))
+                organizer.address = attendee.address;
+        }
+        if (const MailboxText named = RecipientMailbox({{}, organizer.name, {}, 0});
+            !known(organizer) && known(named))
+            organizer.address = named.address;
+        if (!organizer.name.empty() || known(organizer)) {
             lines.Add(organizer.name.empty()
                           ? std::string("ORGANIZER")
                           : "ORGANIZER;CN=" + ParamValue(organizer.name),
