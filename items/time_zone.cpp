@@ -64,10 +64,11 @@ int32_t I32(const ByteReader& r, size_t at) {
     return static_cast<int32_t>(r.U32(at).value_or(0));
 }
 
-// The UTC minutes of the change to daylight and of the change back in the year of utc.
+// Whether a UTC time falls in the daylight time of the zone: the changes of its local year
+// taken to UTC.
 bool InDaylightUtc(const ZoneRule& rule, int64_t utcMinutes) {
     if (!rule.HasDaylight()) return false;
-    const int year = CivilOf(utcMinutes - rule.StandardOffset()).year;
+    const int year = CivilOf(utcMinutes + rule.StandardOffset()).year;
     const int64_t toDaylight =
         ChangeMinutes(rule.daylightDate, year) + rule.bias + rule.standardBias;
     const int64_t toStandard =
