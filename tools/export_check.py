@@ -748,6 +748,7 @@ PSTGEN_CASES = [
     ("pstgen-unicode-cyclic", ["--format", "unicode", "--crypt", "cyclic", "--messages", "120"]),
     ("pstgen-ansi-none", ["--format", "ansi", "--crypt", "none", "--messages", "300"]),
     ("pstgen-ansi-permute", ["--format", "ansi", "--crypt", "permute", "--messages", "300"]),
+    ("pstgen-ansi-cyclic", ["--format", "ansi", "--crypt", "cyclic", "--messages", "120"]),
     ("pstgen-unicode-5000", ["--format", "unicode", "--crypt", "permute", "--messages", "5000"]),
 ]
 
