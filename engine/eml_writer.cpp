@@ -472,10 +472,7 @@ void WritePhrase(HeaderWriter& header, std::string_view name) {
     header.Token(quoted);
 }
 
-struct Mailbox {
-    std::string name;
-    std::string address;  // a plain address
-};
+using Mailbox = MailboxText;
 
 void WriteAddresses(std::string& out, std::string_view field, const std::vector<Mailbox>& list) {
     if (list.empty()) return;
@@ -666,15 +663,12 @@ class MessageBuilder {
         out += "Date: ";
         out += DateText(seconds);
         out += "\r\n";
-        WriteAddresses(out, "From", {From(message)});
+        WriteAddresses(out, "From", {SenderMailbox(message)});
         WriteUnstructured(out, "Subject", subject);
         std::array<std::vector<Mailbox>, 3> byType;
         for (const RecipientEntry& recipient : full.recipients) {
             const size_t slot = recipient.type == 2 ? 1 : recipient.type == 3 ? 2 : 0;
-            std::string name = OneLine(recipient.displayName);
-            std::string address = OneLine(recipient.address);
-            if (!IsPlainAddress(address)) address = InvalidAddress(name);
-            byType[slot].push_back({std::move(name), std::move(address)});
+            byType[slot].push_back(RecipientMailbox(recipient));
         }
         WriteAddresses(out, "To", byType[0]);
         WriteAddresses(out, "Cc", byType[1]);
@@ -740,25 +734,6 @@ class MessageBuilder {
                 WriteUnstructured(out, name, value);
             }
         }
-    }
-
-    // The sent-representing name with an SMTP address, never an Exchange DN.
-    static Mailbox From(const MessageRecord& message) {
-        Mailbox from{OneLine(message.senderName), {}};
-        const std::string typed = EqualsIgnoringCase(OneLine(message.senderAddressType), "SMTP")
-                                      ? message.senderEmailAddress
-                                      : "";
-        for (const std::string* candidate :
-             {&message.sentRepresentingSmtpAddress, &message.senderSmtpAddress, &typed,
-              &message.senderAddress, &message.senderEmailAddress}) {
-            std::string cleaned = OneLine(*candidate);
-            if (IsPlainAddress(cleaned)) {
-                from.address = std::move(cleaned);
-                break;
-            }
-        }
-        if (from.address.empty()) from.address = InvalidAddress(from.name);
-        return from;
     }
 
     std::string NextBoundary() {
@@ -1005,6 +980,30 @@ std::string CheckedMimeType(std::string_view tag) {
     if (text.starts_with("multipart/") || text.starts_with("message/"))
         return "application/octet-stream";
     return text;
+}
+
+MailboxText SenderMailbox(const MessageRecord& message) {
+    MailboxText from{OneLine(message.senderName), {}};
+    const std::string typed =
+        EqualsIgnoringCase(OneLine(message.senderAddressType), "SMTP") ? message.senderEmailAddress
+                                                                       : "";
+    for (const std::string* candidate :
+         {&message.sentRepresentingSmtpAddress, &message.senderSmtpAddress, &typed,
+          &message.senderAddress, &message.senderEmailAddress}) {
+        std::string cleaned = OneLine(*candidate);
+        if (IsPlainAddress(cleaned)) {
+            from.address = std::move(cleaned);
+            break;
+        }
+    }
+    if (from.address.empty()) from.address = InvalidAddress(from.name);
+    return from;
+}
+
+MailboxText RecipientMailbox(const RecipientEntry& recipient) {
+    MailboxText mailbox{OneLine(recipient.displayName), OneLine(recipient.address)};
+    if (!IsPlainAddress(mailbox.address)) mailbox.address = InvalidAddress(mailbox.name);
+    return mailbox;
 }
 
 std::string EnvelopeSender(const ItemRecord& item) {

@@ -27,6 +27,16 @@ std::string EmlOf(const FullItem& item, std::vector<std::string>& problems);
 // "application/octet-stream".
 std::string CheckedMimeType(std::string_view tag);
 
+// A mailbox as the writer names it: the name on one line and a plain SMTP address, else the
+// name in the reserved ".invalid" domain (never an Exchange DN).
+struct MailboxText {
+    std::string name;
+    std::string address;
+};
+// The sent-representing name with its SMTP address (0x5D02, 0x5D01, else one typed SMTP).
+MailboxText SenderMailbox(const MessageRecord& message);
+MailboxText RecipientMailbox(const RecipientEntry& recipient);
+
 // The address an mbox "From " line names for item: its sender's SMTP address, else
 // "MAILER-DAEMON".
 std::string EnvelopeSender(const ItemRecord& item);

@@ -502,11 +502,11 @@ class Exporter {
             if (cardCount && WriteItemFile(place(), relative, base + ".vcf", cards))
                 tally.written += cardCount;
 
-            std::string events;
+            CalendarFile events;
             uint64_t eventCount = 0;
             auto addEvents = [&](const FullItem& item) {
                 std::vector<std::string> problems;
-                events += CalendarComponentsOf(item, problems);
+                events.Add(item, problems);
                 for (auto& problem : problems)
                     summary_.problems.push_back(folder.path + ": " + problem);
                 ++eventCount;
@@ -514,7 +514,7 @@ class Exporter {
             if (!each(items.calendar, addEvents) || !each(items.tasks, addEvents))
                 return finish(false);
             if (eventCount &&
-                WriteItemFile(place(), relative, base + ".ics", CalendarDocument(events)))
+                WriteItemFile(place(), relative, base + ".ics", events.Document()))
                 tally.written += eventCount;
 
             uint64_t number = 0;

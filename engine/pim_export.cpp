@@ -11,7 +11,9 @@
 
 #include "items/file_time.h"
 #include "items/item_assembler.h"
+#include "engine/eml_writer.h"
 #include "items/recurrence_pattern.h"
+#include "items/time_zone.h"
 
 namespace kestrel {
 namespace {
@@ -171,6 +173,10 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return true;
 }
 
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && StartsWithNoCase(a, b);
+}
+
 bool IsTask(const ItemRecord& item) {
     return StartsWithNoCase(item.className, "IPM.Task") || item.task != nullptr;
 }
@@ -201,7 +207,7 @@ std::string DayList(uint32_t mask) {
 
 // The local time of a series' instances minus UTC, in minutes, from the first instance:
 // its time of day in the pattern against its stored UTC start. Zones lie within -12 h
-// and +14 h; the pattern holds no time zone rules, so the offset is the series' first.
+// and +14 h.
 int64_t SeriesOffset(const RecurrencePattern& p, std::optional<uint64_t> utcStart) {
     if (!utcStart || !p.appointment) return 0;
     const int64_t utcMinuteOfDay = static_cast<int64_t>((*utcStart / kTicksPerMinute) % 1440);
@@ -212,9 +218,9 @@ int64_t SeriesOffset(const RecurrencePattern& p, std::optional<uint64_t> utcStar
 }
 
 // The RRULE value of a pattern, or nullopt for the kinds iCalendar cannot say (Hijri
-// calendars, unknown kinds).
-std::optional<std::string> RuleOf(const RecurrencePattern& p, int64_t offset,
-                                  std::optional<uint64_t> utcStart) {
+// calendars, unknown kinds). until is the UNTIL value of a series that ends by date.
+std::optional<std::string> RuleOf(const RecurrencePattern& p,
+                                  const std::optional<std::string>& until) {
     std::string rule;
     const uint32_t interval = std::max<uint32_t>(p.period, 1);
     auto nth = [&]() -> std::optional<std::string> {
@@ -270,13 +276,8 @@ std::optional<std::string> RuleOf(const RecurrencePattern& p, int64_t offset,
     }
     if (p.endType == kEndAfterCount && p.occurrenceCount > 0) {
         rule += fmt::format(";COUNT={}", p.occurrenceCount);
-    } else if (p.endType == kEndAfterDate) {
-        // The last day's instance starts at the series' time of day (tasks: its end).
-        const int64_t local =
-            p.appointment ? int64_t{p.endDate} + p.startTimeOffset : int64_t{p.endDate} + 1439;
-        const auto until = DateTimeOf(FromMinutes(local - offset));
-        if (until && (!utcStart || FromMinutes(local - offset) >= *utcStart))
-            rule += ";UNTIL=" + *until;
+    } else if (p.endType == kEndAfterDate && until) {
+        rule += ";UNTIL=" + *until;
     }
     return rule;
 }
@@ -317,6 +318,140 @@ std::string Describe(const FullItem& full) {
                            : fmt::format("\"{}\" (item {})", subject, full.nid);
 }
 
+// ---------------------------------------------------------------- time zones
+
+// A parameter value: no control characters or quotes, quoted when it holds ":", ";" or ",".
+std::string ParamValue(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '"') continue;
+        out += c;
+    }
+    if (out.find_first_of(":;,") != std::string::npos) return '"' + out + '"';
+    return out;
+}
+
+// An offset from UTC as iCalendar writes it: "+0100", "-0330".
+std::string OffsetText(int32_t minutes) {
+    const int32_t a = minutes < 0 ? -minutes : minutes;
+    return fmt::format("{}{:02}{:02}", minutes < 0 ? '-' : '+', a / 60, a % 60);
+}
+
+// A zone's name as TZID: a printable name of at most 100 bytes with none of the characters
+// a parameter or a text value would have to escape; else its offset from UTC.
+std::string ZoneName(std::string_view name, const ZoneRule& rule) {
+    std::string out;
+    for (char c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F ||
+            std::string_view("\";,\\").find(c) != std::string_view::npos)
+            continue;
+        out += c;
+    }
+    while (out.size() > 100) {
+        out.pop_back();
+        while (!out.empty() && IsUtf8Continuation(out.back())) out.pop_back();
+        if (!out.empty() && static_cast<unsigned char>(out.back()) >= 0xC0) out.pop_back();
+    }
+    const size_t first = out.find_first_not_of(' ');
+    out = first == std::string::npos ? std::string() : out.substr(first);
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out.empty() ? "UTC" + OffsetText(rule.StandardOffset()) : out;
+}
+
+// The times of a series or of an all-day event: on the wall clock of its zone, or in UTC
+// when no zone is known (rule absent: local and UTC minutes are the same).
+struct SeriesZone {
+    std::optional<ZoneRule> rule;
+    std::string name;  // the zone's TZID
+
+    int64_t ToUtc(int64_t local) const { return rule ? LocalToUtc(*rule, local) : local; }
+    int64_t ToLocal(int64_t utc) const { return rule ? UtcToLocal(*rule, utc) : utc; }
+};
+
+// The zone a time of an appointment was entered in: the single rule of the series (LID
+// 0x8233) for a series, its zone definitions (start, end) for one time; named after the
+// definition that holds the rule, else the stored description.
+SeriesZone ZoneOf(const AppointmentRecord& c, bool series, bool end) {
+    const auto fromStruct = ParseZoneStruct(c.timeZoneStruct);
+    const auto ofSeries = ParseZoneDefinition(c.zoneOfSeries);
+    const auto ofStart = ParseZoneDefinition(c.zoneOfStart);
+    const auto ofEnd = ParseZoneDefinition(c.zoneOfEnd);
+    using Definition = std::optional<ZoneDefinition>;
+    const std::array<const Definition*, 3> order =
+        series ? std::array<const Definition*, 3>{&ofSeries, &ofStart, nullptr}
+        : end  ? std::array<const Definition*, 3>{&ofEnd, &ofStart, &ofSeries}
+               : std::array<const Definition*, 3>{&ofStart, &ofSeries, nullptr};
+    std::vector<const ZoneDefinition*> definitions;
+    for (const Definition* d : order) {
+        if (d && *d && (*d)->Effective()) definitions.push_back(&**d);
+    }
+    SeriesZone zone;
+    if (series && fromStruct) zone.rule = fromStruct;
+    for (const ZoneDefinition* d : definitions) {
+        if (!zone.rule) zone.rule = *d->Effective();
+        if (zone.rule->SameZone(*d->Effective()) && !d->keyName.empty()) {
+            zone.name = d->keyName;
+            break;
+        }
+    }
+    if (!zone.rule && fromStruct) zone.rule = fromStruct;
+    if (!zone.rule) return zone;
+    if (zone.name.empty()) zone.name = c.timeZoneDescription;
+    zone.name = ZoneName(zone.name, *zone.rule);
+    return zone;
+}
+
+// A zone of one offset all year (a series whose zone is not stored: the offset of its
+// first instance).
+SeriesZone FixedZone(int64_t offset) {
+    SeriesZone zone;
+    if (offset == 0) return zone;
+    zone.rule = ZoneRule{};
+    zone.rule->bias = static_cast<int32_t>(-offset);
+    zone.name = ZoneName({}, *zone.rule);
+    return zone;
+}
+
+std::string YearlyRule(const ZoneChange& c) {
+    if (c.year != 0) return fmt::format("FREQ=YEARLY;BYMONTH={};BYMONTHDAY={}", c.month, c.day);
+    return fmt::format("FREQ=YEARLY;BYMONTH={};BYDAY={}{}", c.month, c.day == 5 ? -1 : c.day,
+                       kDays[c.dayOfWeek]);
+}
+
+std::string LocalText(int64_t minutes, int seconds = 0) {
+    const CivilTime t = CivilOf(minutes);
+    return fmt::format("{:04}{:02}{:02}T{:02}{:02}{:02}", t.year, t.month, t.day, t.hour, t.minute,
+                       seconds);
+}
+
+// The VTIMEZONE of a zone without its TZID line: a STANDARD and, for a zone with daylight
+// time, a DAYLIGHT component, each from 1601 on, each year.
+std::string ZoneComponents(const ZoneRule& rule) {
+    Lines lines;
+    const std::string standard = OffsetText(rule.StandardOffset());
+    const std::string daylight = OffsetText(rule.DaylightOffset());
+    lines.Add("BEGIN", "STANDARD");
+    if (rule.HasDaylight()) {
+        lines.Add("DTSTART", LocalText(ChangeMinutes(rule.standardDate, 1601)));
+        lines.Add("RRULE", YearlyRule(rule.standardDate));
+        lines.Add("TZOFFSETFROM", daylight);
+    } else {
+        lines.Add("DTSTART", "16010101T000000");
+        lines.Add("TZOFFSETFROM", standard);
+    }
+    lines.Add("TZOFFSETTO", standard);
+    lines.Add("END", "STANDARD");
+    if (rule.HasDaylight()) {
+        lines.Add("BEGIN", "DAYLIGHT");
+        lines.Add("DTSTART", LocalText(ChangeMinutes(rule.daylightDate, 1601)));
+        lines.Add("RRULE", YearlyRule(rule.daylightDate));
+        lines.Add("TZOFFSETFROM", standard);
+        lines.Add("TZOFFSETTO", daylight);
+        lines.Add("END", "DAYLIGHT");
+    }
+    return lines.Take();
+}
+
 // ---------------------------------------------------------------- components
 
 struct Span {
@@ -342,26 +477,154 @@ std::string LocationOf(const ItemRecord& item) {
     return item.calendar ? item.calendar->location : std::string();
 }
 
-void EventBody(Lines& lines, const std::string& uid, const std::string& stamp, const Span& span,
-               std::string_view summary, std::string_view location, std::string_view description) {
-    lines.Add("UID", EscapeText(uid));
-    lines.Add("DTSTAMP", stamp);
-    if (auto t = DateTimeOf(span.start)) lines.Add("DTSTART", *t);
-    if (span.end && (!span.start || *span.end >= *span.start)) {
-        if (auto t = DateTimeOf(span.end)) lines.Add("DTEND", *t);
+int64_t MinutesOfTime(uint64_t fileTime) {
+    return static_cast<int64_t>(fileTime / kTicksPerMinute);
+}
+int SecondsOfTime(uint64_t fileTime) {
+    return static_cast<int>((fileTime / kTicksPerSecond) % 60);
+}
+
+// How one event's times are written: as UTC, as dates (all day) or on its zone's clock.
+struct TimeStyle {
+    bool date = false;
+    const SeriesZone* zone = nullptr;  // null: UTC
+    std::string param;                 // ";TZID=..." when zone has a rule
+
+    // A property holding a local time of the zone (UTC minutes when it has none).
+    void Add(Lines& lines, std::string_view name, int64_t local, int seconds = 0) const {
+        const CivilTime t = CivilOf(local);
+        if (t.year < 1601 || t.year >= kNoDateYear) return;
+        if (date) {
+            lines.Add(std::string(name) + ";VALUE=DATE",
+                      fmt::format("{:04}{:02}{:02}", t.year, t.month, t.day));
+        } else if (!param.empty()) {
+            lines.Add(std::string(name) + param, LocalText(local, seconds));
+        } else {
+            lines.Add(name, LocalText(local, seconds) + "Z");
+        }
     }
+    // The same for a UTC time.
+    void AddUtc(Lines& lines, std::string_view name, uint64_t fileTime) const {
+        const int64_t minutes = MinutesOfTime(fileTime);
+        Add(lines, name, zone ? zone->ToLocal(minutes) : minutes, SecondsOfTime(fileTime));
+    }
+};
+
+void EventTexts(Lines& lines, std::string_view summary, std::string_view location,
+                std::string_view description) {
     lines.Text("SUMMARY", summary);
     lines.Text("LOCATION", location);
     lines.Text("DESCRIPTION", description);
 }
 
-std::string EventsOf(const FullItem& full, std::vector<std::string>& problems) {
+// The start and end of an event as style writes them; the end only when it does not lie
+// before the start. A whole-day event ends on a later day than it starts, its end's day
+// taken in endZone when it has a zone of its own.
+void EventTimes(Lines& lines, const TimeStyle& style, const Span& span,
+                const SeriesZone* endZone = nullptr) {
+    if (span.start) style.AddUtc(lines, "DTSTART", *span.start);
+    if (!span.end || (span.start && *span.end < *span.start)) return;
+    if (style.date && span.start && style.zone) {
+        const int64_t first = style.zone->ToLocal(MinutesOfTime(*span.start));
+        int64_t last = (endZone ? endZone : style.zone)->ToLocal(MinutesOfTime(*span.end));
+        if (last / 1440 <= first / 1440) last = (first / 1440 + 1) * 1440;
+        style.Add(lines, "DTEND", last);
+        return;
+    }
+    style.AddUtc(lines, "DTEND", *span.end);
+}
+
+std::string MailtoUri(std::string_view address) {
+    std::string uri = "mailto:";
+    for (unsigned char ch : address) {
+        const bool plain = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
+                           (ch >= '0' && ch <= '9') ||
+                           std::string_view("@.-_~!$&'()*+=").find(static_cast<char>(ch)) !=
+                               std::string_view::npos;
+        uri += plain ? std::string(1, static_cast<char>(ch)) : fmt::format("%{:02X}", ch);
+    }
+    return uri;
+}
+
+// ORGANIZER (the sender) and one ATTENDEE per recipient, its ROLE from its type: To
+// required, Cc optional, Bcc (resources) not taking part.
+void Participants(Lines& lines, const FullItem& full) {
+    if (full.recipients.empty()) return;
+    auto known = [](const MailboxText& box) { return !box.address.ends_with("@unknown.invalid"); };
+    if (const MessageRecord* m = MessageOf(full)) {
+        MailboxText organizer = SenderMailbox(*m);
+        // A sender known by an Exchange DN only: the address of the attendee of its name
+        // (the organizer is among them), else its name when that is an address.
+        for (const RecipientEntry& r : full.recipients) {
+            if (known(organizer)) break;
+            const MailboxText attendee = RecipientMailbox(r);
+            if (known(attendee) && EqualsNoCase(attendee.name, organizer.name))
+                organizer.address = attendee.address;
+        }
+        if (const MailboxText named = RecipientMailbox({{}, organizer.name, {}, 0});
+            !known(organizer) && known(named))
+            organizer.address = named.address;
+        if (!organizer.name.empty() || known(organizer)) {
+            lines.Add(organizer.name.empty()
+                          ? std::string("ORGANIZER")
+                          : "ORGANIZER;CN=" + ParamValue(organizer.name),
+                      MailtoUri(organizer.address));
+        }
+    }
+    for (const RecipientEntry& r : full.recipients) {
+        const MailboxText attendee = RecipientMailbox(r);
+        std::string name = "ATTENDEE";
+        if (!attendee.name.empty()) name += ";CN=" + ParamValue(attendee.name);
+        name += r.type == 2   ? ";ROLE=OPT-PARTICIPANT"
+                : r.type == 3 ? ";ROLE=NON-PARTICIPANT"
+                              : ";ROLE=REQ-PARTICIPANT";
+        lines.Add(name, MailtoUri(attendee.address));
+    }
+}
+
+}  // namespace
+
+// The zones a calendar file names, each once under its TZID.
+class CalendarZones {
+  public:
+    // The TZID under which zone's components are in the file: its name, or its name and a
+    // number when another zone of that name came first.
+    std::string Register(const std::string& name, std::string components) {
+        std::string id = name;
+        for (int n = 2;; ++n) {
+            auto it = std::find_if(zones_.begin(), zones_.end(),
+                                   [&](const auto& z) { return z.first == id; });
+            if (it == zones_.end()) break;
+            if (it->second == components) return id;
+            id = fmt::format("{} ({})", name, n);
+        }
+        zones_.emplace_back(id, std::move(components));
+        return id;
+    }
+    std::string Text() const {
+        std::string out;
+        for (const auto& [id, components] : zones_) {
+            out += "BEGIN:VTIMEZONE\r\n";
+            out += FoldLine("TZID:" + id);
+            out += components;
+            out += "END:VTIMEZONE\r\n";
+        }
+        return out;
+    }
+
+  private:
+    std::vector<std::pair<std::string, std::string>> zones_;
+};
+
+namespace {
+
+std::string EventsOf(const FullItem& full, const std::string& uid, CalendarZones& zones,
+                     std::vector<std::string>& problems) {
     const ItemRecord& item = *full.item;
     static const AppointmentRecord kNoAppointment;
     const AppointmentRecord& c = item.appointment ? *item.appointment : kNoAppointment;
     const std::string location = LocationOf(item);
     const Span span = AppointmentSpan(item);
-    const std::string uid = UidOf(full);
     const std::string stamp = StampOf(full, span.start);
     const std::string subject = SubjectOf(full);
     const std::string body = BodyOf(full);
@@ -371,11 +634,36 @@ std::string EventsOf(const FullItem& full, std::vector<std::string>& problems) {
         pattern = ParseRecurrencePattern(
             c.recurrencePattern, true, item.messageCodePage ? item.messageCodePage : kWindows1252);
     }
-    std::optional<std::string> rule;
-    int64_t offset = 0;
+    // A series is written on its zone's clock, so that its days stay the days the pattern
+    // names; a stored zone that does not give the first instance its time of day yields to
+    // the offset of that instance.
+    SeriesZone zone;
     if (pattern) {
-        offset = SeriesOffset(*pattern, span.start);
-        rule = RuleOf(*pattern, offset, span.start);
+        zone = ZoneOf(c, true, false);
+        if (!zone.rule || !span.start ||
+            zone.ToLocal(MinutesOfTime(*span.start)) % 1440 != pattern->startTimeOffset % 1440)
+            zone = FixedZone(SeriesOffset(*pattern, span.start));
+    } else if (c.allDay) {
+        zone = ZoneOf(c, false, false);
+    }
+    TimeStyle style;
+    style.date = c.allDay;
+    style.zone = &zone;
+
+    std::optional<std::string> rule;
+    if (pattern) {
+        std::optional<std::string> until;
+        const int64_t last = int64_t{pattern->endDate} + pattern->startTimeOffset;
+        const CivilTime end = CivilOf(last);
+        if (end.year < kNoDateYear) {
+            if (c.allDay) {
+                until = fmt::format("{:04}{:02}{:02}", end.year, end.month, end.day);
+            } else if (const uint64_t utc = FromMinutes(zone.ToUtc(last));
+                       !span.start || utc >= *span.start) {
+                until = DateTimeOf(utc);
+            }
+        }
+        rule = RuleOf(*pattern, until);
         if (!rule) {
             problems.push_back(fmt::format(
                 "{}: recurrence of a kind iCalendar cannot express; its first instance only",
@@ -386,59 +674,80 @@ std::string EventsOf(const FullItem& full, std::vector<std::string>& problems) {
         problems.push_back(fmt::format("{}: recurrence pattern unreadable; its first instance only",
                                        Describe(full)));
     }
+    if (!pattern && !c.allDay) {
+        zone = SeriesZone{};  // one timed event: UTC
+    } else if (!c.allDay && zone.rule) {
+        style.param = ";TZID=" + ParamValue(zones.Register(zone.name, ZoneComponents(*zone.rule)));
+    }
+    // An all-day event's end may lie in a zone of its own. Without a zone its days are
+    // those whose midnights lie nearest (zones lie within -12 and +14 hours).
+    SeriesZone endZone = zone;
+    if (c.allDay && !pattern) {
+        endZone = ZoneOf(c, false, true);
+        for (SeriesZone* z : {&zone, &endZone}) {
+            if (z->rule || !span.start) continue;
+            z->rule = ZoneRule{};
+            z->rule->bias = static_cast<int32_t>((MinutesOfTime(*span.start) + 720) % 1440 - 720);
+        }
+    }
 
     Lines lines;
     lines.Add("BEGIN", "VEVENT");
-    EventBody(lines, uid, stamp, span, subject, location, body);
-    std::vector<std::pair<uint64_t, const RecurrenceException*>> changed;
+    lines.Add("UID", EscapeText(uid));
+    lines.Add("DTSTAMP", stamp);
+    EventTimes(lines, style, span, &endZone);
+    EventTexts(lines, subject, location, body);
+    Participants(lines, full);
+    std::vector<const RecurrenceException*> changed;
     if (pattern && rule) {
         lines.Add("RRULE", *rule);
         // Moved and changed instances are listed as deleted too: only the others are gone.
         std::vector<uint32_t> movedDays;
         for (const RecurrenceException& e : pattern->exceptions)
             movedDays.push_back(e.originalStart - e.originalStart % 1440);
-        std::vector<std::string> excluded;
+        std::vector<int64_t> excluded;
         for (uint32_t day : pattern->deletedInstanceDates) {
             const uint32_t midnight = day - day % 1440;
             if (std::find(movedDays.begin(), movedDays.end(), midnight) != movedDays.end())
                 continue;
-            const int64_t local = int64_t{midnight} + pattern->startTimeOffset;
-            if (auto t = DateTimeOf(FromMinutes(local - offset))) excluded.push_back(*t);
+            excluded.push_back(int64_t{midnight} + pattern->startTimeOffset);
         }
         std::sort(excluded.begin(), excluded.end());
         excluded.erase(std::unique(excluded.begin(), excluded.end()), excluded.end());
-        for (const std::string& t : excluded) lines.Add("EXDATE", t);
-        for (const RecurrenceException& e : pattern->exceptions)
-            changed.emplace_back(FromMinutes(int64_t{e.originalStart} - offset), &e);
+        for (int64_t local : excluded) style.Add(lines, "EXDATE", local);
+        for (const RecurrenceException& e : pattern->exceptions) changed.push_back(&e);
     }
     lines.Add("END", "VEVENT");
 
     // Each changed instance: its own times and texts, the series' where it kept them.
     std::sort(changed.begin(), changed.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+              [](const auto* a, const auto* b) { return a->originalStart < b->originalStart; });
     std::vector<bool> used(full.embedded.size(), false);
     for (size_t i = 0; i < changed.size(); ++i) {
-        const auto& [originalUtc, e] = changed[i];
-        const auto recurrenceId = DateTimeOf(originalUtc);
-        if (!recurrenceId) continue;
-        if (i > 0 && changed[i - 1].first == originalUtc) continue;  // one per instance
-        const FullItem* own = ExceptionMessage(full, originalUtc, used);
-        Span instance{FromMinutes(int64_t{e->start} - offset),
-                      FromMinutes(int64_t{e->end} - offset)};
-        std::string instanceSubject = e->subject ? *e->subject : subject;
-        std::string instanceLocation = e->location ? *e->location : location;
+        const RecurrenceException& e = *changed[i];
+        if (i > 0 && changed[i - 1]->originalStart == e.originalStart) continue;  // one each
+        const int64_t original = e.originalStart;
+        const CivilTime originalTime = CivilOf(original);
+        if (originalTime.year < 1601 || originalTime.year >= kNoDateYear) continue;
+        const FullItem* own = ExceptionMessage(full, FromMinutes(zone.ToUtc(original)), used);
+        Span instance{FromMinutes(zone.ToUtc(e.start)), FromMinutes(zone.ToUtc(e.end))};
+        std::string instanceSubject = e.subject ? *e.subject : subject;
+        std::string instanceLocation = e.location ? *e.location : location;
         std::string description = body;
         if (own) {
             const Span exact = AppointmentSpan(*own->item);
             if (exact.start && exact.end) instance = exact;
-            if (!e->subject && !SubjectOf(*own).empty()) instanceSubject = SubjectOf(*own);
-            if (!e->location && !LocationOf(*own->item).empty())
+            if (!e.subject && !SubjectOf(*own).empty()) instanceSubject = SubjectOf(*own);
+            if (!e.location && !LocationOf(*own->item).empty())
                 instanceLocation = LocationOf(*own->item);
-            if (e->HasBody() || !BodyOf(*own).empty()) description = BodyOf(*own);
+            if (e.HasBody() || !BodyOf(*own).empty()) description = BodyOf(*own);
         }
         lines.Add("BEGIN", "VEVENT");
-        lines.Add("RECURRENCE-ID", *recurrenceId);
-        EventBody(lines, uid, stamp, instance, instanceSubject, instanceLocation, description);
+        lines.Add("UID", EscapeText(uid));
+        style.Add(lines, "RECURRENCE-ID", original);
+        lines.Add("DTSTAMP", stamp);
+        EventTimes(lines, style, instance);
+        EventTexts(lines, instanceSubject, instanceLocation, description);
         lines.Add("END", "VEVENT");
     }
     return lines.Take();
@@ -455,7 +764,8 @@ std::string_view TaskStatus(uint32_t status) {
     }
 }
 
-std::string TodoOf(const FullItem& full, std::vector<std::string>& problems) {
+std::string TodoOf(const FullItem& full, const std::string& uid,
+                   std::vector<std::string>& problems) {
     const ItemRecord& item = *full.item;
     static const TaskRecord kNoTask;
     const TaskRecord& t = item.task ? *item.task : kNoTask;
@@ -463,7 +773,7 @@ std::string TodoOf(const FullItem& full, std::vector<std::string>& problems) {
     const auto due = TimeOf(t.dueDate);
     Lines lines;
     lines.Add("BEGIN", "VTODO");
-    lines.Add("UID", EscapeText(UidOf(full)));
+    lines.Add("UID", EscapeText(uid));
     lines.Add("DTSTAMP", StampOf(full, start));
     if (auto s = DateTimeOf(start)) lines.Add("DTSTART", *s);
     if (auto d = DateTimeOf(due); d && (!start || *due >= *start)) lines.Add("DUE", *d);
@@ -477,7 +787,11 @@ std::string TodoOf(const FullItem& full, std::vector<std::string>& problems) {
     if (t.recurring || !t.recurrencePattern.empty()) {
         std::optional<std::string> rule;
         if (auto p = ParseRecurrencePattern(t.recurrencePattern, false, kWindows1252)) {
-            if (start) rule = RuleOf(*p, 0, start);
+            // A task's series ends with the whole of its last day.
+            std::optional<std::string> until;
+            if (const uint64_t last = FromMinutes(int64_t{p->endDate} + 1439); start && last >= *start)
+                until = DateTimeOf(last);
+            if (start) rule = RuleOf(*p, until);
         }
         if (rule) {
             lines.Add("RRULE", *rule);
@@ -497,15 +811,7 @@ std::string TodoOf(const FullItem& full, std::vector<std::string>& problems) {
 std::string MemberUri(const DistListMember& m) {
     if (!m.address.empty() && m.address.find('@') != std::string::npos &&
         (m.addressType.empty() || StartsWithNoCase(m.addressType, "SMTP"))) {
-        std::string uri = "mailto:";
-        for (unsigned char ch : m.address) {
-            const bool plain = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
-                               (ch >= '0' && ch <= '9') ||
-                               std::string_view("@.-_~!$&'()*+=").find(static_cast<char>(ch)) !=
-                                   std::string_view::npos;
-            uri += plain ? std::string(1, static_cast<char>(ch)) : fmt::format("%{:02X}", ch);
-        }
-        return uri;
+        return MailtoUri(m.address);
     }
     if (!m.entryId.empty()) return "urn:uuid:" + StableUuid(m.entryId);
     const std::string key = m.displayName + '\x1F' + m.address;
@@ -686,22 +992,37 @@ std::string VCardOf(const FullItem& full) {
     return lines.Take();
 }
 
-std::string CalendarComponentsOf(const FullItem& full, std::vector<std::string>& problems) {
-    if (!full.item) return {};
+CalendarFile::CalendarFile() : zones_(std::make_unique<CalendarZones>()) {}
+CalendarFile::~CalendarFile() = default;
+
+bool CalendarFile::Add(const FullItem& full, std::vector<std::string>& problems) {
+    if (!full.item) return false;
     const ItemRecord& item = *full.item;
-    if (IsTask(item)) return TodoOf(full, problems);
-    if (item.kind == ItemKind::Calendar || item.calendar || item.appointment ||
-        StartsWithNoCase(item.className, "IPM.Appointment") ||
-        StartsWithNoCase(item.className, "IPM.Schedule.Meeting"))
-        return EventsOf(full, problems);
-    return {};
+    const bool task = IsTask(item);
+    if (!task && item.kind != ItemKind::Calendar && !item.calendar && !item.appointment &&
+        !StartsWithNoCase(item.className, "IPM.Appointment") &&
+        !StartsWithNoCase(item.className, "IPM.Schedule.Meeting"))
+        return false;
+    // Copies of one meeting (an offline store keeps some) share its global object id: each
+    // is kept, the later ones under the id and their NID, which no other item of the file has.
+    std::string uid = UidOf(full);
+    if (!uids_.insert(uid).second) {
+        uid += fmt::format("-{:08X}", full.nid);
+        if (!uids_.insert(uid).second) {
+            uid += fmt::format("-{:X}", full.dataBid);
+            uids_.insert(uid);
+        }
+    }
+    components_ += task ? TodoOf(full, uid, problems) : EventsOf(full, uid, *zones_, problems);
+    return true;
 }
 
-std::string CalendarDocument(std::string_view components) {
+std::string CalendarFile::Document() const {
     std::string out = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\n";
     out += "PRODID:-//Kestrel//Kestrel for Microsoft Outlook//EN\r\n";
     out += "CALSCALE:GREGORIAN\r\n";
-    out.append(components);
+    out += zones_->Text();
+    out += components_;
     out += "END:VCALENDAR\r\n";
     return out;
 }

@@ -492,6 +492,24 @@ class Assembler {
             case kPidLidExceptionReplaceTime:
                 Appointment().exceptionReplaceTime = std::move(data);
                 return true;
+            case kPidLidTimeZoneStruct:
+            case kPidLidAppointmentTimeZoneDefinitionStartDisplay:
+            case kPidLidAppointmentTimeZoneDefinitionEndDisplay:
+            case kPidLidAppointmentTimeZoneDefinitionRecur: {
+                if (value.type != kPtypBinary) return false;
+                AppointmentRecord& a = Appointment();
+                auto& field = id == kPidLidTimeZoneStruct ? a.timeZoneStruct
+                              : id == kPidLidAppointmentTimeZoneDefinitionStartDisplay
+                                  ? a.zoneOfStart
+                              : id == kPidLidAppointmentTimeZoneDefinitionEndDisplay ? a.zoneOfEnd
+                                                                                     : a.zoneOfSeries;
+                field = std::move(data);
+                return true;
+            }
+            case kPidLidTimeZoneDescription:
+                if (value.type != kPtypString && value.type != kPtypString8) return false;
+                Appointment().timeZoneDescription = Text(value);
+                return true;
 
             case kPidLidTaskStatus:
                 if (data.size() < 4) return false;

@@ -182,6 +182,14 @@ struct AppointmentRecord {
     bool allDay = false;                        // LID 0x8215
     std::vector<uint8_t> exceptionReplaceTime;  // LID 0x8228: a changed instance's original start
     std::vector<uint8_t> globalObjectId;        // PSETID_Meeting LID 0x0003
+    // The zone the times were entered in, as stored: the series' rule (LID 0x8233), its
+    // name (0x8234) and the definitions of the zones of start, end and series (0x825E,
+    // 0x825F, 0x8260).
+    std::vector<uint8_t> timeZoneStruct;
+    std::string timeZoneDescription;
+    std::vector<uint8_t> zoneOfStart;
+    std::vector<uint8_t> zoneOfEnd;
+    std::vector<uint8_t> zoneOfSeries;
 };
 
 struct TaskRecord {

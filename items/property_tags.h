@@ -195,6 +195,11 @@ inline constexpr uint32_t kPidLidAppointmentSubType = 0x8215;  // all day
 inline constexpr uint32_t kPidLidAppointmentRecur = 0x8216;
 inline constexpr uint32_t kPidLidRecurring = 0x8223;
 inline constexpr uint32_t kPidLidExceptionReplaceTime = 0x8228;
+inline constexpr uint32_t kPidLidTimeZoneStruct = 0x8233;
+inline constexpr uint32_t kPidLidTimeZoneDescription = 0x8234;
+inline constexpr uint32_t kPidLidAppointmentTimeZoneDefinitionStartDisplay = 0x825E;
+inline constexpr uint32_t kPidLidAppointmentTimeZoneDefinitionEndDisplay = 0x825F;
+inline constexpr uint32_t kPidLidAppointmentTimeZoneDefinitionRecur = 0x8260;
 // PSETID_Task.
 inline constexpr uint32_t kPidLidTaskStatus = 0x8101;
 inline constexpr uint32_t kPidLidPercentComplete = 0x8102;

@@ -13,14 +13,18 @@ cyclic; one of 5,000 messages) as EML twice and as mbox once, then checks:
   - each mbox opens with mailbox.mbox and holds its folder's messages, subjects alike;
   - every .vcf parses with vobject and every .ics with icalendar, CRLF, folded at 75 octets
     on character boundaries: cards with VERSION:4.0 and FN, a distribution list's members
-    as MEMBER URIs; components with UID, DTSTAMP (and DTSTART for events) in UTC, each
-    exception of a recurring series beside its series, not at a deleted instance; the
-    corpus's known list and series whole;
+    as MEMBER URIs; components with UID (one item each), DTSTAMP in UTC and DTSTART for
+    events; times in UTC, on the clock of a VTIMEZONE of the file (series) or dates (all-day
+    events); weekly series whose instances stay on their days; each exception of a
+    recurring series beside its series, not at a deleted instance; the corpus's known
+    lists, series (exceptions and deleted instances) and meetings (ORGANIZER, ATTENDEEs);
   - each manifest contact, appointment, task, note and journal entry is found once in its
     folder: cards by name, e-mail and mailing address, events by summary, location, DTSTART and DTEND,
     to-dos by summary, DUE and completion, notes and journal entries by text;
   - the two EML exports are byte-identical, the report aside.
-Run with Debian's python3; the last line is "N passed, N failed". With --dump FILE...
+Run with Debian's python3; each file's line is followed by its number of checks, the last
+line is "N files; N passed, N failed". A corpus folder, pstgen or pffexport that is not
+there is a failure, not a silent skip. With --dump FILE...
 it only prints what vobject and icalendar read from .vcf/.ics files, one line each.
 """
 import argparse
@@ -32,6 +36,7 @@ import email.utils
 import hashlib
 import mailbox
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -191,12 +196,18 @@ def cards_of(path):
         return list(vobject.readComponents(f.read(), validate=False))
 
 
-def components_of(path):
-    """The VEVENT and VTODO components of an .ics as icalendar reads it."""
+def calendar_of(path):
+    """The VEVENT and VTODO components of an .ics as icalendar reads it, and the TZIDs of
+    its VTIMEZONEs."""
     import icalendar
     with open(path, "rb") as f:
         calendar = icalendar.Calendar.from_ical(f.read())
-    return [c for c in calendar.walk() if c.name in ("VEVENT", "VTODO")]
+    return ([c for c in calendar.walk() if c.name in ("VEVENT", "VTODO")],
+            {str(z.get("tzid")) for z in calendar.walk() if z.name == "VTIMEZONE"})
+
+
+def components_of(path):
+    return calendar_of(path)[0]
 
 
 def values(card, name):
@@ -226,25 +237,72 @@ def utc(prop):
     return isinstance(value, dt.datetime) and value.utcoffset() == dt.timedelta(0)
 
 
-def calendar_problems(components):
-    """UID, DTSTAMP and UTC times everywhere; each exception belongs to a recurring series
-    of its file, at an instance the series does not delete, and once."""
+def is_date(prop):
+    return prop is not None and not isinstance(prop.dt, datetime.datetime)
+
+
+def time_problems(c, zones):
+    """DTSTAMP in UTC; the other times in UTC, or on the clock of a zone the file defines
+    (a recurring series and its exceptions), or dates (an all-day event: start, end,
+    recurrence id and deleted instances alike)."""
+    problems = []
+    if c.get("dtstamp") is not None and not utc(c.get("dtstamp")):
+        problems.append("%s DTSTAMP not in UTC" % c.name)
+    whole_day = is_date(c.get("dtstart")) or is_date(c.get("recurrence-id"))
+    exdates = c.get("exdate") or []
+    for name, prop in [(n, c.get(n)) for n in ("dtstart", "dtend", "due", "recurrence-id")] + [
+            ("exdate", e) for e in (exdates if isinstance(exdates, list) else [exdates])]:
+        if prop is None:
+            continue
+        zone = prop.params.get("TZID")
+        if whole_day and c.name == "VEVENT":
+            ok = prop.params.get("VALUE") == "DATE" and all(
+                not isinstance(d.dt, datetime.datetime) for d in getattr(prop, "dts", [prop]))
+        elif zone is not None:
+            ok = zone in zones
+        else:
+            ok = all(utc(d) for d in getattr(prop, "dts", [prop]))
+        if not ok:
+            problems.append("%s %s neither UTC, nor on a zone of the file, nor a date"
+                            % (c.name, name.upper()))
+    if whole_day and is_date(c.get("dtstart")) and c.get("dtend") is not None \
+            and c.get("dtend").dt <= c.get("dtstart").dt:
+        problems.append("all-day VEVENT %r ends before its day" % str(c.get("summary", "")))
+    return problems
+
+
+def series_problems(c, most=60):
+    """The first instances of a weekly series fall on its BYDAY days at its start's time
+    of day, on its own clock: a rule written in UTC for local days drifts off them."""
+    rule = c.get("rrule")
+    start = c.get("dtstart")
+    if rule is None or start is None or rule.get("FREQ") != ["WEEKLY"] or not rule.get("BYDAY"):
+        return []
+    days = {d[-2:] for d in rule.get("BYDAY")}
+    names = ["MO", "TU", "WE", "TH", "FR", "SA", "SU"]
+    # DTSTART is the first instance: a start off the rule's days is a rule for other days.
+    wrong = [t for t in [start.dt] + instances(c, most) if names[t.weekday()] not in days or (
+        isinstance(t, datetime.datetime) and t.time() != start.dt.time())]
+    return ["series %r: instance %s off its days" % (str(c.get("summary", "")), wrong[0])] if wrong else []
+
+
+def calendar_problems(components, zones=()):
+    """UID, DTSTAMP and sound times everywhere; one item per UID; weekly series on their
+    days; each exception belongs to a recurring series of its file, at an instance the
+    series does not delete, and once."""
     problems = []
     masters = {}
     for c in components:
         uid = str(c.get("uid", ""))
         if not uid or c.get("dtstamp") is None:
             problems.append("%s %r without UID or DTSTAMP" % (c.name, str(c.get("summary", ""))))
-        for name in ("dtstamp", "dtstart", "dtend", "due", "recurrence-id"):
-            if c.get(name) is not None and not utc(c.get(name)):
-                problems.append("%s %s not in UTC" % (c.name, name.upper()))
+        problems += time_problems(c, zones)
+        problems += series_problems(c)
         if c.name == "VEVENT" and c.get("dtstart") is None:
             problems.append("VEVENT %r without DTSTART" % str(c.get("summary", "")))
         if c.get("recurrence-id") is None:
-            # Two versions of one meeting (a request and its update) share their UID; the
-            # same version twice is an item written twice.
-            if uid in masters and all(str(masters[uid].get(n, "")) == str(c.get(n, ""))
-                                      for n in ("dtstamp", "dtstart", "summary")):
+            # Copies of one meeting keep their own UIDs: a UID names one item.
+            if uid in masters:
                 problems.append("UID %s twice" % uid)
             masters[uid] = c
     seen = set()
@@ -289,8 +347,8 @@ def check_pim(root):
     for p in icss:
         rel = os.path.relpath(p, root)
         try:
-            components = components_of(p)
-            problems = check_lines(p, open(p, "rb").read()) + calendar_problems(components)
+            components, zones = calendar_of(p)
+            problems = check_lines(p, open(p, "rb").read()) + calendar_problems(components, zones)
             found[os.path.dirname(rel)][1].extend(components)
         except Exception as e:  # noqa: BLE001
             problems = ["%s: %s" % (type(e).__name__, e)]
@@ -305,27 +363,53 @@ def check_pim(root):
     if vcfs or icss:
         groups = sum(1 for cs, _, _ in found.values() for c in cs if values(c, "kind") == ["group"])
         series = sum(1 for _, cs, _ in found.values() for c in cs if c.get("rrule") is not None)
-        print("  %d .vcf (%d cards, %d lists), %d .ics (%d components, %d series)" % (
-            len(vcfs), sum(len(c) for c, _, _ in found.values()), groups, len(icss),
-            sum(len(c) for _, c, _ in found.values()), series))
+        whole = sum(1 for _, cs, _ in found.values() for c in cs if is_date(c.get("dtstart")))
+        meetings = sum(1 for _, cs, _ in found.values() for c in cs if c.get("attendee"))
+        print("  %d .vcf (%d cards, %d lists), %d .ics (%d components, %d series, %d all-day, "
+              "%d with attendees)" % (
+                  len(vcfs), sum(len(c) for c, _, _ in found.values()), groups, len(icss),
+                  sum(len(c) for _, c, _ in found.values()), series, whole, meetings))
     check(not bad, "%d of %d .vcf/.ics files do not parse or lack what they must have"
           % (len(bad), len(vcfs) + len(icss)))
     return found
 
 
 # What the corpus is known to hold: a distribution list of one contact and two one-off
-# entries, and a weekly series with one deleted and two moved instances.
+# entries (twice), a weekly series with one deleted and two moved instances (times in
+# UTC), and meetings with their attendees.
+DIST_LIST = {"test dist list": ["mailto:contact1@rjohnson.id.au", "mailto:dist1@rjohnson.id.au",
+                                "mailto:dist2@rjohnson.id.au"]}
 CORPUS_PIM = {
     "jlibpst_dist-list.pst": {
-        "members": {"test dist list": ["mailto:contact1@rjohnson.id.au",
-                                       "mailto:dist1@rjohnson.id.au",
-                                       "mailto:dist2@rjohnson.id.au"]},
+        "members": DIST_LIST,
         "series": {"Test appointment": ("FREQ=WEEKLY;INTERVAL=1;BYDAY=TU;WKST=SU",
                                         ["2016-08-09T15:00:00+00:00"],
                                         ["2016-08-23T15:00:00+00:00",
                                          "2016-08-30T15:00:00+00:00"])},
     },
+    "jlibpst_passworded.pst": {"members": DIST_LIST},
+    "aspose_SampleOstFile.ost": {
+        "attendees": {"05 - test email - single meeting request": (
+            5, ["mailto:saqib.razzaq@ex2010.local"])},
+    },
+    "pstx_test.ost": {
+        "series": {"repeats every monday for 10 weeks": (
+            "FREQ=WEEKLY;COUNT=10;INTERVAL=1;BYDAY=MO;WKST=SU", [], [])},
+        "whole days": {"all day event for 3 days": ("2021-08-15", "2021-08-18"),
+                       "unanswered meeting": ("2021-08-14", "2021-08-15")},
+        "attendees": {"meeting from Ed": (1, ["mailto:epfromer@gmail.com",
+                                              "mailto:pstextractortest@outlook.com"]),
+                      # Its sender is an Exchange DN: the organizer's address is its attendee's.
+                      "meeting with attachments (jpg, pdf, text)": (
+                          1, ["mailto:epfromer@gmail.com"], "mailto:pstextractortest@outlook.com")},
+    },
 }
+
+
+def in_utc(value):
+    if isinstance(value, datetime.datetime) and value.tzinfo is not None:
+        return value.astimezone(datetime.timezone.utc).isoformat()
+    return value.isoformat()
 
 
 def check_corpus_pim(found, known):
@@ -344,13 +428,28 @@ def check_corpus_pim(found, known):
         exdates = master.get("exdate") or []
         if not isinstance(exdates, list):
             exdates = [exdates]
-        got_deleted = sorted(d.dt.isoformat() for e in exdates for d in e.dts)
-        got_moved = sorted(c.get("recurrence-id").dt.isoformat() for c in mine
+        got_deleted = sorted(in_utc(d.dt) for e in exdates for d in e.dts)
+        got_moved = sorted(in_utc(c.get("recurrence-id").dt) for c in mine
                            if c.get("recurrence-id") is not None
                            and str(c.get("uid")) == str(master.get("uid")))
         got_rule = master.get("rrule").to_ical().decode()
         check((got_rule, got_deleted, got_moved) == (rule, deleted, moved),
               "series %r: %s %s %s" % (summary, got_rule, got_deleted, got_moved))
+    for summary, days in known.get("whole days", {}).items():
+        got = [(c.get("dtstart").dt.isoformat(), c.get("dtend").dt.isoformat()) for c in components
+               if str(c.get("summary", "")) == summary and is_date(c.get("dtstart"))
+               and is_date(c.get("dtend"))]
+        check(got == [days], "all-day %r: %s, not %s" % (summary, got, days))
+    for summary, (count, addresses, *organizer) in known.get("attendees", {}).items():
+        mine = [c for c in components if str(c.get("summary", "")) == summary]
+        lacking = [c for c in mine if not set(addresses) <= {
+            str(a).lower() for a in (c.get("attendee") if isinstance(c.get("attendee"), list)
+                                     else [c.get("attendee")] if c.get("attendee") else [])}
+                   or c.get("organizer") is None
+                   or (organizer and str(c.get("organizer")).lower() != organizer[0])]
+        check(len(mine) == count and not lacking,
+              "meeting %r: %d found, %d without ORGANIZER or the ATTENDEEs %s"
+              % (summary, len(mine), len(lacking), addresses))
 
 
 def iso(value):
@@ -410,6 +509,46 @@ def check_manifest_pim(found, manifest):
           "entries not found once in their folders" % (len(missing), total))
 
 
+def instances(component, most):
+    """The first instances of a series on its own clock: the rule expanded in local time,
+    each instance given its zone's offset on its own day, deleted ones left out."""
+    import dateutil.rrule
+    start = component.get("dtstart").dt
+    zone = getattr(start, "tzinfo", None)
+    naive = start.replace(tzinfo=None) if zone else start
+    if not isinstance(naive, datetime.datetime):
+        naive = datetime.datetime(naive.year, naive.month, naive.day)
+    rule = component.get("rrule").to_ical().decode()
+    until = re.search(r"UNTIL=(\d{8}T\d{6})Z", rule)
+    if until:
+        # UNTIL is UTC; the rule is expanded on the naive local clock, so it is too.
+        t = datetime.datetime.strptime(until.group(1), "%Y%m%dT%H%M%S").replace(
+            tzinfo=datetime.timezone.utc)
+        local = t.astimezone(zone).replace(tzinfo=None) if zone is not None else t.replace(tzinfo=None)
+        rule = rule.replace(until.group(0), "UNTIL=" + local.strftime("%Y%m%dT%H%M%S"))
+    excluded = set()
+    found = component.get("exdate")
+    for e in (found if isinstance(found, list) else [found] if found else []):
+        for d in e.dts:
+            t = d.dt
+            if zone is not None and getattr(t, "tzinfo", None) is not None:
+                t = t.astimezone(zone) if not hasattr(zone, "normalize") else zone.normalize(t.astimezone(zone))
+            excluded.add(t.replace(tzinfo=None) if isinstance(t, datetime.datetime) else
+                         datetime.datetime(t.year, t.month, t.day))
+    out = []
+    for t in dateutil.rrule.rrulestr(rule, dtstart=naive):
+        if len(out) >= most:
+            break
+        if t in excluded:
+            continue
+        if zone is not None:
+            t = zone.localize(t) if hasattr(zone, "localize") else t.replace(tzinfo=zone)
+        elif not isinstance(start, datetime.datetime):
+            t = t.date()
+        out.append(t)
+    return out
+
+
 def dump(paths):
     """One line per card or component of the given files, for tests to compare; exit 1 when a
     file does not parse or lacks what it must have."""
@@ -447,7 +586,17 @@ def dump(paths):
                     if not isinstance(exdates, list):
                         exdates = [exdates]
                     parts += ["EXDATE"] + [d.dt.isoformat() for e in exdates for d in e.dts]
+                end = c.get("dtend")
+                if end and not isinstance(end.dt, datetime.datetime):
+                    parts += ["end", end.dt.isoformat()]
                 parts += ["summary", str(c.get("summary", ""))]
+                for who in ("organizer", "attendee"):
+                    found = c.get(who)
+                    for person in (found if isinstance(found, list) else [found] if found else []):
+                        parts += [who, "%s/%s/%s" % (person.params.get("CN", ""),
+                                                      person.params.get("ROLE", ""), person)]
+                if c.get("rrule") and start:
+                    parts += ["instances"] + [t.isoformat() for t in instances(c, 12)]
                 print(" ".join(parts))
         except Exception as e:  # noqa: BLE001 - a file that does not parse
             print("%s: %s: %s" % (path, type(e).__name__, e))
@@ -534,7 +683,8 @@ def message_problems(got, want):
 
 def check_peer_attachments(root, pst, work):
     """Every attachment pffexport writes is among ours, by size and SHA-256."""
-    if not shutil.which("pffexport"):
+    if not check(shutil.which("pffexport") is not None,
+                 "pffexport is not installed: attachments not compared (apt install pff-tools)"):
         return
     target = os.path.join(work, "pff")
     shutil.rmtree(target + ".export", ignore_errors=True)
@@ -557,6 +707,15 @@ def check_peer_attachments(root, pst, work):
 def run_file(cli, pst, work, manifest=None):
     name = os.path.basename(pst)
     print("%s" % name)
+    before = passed + failed
+    try:
+        run_checks(cli, pst, work, manifest)
+    finally:
+        print("  %d checks" % (passed + failed - before))
+
+
+def run_checks(cli, pst, work, manifest):
+    name = os.path.basename(pst)
     base = os.path.join(work, name)
     a, b, m = base + ".a", base + ".b", base + ".mbox"
     for out, fmt in ((a, "eml"), (b, "eml"), (m, "mbox")):
@@ -589,6 +748,7 @@ PSTGEN_CASES = [
     ("pstgen-unicode-cyclic", ["--format", "unicode", "--crypt", "cyclic", "--messages", "120"]),
     ("pstgen-ansi-none", ["--format", "ansi", "--crypt", "none", "--messages", "300"]),
     ("pstgen-ansi-permute", ["--format", "ansi", "--crypt", "permute", "--messages", "300"]),
+    ("pstgen-ansi-cyclic", ["--format", "ansi", "--crypt", "cyclic", "--messages", "120"]),
     ("pstgen-unicode-5000", ["--format", "unicode", "--crypt", "permute", "--messages", "5000"]),
 ]
 
@@ -599,7 +759,10 @@ def main():
     parser.add_argument("--corpus", default=os.path.join(ROOT, "..", "shared", "corpus"))
     parser.add_argument("--pstgen", default=os.path.join(ROOT, "..", "shared", "tools", "pstgen", "pstgen.py"))
     parser.add_argument("--work", default="/tmp/kestrel-export-check")
+    parser.add_argument("--format36", default=os.path.join(ROOT, "..", "shared", "corpus-format36"),
+                        help="the offline stores of the 4 KB-page layout (their .ost files are checked too)")
     parser.add_argument("--no-pstgen", action="store_true")
+    parser.add_argument("--no-corpus", action="store_true")
     parser.add_argument("--inputs", action="append", default=[],
                         help="also check the pstgen files of this folder (NAME.pst with NAME.manifest)")
     parser.add_argument("--only", help="check only the files whose name contains this")
@@ -610,11 +773,20 @@ def main():
         return dump(args.dump)
     os.makedirs(args.work, exist_ok=True)
     import json
-    if os.path.isdir(args.corpus):
-        for n in sorted(os.listdir(args.corpus)):
+    files = 0
+    # A folder or tool that is not there fails the run: its checks must not vanish quietly.
+    if not args.no_corpus and check(os.path.isdir(args.corpus), "no corpus at %s (--no-corpus "
+                                    "to leave it out)" % args.corpus):
+        corpus = [os.path.join(args.corpus, n) for n in sorted(os.listdir(args.corpus))]
+        if os.path.isdir(args.format36):
+            corpus += [os.path.join(args.format36, n) for n in sorted(os.listdir(args.format36))]
+        for path in corpus:
+            n = os.path.basename(path)
             if n.endswith((".pst", ".ost")) and (not args.only or args.only in n):
-                run_file(args.cli, os.path.join(args.corpus, n), args.work)
-    if not args.no_pstgen and os.path.exists(args.pstgen):
+                run_file(args.cli, path, args.work)
+                files += 1
+    if not args.no_pstgen and check(os.path.exists(args.pstgen), "no pstgen at %s (--no-pstgen "
+                                    "to leave it out)" % args.pstgen):
         for name, options in PSTGEN_CASES:
             if args.only and args.only not in name:
                 continue
@@ -624,12 +796,14 @@ def main():
                 subprocess.run([sys.executable, args.pstgen, pst, "--manifest", manifest, "--seed", "7"]
                                + options, check=True, capture_output=True)
             run_file(args.cli, pst, args.work, json.load(open(manifest)))
+            files += 1
     for folder in args.inputs:
         for n in sorted(os.listdir(folder)):
             manifest = os.path.join(folder, n[:-4] + ".manifest")
             if n.endswith(".pst") and os.path.exists(manifest) and (not args.only or args.only in n):
                 run_file(args.cli, os.path.join(folder, n), args.work, json.load(open(manifest)))
-    print("%d passed, %d failed" % (passed, failed))
+                files += 1
+    print("%d files; %d passed, %d failed" % (files, passed, failed))
     return 1 if failed else 0
 
 

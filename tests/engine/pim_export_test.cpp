@@ -1,5 +1,6 @@
 #include "engine/pim_export.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <fstream>
 #include <string>
 
+#include "engine/export_run.h"
+#include "engine_fixture.h"
 #include "support/recurrence_builder.h"
 
 namespace kestrel {
@@ -108,23 +111,39 @@ std::string Parsed(const std::string& name, const std::string& text) {
     return rc == 0 ? out : "FAILED " + out;
 }
 
+// The .ics of the given items.
+std::string Calendar(std::initializer_list<const FullItem*> items,
+                     std::vector<std::string>& problems) {
+    CalendarFile file;
+    for (const FullItem* item : items) file.Add(*item, problems);
+    return file.Document();
+}
+
 TEST(PimExport, RecurringSeriesWithAChangedAndADeletedInstance) {
     const FullItem full = Series();
     std::vector<std::string> problems;
-    const std::string components = CalendarComponentsOf(full, problems);
+    const std::string components = Calendar({&full}, problems);
     EXPECT_TRUE(problems.empty());
-    EXPECT_EQ(components, CalendarComponentsOf(full, problems));  // the same every time
+    EXPECT_EQ(components, Calendar({&full}, problems));  // the same every time
     EXPECT_NE(components.find("SUMMARY:Weekly\\, review\r\n"), std::string::npos);
     EXPECT_NE(components.find("DESCRIPTION:Agenda:\\n1. numbers\r\n"), std::string::npos);
     EXPECT_NE(components.find("DTSTAMP:20160801T090000Z\r\n"), std::string::npos);
 
-    const std::string parsed = Parsed("series.ics", CalendarDocument(components));
+    // No zone is stored: the series keeps the offset of its first instance, as a zone of
+    // its own, so that its Tuesdays stay Tuesdays.
+    EXPECT_NE(components.find("BEGIN:VTIMEZONE\r\nTZID:UTC-0700\r\n"), std::string::npos);
+    EXPECT_NE(components.find("DTSTART;TZID=UTC-0700:20160802T080000\r\n"), std::string::npos);
+    const std::string parsed = Parsed("series.ics", components);
     EXPECT_EQ(parsed,
-              "VEVENT 040000008200E000 start 2016-08-02T15:00:00+00:00 RRULE "
-              "FREQ=WEEKLY;COUNT=10;INTERVAL=1;BYDAY=TU;WKST=SU EXDATE 2016-08-09T15:00:00+00:00 "
-              "summary Weekly, review\n"
-              "VEVENT 040000008200E000 start 2016-08-23T16:00:00+00:00 recurrence-id "
-              "2016-08-23T15:00:00+00:00 summary Moved\n");
+              "VEVENT 040000008200E000 start 2016-08-02T08:00:00-07:00 RRULE "
+              "FREQ=WEEKLY;COUNT=10;INTERVAL=1;BYDAY=TU;WKST=SU EXDATE 2016-08-09T08:00:00-07:00 "
+              "summary Weekly, review instances 2016-08-02T08:00:00-07:00 "
+              "2016-08-16T08:00:00-07:00 2016-08-23T08:00:00-07:00 2016-08-30T08:00:00-07:00 "
+              "2016-09-06T08:00:00-07:00 2016-09-13T08:00:00-07:00 2016-09-20T08:00:00-07:00 "
+              "2016-09-27T08:00:00-07:00 2016-10-04T08:00:00-07:00\n"
+              "VEVENT 040000008200E000 start 2016-08-23T09:00:00-07:00 recurrence-id "
+              "2016-08-23T08:00:00-07:00 summary Moved\n")
+        << components;
     EXPECT_NE(components.find("LOCATION:Room 2\r\nDESCRIPTION:Bring the slides\r\n"),
               std::string::npos);
 
@@ -132,11 +151,118 @@ TEST(PimExport, RecurringSeriesWithAChangedAndADeletedInstance) {
     // subject's line break does not start another).
     FullItem broken = Series(true);
     broken.item->message->subject->text = "Weekly,\r\nreview";
-    const std::string single = CalendarComponentsOf(broken, problems);
+    const std::string single = Calendar({&broken}, problems);
     ASSERT_EQ(problems.size(), 1u);
     EXPECT_NE(problems[0].find("\"Weekly,  review\" (item 2097188)"), std::string::npos);
     EXPECT_EQ(single.find("RRULE"), std::string::npos);
     EXPECT_NE(single.find("DTSTART:20160802T150000Z"), std::string::npos);
+}
+
+// A calendar folder of a built mailbox, exported: an all-day event with its zone and one
+// without, a weekly series in a zone with daylight time whose Monday 00:30 is Sunday in UTC,
+// with a changed and a deleted instance, and a meeting with attendees kept twice.
+TEST(PimExport, CalendarOfABuiltMailbox) {
+    using namespace test;
+    const Guid meeting = MakeGuid(0x6ED8DA90, 0x450B, 0x101B,
+                                  {0x98, 0xDA, 0x00, 0xAA, 0x00, 0x3F, 0x13, 0x05});
+    MailboxBuilder box(PstVariant::Unicode);
+    const uint32_t calendar = box.Folder("Calendar");
+    // 1 to 2 May at UTC+10, and 3 May at UTC-5 with no zone stored.
+    Message holiday = MakeAppointment(
+        {.subject = "Holiday", .start = Ticks(2024, 4, 30, 14), .end = Ticks(2024, 5, 2, 14)});
+    holiday.named.push_back(Named(kPsetidAppointment, 0x8215, Prop::Bool(0, true)));
+    holiday.named.push_back(Named(kPsetidAppointment, 0x825E,
+                                  Prop::Binary(0, ZoneDefinition("E. Australia Standard Time",
+                                                                 -600, 0, {}, {}))));
+    box.AddMessage(calendar, holiday);
+    Message dayOff = MakeAppointment(
+        {.subject = "Day off", .start = Ticks(2024, 5, 3, 5), .end = Ticks(2024, 5, 4, 5)});
+    dayOff.named.push_back(Named(kPsetidAppointment, 0x8215, Prop::Bool(0, true)));
+    box.AddMessage(calendar, dayOff);
+
+    // Mondays 00:30 at UTC+1 (+2 in summer) from 7 October, six times: daylight time ends
+    // on 27 October.
+    const Change toStandard{10, 0, 5, 3}, toDaylight{3, 0, 5, 2};
+    PatternSpec spec;
+    spec.specific = {0x02};
+    spec.occurrences = 6;
+    spec.startDate = PatternMinutes(2024, 10, 7);
+    spec.endDate = PatternMinutes(2024, 11, 11);
+    spec.startOffset = 30;
+    spec.endOffset = 60;
+    const uint32_t moved = PatternMinutes(2024, 10, 21);
+    spec.deleted = {PatternMinutes(2024, 10, 14), moved};
+    spec.modified = {moved};
+    spec.exceptions.push_back({moved + 120, moved + 150, moved + 30, "Moved", "", false});
+    Message weekly = MakeAppointment(
+        {.subject = "Weekly", .start = Ticks(2024, 10, 6, 22, 30), .end = Ticks(2024, 10, 6, 23)});
+    weekly.named.push_back(Named(kPsetidAppointment, 0x8216, Prop::Binary(0, BuildPattern(spec))));
+    weekly.named.push_back(Named(kPsetidAppointment, 0x8223, Prop::Bool(0, true)));
+    weekly.named.push_back(Named(kPsetidAppointment, 0x8233,
+                                 Prop::Binary(0, ZoneStruct(-60, -60, toStandard, toDaylight))));
+    weekly.named.push_back(
+        Named(kPsetidAppointment, 0x8260,
+              Prop::Binary(0, ZoneDefinition("Mid-Europe Time", -60, -60, toStandard, toDaylight))));
+    box.AddMessage(calendar, weekly);
+
+    Message plan = MakeAppointment(
+        {.subject = "Plan", .start = Ticks(2024, 6, 3, 9), .end = Ticks(2024, 6, 3, 10)});
+    plan.senderName = "Ann Lee";
+    plan.senderEmail = "ann@example.com";
+    plan.recipients = {{"Bob, Jr.", "bob@example.com", 1},
+                       {"Cy", "cy@example.com", 2},
+                       {"Room 1", "room1@example.com", 3}};
+    plan.named.push_back(Named(meeting, 0x0003, Prop::Binary(0, {0x04, 0x00, 0x00, 0x82, 0x01})));
+    const uint32_t copyNid = box.NextMessageNid() + 32;
+    box.AddMessage(calendar, plan);
+    ASSERT_EQ(box.NextMessageNid(), copyNid);
+    box.AddMessage(calendar, plan);
+
+    ScratchFile file(box.Build());
+    Analysed analysed;
+    AnalyseFile(file.path(), analysed);
+    ASSERT_TRUE(analysed.source);
+    ExportOptions options;
+    options.destination = (file.path().parent_path() / "out").string();
+    RunControl control;
+    const ExportSummary summary = RunExport(analysed.result, *analysed.source, options, control);
+    ASSERT_EQ(summary.outcome, ExportOutcome::Completed) << summary.failure;
+    std::string ics;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(options.destination)) {
+        if (entry.path().extension() == ".ics") {
+            std::ifstream in(entry.path(), std::ios::binary);
+            ics.assign(std::istreambuf_iterator<char>(in), {});
+        }
+    }
+    EXPECT_NE(ics.find("DTSTART;VALUE=DATE:20240501\r\nDTEND;VALUE=DATE:20240503\r\n"),
+              std::string::npos)
+        << ics;
+    EXPECT_NE(ics.find("BEGIN:DAYLIGHT\r\nDTSTART:16010325T020000\r\n"
+                       "RRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU\r\nTZOFFSETFROM:+0100\r\n"
+                       "TZOFFSETTO:+0200\r\n"),
+              std::string::npos);
+
+    const std::string parsed = Parsed("calendar.ics", ics);
+    const std::string expected[] = {
+        "VEVENT NID-", " start 2024-05-01 end 2024-05-03 summary Holiday\n",
+        " start 2024-05-03 end 2024-05-04 summary Day off\n",
+        " start 2024-10-07T00:30:00+02:00 RRULE FREQ=WEEKLY;COUNT=6;INTERVAL=1;BYDAY=MO;WKST=SU "
+        "EXDATE 2024-10-14T00:30:00+02:00 summary Weekly instances 2024-10-07T00:30:00+02:00 "
+        "2024-10-21T00:30:00+02:00 2024-10-28T00:30:00+01:00 2024-11-04T00:30:00+01:00 "
+        "2024-11-11T00:30:00+01:00\n",
+        " start 2024-10-21T02:00:00+02:00 recurrence-id 2024-10-21T00:30:00+02:00 summary Moved\n",
+        "VEVENT 0400008201 start 2024-06-03T09:00:00+00:00 summary Plan organizer "
+        "Ann Lee//mailto:ann@example.com attendee Bob, Jr./REQ-PARTICIPANT/mailto:bob@example.com "
+        "attendee Cy/OPT-PARTICIPANT/mailto:cy@example.com attendee "
+        "Room 1/NON-PARTICIPANT/mailto:room1@example.com\n",
+        fmt::format("VEVENT 0400008201-{:08X} start 2024-06-03T09:00:00+00:00 summary Plan", copyNid),
+    };
+    size_t at = 0;
+    for (const std::string& part : expected) {
+        const size_t found = parsed.find(part, at);
+        EXPECT_NE(found, std::string::npos) << part << "\n" << parsed;
+        if (found != std::string::npos) at = found + part.size();
+    }
 }
 
 TEST(PimExport, ContactsAndListsAsVCards) {
@@ -198,11 +324,11 @@ TEST(PimExport, TasksAndNotes) {
     t.status = 1;
     t.percentComplete = 0.25;
     std::vector<std::string> problems;
-    const std::string todo = CalendarComponentsOf(task, problems);
+    const std::string todo = Calendar({&task}, problems);
     EXPECT_NE(todo.find("BEGIN:VTODO\r\nUID:NID-00200024-1F4@kestrel\r\n"), std::string::npos);
     EXPECT_NE(todo.find("DUE:20240415T000000Z\r\n"), std::string::npos);
     EXPECT_NE(todo.find("STATUS:IN-PROCESS\r\nPERCENT-COMPLETE:25\r\n"), std::string::npos);
-    EXPECT_EQ(Parsed("task.ics", CalendarDocument(todo)).rfind("VTODO", 0), 0u);
+    EXPECT_EQ(Parsed("task.ics", todo).rfind("VTODO", 0), 0u);
 
     EXPECT_EQ(NoteTextOf(Item("IPM.StickyNote", "Call Ann", "Call Ann\r\nabout the keys")),
               "Call Ann\r\nabout the keys");

@@ -145,4 +145,56 @@ inline PatternSpec WeeklyWithChanges() {
     return s;
 }
 
+// Time zones as Outlook stores them beside a series: the single rule (LID 0x8233) and a
+// definition of one rule in effect (LIDs 0x825E to 0x8260).
+struct Change {
+    uint16_t month = 0, dayOfWeek = 0, day = 0, hour = 0;
+};
+inline void Put16(std::vector<uint8_t>& out, uint32_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+inline void Put32(std::vector<uint8_t>& out, int32_t v) {
+    Put16(out, static_cast<uint32_t>(v) & 0xFFFF);
+    Put16(out, static_cast<uint32_t>(v) >> 16);
+}
+inline void PutChange(std::vector<uint8_t>& out, const Change& c) {
+    for (uint32_t v : {0u, uint32_t{c.month}, uint32_t{c.dayOfWeek}, uint32_t{c.day},
+                       uint32_t{c.hour}, 0u, 0u, 0u})
+        Put16(out, v);
+}
+inline std::vector<uint8_t> ZoneStruct(int32_t bias, int32_t daylightBias, Change standard, Change daylight) {
+    std::vector<uint8_t> out;
+    Put32(out, bias);
+    Put32(out, 0);
+    Put32(out, daylightBias);
+    Put16(out, 0);
+    PutChange(out, standard);
+    Put16(out, 0);
+    PutChange(out, daylight);
+    return out;
+}
+inline std::vector<uint8_t> ZoneDefinition(const std::string& key, int32_t bias, int32_t daylightBias,
+                                    Change standard, Change daylight) {
+    std::vector<uint8_t> out = {0x02, 0x01};
+    Put16(out, static_cast<uint32_t>(6 + 2 * key.size()));
+    Put16(out, 2);
+    Put16(out, static_cast<uint32_t>(key.size()));
+    for (char c : key) Put16(out, static_cast<uint8_t>(c));
+    Put16(out, 1);
+    out.insert(out.end(), {0x02, 0x01});
+    Put16(out, 0x3E);
+    Put16(out, 0x0002);  // the rule in effect
+    Put16(out, 2007);
+    out.insert(out.end(), 14, 0);
+    const auto rule = ZoneStruct(bias, daylightBias, standard, daylight);
+    out.insert(out.end(), rule.begin(), rule.begin() + 12);
+    out.insert(out.end(), rule.begin() + 14, rule.begin() + 30);
+    out.insert(out.end(), rule.begin() + 32, rule.end());
+    return out;
+}
+inline uint64_t Ticks(int year, int month, int day, int hour = 0, int minute = 0) {
+    return uint64_t{PatternMinutes(year, month, day, hour, minute)} * 600000000ull;
+}
+
 }  // namespace kestrel::test
