@@ -33,7 +33,7 @@ using pstwrite::MessageContent;
 using pstwrite::StoreWriter;
 using test::Prop;
 
-constexpr uint32_t kRecipientTable = 0x692, kAttachmentTable = 0x671;
+constexpr uint32_t kRecipientTable = 0x692, kAttachmentTable = 0x671, kStoreNid = 0x21;
 constexpr int kMaxEmbeddedDepth = 16;
 
 bool EndsWithPst(const std::string& path) {
@@ -117,10 +117,11 @@ class SourceCopier {
                     auto embedded = std::make_unique<MessageContent>();
                     if (inner && ReadMessage(inner->block, inner->subnodeBlock, &own, *embedded,
                                              depth + 1)) {
-                        // A message that reads is kept as the source holds it when nothing in
-                        // it needs changing (Unicode text, named ids the same): its bytes,
-                        // and so its size, stay those of the source.
-                        if (identityNames_ && raw_.variant() == PstVariant::Unicode)
+                        // A message that reads is kept as the source holds it when its named
+                        // ids stay the same: its bytes, and so its size, stay those of the
+                        // source. 8-bit text in it stays 8-bit (a Unicode file may hold
+                        // both), read with the message's own code page as before.
+                        if (identityNames_)
                             content.rawEmbedded =
                                 RawNode(inner->block, inner->subnodeBlock, depth + 1);
                         if (!content.rawEmbedded) content.embedded = std::move(embedded);
@@ -132,12 +133,14 @@ class SourceCopier {
         return true;
     }
 
-    // The source's named properties first, in their order: a sound map then keeps its ids.
+    // The source's named properties first, entry for entry, a name the map holds twice
+    // included: every id then stays what it was, so attached messages copied as the file
+    // holds them still name the same properties.
     void SeedNames() {
         identityNames_ = true;
         if (!names_) return;
         for (const NamedPropertyEntry& entry : names_->entries())
-            if (MapNamed(entry.fileId) != entry.fileId) identityNames_ = false;
+            if (MapNamed(entry.fileId, true) != entry.fileId) identityNames_ = false;
     }
 
     std::vector<Prop> FolderProps(const NodeRecord* node) {
@@ -149,7 +152,7 @@ class SourceCopier {
     }
 
   private:
-    uint32_t MapNamed(uint32_t fileId) {
+    uint32_t MapNamed(uint32_t fileId, bool seed = false) {
         if (auto it = mapped_.find(fileId); it != mapped_.end()) return it->second;
         uint32_t id = 0;
         const NamedPropertyEntry* entry = names_ ? names_->Find(fileId) : nullptr;
@@ -161,9 +164,9 @@ class SourceCopier {
             if (guidIndex >= 3 && guidIndex - 3 < names_->guids().size())
                 guid = names_->guids()[guidIndex - 3];
             if (guid && entry->kind == kNumericName)
-                id = out_.NamedId(*guid, entry->numericName, "");
+                id = out_.NamedId(*guid, entry->numericName, "", seed);
             else if (guid && entry->kind == kStringName && !entry->stringName.empty())
-                id = out_.NamedId(*guid, 0, entry->stringName);
+                id = out_.NamedId(*guid, 0, entry->stringName, seed);
         }
         mapped_.emplace(fileId, id);
         return id;
@@ -214,7 +217,9 @@ class SourceCopier {
         return rows;
     }
 
-    // A node's data blocks and subnode tree as the file holds them (Unicode layout).
+    // A node's data blocks and subnode tree as the file holds them. Nothing when a block
+    // is larger than the new file's blocks: heap pages and table rows are laid out by the
+    // block size, so such a node cannot be copied as it is.
     std::optional<test::LtpNode> RawNode(const BlockRecord* data, const BlockRecord* subnodeBlock,
                                          int depth) {
         if (!data || depth > kMaxEmbeddedDepth) return std::nullopt;
@@ -224,18 +229,22 @@ class SourceCopier {
         } catch (const FileError&) {
             return std::nullopt;
         }
+        for (const auto& block : node.blocks)
+            if (block.size() > pstwrite::NdbWriter::kMaxBlockData) return std::nullopt;
         if (subnodeBlock && !RawSubnodes(subnodeBlock, node.subnodes, depth, 0))
             return std::nullopt;
         return node;
     }
 
-    // The entries of an SLBLOCK, or of the SLBLOCKs under an SIBLOCK; false when anything
-    // does not check out.
+    // The entries of an SLBLOCK, or of the SLBLOCKs under an SIBLOCK, in the source's
+    // layout; false when anything does not check out.
     bool RawSubnodes(const BlockRecord* block, std::vector<test::LtpSubnode>& out, int depth,
                      int level) {
+        const PstLayout* layout = raw_.storage.layout;
+        if (!layout) return false;
         std::vector<uint8_t> bytes;
         try {
-            ReadAt(raw_.storage, block->ib, block->cb, bytes);
+            if (ReadBlockRecord(raw_.storage, *block, bytes) == 0) return false;
         } catch (const FileError&) {
             return false;
         }
@@ -243,11 +252,12 @@ class SourceCopier {
         const auto count = r.U16(2);
         if (r.U8(0) != 0x02u || !count) return false;
         const auto cLevel = r.U8(1);
+        const size_t id = layout->idSize;
         for (size_t i = 0; i < *count; ++i) {
             if (cLevel == 0u) {
-                const size_t at = 8 + 24 * i;
+                const size_t at = layout->subnodeHeaderSize + layout->subnodeLeafEntrySize * i;
                 const auto nid = r.U32(at);
-                const auto bidData = r.U64(at + 8), bidSub = r.U64(at + 16);
+                const auto bidData = r.UInt(at + id, id), bidSub = r.UInt(at + 2 * id, id);
                 if (!nid || !bidData || !bidSub) return false;
                 const BlockRecord* dataBlock = FindBlock(raw_.storage, *bidData);
                 const BlockRecord* subBlock = *bidSub ? FindBlock(raw_.storage, *bidSub) : nullptr;
@@ -256,7 +266,9 @@ class SourceCopier {
                 if (!child) return false;
                 out.push_back({*nid, std::move(*child)});
             } else if (cLevel == 1u && level == 0) {
-                const auto bid = r.U64(8 + 16 * i + 8);
+                const size_t at =
+                    layout->subnodeHeaderSize + layout->subnodeIntermediateEntrySize * i;
+                const auto bid = r.UInt(at + id, id);
                 const BlockRecord* child = bid ? FindBlock(raw_.storage, *bid) : nullptr;
                 if (!child || !RawSubnodes(child, out, depth, 1)) return false;
             } else {
@@ -413,6 +425,20 @@ class PstExporter {
         collect(result_.calendar);
 
         std::map<std::string, uint32_t> written;  // path -> new folder NID
+        // The source store names its wastebasket by entry id (the folder's NID in its last
+        // four bytes); when that folder is not among those rebuilt, the one named "Deleted
+        // Items" under the top is. Without either the writer adds an empty one.
+        uint32_t wastebasketNid = 0;
+        for (const Prop& p : copier.FolderProps(storage.nodes.Find(kStoreNid)))
+            if (p.id == 0x35E3 && p.value.size() == 24) {
+                const uint32_t named = ByteReader(p.value).U32(20).value_or(0);
+                for (const MailFolderEntry& folder : result_.folders.entries())
+                    if (folder.folderNid == named && folder.path != kRootFolderPath)
+                        wastebasketNid = named;
+            }
+        const std::string deletedItems = std::string(kRootFolderPath) + "Deleted Items\\";
+        for (const MailFolderEntry& folder : result_.folders.entries())
+            if (!wastebasketNid && folder.path == deletedItems) wastebasketNid = folder.folderNid;
         bool wastebasket = false;
         for (const MailFolderEntry& folder : result_.folders.entries()) {
             if (control_.TestPoint()) return false;
@@ -430,7 +456,7 @@ class PstExporter {
                 const uint32_t parentNid =
                     parent == written.end() ? store.IpmSubtree() : parent->second;
                 nid = store.AddFolder(parentNid, std::move(props));
-                if (!wastebasket && path == std::string(kRootFolderPath) + "Deleted Items\\") {
+                if (!wastebasket && folder.folderNid == wastebasketNid) {
                     store.SetWastebasket(nid);
                     wastebasket = true;
                 }
