@@ -104,11 +104,19 @@ class SourceCopier {
         for (PropertyGroup& row : TableRows(subnodes, kAttachmentTable)) {
             const auto rowId = U32Of(row, 0x67F2);
             const SubnodeEntry* entry = rowId ? subnodes.Find(*rowId) : nullptr;
-            if (!entry) continue;
-            const SubnodeList own = SubnodesOrNothing(raw_.storage, entry->subnodeBlock);
-            PropertyGroupList attachment = ParseNodeProperties(raw_, entry->block, &own, &subnodes);
-            if (attachment.empty()) continue;
             AttachmentContent content;
+            const SubnodeList own = entry ? SubnodesOrNothing(raw_.storage, entry->subnodeBlock)
+                                          : SubnodeList{};
+            PropertyGroupList attachment =
+                entry ? ParseNodeProperties(raw_, entry->block, &own, &subnodes)
+                      : PropertyGroupList{};
+            if (attachment.empty()) {
+                // Its own object is gone: the table row's properties (name, method, size)
+                // keep it listed as the source lists it, without data.
+                content.props = Convert(row.values, codePage);
+                out.attachments.push_back(std::move(content));
+                continue;
+            }
             content.props = Convert(attachment.front().values, codePage);
             if (U32Of(attachment.front(), 0x3705) == 5u && depth < kMaxEmbeddedDepth) {
                 if (const auto nid = EmbeddedNid(entry->block)) {
@@ -412,11 +420,17 @@ class PstExporter {
 
     bool WriteFolders(ItemContext& context, SourceCopier& copier, StoreWriter& store) {
         PstContext& storage = context.storage;
-        // Non-mail items by the folder the walk met them in.
+        // Non-mail items by the folder they are saved in; one whose folder is not listed is
+        // reported.
         std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, uint64_t>>> others;
         auto collect = [&](const auto& list) {
-            for (const auto& entry : list)
-                others[entry.folderNid].emplace_back(entry.nid, entry.dataBid);
+            for (const auto& entry : list) {
+                if (const MailFolderEntry* home = result_.folders.HomeOf(entry))
+                    others[home->folderNid].emplace_back(entry.nid, entry.dataBid);
+                else
+                    summary_.unreadable.push_back(
+                        {entry.nid, entry.folderPath, "its folder is not among those rebuilt"});
+            }
         };
         collect(result_.contacts);
         collect(result_.tasks);

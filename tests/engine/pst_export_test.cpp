@@ -27,9 +27,9 @@ std::string Shown(const MessageSummary& m) {
                        "|" + std::to_string(m.deliveryTime.value_or(0)) + "|" +
                        std::to_string(m.bodyLength) + (m.hasHtml ? "|html" : "") +
                        (m.hasRtf ? "|rtf" : "");
-    // An embedded message's size is the size of its heap, which the writer lays out anew.
-    for (const auto& a : m.attachments)
-        text += "|" + a.name + (a.name == "inner.msg" ? "" : ":" + std::to_string(a.size));
+    // An attached message's size is its heap's: the same only when the message is copied
+    // as the source holds it.
+    for (const auto& a : m.attachments) text += "|" + a.name + ":" + std::to_string(a.size);
     return text;
 }
 
@@ -51,6 +51,10 @@ std::vector<std::string> Listing(const AnalysisResult& result) {
 MailboxBuilder Box(PstVariant variant, uint8_t crypt) {
     MailboxBuilder::Options options;
     options.cryptMethod = crypt;
+    // A name the map holds twice: the new map keeps both, so every later id stays put and
+    // the attached message, which names one of those, is copied as it is.
+    const NameId repeated{kPsPublicStrings, 0, "x-repeated"};
+    options.leadingNames = {repeated, repeated};
     MailboxBuilder box(variant, options);
     Message mail = MakeMail("Quarterly figures", "Ann Lee", "ann@example.com", "See attached.");
     mail.recipients = {{"Bob", "bob@example.com", 1}, {"Cy", "cy@example.com", 2}};
@@ -59,6 +63,7 @@ MailboxBuilder Box(PstVariant variant, uint8_t crypt) {
     // Larger than a heap allocation and than a block: a subnode with a data tree.
     mail.attachments = {{"fig.bin", "figures.bin", std::vector<uint8_t>(20000, 0x5A)}};
     auto inner = std::make_shared<Message>(MakeMail("Inner", "Dee", "dee@example.com", "x"));
+    inner->named = {NamedText(kPsetidAddress, 0x8084, "dee@example.com")};
     mail.attachments.push_back({"inner", "inner.msg", {}, {}, {}, inner});
     mail.named = {NamedText(kPsPublicStrings, 0x8501, "kept")};
     box.AddMessage(box.Folder("Inbox"), mail);
@@ -132,6 +137,9 @@ TEST_P(PstRoundTrip, WrittenFileChecksAndReadsAsTheSource) {
         const auto& inner = *item->embedded.front().message->item;
         ASSERT_TRUE(inner.message && inner.message->subject);
         EXPECT_EQ(inner.message->subject->text, "Inner");
+        // Its named property still names what it named (the map kept its ids).
+        ASSERT_TRUE(inner.contact);
+        EXPECT_EQ(inner.contact->emailAddress, "dee@example.com");
     }
 }
 

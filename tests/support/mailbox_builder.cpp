@@ -172,6 +172,7 @@ Message MakeJournal(const JournalInfo& j) {
 
 MailboxBuilder::MailboxBuilder(PstVariant variant, Options options)
     : pst_(variant, options.cryptMethod), ltp_(variant), options_(std::move(options)) {
+    names_ = options_.leadingNames;
     folders_.push_back({kNidRootFolder, kNidRootFolder, "", "", {}, {}});
     folders_.push_back(
         {kNidTopOfPersonalFolders, kNidRootFolder, "Top of Personal Folders", "", {}, {}});

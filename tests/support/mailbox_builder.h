@@ -113,6 +113,9 @@ class MailboxBuilder {
         uint8_t cryptMethod = 1;
         std::string storeName = "Personal Folders";
         bool standardFolders = true;  // Deleted Items, Inbox, Outbox, Sent Items, ...
+        // The name map's first entries, as given: a name listed twice takes two ids, as in
+        // maps some writers leave behind.
+        std::vector<NameId> leadingNames{};
     };
     explicit MailboxBuilder(PstVariant variant) : MailboxBuilder(variant, Options{}) {}
     MailboxBuilder(PstVariant variant, Options options);
