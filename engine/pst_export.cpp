@@ -466,6 +466,12 @@ class PstExporter {
             } else {
                 std::erase_if(props, [](const Prop& p) { return p.id == 0x3001; });
                 props.push_back(Prop::Unicode(0x3001, LastName(path)));
+                // A folder the analysis made up (Recovered Items) has no node of its own:
+                // it gets the class the analysis gives it.
+                const bool hasClass = std::any_of(props.begin(), props.end(),
+                                                  [](const Prop& p) { return p.id == 0x3613; });
+                if (!hasClass && !folder.containerClass.empty())
+                    props.push_back(Prop::Unicode(0x3613, folder.containerClass));
                 auto parent = written.find(ParentPath(path));
                 const uint32_t parentNid =
                     parent == written.end() ? store.IpmSubtree() : parent->second;

@@ -177,6 +177,43 @@ TEST(PstSize, DeepDataAndSubnodeTreesReadBack) {
                             [&](const AttachmentRecord& a) { return a.data == big; }));
 }
 
+// What damage leaves the analysis still lists, and the saves keep: a task whose folder is
+// gone (filed under Recovered Items, away from the parent it names) and an attachment whose
+// own object is gone (its table row gives its name).
+TEST(PstDamagedSource, KeepsWhatTheAnalysisListsOfIt) {
+    MailboxBuilder box(PstVariant::Unicode);
+    Message mail = MakeMail("Partly lost", "Ann", "ann@example.com", "x");
+    mail.attachments = {{.shortName = "kept.txt", .data = {'k'}},
+                        {.shortName = "gone.txt", .data = {'g'}, .objectLost = true}};
+    box.AddMessage(box.Folder("Inbox"), mail);
+    AddRawNode(box, MakeNid(kNidTypeNormalMessage, 0x30000), MakeNid(kNidTypeNormalFolder, 0x7F0),
+               {Prop::Unicode(0x001A, "IPM.Task"), Prop::Unicode(0x0037, "Orphan task")});
+    ScratchFile file(box.Build());
+    Analysed source;
+    AnalyseFile(file.path(), source, true);
+    ASSERT_EQ(source.status, AnalysisStatus::Completed);
+    ASSERT_EQ(source.result.tasks.size(), 1u);
+    ASSERT_EQ(source.result.tasks.front().folderPath, "Personal Folders\\Recovered Items\\");
+
+    const fs::path out = file.path().parent_path() / "out.pst";
+    const ExportSummary saved = SavePst(source, out);
+    ASSERT_EQ(saved.outcome, ExportOutcome::Completed) << saved.failure;
+    EXPECT_EQ(saved.otherItemsWritten, 1u);
+    EXPECT_TRUE(pstwrite::CheckPstFile(out.string()).healthy());
+    Analysed copy;
+    AnalyseFile(out, copy);
+    ASSERT_EQ(copy.status, AnalysisStatus::Completed);
+    EXPECT_EQ(Listing(copy.result), Listing(source.result));
+
+    // The EML save files the task too, where the analysis shows it.
+    ExportOptions options;
+    options.destination = (file.path().parent_path() / "eml").string();
+    RunControl control;
+    const ExportSummary eml = RunExport(source.result, *source.source, options, control);
+    EXPECT_EQ(eml.otherItemsWritten, 1u);
+    EXPECT_TRUE(eml.unreadable.empty());
+}
+
 class PstSafety : public ::testing::Test {
   protected:
     void SetUp() override {

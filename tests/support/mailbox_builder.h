@@ -54,6 +54,7 @@ struct Attachment {
     std::vector<Prop> props{};  // more properties, as given
     // An attached message (method 5) in place of data (Message is not complete yet).
     std::shared_ptr<const struct Message> embedded{};
+    bool objectLost = false;  // damage: the table lists it, its own object is left out
 };
 
 struct Message {
