@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -91,6 +92,7 @@ class SourceCopier {
     // properties do not read.
     bool ReadMessage(const BlockRecord* data, const BlockRecord* subnodeBlock,
                      const SubnodeList* fallback, MessageContent& out, int depth) {
+        if (depth == 0) embeddedSeen_.clear();
         const SubnodeList subnodes = SubnodesOrNothing(raw_.storage, subnodeBlock);
         PropertyGroupList groups = ParseNodeProperties(raw_, data, &subnodes, fallback);
         if (groups.empty()) return false;
@@ -123,15 +125,21 @@ class SourceCopier {
                     const SubnodeEntry* inner = own.Find(*nid);
                     if (!inner) inner = subnodes.Find(*nid);
                     auto embedded = std::make_unique<MessageContent>();
-                    if (inner && ReadMessage(inner->block, inner->subnodeBlock, &own, *embedded,
-                                             depth + 1)) {
+                    // An attached message is read once per item: one that a damaged file
+                    // lists again (below itself, or beside) would multiply the work with
+                    // every level; it stays an attachment without its message.
+                    if (inner && embeddedSeen_.insert(inner->block->bid).second &&
+                        ReadMessage(inner->block, inner->subnodeBlock, &own, *embedded,
+                                    depth + 1)) {
                         // A message that reads is kept as the source holds it when its named
                         // ids stay the same: its bytes, and so its size, stay those of the
                         // source. 8-bit text in it stays 8-bit (a Unicode file may hold
                         // both), read with the message's own code page as before.
-                        if (identityNames_)
+                        if (identityNames_) {
+                            rawSeen_.clear();
                             content.rawEmbedded =
                                 RawNode(inner->block, inner->subnodeBlock, depth + 1);
+                        }
                         if (!content.rawEmbedded) content.embedded = std::move(embedded);
                     }
                 }
@@ -249,7 +257,8 @@ class SourceCopier {
     bool RawSubnodes(const BlockRecord* block, std::vector<test::LtpSubnode>& out, int depth,
                      int level) {
         const PstLayout* layout = raw_.storage.layout;
-        if (!layout) return false;
+        // Each subnode block once: one listed twice (a loop in a damaged file) is no copy.
+        if (!layout || !rawSeen_.insert(block->bid).second) return false;
         std::vector<uint8_t> bytes;
         try {
             if (ReadBlockRecord(raw_.storage, *block, bytes) == 0) return false;
@@ -307,6 +316,8 @@ class SourceCopier {
     const NamedPropertyMap* names_;
     StoreWriter& out_;
     std::unordered_map<uint32_t, uint32_t> mapped_;
+    std::unordered_set<uint64_t> embeddedSeen_;  // attached messages read for this item
+    std::unordered_set<uint64_t> rawSeen_;       // subnode blocks of the raw copy under way
     bool identityNames_ = false;
 };
 

@@ -14,6 +14,8 @@
 #include "engine/pst_export.h"
 #include "engine_fixture.h"
 #include "pstwrite/pst_check.h"
+#include "storage/btree_loader.h"
+#include "storage/pst_context.h"
 #include "support/layouts.h"
 
 namespace kestrel::test {
@@ -212,6 +214,58 @@ TEST(PstDamagedSource, KeepsWhatTheAnalysisListsOfIt) {
     const ExportSummary eml = RunExport(source.result, *source.source, options, control);
     EXPECT_EQ(eml.otherItemsWritten, 1u);
     EXPECT_TRUE(eml.unreadable.empty());
+}
+
+// Attached messages whose subnodes a damaged file points back at their parent's: each
+// one lists all of them again. Read naively that is 8^16 messages; each is read once.
+TEST(PstDamagedSource, AttachedMessagesListingTheirParentEndPromptly) {
+    MailboxBuilder box(PstVariant::Unicode, {.cryptMethod = 0});
+    Message mail = MakeMail("Loop", "Ann", "ann@example.com", "x");
+    auto inner = std::make_shared<Message>(MakeMail("Inner", "Dee", "dee@example.com", "y"));
+    inner->attachments = {{.shortName = "a.txt", .data = {'a'}}};  // it has subnodes
+    for (int i = 0; i < 8; ++i)
+        mail.attachments.push_back({.shortName = "m" + std::to_string(i), .embedded = inner});
+    const uint32_t nid = box.AddMessage(box.Folder("Inbox"), mail);
+    std::vector<uint8_t> image = box.Build();
+    {
+        ScratchFile sound(image);
+        PstContext context;
+        ASSERT_EQ(OpenPstFile(context, sound.path().string()), kOpenOk);
+        LoadIndexes(context);
+        const NodeRecord* node = FindNode(context, nid);
+        ASSERT_TRUE(node && node->subnodeBlock);
+        const uint64_t outer = node->subnodeBlock->bid;
+        auto u64 = [&](size_t at) {
+            uint64_t v = 0;
+            for (size_t k = 0; k < 8; ++k) v |= uint64_t{image[at + k]} << (8 * k);
+            return v;
+        };
+        // SLBLOCK: btype, cLevel, cEnt, padding; entries of nid, bidData, bidSub.
+        auto count = [&](size_t at) { return size_t{image[at + 2]} | size_t{image[at + 3]} << 8; };
+        const size_t at = node->subnodeBlock->ib;
+        int patched = 0;
+        for (size_t i = 0; i < count(at); ++i) {
+            const uint64_t bidSub = u64(at + 8 + 24 * i + 16);
+            const BlockRecord* attachment = bidSub ? FindBlock(context, bidSub) : nullptr;
+            if (!attachment) continue;
+            // The attached message's entry in the attachment's list: its subnodes become
+            // the outer message's.
+            const size_t in = attachment->ib;
+            for (size_t j = 0; j < count(in); ++j) {
+                for (size_t k = 0; k < 8; ++k)
+                    image[in + 8 + 24 * j + 16 + k] = static_cast<uint8_t>(outer >> (8 * k));
+                ++patched;
+            }
+        }
+        ASSERT_EQ(patched, 8);
+    }
+    ScratchFile file(image);
+    Analysed source;
+    AnalyseFile(file.path(), source);
+    ASSERT_EQ(source.status, AnalysisStatus::Completed);
+    const fs::path out = file.path().parent_path() / "out.pst";
+    ASSERT_EQ(SavePst(source, out).outcome, ExportOutcome::Completed);
+    EXPECT_TRUE(pstwrite::CheckPstFile(out.string()).healthy());
 }
 
 class PstSafety : public ::testing::Test {
