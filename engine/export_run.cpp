@@ -256,12 +256,23 @@ class Exporter {
         }
     }
 
+    // Each item under the folder it is saved in; one whose folder is not listed at all is
+    // reported, not dropped unsaid.
     void GroupPimItems() {
-        for (const auto& e : result_.contacts) pim_[e.folderNid].contacts.push_back(&e);
-        for (const auto& e : result_.calendar) pim_[e.folderNid].calendar.push_back(&e);
-        for (const auto& e : result_.tasks) pim_[e.folderNid].tasks.push_back(&e);
-        for (const auto& e : result_.notes) pim_[e.folderNid].notes.push_back(&e);
-        for (const auto& e : result_.journal) pim_[e.folderNid].journal.push_back(&e);
+        auto group = [&](const auto& list, auto member) {
+            for (const auto& e : list) {
+                if (const MailFolderEntry* home = result_.folders.HomeOf(e))
+                    (pim_[home->folderNid].*member).push_back(&e);
+                else
+                    summary_.unreadable.push_back(
+                        {e.nid, e.folderPath, "its folder is not among those rebuilt"});
+            }
+        };
+        group(result_.contacts, &PimFolderItems::contacts);
+        group(result_.calendar, &PimFolderItems::calendar);
+        group(result_.tasks, &PimFolderItems::tasks);
+        group(result_.notes, &PimFolderItems::notes);
+        group(result_.journal, &PimFolderItems::journal);
     }
 
     // The folder of places_[index] (count names of it), made when missing.

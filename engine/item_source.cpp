@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <fstream>
+#include <unordered_set>
 #include <utility>
 
 #include "items/node_item.h"
@@ -32,6 +33,7 @@ class FullReader {
     explicit FullReader(ItemContext& context) : context_(context) {}
 
     std::unique_ptr<FullItem> Read(const NodeRecord& node, int depth) {
+        if (depth == 0 && node.dataBlock != nullptr) seen_.insert(node.dataBlock->bid);
         std::unique_ptr<ItemRecord> item = LoadNodeItem(context_, &node);
         if (!item) return nullptr;
         auto full = std::make_unique<FullItem>();
@@ -51,7 +53,11 @@ class FullReader {
         for (size_t i = 0; i < attachments.size(); ++i) {
             const std::optional<NodeRecord> node =
                 FindEmbeddedMessage(context_, subnodes, attachments[i]);
-            if (!node) continue;
+            // Each attached message once per item: one that a damaged file lists again
+            // (below itself, or below its siblings) would multiply the reads with every
+            // level.
+            if (!node || (node->dataBlock && !seen_.insert(node->dataBlock->bid).second))
+                continue;
             try {
                 std::unique_ptr<FullItem> inner = Read(*node, depth + 1);
                 if (inner) full.embedded.push_back({i, std::move(inner)});
@@ -62,6 +68,7 @@ class FullReader {
     }
 
     ItemContext& context_;
+    std::unordered_set<uint64_t> seen_;  // data blocks of the messages read so far
 };
 
 // Only the caller's cache folder: never the current directory.

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -33,7 +34,7 @@ using pstwrite::MessageContent;
 using pstwrite::StoreWriter;
 using test::Prop;
 
-constexpr uint32_t kRecipientTable = 0x692, kAttachmentTable = 0x671;
+constexpr uint32_t kRecipientTable = 0x692, kAttachmentTable = 0x671, kStoreNid = 0x21;
 constexpr int kMaxEmbeddedDepth = 16;
 
 bool EndsWithPst(const std::string& path) {
@@ -91,6 +92,7 @@ class SourceCopier {
     // properties do not read.
     bool ReadMessage(const BlockRecord* data, const BlockRecord* subnodeBlock,
                      const SubnodeList* fallback, MessageContent& out, int depth) {
+        if (depth == 0) embeddedSeen_.clear();
         const SubnodeList subnodes = SubnodesOrNothing(raw_.storage, subnodeBlock);
         PropertyGroupList groups = ParseNodeProperties(raw_, data, &subnodes, fallback);
         if (groups.empty()) return false;
@@ -104,25 +106,40 @@ class SourceCopier {
         for (PropertyGroup& row : TableRows(subnodes, kAttachmentTable)) {
             const auto rowId = U32Of(row, 0x67F2);
             const SubnodeEntry* entry = rowId ? subnodes.Find(*rowId) : nullptr;
-            if (!entry) continue;
-            const SubnodeList own = SubnodesOrNothing(raw_.storage, entry->subnodeBlock);
-            PropertyGroupList attachment = ParseNodeProperties(raw_, entry->block, &own, &subnodes);
-            if (attachment.empty()) continue;
             AttachmentContent content;
+            const SubnodeList own = entry ? SubnodesOrNothing(raw_.storage, entry->subnodeBlock)
+                                          : SubnodeList{};
+            PropertyGroupList attachment =
+                entry ? ParseNodeProperties(raw_, entry->block, &own, &subnodes)
+                      : PropertyGroupList{};
+            if (attachment.empty()) {
+                // Its own object is gone: the table row's properties (name, method, size)
+                // keep it listed as the source lists it, without data.
+                content.props = Convert(row.values, codePage);
+                out.attachments.push_back(std::move(content));
+                continue;
+            }
             content.props = Convert(attachment.front().values, codePage);
             if (U32Of(attachment.front(), 0x3705) == 5u && depth < kMaxEmbeddedDepth) {
                 if (const auto nid = EmbeddedNid(entry->block)) {
                     const SubnodeEntry* inner = own.Find(*nid);
                     if (!inner) inner = subnodes.Find(*nid);
                     auto embedded = std::make_unique<MessageContent>();
-                    if (inner && ReadMessage(inner->block, inner->subnodeBlock, &own, *embedded,
-                                             depth + 1)) {
-                        // A message that reads is kept as the source holds it when nothing in
-                        // it needs changing (Unicode text, named ids the same): its bytes,
-                        // and so its size, stay those of the source.
-                        if (identityNames_ && raw_.variant() == PstVariant::Unicode)
+                    // An attached message is read once per item: one that a damaged file
+                    // lists again (below itself, or beside) would multiply the work with
+                    // every level; it stays an attachment without its message.
+                    if (inner && embeddedSeen_.insert(inner->block->bid).second &&
+                        ReadMessage(inner->block, inner->subnodeBlock, &own, *embedded,
+                                    depth + 1)) {
+                        // A message that reads is kept as the source holds it when its named
+                        // ids stay the same: its bytes, and so its size, stay those of the
+                        // source. 8-bit text in it stays 8-bit (a Unicode file may hold
+                        // both), read with the message's own code page as before.
+                        if (identityNames_) {
+                            rawSeen_.clear();
                             content.rawEmbedded =
                                 RawNode(inner->block, inner->subnodeBlock, depth + 1);
+                        }
                         if (!content.rawEmbedded) content.embedded = std::move(embedded);
                     }
                 }
@@ -132,12 +149,14 @@ class SourceCopier {
         return true;
     }
 
-    // The source's named properties first, in their order: a sound map then keeps its ids.
+    // The source's named properties first, entry for entry, a name the map holds twice
+    // included: every id then stays what it was, so attached messages copied as the file
+    // holds them still name the same properties.
     void SeedNames() {
         identityNames_ = true;
         if (!names_) return;
         for (const NamedPropertyEntry& entry : names_->entries())
-            if (MapNamed(entry.fileId) != entry.fileId) identityNames_ = false;
+            if (MapNamed(entry.fileId, true) != entry.fileId) identityNames_ = false;
     }
 
     std::vector<Prop> FolderProps(const NodeRecord* node) {
@@ -149,7 +168,7 @@ class SourceCopier {
     }
 
   private:
-    uint32_t MapNamed(uint32_t fileId) {
+    uint32_t MapNamed(uint32_t fileId, bool seed = false) {
         if (auto it = mapped_.find(fileId); it != mapped_.end()) return it->second;
         uint32_t id = 0;
         const NamedPropertyEntry* entry = names_ ? names_->Find(fileId) : nullptr;
@@ -161,9 +180,9 @@ class SourceCopier {
             if (guidIndex >= 3 && guidIndex - 3 < names_->guids().size())
                 guid = names_->guids()[guidIndex - 3];
             if (guid && entry->kind == kNumericName)
-                id = out_.NamedId(*guid, entry->numericName, "");
+                id = out_.NamedId(*guid, entry->numericName, "", seed);
             else if (guid && entry->kind == kStringName && !entry->stringName.empty())
-                id = out_.NamedId(*guid, 0, entry->stringName);
+                id = out_.NamedId(*guid, 0, entry->stringName, seed);
         }
         mapped_.emplace(fileId, id);
         return id;
@@ -214,7 +233,9 @@ class SourceCopier {
         return rows;
     }
 
-    // A node's data blocks and subnode tree as the file holds them (Unicode layout).
+    // A node's data blocks and subnode tree as the file holds them. Nothing when a block
+    // is larger than the new file's blocks: heap pages and table rows are laid out by the
+    // block size, so such a node cannot be copied as it is.
     std::optional<test::LtpNode> RawNode(const BlockRecord* data, const BlockRecord* subnodeBlock,
                                          int depth) {
         if (!data || depth > kMaxEmbeddedDepth) return std::nullopt;
@@ -224,18 +245,23 @@ class SourceCopier {
         } catch (const FileError&) {
             return std::nullopt;
         }
+        for (const auto& block : node.blocks)
+            if (block.size() > pstwrite::NdbWriter::kMaxBlockData) return std::nullopt;
         if (subnodeBlock && !RawSubnodes(subnodeBlock, node.subnodes, depth, 0))
             return std::nullopt;
         return node;
     }
 
-    // The entries of an SLBLOCK, or of the SLBLOCKs under an SIBLOCK; false when anything
-    // does not check out.
+    // The entries of an SLBLOCK, or of the SLBLOCKs under an SIBLOCK, in the source's
+    // layout; false when anything does not check out.
     bool RawSubnodes(const BlockRecord* block, std::vector<test::LtpSubnode>& out, int depth,
                      int level) {
+        const PstLayout* layout = raw_.storage.layout;
+        // Each subnode block once: one listed twice (a loop in a damaged file) is no copy.
+        if (!layout || !rawSeen_.insert(block->bid).second) return false;
         std::vector<uint8_t> bytes;
         try {
-            ReadAt(raw_.storage, block->ib, block->cb, bytes);
+            if (ReadBlockRecord(raw_.storage, *block, bytes) == 0) return false;
         } catch (const FileError&) {
             return false;
         }
@@ -243,11 +269,12 @@ class SourceCopier {
         const auto count = r.U16(2);
         if (r.U8(0) != 0x02u || !count) return false;
         const auto cLevel = r.U8(1);
+        const size_t id = layout->idSize;
         for (size_t i = 0; i < *count; ++i) {
             if (cLevel == 0u) {
-                const size_t at = 8 + 24 * i;
+                const size_t at = layout->subnodeHeaderSize + layout->subnodeLeafEntrySize * i;
                 const auto nid = r.U32(at);
-                const auto bidData = r.U64(at + 8), bidSub = r.U64(at + 16);
+                const auto bidData = r.UInt(at + id, id), bidSub = r.UInt(at + 2 * id, id);
                 if (!nid || !bidData || !bidSub) return false;
                 const BlockRecord* dataBlock = FindBlock(raw_.storage, *bidData);
                 const BlockRecord* subBlock = *bidSub ? FindBlock(raw_.storage, *bidSub) : nullptr;
@@ -256,7 +283,9 @@ class SourceCopier {
                 if (!child) return false;
                 out.push_back({*nid, std::move(*child)});
             } else if (cLevel == 1u && level == 0) {
-                const auto bid = r.U64(8 + 16 * i + 8);
+                const size_t at =
+                    layout->subnodeHeaderSize + layout->subnodeIntermediateEntrySize * i;
+                const auto bid = r.UInt(at + id, id);
                 const BlockRecord* child = bid ? FindBlock(raw_.storage, *bid) : nullptr;
                 if (!child || !RawSubnodes(child, out, depth, 1)) return false;
             } else {
@@ -287,6 +316,8 @@ class SourceCopier {
     const NamedPropertyMap* names_;
     StoreWriter& out_;
     std::unordered_map<uint32_t, uint32_t> mapped_;
+    std::unordered_set<uint64_t> embeddedSeen_;  // attached messages read for this item
+    std::unordered_set<uint64_t> rawSeen_;       // subnode blocks of the raw copy under way
     bool identityNames_ = false;
 };
 
@@ -400,11 +431,17 @@ class PstExporter {
 
     bool WriteFolders(ItemContext& context, SourceCopier& copier, StoreWriter& store) {
         PstContext& storage = context.storage;
-        // Non-mail items by the folder the walk met them in.
+        // Non-mail items by the folder they are saved in; one whose folder is not listed is
+        // reported.
         std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, uint64_t>>> others;
         auto collect = [&](const auto& list) {
-            for (const auto& entry : list)
-                others[entry.folderNid].emplace_back(entry.nid, entry.dataBid);
+            for (const auto& entry : list) {
+                if (const MailFolderEntry* home = result_.folders.HomeOf(entry))
+                    others[home->folderNid].emplace_back(entry.nid, entry.dataBid);
+                else
+                    summary_.unreadable.push_back(
+                        {entry.nid, entry.folderPath, "its folder is not among those rebuilt"});
+            }
         };
         collect(result_.contacts);
         collect(result_.tasks);
@@ -413,6 +450,20 @@ class PstExporter {
         collect(result_.calendar);
 
         std::map<std::string, uint32_t> written;  // path -> new folder NID
+        // The source store names its wastebasket by entry id (the folder's NID in its last
+        // four bytes); when that folder is not among those rebuilt, the one named "Deleted
+        // Items" under the top is. Without either the writer adds an empty one.
+        uint32_t wastebasketNid = 0;
+        for (const Prop& p : copier.FolderProps(storage.nodes.Find(kStoreNid)))
+            if (p.id == 0x35E3 && p.value.size() == 24) {
+                const uint32_t named = ByteReader(p.value).U32(20).value_or(0);
+                for (const MailFolderEntry& folder : result_.folders.entries())
+                    if (folder.folderNid == named && folder.path != kRootFolderPath)
+                        wastebasketNid = named;
+            }
+        const std::string deletedItems = std::string(kRootFolderPath) + "Deleted Items\\";
+        for (const MailFolderEntry& folder : result_.folders.entries())
+            if (!wastebasketNid && folder.path == deletedItems) wastebasketNid = folder.folderNid;
         bool wastebasket = false;
         for (const MailFolderEntry& folder : result_.folders.entries()) {
             if (control_.TestPoint()) return false;
@@ -426,11 +477,17 @@ class PstExporter {
             } else {
                 std::erase_if(props, [](const Prop& p) { return p.id == 0x3001; });
                 props.push_back(Prop::Unicode(0x3001, LastName(path)));
+                // A folder the analysis made up (Recovered Items) has no node of its own:
+                // it gets the class the analysis gives it.
+                const bool hasClass = std::any_of(props.begin(), props.end(),
+                                                  [](const Prop& p) { return p.id == 0x3613; });
+                if (!hasClass && !folder.containerClass.empty())
+                    props.push_back(Prop::Unicode(0x3613, folder.containerClass));
                 auto parent = written.find(ParentPath(path));
                 const uint32_t parentNid =
                     parent == written.end() ? store.IpmSubtree() : parent->second;
                 nid = store.AddFolder(parentNid, std::move(props));
-                if (!wastebasket && path == std::string(kRootFolderPath) + "Deleted Items\\") {
+                if (!wastebasket && folder.folderNid == wastebasketNid) {
                     store.SetWastebasket(nid);
                     wastebasket = true;
                 }

@@ -39,6 +39,11 @@ const MailFolderEntry* MailFolderList::FindByPath(std::string_view path) const {
     return nullptr;
 }
 
+const MailFolderEntry* MailFolderList::HomeOf(const ListEntry& entry) const {
+    if (const MailFolderEntry* folder = FindByNid(entry.folderNid)) return folder;
+    return FindByPath(entry.folderPath);
+}
+
 size_t MailFolderList::MessageCount() const {
     size_t count = 0;
     for (const auto& entry : entries_) count += entry.messages.size();

@@ -58,6 +58,8 @@ struct MailFolderEntry {
     std::vector<MessageSummary> messages;
 };
 
+struct ListEntry;
+
 // Every folder the walk met, in walk order, mail folders and others. Two folders may
 // share a path: they are told apart by their NID.
 class MailFolderList {
@@ -77,6 +79,10 @@ class MailFolderList {
     const MailFolderEntry* FindByNid(uint32_t folderNid) const;
     // The first folder with exactly that path, or null.
     const MailFolderEntry* FindByPath(std::string_view path) const;
+    // Where an entry of the other lists (contacts, calendar, ...) is saved: the folder with
+    // its folderNid, else the first with its folderPath (an item filed away from a parent
+    // that is no folder here, under Recovered Items); null when neither is listed.
+    const MailFolderEntry* HomeOf(const ListEntry& entry) const;
     // Messages in all folders.
     size_t MessageCount() const;
     void Clear();

@@ -29,8 +29,6 @@ namespace kestrel::pstwrite {
 namespace {
 
 constexpr uint64_t kFirstAMap = 0x4400;
-constexpr uint64_t kAMapSpan = 496 * 8 * 64;
-constexpr uint64_t kPage = 512;
 constexpr int kMaxDepth = 8;
 constexpr size_t kFirstFew = 5;
 constexpr uint32_t kRootFolder = 0x122;
@@ -79,7 +77,7 @@ class Checker {
         WalkTree(true, bbtRoot_.second, bbtRoot_.first);
         WalkTree(false, nbtRoot_.second, nbtRoot_.first);
         Blocks();
-        if (variant == PstVariant::Unicode) AllocationMaps();
+        AllocationMaps();
         References();
         Parents();
         Mandatory();
@@ -290,18 +288,29 @@ class Checker {
         }
     }
 
+    // AMaps: every 496 * 8 * 64 bytes from 0x4400 in 512-byte pages, a bit per 64 bytes (in
+    // the Ansi layout the 496 bytes of bits follow 4 bytes of padding); in the 4 KB-page
+    // layout every 4072 * 8 * 512 bytes from 0x22000, a bit per 512 bytes, the bits filling
+    // the page up to its trailer.
     void AllocationMaps() {
+        const bool wide = variant == PstVariant::Unicode4k;
+        const uint64_t first = wide ? 0x22000 : kFirstAMap;
+        const uint64_t unit = wide ? 512 : 64;
+        const size_t padding = variant == PstVariant::Ansi ? 4 : 0;
+        const size_t bitmap = layout_->pageTrailerPos - padding;
+        const uint64_t span = bitmap * 8 * unit;
         std::vector<std::vector<uint8_t>> maps;
         uint64_t free = 0, last = 0;
-        for (uint64_t amap = kFirstAMap; amap < std::min(fileEof_, size_); amap += kAMapSpan) {
-            std::vector<uint8_t> page = Read(amap, kPage);
+        for (uint64_t amap = first; amap < std::min(fileEof_, size_); amap += span) {
+            std::vector<uint8_t> page = Read(amap, layout_->pageSize);
             if (!PageTrailer(page, amap, 0x84, amap, false)) {
                 maps.emplace_back();
                 continue;
             }
-            for (size_t bit = 0; bit < 496 * 8; ++bit)
-                if (!(page[bit / 8] & (0x80 >> (bit % 8)))) free += 64;
-            page.resize(496);
+            page.erase(page.begin(), page.begin() + static_cast<ptrdiff_t>(padding));
+            page.resize(bitmap);
+            for (size_t bit = 0; bit < bitmap * 8; ++bit)
+                if (!(page[bit / 8] & (0x80 >> (bit % 8)))) free += unit;
             maps.push_back(std::move(page));
             last = amap;
         }
@@ -316,10 +325,10 @@ class Checker {
             problems.Add("allocation maps",
                          fmt::format("cbAMapFree is {}, the maps free {}", amapFree_, free));
         auto covered = [&](uint64_t ib, uint64_t size) {
-            for (uint64_t at = ib; at < ib + size; at += 64) {
-                if (at < kFirstAMap) return false;
-                const uint64_t index = (at - kFirstAMap) / kAMapSpan;
-                const uint64_t bit = (at - kFirstAMap) % kAMapSpan / 64;
+            for (uint64_t at = ib; at < ib + size; at += unit) {
+                if (at < first) return false;
+                const uint64_t index = (at - first) / span;
+                const uint64_t bit = (at - first) % span / unit;
                 if (index >= maps.size() || maps[index].empty()) return false;
                 if (!(maps[index][bit / 8] & (0x80 >> (bit % 8)))) return false;
             }
@@ -331,7 +340,7 @@ class Checker {
                     "allocation maps",
                     fmt::format("block {:#x} at {} is not marked allocated", bid, entry.ib));
         for (uint64_t ib : pagesUsed_)
-            if (!covered(ib, kPage))
+            if (!covered(ib, layout_->pageSize))
                 problems.Add("allocation maps",
                              fmt::format("B-tree page at {} is not marked allocated", ib));
     }

@@ -98,10 +98,11 @@ uint32_t StoreWriter::IpmSubtree() const {
     return kIpmSubtreeNid;
 }
 
-uint16_t StoreWriter::NamedId(const Guid& guid, uint32_t lid, const std::string& name) {
+uint16_t StoreWriter::NamedId(const Guid& guid, uint32_t lid, const std::string& name,
+                              bool duplicate) {
     const auto key = std::make_tuple(guid, name.empty() ? lid : 0, name);
     auto it = nameIndex_.find(key);
-    if (it != nameIndex_.end()) return it->second;
+    if (it != nameIndex_.end() && !duplicate) return it->second;
     if (names_.size() >= 0x7FFF) return 0;  // the map is full: the property is left out
     const uint16_t id = static_cast<uint16_t>(0x8000 + names_.size());
     names_.push_back({guid, name.empty() ? lid : 0, name});

@@ -49,8 +49,11 @@ class StoreWriter {
     void SetWastebasket(uint32_t folderNid) { wastebasket_ = folderNid; }
 
     // The property id a named property gets in the new map (0x8000 + its index): a
-    // numeric name when name is empty, else the string name.
-    uint16_t NamedId(const Guid& guid, uint32_t lid, const std::string& name);
+    // numeric name when name is empty, else the string name. With duplicate a new entry is
+    // added even for a name the map holds (a source map copied entry for entry); lookups
+    // keep answering with the first.
+    uint16_t NamedId(const Guid& guid, uint32_t lid, const std::string& name,
+                     bool duplicate = false);
 
     // Sets the properties of a folder that exists from the start (the IPM subtree or
     // Deleted Items) instead of adding a new one; props without counters.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Quick start, second command: installs what the build needs, builds, and runs the
-# whole test suite through ctest. With --asan it builds with AddressSanitizer and
+# whole test suite through ctest, the slow label aside (CI runs it). With --asan it builds with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs the unit and corpus tests under them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,5 +12,5 @@ if [ "${1:-}" = "--asan" ]; then
     ctest --test-dir build-asan -L 'unit|corpus' --output-on-failure -j "$(nproc)"
 else
     scripts/build.sh release
-    ctest --test-dir build --output-on-failure -j "$(nproc)"
+    ctest --test-dir build -LE slow --output-on-failure -j "$(nproc)"
 fi

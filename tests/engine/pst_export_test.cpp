@@ -14,6 +14,8 @@
 #include "engine/pst_export.h"
 #include "engine_fixture.h"
 #include "pstwrite/pst_check.h"
+#include "storage/btree_loader.h"
+#include "storage/pst_context.h"
 #include "support/layouts.h"
 
 namespace kestrel::test {
@@ -27,9 +29,9 @@ std::string Shown(const MessageSummary& m) {
                        "|" + std::to_string(m.deliveryTime.value_or(0)) + "|" +
                        std::to_string(m.bodyLength) + (m.hasHtml ? "|html" : "") +
                        (m.hasRtf ? "|rtf" : "");
-    // An embedded message's size is the size of its heap, which the writer lays out anew.
-    for (const auto& a : m.attachments)
-        text += "|" + a.name + (a.name == "inner.msg" ? "" : ":" + std::to_string(a.size));
+    // An attached message's size is its heap's: the same only when the message is copied
+    // as the source holds it.
+    for (const auto& a : m.attachments) text += "|" + a.name + ":" + std::to_string(a.size);
     return text;
 }
 
@@ -51,6 +53,10 @@ std::vector<std::string> Listing(const AnalysisResult& result) {
 MailboxBuilder Box(PstVariant variant, uint8_t crypt) {
     MailboxBuilder::Options options;
     options.cryptMethod = crypt;
+    // A name the map holds twice: the new map keeps both, so every later id stays put and
+    // the attached message, which names one of those, is copied as it is.
+    const NameId repeated{kPsPublicStrings, 0, "x-repeated"};
+    options.leadingNames = {repeated, repeated};
     MailboxBuilder box(variant, options);
     Message mail = MakeMail("Quarterly figures", "Ann Lee", "ann@example.com", "See attached.");
     mail.recipients = {{"Bob", "bob@example.com", 1}, {"Cy", "cy@example.com", 2}};
@@ -59,6 +65,7 @@ MailboxBuilder Box(PstVariant variant, uint8_t crypt) {
     // Larger than a heap allocation and than a block: a subnode with a data tree.
     mail.attachments = {{"fig.bin", "figures.bin", std::vector<uint8_t>(20000, 0x5A)}};
     auto inner = std::make_shared<Message>(MakeMail("Inner", "Dee", "dee@example.com", "x"));
+    inner->named = {NamedText(kPsetidAddress, 0x8084, "dee@example.com")};
     mail.attachments.push_back({"inner", "inner.msg", {}, {}, {}, inner});
     mail.named = {NamedText(kPsPublicStrings, 0x8501, "kept")};
     box.AddMessage(box.Folder("Inbox"), mail);
@@ -132,6 +139,9 @@ TEST_P(PstRoundTrip, WrittenFileChecksAndReadsAsTheSource) {
         const auto& inner = *item->embedded.front().message->item;
         ASSERT_TRUE(inner.message && inner.message->subject);
         EXPECT_EQ(inner.message->subject->text, "Inner");
+        // Its named property still names what it named (the map kept its ids).
+        ASSERT_TRUE(inner.contact);
+        EXPECT_EQ(inner.contact->emailAddress, "dee@example.com");
     }
 }
 
@@ -167,6 +177,101 @@ TEST(PstSize, DeepDataAndSubnodeTreesReadBack) {
     const auto& attachments = item->item->attachments;
     EXPECT_TRUE(std::any_of(attachments.begin(), attachments.end(),
                             [&](const AttachmentRecord& a) { return a.data == big; }));
+}
+
+// What damage leaves the analysis still lists, and the saves keep: a task whose folder is
+// gone (filed under Recovered Items, away from the parent it names) and an attachment whose
+// own object is gone (its table row gives its name).
+TEST(PstDamagedSource, KeepsWhatTheAnalysisListsOfIt) {
+    MailboxBuilder box(PstVariant::Unicode);
+    Message mail = MakeMail("Partly lost", "Ann", "ann@example.com", "x");
+    mail.attachments = {{.shortName = "kept.txt", .data = {'k'}},
+                        {.shortName = "gone.txt", .data = {'g'}, .objectLost = true}};
+    box.AddMessage(box.Folder("Inbox"), mail);
+    AddRawNode(box, MakeNid(kNidTypeNormalMessage, 0x30000), MakeNid(kNidTypeNormalFolder, 0x7F0),
+               {Prop::Unicode(0x001A, "IPM.Task"), Prop::Unicode(0x0037, "Orphan task")});
+    ScratchFile file(box.Build());
+    Analysed source;
+    AnalyseFile(file.path(), source, true);
+    ASSERT_EQ(source.status, AnalysisStatus::Completed);
+    ASSERT_EQ(source.result.tasks.size(), 1u);
+    ASSERT_EQ(source.result.tasks.front().folderPath, "Personal Folders\\Recovered Items\\");
+
+    const fs::path out = file.path().parent_path() / "out.pst";
+    const ExportSummary saved = SavePst(source, out);
+    ASSERT_EQ(saved.outcome, ExportOutcome::Completed) << saved.failure;
+    EXPECT_EQ(saved.otherItemsWritten, 1u);
+    EXPECT_TRUE(pstwrite::CheckPstFile(out.string()).healthy());
+    Analysed copy;
+    AnalyseFile(out, copy);
+    ASSERT_EQ(copy.status, AnalysisStatus::Completed);
+    EXPECT_EQ(Listing(copy.result), Listing(source.result));
+
+    // The EML save files the task too, where the analysis shows it.
+    ExportOptions options;
+    options.destination = (file.path().parent_path() / "eml").string();
+    RunControl control;
+    const ExportSummary eml = RunExport(source.result, *source.source, options, control);
+    EXPECT_EQ(eml.otherItemsWritten, 1u);
+    EXPECT_TRUE(eml.unreadable.empty());
+}
+
+// Attached messages whose subnodes a damaged file points back at their parent's: each
+// one lists all of them again. Read naively that is 8^16 messages (8^8 for the reader
+// behind the EML save); both saves read each once.
+TEST(PstDamagedSource, AttachedMessagesListingTheirParentEndPromptly) {
+    MailboxBuilder box(PstVariant::Unicode, {.cryptMethod = 0});
+    Message mail = MakeMail("Loop", "Ann", "ann@example.com", "x");
+    auto inner = std::make_shared<Message>(MakeMail("Inner", "Dee", "dee@example.com", "y"));
+    inner->attachments = {{.shortName = "a.txt", .data = {'a'}}};  // it has subnodes
+    for (int i = 0; i < 8; ++i)
+        mail.attachments.push_back({.shortName = "m" + std::to_string(i), .embedded = inner});
+    const uint32_t nid = box.AddMessage(box.Folder("Inbox"), mail);
+    std::vector<uint8_t> image = box.Build();
+    {
+        ScratchFile sound(image);
+        PstContext context;
+        ASSERT_EQ(OpenPstFile(context, sound.path().string()), kOpenOk);
+        LoadIndexes(context);
+        const NodeRecord* node = FindNode(context, nid);
+        ASSERT_TRUE(node && node->subnodeBlock);
+        const uint64_t outer = node->subnodeBlock->bid;
+        auto u64 = [&](size_t at) {
+            uint64_t v = 0;
+            for (size_t k = 0; k < 8; ++k) v |= uint64_t{image[at + k]} << (8 * k);
+            return v;
+        };
+        // SLBLOCK: btype, cLevel, cEnt, padding; entries of nid, bidData, bidSub.
+        auto count = [&](size_t at) { return size_t{image[at + 2]} | size_t{image[at + 3]} << 8; };
+        const size_t at = node->subnodeBlock->ib;
+        int patched = 0;
+        for (size_t i = 0; i < count(at); ++i) {
+            const uint64_t bidSub = u64(at + 8 + 24 * i + 16);
+            const BlockRecord* attachment = bidSub ? FindBlock(context, bidSub) : nullptr;
+            if (!attachment) continue;
+            // The attached message's entry in the attachment's list: its subnodes become
+            // the outer message's.
+            const size_t in = attachment->ib;
+            for (size_t j = 0; j < count(in); ++j) {
+                for (size_t k = 0; k < 8; ++k)
+                    image[in + 8 + 24 * j + 16 + k] = static_cast<uint8_t>(outer >> (8 * k));
+                ++patched;
+            }
+        }
+        ASSERT_EQ(patched, 8);
+    }
+    ScratchFile file(image);
+    Analysed source;
+    AnalyseFile(file.path(), source);
+    ASSERT_EQ(source.status, AnalysisStatus::Completed);
+    const fs::path out = file.path().parent_path() / "out.pst";
+    ASSERT_EQ(SavePst(source, out).outcome, ExportOutcome::Completed);
+    EXPECT_TRUE(pstwrite::CheckPstFile(out.string()).healthy());
+    ExportOptions options;
+    options.destination = (file.path().parent_path() / "eml").string();
+    RunControl control;
+    EXPECT_EQ(RunExport(source.result, *source.source, options, control).outcome,
+              ExportOutcome::Completed);
 }
 
 class PstSafety : public ::testing::Test {

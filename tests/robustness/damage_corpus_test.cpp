@@ -13,11 +13,13 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "pstwrite/pst_check.h"
 #include "robustness/built_mailboxes.h"
 #include "robustness/damage.h"
 #include "robustness/memory_file.h"
@@ -223,6 +225,26 @@ Outcome Analyse(std::span<const uint8_t> image, const std::vector<ItemId>& want,
     return out;
 }
 
+// The structure `check` must name on a copy with that damage: the header for a cut file
+// or zeroed roots, the B-tree page whose entries were changed, the block whose bytes were.
+// Garbage over the last tenth may land on free space only, so it names nothing for sure.
+std::optional<std::string> CheckedStructure(DamageKind kind) {
+    switch (kind) {
+        case DamageKind::Truncate:
+        case DamageKind::ZeroRootOffsets:
+            return "header";
+        case DamageKind::FlipDataBytes:
+        case DamageKind::BrokenHeapSignature:
+        case DamageKind::SubnodeSelf:
+        case DamageKind::XBlockSelf:
+            return "blocks";
+        case DamageKind::LastTenth:
+            return std::nullopt;
+        default:
+            return "pages";
+    }
+}
+
 struct Source {
     std::string name;
     std::vector<uint8_t> image;
@@ -303,6 +325,11 @@ TEST_P(DamagedCopies, EndCleanlyAndKeepWhatTheDamageMissed) {
             fault("listed differently when loaded on one thread");
         if (PeakMemoryKb() > kPeakMemoryLimitKb)
             fault("peak memory " + std::to_string(PeakMemoryKb()) + " KB");
+        if (const auto structure = CheckedStructure(copy->kind)) {
+            const MemoryFile file(copy->bytes);
+            if (!pstwrite::CheckPstFile(file.path()).problems.count(*structure))
+                fault("check does not name the damaged " + *structure);
+        }
 
         for (const ItemId& id : intact) {
             const uint32_t nid = id.first;

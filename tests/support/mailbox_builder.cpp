@@ -172,6 +172,7 @@ Message MakeJournal(const JournalInfo& j) {
 
 MailboxBuilder::MailboxBuilder(PstVariant variant, Options options)
     : pst_(variant, options.cryptMethod), ltp_(variant), options_(std::move(options)) {
+    names_ = options_.leadingNames;
     folders_.push_back({kNidRootFolder, kNidRootFolder, "", "", {}, {}});
     folders_.push_back(
         {kNidTopOfPersonalFolders, kNidRootFolder, "Top of Personal Folders", "", {}, {}});
@@ -362,8 +363,8 @@ LtpNode MailboxBuilder::MessageNode(const Message& m) {
             for (const auto& p : a.props) props.push_back(p);
             std::sort(props.begin(), props.end(),
                       [](const Prop& x, const Prop& y) { return x.id < y.id; });
-            attachments.push_back({nid, ltp_.PropertyContext(props)});
-            if (attachedMessage)
+            if (!a.objectLost) attachments.push_back({nid, ltp_.PropertyContext(props)});
+            if (attachedMessage && !a.objectLost)
                 attachments.back().node.subnodes.push_back({embeddedNid, MessageNode(*a.embedded)});
 
             TableRow row{nid,

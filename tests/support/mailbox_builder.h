@@ -54,6 +54,7 @@ struct Attachment {
     std::vector<Prop> props{};  // more properties, as given
     // An attached message (method 5) in place of data (Message is not complete yet).
     std::shared_ptr<const struct Message> embedded{};
+    bool objectLost = false;  // damage: the table lists it, its own object is left out
 };
 
 struct Message {
@@ -113,6 +114,9 @@ class MailboxBuilder {
         uint8_t cryptMethod = 1;
         std::string storeName = "Personal Folders";
         bool standardFolders = true;  // Deleted Items, Inbox, Outbox, Sent Items, ...
+        // The name map's first entries, as given: a name listed twice takes two ids, as in
+        // maps some writers leave behind.
+        std::vector<NameId> leadingNames{};
     };
     explicit MailboxBuilder(PstVariant variant) : MailboxBuilder(variant, Options{}) {}
     MailboxBuilder(PstVariant variant, Options options);
