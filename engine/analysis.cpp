@@ -270,11 +270,12 @@ class Run {
         } else if (result_.scan) {
             // What the scan brought back and no folder takes is filed all the same: it was
             // found, not restored on request; so are the items of folders that could not
-            // be read, lost to damage rather than deleted.
+            // be read or whose parents name each other, lost to damage rather than deleted.
             std::unordered_set<uint32_t> found = scanned_;
             for (const NodeRecord& node : context_->nodes.records()) {
-                if (reached.count(&node) == 0 && context_->nodes.IsReachable(&node) &&
-                    IsBelow(node, top))
+                if (reached.count(&node) != 0) continue;
+                if ((context_->nodes.IsReachable(&node) && IsBelow(node, top)) ||
+                    EndsInParentLoop(node))
                     found.insert(node.nid);
             }
             if (RestoreOrphans(env, top, reached, &found) == WalkEnd::Stopped) {
@@ -426,6 +427,21 @@ class Run {
         const size_t bound = context_->nodes.CreatedCount();
         for (size_t steps = 0; up->parent && steps <= bound; ++steps) up = up->parent;
         return up;
+    }
+
+    // True when the chain of parents above node ends at a folder whose parent entry names
+    // that folder itself or one below it: the loader refused to close the loop, so the
+    // chain hangs nowhere.
+    bool EndsInParentLoop(const NodeRecord& node) const {
+        const NodeRecord* head = TreeOf(node);
+        if (head->topLevel) return false;
+        const size_t bound = context_->nodes.CreatedCount();
+        size_t steps = 0;
+        for (const NodeRecord* up = context_->nodes.FindAny(head->nidParent); up && steps <= bound;
+             up = up->parent, ++steps) {
+            if (up == head) return true;
+        }
+        return false;
     }
 
     // True when node hangs below top. Messages of the folders beside the top folder

@@ -170,6 +170,29 @@ TEST(RestoredOrphans, MessagesWhoseParentEntryNamesThemselvesOrTheirFolderAreRes
     }
 }
 
+// Two folders naming each other as parents hang nowhere. A plain run leaves their messages
+// out as it does deleted ones; a deep scan files them under Recovered Items, since damage,
+// not a deletion, cut them off.
+TEST(RestoredOrphans, MessagesOfFoldersWhoseParentsNameEachOtherComeBackWithTheDeepScan) {
+    Box box = MakeBox();
+    const auto map = PstMap::Read(box.image);
+    ASSERT_TRUE(map && map->Node(box.inbox));
+    PutLe(box.image, map->Node(box.inbox)->entryOffset + 3 * map->IdSize(), box.projects);
+    MemoryFile file(box.image);
+
+    const Outcome plain = Analyse(file);
+    ASSERT_EQ(plain.status, AnalysisStatus::Completed);
+    EXPECT_TRUE(plain.SubjectsEndingIn("\\Recovered Items\\").empty());
+    EXPECT_TRUE(plain.SubjectsEndingIn("\\Inbox\\").empty());
+
+    Outcome deep;
+    deep.status = AnalyseQuietly(file.path(), deep.result, false, nullptr, DeepScanMode::Always);
+    ASSERT_EQ(deep.status, AnalysisStatus::Completed) << deep.result.error;
+    std::vector<std::string> recovered = deep.Subjects("Personal Folders\\Recovered Items\\");
+    std::sort(recovered.begin(), recovered.end());
+    EXPECT_EQ(recovered, (std::vector<std::string>{"in projects", "in the inbox"}));
+}
+
 TEST(SharedNid, BothMessagesAreListedAndEachOpensAsItself) {
     for (bool first : {true, false}) {
         SCOPED_TRACE(first ? "the later entry repeats the earlier NID"
