@@ -53,8 +53,9 @@ bool SoundChange(const ZoneChange& c) {
 }
 
 bool SoundRule(const ZoneRule& r) {
-    if (std::abs(r.bias) > kMaxBias || std::abs(r.standardBias) > kMaxBias ||
-        std::abs(r.daylightBias) > kMaxBias)
+    // Taken in 64 bits: a stored bias of INT32_MIN has no 32-bit absolute value.
+    const auto outOfRange = [](int32_t bias) { return std::abs(int64_t{bias}) > kMaxBias; };
+    if (outOfRange(r.bias) || outOfRange(r.standardBias) || outOfRange(r.daylightBias))
         return false;
     // One change without the other names no daylight time: the zone keeps one offset.
     return SoundChange(r.standardDate) && SoundChange(r.daylightDate);

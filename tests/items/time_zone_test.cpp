@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/recurrence_builder.h"
 
 namespace kestrel {
@@ -54,6 +56,10 @@ TEST(TimeZone, RefusesDamagedStructures) {
     auto badBias = zone;
     badBias[3] = 0x7F;
     EXPECT_FALSE(ParseZoneStruct(badBias).has_value());
+    auto lowestBias = zone;  // INT32_MIN, whose 32-bit absolute value does not exist
+    std::fill_n(lowestBias.begin(), 4, uint8_t{0});
+    lowestBias[3] = 0x80;
+    EXPECT_FALSE(ParseZoneStruct(lowestBias).has_value());
 
     const auto def = test::ZoneDefinition("W", -60, -60, {10, 0, 5, 3}, {3, 0, 5, 2});
     EXPECT_TRUE(ParseZoneDefinition(def).has_value());
