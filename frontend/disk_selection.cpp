@@ -9,7 +9,6 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QTimer>
-#include <cerrno>
 #include <filesystem>
 
 #include "controls/folder_tree_ctrl.h"
@@ -442,7 +441,7 @@ void DiskSelection::OpenPartitions() {
         std::string reason;
         if (!device.Open(source, &reason)) {
             const QString name = QString::fromStdString(source);
-            if (device.OpenError() == EACCES || device.OpenError() == EPERM) {
+            if (device.NeedsRootRights()) {
                 prompts_->Inform(this, QStringLiteral("%1 cannot be read without root rights. "
                                                       "Start Kestrel as root (for example with "
                                                       "sudo) to read a disk, or choose a disk "

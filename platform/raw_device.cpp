@@ -32,6 +32,10 @@ RawDevice::~RawDevice() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+bool RawDevice::NeedsRootRights() const {
+    return (openError_ == EACCES || openError_ == EPERM) && ::geteuid() != 0;
+}
+
 bool RawDevice::Open(const std::string& path, std::string* reason) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -40,7 +44,7 @@ bool RawDevice::Open(const std::string& path, std::string* reason) {
         const int error = openError_;
         if (reason) {
             *reason = std::strerror(error);
-            if (error == EACCES || error == EPERM) *reason += " (reading a disk needs root rights)";
+            if (NeedsRootRights()) *reason += " (reading a disk needs root rights)";
         }
         return false;
     }

@@ -37,9 +37,9 @@ class RawDevice : public SectorSource {
     bool Open(const std::string& path, std::string* reason = nullptr);
     bool IsOpen() const { return fd_ >= 0; }
     bool IsBlockDevice() const { return blockDevice_; }
-    // The system's error number of the last Open that failed to open the path (EACCES:
-    // reading a disk needs root rights), 0 otherwise.
-    int OpenError() const { return openError_; }
+    // True when the last Open was refused to a user other than root: reading a disk needs
+    // root rights. Root refused too (a container's device rules, say) is another matter.
+    bool NeedsRootRights() const;
 
     bool ReadSectors(uint64_t sector, uint32_t count, uint8_t* out) override;
     uint64_t SectorCount() const override { return sizeBytes_ / kSectorSize; }

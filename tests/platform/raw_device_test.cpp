@@ -54,6 +54,7 @@ TEST_F(RawDeviceTest, ChunkedReadsAreWholeOrFail) {
     std::string reason;
     EXPECT_FALSE(raw.Open((root() / "missing.img").string(), &reason));
     EXPECT_FALSE(reason.empty());
+    EXPECT_FALSE(raw.NeedsRootRights());  // a missing file is not a matter of rights
 }
 
 TEST_F(RawDeviceTest, DiskTableListsWholeDisksOnly) {
