@@ -325,6 +325,15 @@ class FolderWalker {
         entry.folderNid = node.nid;
         entry.mail = mail;
         entry.containerClass = item.className;
+        // Room for the folder's messages at once, counted from its child list (records the
+        // loader made from the file): the list neither grows by doubling, with up to half
+        // of it unused, nor holds two copies while it moves.
+        if (mail) {
+            size_t messages = 0;
+            for (const NodeRecord* child = node.firstChild; child; child = child->nextSibling)
+                messages += NidTypeOf(child->nid) == NidType::NormalMessage;
+            entry.messages.reserve(messages);
+        }
         filing_.AddFolder(std::move(entry), mail ? std::optional<uint64_t>(n_) : std::nullopt);
         SetCurrentContainerClass({});
 
