@@ -33,4 +33,10 @@ QKeyEvent* ScreenKeyToHandle(const QWidget* screen, QObject* watched, QEvent* ev
     return KeyToHandle(event, lastKey);
 }
 
+int NextFocusStep(int step, bool viewReportEnabled) {
+    ++step;
+    if (step == 5 && !viewReportEnabled) ++step;
+    return step > 7 ? 0 : step;
+}
+
 }  // namespace kestrel

@@ -60,5 +60,8 @@ QKeyEvent* KeyToHandle(QEvent* event, const QKeyEvent*& lastKey);
 // sent to a widget of screen's window.
 QKeyEvent* ScreenKeyToHandle(const QWidget* screen, QObject* watched, QEvent* event,
                              const QKeyEvent*& lastKey);
+// The focus step Tab leads to from step in the screens' shared footer: 5 (View Report) is
+// passed over while that button is disabled, and after 7 (Exit) the count starts again.
+int NextFocusStep(int step, bool viewReportEnabled);
 
 }  // namespace kestrel

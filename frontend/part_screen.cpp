@@ -389,9 +389,7 @@ bool PartScreen::HandleKey(QKeyEvent* key) {
     switch (key->key()) {
         case Qt::Key_Tab:
             if ((key->modifiers() & Qt::ShiftModifier) || App().dialogBusy) return false;
-            ++focusStep_;
-            if (focusStep_ == 5 && !ui_->viewReportButton->isEnabled()) ++focusStep_;
-            if (focusStep_ > 7) focusStep_ = 0;
+            focusStep_ = NextFocusStep(focusStep_, ui_->viewReportButton->isEnabled());
             return false;
         case Qt::Key_Return:
         case Qt::Key_Enter:

@@ -423,9 +423,7 @@ bool Settings::eventFilter(QObject* watched, QEvent* event) {
 bool Settings::HandleKey(QKeyEvent* key) {
     switch (key->key()) {
         case Qt::Key_Tab:
-            ++focusStep_;
-            if (focusStep_ == 5 && !ui_->viewReportButton->isEnabled()) ++focusStep_;
-            if (focusStep_ > 7) focusStep_ = 0;
+            focusStep_ = NextFocusStep(focusStep_, ui_->viewReportButton->isEnabled());
             return false;
         case Qt::Key_Backtab:
             // Shift+Tab moves nothing here.
