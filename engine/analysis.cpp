@@ -257,7 +257,7 @@ class Run {
         const int64_t count = static_cast<int64_t>(CountWalkRecords(*context_, top));
         observer_.ProgressRange(0, count - 3);
 
-        std::unordered_set<const NodeRecord*> reached;
+        ReachedNodes reached;
         WalkEnvironment env = ListingEnvironment(reached);
         const WalkOutcome outcome = WalkFolderTree(*items_, top, env);
         if (outcome.end == WalkEnd::Stopped) return AnalysisStatus::Stopped;
@@ -273,7 +273,7 @@ class Run {
             // be read or whose parents name each other, lost to damage rather than deleted.
             std::unordered_set<uint32_t> found = scanned_;
             for (const NodeRecord& node : context_->nodes.records()) {
-                if (reached.count(&node) != 0) continue;
+                if (reached.Contains(&node)) continue;
                 if ((context_->nodes.IsReachable(&node) && IsBelow(node, top)) ||
                     EndsInParentLoop(node))
                     found.insert(node.nid);
@@ -305,7 +305,7 @@ class Run {
     // The walk that fills the lists. They keep attachment sizes and whether there is RTF:
     // attachment data is measured, not read, and RTF checked, not expanded. The item source
     // reads everything when an item is opened.
-    WalkEnvironment ListingEnvironment(std::unordered_set<const NodeRecord*>& reached) {
+    WalkEnvironment ListingEnvironment(ReachedNodes& reached) {
         WalkEnvironment env;
         env.result = &result_;
         env.resultMutex = &mutex_;
@@ -321,7 +321,7 @@ class Run {
 
     // The run's end when the scan found messages but no folder to walk.
     AnalysisStatus FileScannedOnly() {
-        std::unordered_set<const NodeRecord*> reached;
+        ReachedNodes reached;
         WalkEnvironment env = ListingEnvironment(reached);
         if (RestoreOrphans(env, nullptr, reached, &scanned_) == WalkEnd::Stopped)
             return AnalysisStatus::Stopped;
@@ -461,7 +461,7 @@ class Run {
     // readable is silently lost.
     // only: the NIDs to restore (all when null).
     WalkEnd RestoreOrphans(WalkEnvironment& env, const NodeRecord* top,
-                           const std::unordered_set<const NodeRecord*>& reached,
+                           const ReachedNodes& reached,
                            const std::unordered_set<uint32_t>* only = nullptr) {
         ItemFiling filing(env);
         std::optional<size_t> target;
@@ -469,7 +469,7 @@ class Run {
         for (const NodeRecord& node : context_->nodes.records()) {
             if (NidTypeOf(node.nid) != NidType::NormalMessage) continue;
             if (only && only->count(node.nid) == 0) continue;
-            if (node.dataBlock == nullptr || reached.count(&node) != 0) continue;
+            if (node.dataBlock == nullptr || reached.Contains(&node)) continue;
             if (top && context_->nodes.IsReachable(&node) && !IsBelow(node, top) &&
                 TreeOf(node) == TreeOf(*top))
                 continue;

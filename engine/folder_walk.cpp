@@ -1,5 +1,6 @@
 #include "engine/folder_walk.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -41,6 +42,23 @@ bool IsMailFolder(const ItemRecord& item) {
            !item.currentAttachment && !item.store && !item.journal && !item.calendar;
 }
 
+// A lock held for a few instructions at a time by two threads: a waiter spins, then yields,
+// instead of going to sleep in the kernel and being woken for every node.
+class SpinLock {
+  public:
+    void lock() {
+        for (int spins = 0; locked_.exchange(true, std::memory_order_acquire); ++spins) {
+            while (locked_.load(std::memory_order_relaxed)) {
+                if (spins++ > 64) std::this_thread::yield();
+            }
+        }
+    }
+    void unlock() { locked_.store(false, std::memory_order_release); }
+
+  private:
+    std::atomic<bool> locked_{false};
+};
+
 // What loading one node gave.
 struct LoadedNode {
     std::unique_ptr<ItemRecord> item;
@@ -59,11 +77,13 @@ LoadedNode LoadNode(ItemContext& items, const NodeRecord& node, const AssembleOp
     return loaded;
 }
 
-// Loads, on a thread of its own, the nodes the walk is expected to meet next, so that the
-// walk's thread only files what it gets. The walk takes the results in its own order; a
-// node it asks for that is not the next one expected drops everything loaded ahead (the
-// walk then loads that node itself). The second thread loads nothing while the run is
-// paused and ends at once on a stop; it never touches the results.
+// Loads the nodes the walk is expected to meet next on a thread of its own, while the walk's
+// thread loads some of them too: each thread claims the first expected node nobody has
+// claimed yet, so both cores load and neither waits for the other while there is work. The
+// walk takes the results in its own order and files them itself. A node it asks for that
+// is not the next one expected drops everything loaded ahead (the walk then loads that node
+// itself). The second thread loads nothing while the run is paused and ends at once on a
+// stop; it never touches the results.
 class LoadAhead {
   public:
     LoadAhead(ItemContext& items, const AssembleOptions& options, RunControl* control, size_t depth)
@@ -80,34 +100,44 @@ class LoadAhead {
     LoadAhead(const LoadAhead&) = delete;
     LoadAhead& operator=(const LoadAhead&) = delete;
 
-    // What was loaded for node when it is the next one expected and its load has begun;
-    // nothing otherwise (the caller loads node; when node was not expected, nothing is
-    // expected any more).
+    // What was loaded for node when it is the next one expected; nothing otherwise (the
+    // caller loads node; when node was not expected, nothing is expected any more).
     std::optional<LoadedNode> Take(const NodeRecord& node) {
         std::unique_lock lock(mutex_);
         if (queue_.empty() || queue_.front().node != &node) {
             Drop(lock);
             return std::nullopt;
         }
-        if (started_ == 0) {
-            // Not begun yet: the walk loads it itself while this thread goes on with the
-            // next ones, so that both cores load.
-            queue_.pop_front();
-            return std::nullopt;
-        }
-        if (!queue_.front().done) {
+        for (;;) {
+            Pending& front = queue_.front();
+            if (front.state == State::Done) {
+                LoadedNode loaded = std::move(front.loaded);
+                Pop();
+                return loaded;
+            }
+            if (front.state == State::Expected) {
+                // Nobody began it: the walk loads it itself.
+                Pop();
+                return std::nullopt;
+            }
+            // The other thread is on it: load a later one meanwhile, or wait when there is
+            // none left to claim.
+            if (claimed_ < queue_.size()) {
+                LoadClaimed(lock);
+                continue;
+            }
+            if (quit_) {
+                // The other thread ended on a stop: its entry may never be done.
+                if (front.state != State::Done) {
+                    Drop(lock);
+                    return std::nullopt;
+                }
+                continue;
+            }
             waiting_ = true;
-            done_.wait(lock, [this] { return queue_.front().done || (quit_ && started_ == 0); });
+            done_.wait(lock, [this] { return queue_.front().state == State::Done || quit_; });
             waiting_ = false;
         }
-        if (!queue_.front().done) {
-            queue_.clear();
-            return std::nullopt;
-        }
-        LoadedNode loaded = std::move(queue_.front().loaded);
-        queue_.pop_front();
-        --started_;
-        return loaded;
     }
 
     // Expects the nodes after node as the walk would meet them while none of them is a
@@ -115,64 +145,81 @@ class LoadAhead {
     // children of its own (the walk may go down into it). A node queued already is kept.
     void ExpectAfter(const NodeRecord& node) {
         std::lock_guard lock(mutex_);
-        // Topped up in halves, so that neither thread wakes the other for every node.
-        if (queue_.size() > depth_ / 2) return;
+        // Topped up in halves of what is left to claim, so that neither thread wakes the
+        // other for every node; loaded results waiting to be taken count towards a bound of
+        // their own.
+        if (queue_.size() - claimed_ > depth_ / 2) return;
         const NodeRecord* last = queue_.empty() ? &node : queue_.back().node;
         if (last->firstChild) return;
-        for (const NodeRecord* next = last->nextSibling; next && queue_.size() < depth_ && !quit_;
+        for (const NodeRecord* next = last->nextSibling;
+             next && queue_.size() - claimed_ < depth_ && queue_.size() < 4 * depth_ && !quit_;
              next = next->nextSibling) {
-            queue_.push_back(Pending{next, false, {}});
+            queue_.push_back(Pending{next, State::Expected, {}});
             if (next->firstChild) break;
         }
-        if (idle_) wake_.notify_one();
+        if (idle_ && claimed_ < queue_.size()) wake_.notify_one();
     }
 
   private:
+    enum class State : uint8_t { Expected, Loading, Done };
     struct Pending {
         const NodeRecord* node = nullptr;
-        bool done = false;
+        State state = State::Expected;
         LoadedNode loaded;
     };
 
-    // Forgets every expected node; waits for the one being loaded, whose result goes into
-    // its entry (the entries before it are done).
-    void Drop(std::unique_lock<std::mutex>& lock) {
+    void Pop() {
+        queue_.pop_front();
+        if (claimed_ > 0) --claimed_;
+    }
+
+    // Claims the first unclaimed entry and loads it with the lock released. Entries are
+    // claimed in queue order and stay where they are until taken: a deque keeps references
+    // to its elements across pushes at the back and pops at the front of others.
+    void LoadClaimed(std::unique_lock<SpinLock>& lock) {
+        Pending* pending = &queue_[claimed_++];
+        pending->state = State::Loading;
+        ++loading_;
+        lock.unlock();
+        LoadedNode loaded = LoadNode(items_, *pending->node, options_);
+        lock.lock();
+        pending->loaded = std::move(loaded);
+        pending->state = State::Done;
+        --loading_;
+    }
+
+    // Forgets every expected node once no load of one is under way.
+    void Drop(std::unique_lock<SpinLock>& lock) {
         waiting_ = true;
-        done_.wait(lock, [this] { return started_ == 0 || queue_[started_ - 1].done; });
+        done_.wait(lock, [this] { return loading_ == 0; });
         waiting_ = false;
         queue_.clear();
-        started_ = 0;
+        claimed_ = 0;
     }
 
     void Work() {
         std::unique_lock lock(mutex_);
         for (;;) {
             idle_ = true;
-            wake_.wait(lock, [this] { return quit_ || started_ < queue_.size(); });
+            wake_.wait(lock, [this] { return quit_ || claimed_ < queue_.size(); });
             idle_ = false;
             if (quit_) return;
-            Pending* pending = &queue_[started_];
-            ++started_;
-            const NodeRecord* node = pending->node;
-            lock.unlock();
             // Loads nothing while paused; a stop ends the thread's work.
-            while (control_ && control_->Paused() && !control_->StopRequested() && !quit_) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (control_ && control_->Paused()) {
+                lock.unlock();
+                while (control_->Paused() && !control_->StopRequested() && !quit_) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                lock.lock();
             }
-            const bool stop = quit_ || (control_ && control_->StopRequested());
-            LoadedNode loaded;
-            if (!stop) loaded = LoadNode(items_, *node, options_);
-            lock.lock();
-            // The entry stays where it was: Drop waits for it, Take pops only done ones.
-            pending = &queue_[started_ - 1];
-            pending->loaded = std::move(loaded);
-            pending->done = true;
-            if (waiting_) done_.notify_all();
-            if (stop) {
+            if (quit_ || (control_ && control_->StopRequested())) {
                 quit_ = true;
                 done_.notify_all();
                 return;
             }
+            // The walk may have claimed or dropped entries while the lock was free.
+            if (claimed_ < queue_.size()) LoadClaimed(lock);
+            if (waiting_) done_.notify_all();
         }
     }
 
@@ -180,11 +227,12 @@ class LoadAhead {
     const AssembleOptions& options_;
     RunControl* control_;
     const size_t depth_;
-    std::mutex mutex_;
-    std::condition_variable wake_;  // work queued, or quit
-    std::condition_variable done_;  // an entry loaded
-    std::deque<Pending> queue_;     // expected nodes in walk order; the first started_ taken
-    size_t started_ = 0;
+    SpinLock mutex_;
+    std::condition_variable_any wake_;  // work queued, or quit
+    std::condition_variable_any done_;  // a load ended
+    std::deque<Pending> queue_;     // expected nodes in walk order; the first claimed_ claimed
+    size_t claimed_ = 0;
+    size_t loading_ = 0;  // loads under way, on either thread
     std::atomic<bool> quit_{false};
     bool idle_ = false;     // the loading thread waits for work
     bool waiting_ = false;  // the walk waits for a load
@@ -305,7 +353,7 @@ class FolderWalker {
             ++outcome_.failedLoads;
             item.reset();
         }
-        if (env_.reached) env_.reached->insert(&node);
+        if (env_.reached) env_.reached->Add(&node);
         ++progress_;
         if (env_.observer) env_.observer->ProgressPosition(progress_);
         return item;
@@ -387,6 +435,14 @@ class FolderWalker {
 };
 
 }  // namespace
+
+bool ReachedNodes::Contains(const NodeRecord* node) const {
+    if (!sorted_) {
+        std::sort(nodes_.begin(), nodes_.end());
+        sorted_ = true;
+    }
+    return std::binary_search(nodes_.begin(), nodes_.end(), node);
+}
 
 std::string CurrentContainerClass() {
     std::lock_guard lock(containerClassMutex);
