@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config git python3
     libgtest-dev libgmock-dev libbenchmark-dev
-    libcli11-dev nlohmann-json3-dev libfmt-dev zlib1g-dev libdeflate-dev libgmime-3.0-dev
+    libcli11-dev nlohmann-json3-dev libfmt-dev zlib1g-dev libdeflate-dev libmimalloc-dev libgmime-3.0-dev
     python3-icalendar python3-vobject
     dosfstools gdisk
     clang-14 libclang-rt-14-dev libfuzzer-14-dev
