@@ -33,6 +33,16 @@ TEST(Encodings, ReaderUndoesTheWritersEncodings) {
     EXPECT_EQ(DecodePermute(nullptr, 4, 1), -1);
     EXPECT_EQ(DecodePermute(bytes.data(), bytes.size(), 2), -1);
     EXPECT_EQ(bytes, all);  // untouched
+    // Lengths around the 64-byte steps of a vector decoder, at an odd start.
+    for (size_t length : {size_t{1}, size_t{63}, size_t{65}, size_t{191}, size_t{700}}) {
+        const std::vector<uint8_t> plain = Pattern(length + 1, static_cast<uint8_t>(length));
+        bytes = plain;
+        test::EncodeBlockData(1, 4, bytes);
+        DecodePermute(bytes.data() + 1, length, 1);
+        EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 1, bytes.end()),
+                  std::vector<uint8_t>(plain.begin() + 1, plain.end()))
+            << length;
+    }
 
     const std::vector<uint8_t> plain = Pattern(700, 3);  // the salt wraps round
     for (uint64_t bid : {uint64_t{4}, uint64_t{0x12345678}, uint64_t{0xFEDC00009ABC0004}}) {
