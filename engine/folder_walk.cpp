@@ -230,7 +230,7 @@ class LoadAhead {
     SpinLock mutex_;
     std::condition_variable_any wake_;  // work queued, or quit
     std::condition_variable_any done_;  // a load ended
-    std::deque<Pending> queue_;     // expected nodes in walk order; the first claimed_ claimed
+    std::deque<Pending> queue_;         // expected nodes in walk order; the first claimed_ claimed
     size_t claimed_ = 0;
     size_t loading_ = 0;  // loads under way, on either thread
     std::atomic<bool> quit_{false};

@@ -4,6 +4,9 @@
 // an unpaired surrogate must become U+FFFD instead of failing the whole string, and both
 // are simpler to state here than to recover from iconv's error returns.
 #include <bit>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstring>
 #include <string>
 
@@ -44,14 +47,49 @@ char* PutUtf8(char* out, uint32_t cp) {
     return out;
 }
 
+#if defined(__SSE2__)
+// Passes over eight units at a time while none of them is zero or from 0xD800 up
+// (surrogates, and the few characters above them, go unit by unit); adds the UTF-8 length
+// of what it passed over to *length when length is given. Returns the units passed over.
+size_t SkipPlainUnits(const uint8_t* bytes, size_t units, size_t* length) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i highBits7 = _mm_set1_epi16(static_cast<short>(0xFF80));
+    const __m128i highBits11 = _mm_set1_epi16(static_cast<short>(0xF800));
+    const __m128i lastPlain = _mm_set1_epi16(static_cast<short>(0xD7FF));
+    size_t i = 0;
+    for (; i + 8 <= units; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 2 * i));
+        const __m128i odd = _mm_or_si128(_mm_cmpeq_epi16(v, zero),
+                                         _mm_cmpgt_epi16(_mm_subs_epu16(v, lastPlain), zero));
+        if (_mm_movemask_epi8(odd) != 0) break;
+        if (length) {
+            // A unit gives one byte, a second from 0x80 up and a third from 0x800 up; the
+            // masks hold two bits a unit.
+            const auto below80 = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, highBits7), zero)));
+            const auto below800 = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, highBits11), zero)));
+            *length += 8 + (16 - std::popcount(below80)) / 2 + (16 - std::popcount(below800)) / 2;
+        }
+    }
+    return i;
+}
+#else
+size_t SkipPlainUnits(const uint8_t*, size_t, size_t*) {
+    return 0;
+}
+#endif
+
 // Calls emit with each code point of the text, up to its first zero unit; runs of ASCII go
-// to emit4 four units at a time, as they lie in the text.
-template <typename Emit, typename Emit4>
-void ForEachCodePoint(const uint8_t* bytes, size_t units, Emit emit, Emit4 emit4) {
+// to emit4 four units at a time, as they lie in the text. skip(at, unitsLeft) may account
+// for a run of plain units itself and say how many it took.
+template <typename Emit, typename Emit4, typename Skip>
+void ForEachCodePoint(const uint8_t* bytes, size_t units, Emit emit, Emit4 emit4, Skip skip) {
     auto unitAt = [bytes](size_t i) -> uint32_t {
         return static_cast<uint32_t>(bytes[2 * i]) | (static_cast<uint32_t>(bytes[2 * i + 1]) << 8);
     };
     for (size_t i = 0; i < units; ++i) {
+        i += skip(bytes + 2 * i, units - i);
         // Four ASCII units at a time while there are: no zero unit, nothing from 0x80 up.
         while (i + 4 <= units) {
             uint64_t four;
@@ -97,7 +135,8 @@ size_t NarrowUtf16Length(const uint8_t* bytes, size_t byteCount) {
     // A lone last byte is half a unit: it carries no character and is left out.
     ForEachCodePoint(
         bytes, byteCount / 2, [&length](uint32_t cp) { length += Utf8Length(cp); },
-        [&length](uint64_t) { length += 4; });
+        [&length](uint64_t) { length += 4; },
+        [&length](const uint8_t* at, size_t left) { return SkipPlainUnits(at, left, &length); });
     return length;
 }
 
@@ -113,13 +152,16 @@ std::string NarrowUtf16(const uint8_t* bytes, size_t byteCount) {
         bytes, units, [&at](uint32_t cp) { at = PutUtf8(at, cp); },
         [&at](uint64_t four) {
             for (int k = 0; k < 4; ++k) *at++ = static_cast<char>(four >> (16 * k));
-        });
+        },
+        [](const uint8_t*, size_t) { return size_t{0}; });
     return out;
 }
 
 bool IsCleanUtf16(std::span<const uint8_t> bytes) {
     const size_t units = bytes.size() / 2;
     for (size_t i = 0; i < units; ++i) {
+        i += SkipPlainUnits(bytes.data() + 2 * i, units - i, nullptr);
+        if (i >= units) break;
         const uint32_t unit = bytes[2 * i] | (uint32_t{bytes[2 * i + 1]} << 8);
         if (unit == 0) break;
         if (unit >= 0xD800 && unit <= 0xDBFF) {

@@ -290,7 +290,7 @@ void DecodePermuteBytes(uint8_t* buffer, size_t length) {
 // VBMI): the low seven bits of each byte index the table's first or second half, the high
 // bit picks the half.
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void DecodePermuteVbmi(uint8_t* buffer,
-                                                                             size_t length) {
+                                                                              size_t length) {
     const __m512i q0 = _mm512_loadu_si512(kDecode);
     const __m512i q1 = _mm512_loadu_si512(kDecode + 64);
     const __m512i q2 = _mm512_loadu_si512(kDecode + 128);

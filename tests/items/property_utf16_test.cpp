@@ -44,11 +44,50 @@ TEST(NarrowUtf16, ScriptsSurrogatesAndTheFirstZeroUnit) {
         EXPECT_EQ(NarrowUtf16(bytes.data(), bytes.size()), utf8) << utf8;
         EXPECT_EQ(NarrowUtf16Length(bytes.data(), bytes.size()), utf8.size()) << utf8;
     }
+    // The same inside longer plain text, at every offset against eight-unit steps: the
+    // measured length matches what conversion writes.
+    const std::vector<uint8_t> plain =
+        Units({'a', 0x00E9, 0x65E5, 'b', 0x07FF, 0x0800, 'c', 0xD7FF});
+    for (const auto& [inner, utf8] : cases) {
+        for (size_t offset = 0; offset <= 17; ++offset) {
+            std::vector<uint8_t> bytes;
+            for (size_t k = 0; k < offset; ++k)
+                bytes.insert(bytes.end(), plain.begin(), plain.begin() + 2);
+            bytes.insert(bytes.end(), inner.begin(), inner.end() - inner.size() % 2);
+            for (int k = 0; k < 3; ++k) bytes.insert(bytes.end(), plain.begin(), plain.end());
+            const std::string narrowed = NarrowUtf16(bytes.data(), bytes.size());
+            EXPECT_TRUE(narrowed.starts_with(std::string(offset, 'a') + utf8)) << utf8 << offset;
+            EXPECT_EQ(NarrowUtf16Length(bytes.data(), bytes.size()), narrowed.size())
+                << utf8 << offset;
+        }
+    }
     const uint8_t odd[] = {'o'};
     EXPECT_EQ(NarrowUtf16(odd, 1), "");
     EXPECT_EQ(NarrowUtf16(odd, 0), "");
     EXPECT_EQ(NarrowUtf16(nullptr, 8), "");
     EXPECT_EQ(NarrowUtf16Length(nullptr, 8), 0u);
+}
+
+// A short text is clean without unpaired surrogates and non-characters, wherever they
+// sit against eight-unit steps; what follows the first zero unit does not count.
+TEST(NarrowUtf16, CleanTextWhereverTheBadUnitSits) {
+    for (uint16_t badUnit :
+         {uint16_t{0xDC00}, uint16_t{0xD800}, uint16_t{0xFFFE}, uint16_t{0xFDD0}}) {
+        for (size_t at = 0; at < 20; ++at) {
+            std::vector<uint16_t> units(24, 0x00E9);
+            units[at] = badUnit;
+            std::vector<uint8_t> bytes;
+            for (uint16_t u : units)
+                bytes.insert(bytes.end(), {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8)});
+            EXPECT_FALSE(IsCleanUtf16(bytes)) << badUnit << " at " << at;
+            units[at] = 0;
+            units[at + 1] = badUnit;
+            bytes.clear();
+            for (uint16_t u : units)
+                bytes.insert(bytes.end(), {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8)});
+            EXPECT_TRUE(IsCleanUtf16(bytes)) << badUnit << " after a zero at " << at;
+        }
+    }
 }
 
 }  // namespace
