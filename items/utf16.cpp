@@ -48,6 +48,13 @@ char* PutUtf8(char* out, uint32_t cp) {
 }
 
 #if defined(__SSE2__)
+// The sum of the eight signed 16-bit lanes.
+int64_t SumLanes(__m128i lanes) {
+    alignas(16) int32_t sums[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(sums), _mm_madd_epi16(lanes, _mm_set1_epi16(1)));
+    return int64_t{sums[0]} + sums[1] + sums[2] + sums[3];
+}
+
 // Passes over eight units at a time while none of them is zero or from 0xD800 up
 // (surrogates, and the few characters above them, go unit by unit); adds the UTF-8 length
 // of what it passed over to *length when length is given. Returns the units passed over.
@@ -56,22 +63,24 @@ size_t SkipPlainUnits(const uint8_t* bytes, size_t units, size_t* length) {
     const __m128i highBits7 = _mm_set1_epi16(static_cast<short>(0xFF80));
     const __m128i highBits11 = _mm_set1_epi16(static_cast<short>(0xF800));
     const __m128i lastPlain = _mm_set1_epi16(static_cast<short>(0xD7FF));
+    // A unit takes three bytes, one less below 0x800 and one less again below 0x80: the
+    // lanes count the bytes less (as -1 each), emptied before they could overflow.
+    int64_t less = 0;
+    __m128i lessLanes = zero;
     size_t i = 0;
-    for (; i + 8 <= units; i += 8) {
+    for (size_t steps = 1; i + 8 <= units; i += 8, ++steps) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 2 * i));
         const __m128i odd = _mm_or_si128(_mm_cmpeq_epi16(v, zero),
                                          _mm_cmpgt_epi16(_mm_subs_epu16(v, lastPlain), zero));
         if (_mm_movemask_epi8(odd) != 0) break;
-        if (length) {
-            // A unit gives one byte, a second from 0x80 up and a third from 0x800 up; the
-            // masks hold two bits a unit.
-            const auto below80 = static_cast<unsigned>(
-                _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, highBits7), zero)));
-            const auto below800 = static_cast<unsigned>(
-                _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, highBits11), zero)));
-            *length += 8 + (16 - std::popcount(below80)) / 2 + (16 - std::popcount(below800)) / 2;
+        lessLanes = _mm_add_epi16(lessLanes, _mm_cmpeq_epi16(_mm_and_si128(v, highBits7), zero));
+        lessLanes = _mm_add_epi16(lessLanes, _mm_cmpeq_epi16(_mm_and_si128(v, highBits11), zero));
+        if (steps % 8192 == 0) {
+            less += SumLanes(lessLanes);
+            lessLanes = zero;
         }
     }
+    if (length) *length += 3 * i + static_cast<size_t>(less + SumLanes(lessLanes));
     return i;
 }
 #else

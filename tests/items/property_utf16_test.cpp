@@ -61,6 +61,11 @@ TEST(NarrowUtf16, ScriptsSurrogatesAndTheFirstZeroUnit) {
                 << utf8 << offset;
         }
     }
+    // Long enough for the measuring lanes to be emptied on the way.
+    std::vector<uint8_t> longText;
+    for (int k = 0; k < 50000; ++k) longText.insert(longText.end(), plain.begin(), plain.end());
+    EXPECT_EQ(NarrowUtf16Length(longText.data(), longText.size()),
+              NarrowUtf16(longText.data(), longText.size()).size());
     const uint8_t odd[] = {'o'};
     EXPECT_EQ(NarrowUtf16(odd, 1), "");
     EXPECT_EQ(NarrowUtf16(odd, 0), "");
