@@ -168,12 +168,23 @@ bool IsFullAttachmentProperty(uint32_t id) {
     return id == kPidTagAttachMimeTag || id == kPidTagAttachMethod || id == kPidTagAttachFlags;
 }
 
-template <typename Table>
-auto FindField(const Table& table, uint32_t propertyId) -> decltype(&table[0]) {
-    for (const auto& entry : table) {
-        if (entry.propertyId == propertyId) return &entry;
-    }
-    return nullptr;
+// A field table's property ids in order, each with its entry's position: every value of
+// every item is looked up in these tables, a search instead of a scan.
+template <const auto& Table>
+constexpr auto SortedFieldIds() {
+    std::array<std::pair<uint32_t, uint16_t>, Table.size()> ids{};
+    for (size_t i = 0; i < Table.size(); ++i)
+        ids[i] = {Table[i].propertyId, static_cast<uint16_t>(i)};
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// The table's first entry for propertyId, or null.
+template <const auto& Table>
+auto FindField(uint32_t propertyId) -> decltype(&Table[0]) {
+    static constexpr auto ids = SortedFieldIds<Table>();
+    const auto at = std::lower_bound(ids.begin(), ids.end(), std::pair{propertyId, uint16_t{0}});
+    return at != ids.end() && at->first == propertyId ? &Table[at->second] : nullptr;
 }
 
 class Assembler {
@@ -300,27 +311,27 @@ class Assembler {
 
         // Kept aside: folders have creation times too, and only a message takes them.
         if (options_.FullLoad()) {
-            if (auto* entry = FindField(kFullMessageFields, id)) {
+            if (auto* entry = FindField<kFullMessageFields>(id)) {
                 pendingFull_.*(entry->field) = Text(value, bodyCodePage_);
                 hasPendingFull_ = true;
                 return;
             }
-            if (auto* entry = FindField(kFullMessageRawFields, id)) {
+            if (auto* entry = FindField<kFullMessageRawFields>(id)) {
                 pendingFull_.*(entry->field) = std::move(data);
                 hasPendingFull_ = true;
                 return;
             }
         }
 
-        if (auto* entry = FindField(kMessageFields, id)) {
+        if (auto* entry = FindField<kMessageFields>(id)) {
             Message().*(entry->field) = Text(value);
             return;
         }
-        if (auto* entry = FindField(kMessageRawFields, id)) {
+        if (auto* entry = FindField<kMessageRawFields>(id)) {
             Message().*(entry->field) = std::move(data);
             return;
         }
-        if (auto* entry = FindField(kContactFields, id)) {
+        if (auto* entry = FindField<kContactFields>(id)) {
             Contact().*(entry->field) = Text(value);
             return;
         }
