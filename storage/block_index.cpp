@@ -18,8 +18,22 @@ size_t SlotOf(uint64_t key, size_t mask) {
 const BlockRecord& BlockIndex::Append(const BlockRecord& record) {
     records_.push_back(record);
     // Lookups clear bit 0, so a record stored with bit 0 set can never be the answer.
-    if ((record.bid & kBidIgnoredBit) == 0) Index(records_.size() - 1);
+    if ((record.bid & kBidIgnoredBit) == 0 && !deferred_) Index(records_.size() - 1);
     return records_.back();
+}
+
+void BlockIndex::BuildDeferredLookup() {
+    if (!deferred_) return;
+    deferred_ = false;
+    // Room for every record at most three quarters full, as Index keeps it.
+    size_t size = 64;
+    while (3 * size < 4 * (records_.size() + 1)) size *= 2;
+    slots_.assign(size, Slot{});
+    indexed_ = 0;
+    // In list order, so that the first record with a bid keeps the slot as before.
+    for (size_t position = 0; position < records_.size(); ++position) {
+        if ((records_[position].bid & kBidIgnoredBit) == 0) Index(position);
+    }
 }
 
 void BlockIndex::Index(size_t position) {
@@ -72,6 +86,7 @@ void BlockIndex::Clear() {
     slots_.clear();
     slots_.shrink_to_fit();
     indexed_ = 0;
+    deferred_ = false;
 }
 
 }  // namespace kestrel

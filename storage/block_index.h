@@ -36,6 +36,12 @@ class BlockIndex {
     // Appends a record at the tail.
     const BlockRecord& Append(const BlockRecord& record);
 
+    // Between these two, Append only keeps records and Find must not be called; the lookup
+    // is then built once for all of them, at its final size, instead of growing by
+    // doubling while a whole block tree is loaded.
+    void DeferLookup() { deferred_ = true; }
+    void BuildDeferredLookup();
+
     // FindBlock's answer: null for BID 0 and an empty index; otherwise the first record in
     // list order whose bid equals the BID with bit 0 cleared.
     const BlockRecord* Find(uint64_t bid) const;
@@ -65,6 +71,7 @@ class BlockIndex {
     static uint32_t Tag(uint64_t bid) { return static_cast<uint32_t>(bid); }
     std::vector<Slot> slots_;
     size_t indexed_ = 0;
+    bool deferred_ = false;
 };
 
 }  // namespace kestrel

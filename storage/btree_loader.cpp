@@ -519,23 +519,28 @@ LoadResult LoadIndexes(PstContext& context) {
     if (!context.layout) return kLoadRootUnreadable;
 
     TreeWalker blocks(context, false);
+    context.blocks.DeferLookup();
+    bool rootUnreadable = false;
     try {
         WalkResult result = blocks.Walk(context.blockRootOffset, 0, kNoExpectedKey, kNoKeyBound);
         if (result == kWalkFailed) blocks.SetLeafDepth(0);
         if (result == kWalkFailed || result == kWalkDepthFound) {
             // The root is the only level: it must then start with the first block.
             blocks.NewPass();
-            if (blocks.Walk(context.blockRootOffset, 0, kFirstBlockKey, kNoKeyBound) ==
-                kWalkFailed) {
-                context.stats.blockLeafDepth = blocks.leafDepth();
-                return kLoadRootUnreadable;
-            }
+            rootUnreadable = blocks.Walk(context.blockRootOffset, 0, kFirstBlockKey,
+                                         kNoKeyBound) == kWalkFailed;
         }
     } catch (const FileError&) {
         // Whatever the block tree gave so far is kept; the node tree may still load.
     } catch (const std::bad_alloc&) {
     }
+    try {
+        context.blocks.BuildDeferredLookup();
+    } catch (const std::bad_alloc&) {
+        // No lookup: no block is found, as with an empty tree.
+    }
     context.stats.blockLeafDepth = blocks.leafDepth();
+    if (rootUnreadable) return kLoadRootUnreadable;
 
     LoadResult outcome = kLoadComplete;
     TreeWalker nodes(context, true);
