@@ -1,21 +1,44 @@
 #include "items/bth.h"
 
+#include <array>
 #include <unordered_set>
 
 namespace kestrel {
 
 namespace {
 
+// The HIDs a walk met: the first few in place (most trees are one or a few allocations),
+// any more in a set.
+class SeenHids {
+  public:
+    // False when hid was met already.
+    bool Insert(uint32_t hid) {
+        for (size_t i = 0; i < count_; ++i) {
+            if (few_[i] == hid) return false;
+        }
+        if (count_ < few_.size()) {
+            few_[count_++] = hid;
+            return true;
+        }
+        return more_.insert(hid).second;
+    }
+
+  private:
+    std::array<uint32_t, 16> few_{};
+    size_t count_ = 0;
+    std::unordered_set<uint32_t> more_;
+};
+
 struct BthWalk {
     const HeapOnNode& heap;
     const BthHeader& header;
     const BthVisitor& visit;
-    std::unordered_set<uint32_t> seen;
+    SeenHids seen;
     size_t visited = 0;
     bool stopped = false;
 
     void Node(uint32_t hid, unsigned level) {
-        if (stopped || !seen.insert(hid).second) return;
+        if (stopped || !seen.Insert(hid)) return;
         const auto allocation = heap.Allocation(hid);
         if (!allocation) return;
         const size_t keySize = header.cbKey;

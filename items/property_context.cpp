@@ -11,6 +11,8 @@ std::optional<PropertyGroup> ParsePropertyContext(const HeapOnNode& heap, NodeVa
 
     PropertyGroup group;
     group.groupCount = 1;
+    // A message holds a few dozen values: room for them at once instead of doubling.
+    group.values.reserve(64);
     bool stopped = false;
     WalkBth(heap, *header, [&](ByteReader key, ByteReader record) {
         if (reader.Stopped()) {
