@@ -83,8 +83,27 @@ size_t SkipPlainUnits(const uint8_t* bytes, size_t units, size_t* length) {
     if (length) *length += 3 * i + static_cast<size_t>(less + SumLanes(lessLanes));
     return i;
 }
+
+// Writes runs of ASCII units (no zero) to out as bytes, eight at a time; returns the
+// units written.
+size_t CopyAsciiUnits(const uint8_t* bytes, size_t units, char* out) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i highBits7 = _mm_set1_epi16(static_cast<short>(0xFF80));
+    size_t i = 0;
+    for (; i + 8 <= units; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 2 * i));
+        // Every unit nonzero and below 0x80: no zero unit, and every high part empty.
+        const int ascii = _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, highBits7), zero));
+        if (ascii != 0xFFFF || _mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)) != 0) break;
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(v, v));
+    }
+    return i;
+}
 #else
 size_t SkipPlainUnits(const uint8_t*, size_t, size_t*) {
+    return 0;
+}
+size_t CopyAsciiUnits(const uint8_t*, size_t, char*) {
     return 0;
 }
 #endif
@@ -162,7 +181,11 @@ std::string NarrowUtf16(const uint8_t* bytes, size_t byteCount) {
         [&at](uint64_t four) {
             for (int k = 0; k < 4; ++k) *at++ = static_cast<char>(four >> (16 * k));
         },
-        [](const uint8_t*, size_t) { return size_t{0}; });
+        [&at](const uint8_t* from, size_t left) {
+            const size_t copied = CopyAsciiUnits(from, left, at);
+            at += copied;
+            return copied;
+        });
     return out;
 }
 
