@@ -3,7 +3,11 @@
 #include <gmime/gmime.h>
 
 #include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <array>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -534,7 +538,48 @@ TextEncoding ChooseEncoding(std::string_view text) {
     size_t line = 0;
     size_t longest = 0;
     bool controls = false;
-    for (char c : text) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes a step: the bytes from 0x80 up are counted in byte lanes (emptied before
+    // they overflow), control characters noted, and lines measured between the breaks.
+    const __m128i zero = _mm_setzero_si128();
+    __m128i wideLanes = zero;
+    __m128i controlLanes = zero;
+    auto emptyWideLanes = [&] {
+        const __m128i sums = _mm_sad_epu8(wideLanes, zero);
+        wide += static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
+                static_cast<size_t>(_mm_extract_epi16(sums, 4));
+        wideLanes = zero;
+    };
+    for (size_t steps = 1; i + 16 <= text.size(); i += 16, ++steps) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+        const __m128i breaks = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                                            _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+        const __m128i high = _mm_cmplt_epi8(v, zero);  // signed: from 0x80 up
+        wideLanes = _mm_sub_epi8(wideLanes, high);
+        const __m128i low = _mm_cmplt_epi8(_mm_andnot_si128(high, v), _mm_set1_epi8(0x20));
+        const __m128i allowed = _mm_or_si128(breaks, _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+        controlLanes =
+            _mm_or_si128(controlLanes, _mm_andnot_si128(allowed, _mm_andnot_si128(high, low)));
+        if (steps % 255 == 0) emptyWideLanes();
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(breaks));
+        unsigned from = 0;
+        while (mask != 0) {
+            const auto at = static_cast<unsigned>(__builtin_ctz(mask));
+            mask &= mask - 1;
+            line += at - from;
+            longest = std::max(longest, line);
+            line = 0;
+            from = at + 1;
+        }
+        line += 16 - from;
+        longest = std::max(longest, line);
+    }
+    emptyWideLanes();
+    controls = _mm_movemask_epi8(controlLanes) != 0;
+#endif
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
         const auto u = static_cast<unsigned char>(c);
         if (u >= 0x80) {
             ++wide;
@@ -571,6 +616,32 @@ void AppendCrlfLines(std::string& out, std::string_view text) {
     }
 }
 
+// How many bytes from i on go into quoted-printable as they are: printable ASCII but '=',
+// and blanks (the caller encodes a blank that ends a line).
+size_t PlainRun(std::string_view text, size_t i) {
+    const size_t from = i;
+#if defined(__SSE2__)
+    for (; i + 16 <= text.size(); i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+        // Signed compares: bytes from 0x80 up are negative, so never above 0x20.
+        const __m128i printable =
+            _mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('=')),
+                             _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x20)),
+                                           _mm_cmplt_epi8(v, _mm_set1_epi8(0x7F))));
+        const __m128i plain =
+            _mm_or_si128(printable, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
+                                                 _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(plain));
+        if (mask != 0xFFFF) return i - from + static_cast<unsigned>(__builtin_ctz(~mask));
+    }
+#endif
+    for (; i < text.size(); ++i) {
+        const auto u = static_cast<unsigned char>(text[i]);
+        if (!((u >= 0x21 && u <= 0x7E && u != '=') || u == ' ' || u == '\t')) break;
+    }
+    return i - from;
+}
+
 // Quoted-printable with lines of at most 76 characters; the text's line breaks become hard
 // CRLF breaks, a blank before one is encoded, NULs are dropped.
 void AppendQuotedPrintable(std::string& out, std::string_view text) {
@@ -582,6 +653,30 @@ void AppendQuotedPrintable(std::string& out, std::string_view text) {
     char* p = begin;
     size_t line = 0;
     for (size_t i = 0; i < size; ++i) {
+        // A run of bytes that go as they are is copied in pieces that fill the line.
+        size_t run = PlainRun(text, i);
+        if (run > 0) {
+            // A blank right before a line break (or the end) is encoded, below.
+            const char last = text[i + run - 1];
+            if ((last == ' ' || last == '\t') &&
+                (i + run == size || text[i + run] == '\r' || text[i + run] == '\n'))
+                --run;
+            while (run > 0) {
+                if (line == 75) {
+                    *p++ = '=';
+                    *p++ = '\r';
+                    *p++ = '\n';
+                    line = 0;
+                }
+                const size_t piece = std::min(run, 75 - line);
+                std::memcpy(p, text.data() + i, piece);
+                p += piece;
+                i += piece;
+                line += piece;
+                run -= piece;
+            }
+            if (i >= size) break;
+        }
         const char c = text[i];
         const auto u = static_cast<unsigned char>(c);
         if (c == '\r' || c == '\n') {
@@ -984,9 +1079,9 @@ std::string CheckedMimeType(std::string_view tag) {
 
 MailboxText SenderMailbox(const MessageRecord& message) {
     MailboxText from{OneLine(message.senderName), {}};
-    const std::string typed =
-        EqualsIgnoringCase(OneLine(message.senderAddressType), "SMTP") ? message.senderEmailAddress
-                                                                       : "";
+    const std::string typed = EqualsIgnoringCase(OneLine(message.senderAddressType), "SMTP")
+                                  ? message.senderEmailAddress
+                                  : "";
     for (const std::string* candidate :
          {&message.sentRepresentingSmtpAddress, &message.senderSmtpAddress, &typed,
           &message.senderAddress, &message.senderEmailAddress}) {

@@ -362,7 +362,8 @@ TEST(EmlText, ReadersGetBackWhatWasWritten) {
     message->senderName = "J. Smith";
     message->sentRepresentingSmtpAddress = "j.smith@example.com";
     const std::string body = "line one  \r\n\xCE\xB1=\xCE\xB2\tx\r\n" + std::string(100, 'x') +
-                             "\nFrom here\nlast line \t";
+                             "\n" + std::string(37, 'y') + " \t \r\n" + std::string(90, ' ') +
+                             "z\nFrom here\nlast line \t";
     message->body = body;
     full.item->message = std::move(message);
     full.recipients = {{"M\xC3\xBCller, J\xC3\xBCrgen", "jm@example.de", "SMTP", 1},
@@ -418,8 +419,9 @@ TEST(EmlText, ReadersGetBackWhatWasWritten) {
     GMimeMultipart* mixed = GMIME_MULTIPART(g_mime_message_get_mime_part(parsed));
     ASSERT_EQ(g_mime_multipart_get_count(mixed), 3);
     EXPECT_EQ(content(g_mime_multipart_get_part(mixed, 0)),
-              "line one  \r\n\xCE\xB1=\xCE\xB2\tx\r\n" + std::string(100, 'x') +
-                  "\r\nFrom here\r\nlast line \t");
+              "line one  \r\n\xCE\xB1=\xCE\xB2\tx\r\n" + std::string(100, 'x') + "\r\n" +
+                  std::string(37, 'y') + " \t \r\n" + std::string(90, ' ') +
+                  "z\r\nFrom here\r\nlast line \t");
     GMimePart* pdf = GMIME_PART(g_mime_multipart_get_part(mixed, 1));
     EXPECT_EQ(std::string(g_mime_part_get_filename(pdf)), wide.longName);
     EXPECT_EQ(content(GMIME_OBJECT(pdf)), std::string(wide.data.begin(), wide.data.end()));
