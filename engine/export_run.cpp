@@ -1,5 +1,7 @@
 #include "engine/export_run.h"
 
+#include <array>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -98,43 +100,47 @@ struct PreparedMessage {
     std::vector<std::string> problems;
 };
 
-// The messages between the builder thread and the writer, in list order. A few are kept at
-// most, and not many bytes, so memory stays flat whatever the writer's pace.
+// The messages between the builder threads and the writer, in list order: each builder
+// puts a message in at its position, the writer takes them in order. A few are kept at
+// most, and not many bytes, so memory stays flat whatever the writer's pace; the message
+// the writer waits for always gets in.
 class PreparedQueue {
   public:
+    explicit PreparedQueue(size_t builders) : building_(builders) {}
+
     // False when the writer gave up (the builder stops then).
-    bool Push(PreparedMessage message) {
+    bool Push(size_t position, PreparedMessage message) {
         std::unique_lock lock(mutex_);
-        ++pushWaiting_;
         room_.wait(lock, [&] {
-            return cancelled_ || items_.empty() ||
-                   (items_.size() < kMaxItems && bytes_ < kMaxBytes);
+            return cancelled_ || position == next_ ||
+                   (position < next_ + kMaxItems && bytes_ < kMaxBytes);
         });
-        --pushWaiting_;
         if (cancelled_) return false;
         bytes_ += message.bytes.size();
-        items_.push_back(std::move(message));
-        // Waking costs system calls: a waiting writer is woken for a few messages at once.
-        if (popWaiting_ && Enough()) ready_.notify_one();
+        slots_[position % kMaxItems] = std::move(message);
+        if (position == next_ && writerWaiting_) ready_.notify_one();
         return true;
     }
-    // The next message; none once the builder has finished and all were taken.
+    // The next message in list order; none once the builders have finished and all their
+    // messages were taken.
     std::optional<PreparedMessage> Pop() {
         std::unique_lock lock(mutex_);
-        ++popWaiting_;
-        ready_.wait(lock, [&] { return closed_ || Enough(); });
-        --popWaiting_;
-        if (items_.empty()) return std::nullopt;
-        PreparedMessage message = std::move(items_.front());
-        items_.pop_front();
-        bytes_ -= message.bytes.size();
-        if (pushWaiting_) room_.notify_one();
+        std::optional<PreparedMessage>& slot = slots_[next_ % kMaxItems];
+        writerWaiting_ = true;
+        ready_.wait(lock, [&] { return slot.has_value() || building_ == 0; });
+        writerWaiting_ = false;
+        if (!slot) return std::nullopt;
+        std::optional<PreparedMessage> message = std::move(slot);
+        slot.reset();
+        ++next_;
+        bytes_ -= message->bytes.size();
+        room_.notify_all();
         return message;
     }
+    // One builder has finished.
     void Close() {
         std::lock_guard lock(mutex_);
-        closed_ = true;
-        ready_.notify_all();
+        if (--building_ == 0) ready_.notify_all();
     }
     void Cancel() {
         std::lock_guard lock(mutex_);
@@ -145,19 +151,14 @@ class PreparedQueue {
   private:
     static constexpr size_t kMaxItems = 16;
     static constexpr size_t kMaxBytes = 32u << 20;
-    static constexpr size_t kBatch = 4;
-    // What a waiting writer is woken for; whenever the builder waits for room, this holds.
-    bool Enough() const {
-        return items_.size() >= kBatch || (!items_.empty() && bytes_ >= kMaxBytes / 2);
-    }
     std::mutex mutex_;
     std::condition_variable ready_;
     std::condition_variable room_;
-    std::deque<PreparedMessage> items_;
+    std::array<std::optional<PreparedMessage>, kMaxItems> slots_;
+    size_t next_ = 0;  // the position the writer takes next
     size_t bytes_ = 0;
-    int pushWaiting_ = 0;
-    int popWaiting_ = 0;
-    bool closed_ = false;
+    size_t building_;
+    bool writerWaiting_ = false;
     bool cancelled_ = false;
 };
 
@@ -345,25 +346,32 @@ class Exporter {
             }
             return false;
         };
-        // Reading and building the next messages overlaps writing this one.
-        PreparedQueue queue;
-        std::thread builder([&] {
-            uint64_t number = 0;
-            for (const MessageSummary& entry : folder.messages) {
-                PreparedMessage prepared = Prepare(entry, ++number, folder.messages.size(), mbox);
+        // Reading and building the next messages, on two threads where there are two cores,
+        // overlaps writing this one. Each builder takes the next message not yet taken.
+        const size_t builderCount = std::thread::hardware_concurrency() > 1 ? 2 : 1;
+        PreparedQueue queue(builderCount);
+        std::atomic<size_t> taken{0};
+        auto build = [&] {
+            for (;;) {
+                const size_t k = taken.fetch_add(1);
+                if (k >= folder.messages.size()) break;
+                PreparedMessage prepared =
+                    Prepare(folder.messages[k], k + 1, folder.messages.size(), mbox);
                 const bool failed = prepared.kind == PreparedMessage::Kind::Failed;
-                if (!queue.Push(std::move(prepared)) || failed) break;
+                if (!queue.Push(k, std::move(prepared)) || failed) break;
             }
             queue.Close();
-        });
+        };
+        std::vector<std::thread> builders;
         struct JoinOnExit {
             PreparedQueue& queue;
-            std::thread& thread;
+            std::vector<std::thread>& threads;
             ~JoinOnExit() {
                 queue.Cancel();
-                thread.join();
+                for (std::thread& thread : threads) thread.join();
             }
-        } joinOnExit{queue, builder};
+        } joinOnExit{queue, builders};
+        for (size_t b = 0; b < builderCount; ++b) builders.emplace_back(build);
 
         for (size_t k = 0; k < folder.messages.size(); ++k) {
             if (Stopped()) return endEarly();
@@ -418,7 +426,7 @@ class Exporter {
         }
     }
 
-    // Reads one listed message and makes its file or mbox entry; on the builder thread, so
+    // Reads one listed message and makes its file or mbox entry; on a builder thread, so
     // it touches nothing but the item source.
     PreparedMessage Prepare(const MessageSummary& entry, uint64_t number, size_t count, bool mbox) {
         PreparedMessage prepared;
@@ -524,8 +532,7 @@ class Exporter {
             };
             if (!each(items.calendar, addEvents) || !each(items.tasks, addEvents))
                 return finish(false);
-            if (eventCount &&
-                WriteItemFile(place(), relative, base + ".ics", events.Document()))
+            if (eventCount && WriteItemFile(place(), relative, base + ".ics", events.Document()))
                 tally.written += eventCount;
 
             uint64_t number = 0;

@@ -56,8 +56,7 @@ class FullReader {
             // Each attached message once per item: one that a damaged file lists again
             // (below itself, or below its siblings) would multiply the reads with every
             // level.
-            if (!node || (node->dataBlock && !seen_.insert(node->dataBlock->bid).second))
-                continue;
+            if (!node || (node->dataBlock && !seen_.insert(node->dataBlock->bid).second)) continue;
             try {
                 std::unique_ptr<FullItem> inner = Read(*node, depth + 1);
                 if (inner) full.embedded.push_back({i, std::move(inner)});
@@ -113,8 +112,12 @@ std::unique_ptr<FullItem> ItemSource::Load(uint32_t nid, const std::filesystem::
 
 std::unique_ptr<FullItem> ItemSource::Load(uint32_t nid, uint64_t dataBid,
                                            const std::filesystem::path& rtfFile) {
-    std::lock_guard lock(mutex_);
-    CloseOnExit closer{context_->file, ReadyToRead()};
+    std::unique_lock lock(mutex_);
+    const bool closeAfter = ReadyToRead();
+    CloseOnExit closer{context_->file, closeAfter};
+    // While a Hold keeps the file open, reads run side by side: the indexes are not
+    // changed any more, and the reading state is each thread's own.
+    if (!closeAfter && rtfFile.empty()) lock.unlock();
     const NodeRecord* node = nullptr;
     if (const BlockRecord* data = dataBid ? FindBlock(*context_, dataBid) : nullptr)
         node = context_->nodes.FindByData(nid, data);
@@ -161,10 +164,10 @@ void ItemSource::CheckHeldFile() {
                       mtimeNs_ ||
                   (S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) != size_);
     }
-    if (changed) {
-        context_->file.Close();
-        throw SourceChangedError(path_ + " has changed since it was analysed");
-    }
+    // The file stays open, another thread may be reading it (the Hold's end closes it);
+    // every later read fails as this one.
+    if (changed) changed_ = true;
+    if (changed_) throw SourceChangedError(path_ + " has changed since it was analysed");
 }
 
 ItemSource::Hold::Hold(ItemSource& source) : source_(source) {

@@ -101,6 +101,7 @@ class ItemSource {
     bool inMemory_ = false;
     int holds_ = 0;
     uint64_t heldReads_ = 0;
+    bool changed_ = false;  // a held file was seen to change
     std::mutex mutex_;
 };
 
