@@ -25,6 +25,43 @@ Json Date(const std::optional<uint64_t>& filetime) {
     return iso ? Json(*iso) : Json(nullptr);
 }
 
+// True for well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF)
+// without control characters below 0x20, quotes or backslashes.
+bool IsPlainUtf8(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            if (c < 0x20 || c == '"' || c == '\\') return false;
+            ++p;
+            continue;
+        }
+        // The lead byte gives the length and the range of the second byte.
+        size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            if (c == 0xE0) low = 0xA0;
+            if (c == 0xED) high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            if (c == 0xF0) low = 0x90;
+            if (c == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (static_cast<size_t>(end - p) < length || p[1] < low || p[1] > high) return false;
+        for (size_t k = 2; k < length; ++k) {
+            if (p[k] < 0x80 || p[k] > 0xBF) return false;
+        }
+        p += length;
+    }
+    return true;
+}
+
 // The lists written straight into a buffer, a few MB of text on a large file, without an
 // ordered_json object per entry: the same bytes as Dump gives for the same values.
 class ListWriter {
@@ -48,15 +85,13 @@ class ListWriter {
     void Bool(bool value) { text_.append(value ? "true" : "false"); }
     void Null() { text_.append("null"); }
     void String(const std::string& value) {
-        // Plain printable ASCII needs no escape; anything else goes through the library so
-        // that escapes and the U+FFFD of broken UTF-8 stay exactly as before.
-        for (const char c : value) {
-            const auto u = static_cast<unsigned char>(c);
-            if (u < 0x20 || u >= 0x80 || c == '"' || c == '\\') {
-                text_.append(
-                    Json(value).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-                return;
-            }
+        // Sound UTF-8 without control characters, quotes or backslashes goes as it is, as
+        // the library writes it; anything else goes through the library, so that escapes
+        // and the U+FFFD of broken UTF-8 stay exactly as before.
+        if (!IsPlainUtf8(value)) {
+            text_.append(
+                Json(value).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+            return;
         }
         text_.push_back('"');
         text_.append(value);
