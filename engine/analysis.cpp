@@ -338,13 +338,13 @@ class Run {
             listedKeys_.emplace();
             for (const auto& folder : result_.folders.entries()) {
                 for (const MessageSummary& m : folder.messages)
-                    listedKeys_->insert(m.subject + '\0' +
-                                        std::to_string(m.deliveryTime.value_or(0)));
+                    listedKeys_->insert(std::string(m.subject()) + '\0' +
+                                        std::to_string(m.deliveryTime().value_or(0)));
             }
         }
         const MessageSummary summary = SummarizeMessage(item, node.nid, 0);
-        return listedKeys_->count(summary.subject + '\0' +
-                                  std::to_string(summary.deliveryTime.value_or(0))) != 0;
+        return listedKeys_->count(std::string(summary.subject()) + '\0' +
+                                  std::to_string(summary.deliveryTime().value_or(0))) != 0;
     }
 
     // The message store: the first top-level record, as a sound file has it. A damaged
