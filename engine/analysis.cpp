@@ -257,7 +257,8 @@ class Run {
         const int64_t count = static_cast<int64_t>(CountWalkRecords(*context_, top));
         observer_.ProgressRange(0, count - 3);
 
-        std::unordered_set<const NodeRecord*> reached;
+        NodeSet reached;
+        reached.reserve(static_cast<size_t>(std::max<int64_t>(count, 0)));
         WalkEnvironment env = ListingEnvironment(reached);
         const WalkOutcome outcome = WalkFolderTree(*items_, top, env);
         if (outcome.end == WalkEnd::Stopped) return AnalysisStatus::Stopped;
@@ -305,7 +306,7 @@ class Run {
     // The walk that fills the lists. They keep attachment sizes and whether there is RTF:
     // attachment data is measured, not read, and RTF checked, not expanded. The item source
     // reads everything when an item is opened.
-    WalkEnvironment ListingEnvironment(std::unordered_set<const NodeRecord*>& reached) {
+    WalkEnvironment ListingEnvironment(NodeSet& reached) {
         WalkEnvironment env;
         env.result = &result_;
         env.resultMutex = &mutex_;
@@ -321,7 +322,7 @@ class Run {
 
     // The run's end when the scan found messages but no folder to walk.
     AnalysisStatus FileScannedOnly() {
-        std::unordered_set<const NodeRecord*> reached;
+        NodeSet reached;
         WalkEnvironment env = ListingEnvironment(reached);
         if (RestoreOrphans(env, nullptr, reached, &scanned_) == WalkEnd::Stopped)
             return AnalysisStatus::Stopped;
@@ -460,8 +461,7 @@ class Run {
     // folder failed to load) are read and filed under "Recovered Items", so nothing
     // readable is silently lost.
     // only: the NIDs to restore (all when null).
-    WalkEnd RestoreOrphans(WalkEnvironment& env, const NodeRecord* top,
-                           const std::unordered_set<const NodeRecord*>& reached,
+    WalkEnd RestoreOrphans(WalkEnvironment& env, const NodeRecord* top, const NodeSet& reached,
                            const std::unordered_set<uint32_t>* only = nullptr) {
         ItemFiling filing(env);
         std::optional<size_t> target;

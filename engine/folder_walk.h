@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/analysis_observer.h"
+#include "engine/node_set.h"
 #include "engine/result_lists.h"
 #include "engine/run_control.h"
 #include "items/item_assembler.h"
@@ -56,7 +57,7 @@ struct WalkEnvironment {
     RunControl* control = nullptr;
     AssembleOptions options;  // the walk passes no RTF file: nothing written per message
     // Every node the walk loaded; may be null.
-    std::unordered_set<const NodeRecord*>* reached = nullptr;
+    NodeSet* reached = nullptr;
     // How many of the nodes that follow the current one a second thread may load ahead
     // (0: every node is loaded on the walk's own thread). What the walk files, reports and
     // keeps on a stop is the same either way.
