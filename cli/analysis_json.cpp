@@ -15,8 +15,8 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 // Absent values are null: the item layer keeps an absent text as an empty one.
-Json Text(const std::string& text) {
-    return text.empty() ? Json(nullptr) : Json(text);
+Json Text(std::string_view text) {
+    return text.empty() ? Json(nullptr) : Json(std::string(text));
 }
 
 Json Date(const std::optional<uint64_t>& filetime) {
@@ -84,13 +84,13 @@ class ListWriter {
     }
     void Bool(bool value) { text_.append(value ? "true" : "false"); }
     void Null() { text_.append("null"); }
-    void String(const std::string& value) {
+    void String(std::string_view value) {
         // Sound UTF-8 without control characters, quotes or backslashes goes as it is, as
         // the library writes it; anything else goes through the library, so that escapes
         // and the U+FFFD of broken UTF-8 stay exactly as before.
         if (!IsPlainUtf8(value)) {
-            text_.append(
-                Json(value).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+            text_.append(Json(std::string(value))
+                             .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
             return;
         }
         text_.push_back('"');
@@ -98,7 +98,7 @@ class ListWriter {
         text_.push_back('"');
     }
     // Empty text is null, as Text() gives.
-    void Text(const std::string& value) { value.empty() ? Null() : String(value); }
+    void Text(std::string_view value) { value.empty() ? Null() : String(value); }
     void Date(const std::optional<uint64_t>& filetime) {
         const auto iso = filetime ? FormatIsoDate(*filetime) : std::nullopt;
         iso ? String(*iso) : Null();
@@ -151,17 +151,17 @@ void WriteMessage(ListWriter& w, const MessageSummary& m) {
     w.Key("nid");
     w.Number(m.nid);
     w.Raw(",\"class\":");
-    w.Text(m.className);
+    w.Text(m.className());
     w.Raw(",\"subject\":");
-    m.hasSubject ? w.String(m.subject) : w.Null();
+    m.hasSubject ? w.String(m.subject()) : w.Null();
     w.Raw(",\"from\":");
-    w.Text(m.from);
+    w.Text(m.from());
     w.Raw(",\"to\":");
-    w.Text(m.to);
+    w.Text(m.to());
     w.Raw(",\"cc\":");
-    w.Text(m.cc);
+    w.Text(m.cc());
     w.Raw(",\"date\":");
-    w.Date(m.deliveryTime);
+    w.Date(m.deliveryTime());
     w.Raw(",\"hasHtml\":");
     w.Bool(m.hasHtml);
     w.Raw(",\"hasRtf\":");
@@ -170,7 +170,7 @@ void WriteMessage(ListWriter& w, const MessageSummary& m) {
     w.Number(m.bodyLength);
     w.Raw(",\"attachments\":[");
     bool first = true;
-    for (const auto& a : m.attachments) {
+    for (const AttachmentView a : m.attachments()) {
         if (!first) w.Raw(',');
         first = false;
         w.Raw("{\"name\":");
@@ -207,17 +207,17 @@ Json CountersJson(const SummaryCounters& counters) {
 Json MessageJson(const MessageSummary& m) {
     Json out;
     out["nid"] = m.nid;
-    out["class"] = Text(m.className);
-    out["subject"] = m.hasSubject ? Json(m.subject) : Json(nullptr);
-    out["from"] = Text(m.from);
-    out["to"] = Text(m.to);
-    out["cc"] = Text(m.cc);
-    out["date"] = Date(m.deliveryTime);
+    out["class"] = Text(m.className());
+    out["subject"] = m.hasSubject ? Json(std::string(m.subject())) : Json(nullptr);
+    out["from"] = Text(m.from());
+    out["to"] = Text(m.to());
+    out["cc"] = Text(m.cc());
+    out["date"] = Date(m.deliveryTime());
     out["hasHtml"] = m.hasHtml;
     out["hasRtf"] = m.hasRtf;
     out["bodyLength"] = m.bodyLength;
     Json attachments = Json::array();
-    for (const auto& a : m.attachments) {
+    for (const AttachmentView a : m.attachments()) {
         attachments.push_back(Json{{"name", Text(a.name)}, {"size", a.size}});
     }
     out["attachments"] = std::move(attachments);

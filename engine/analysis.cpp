@@ -257,7 +257,8 @@ class Run {
         const int64_t count = static_cast<int64_t>(CountWalkRecords(*context_, top));
         observer_.ProgressRange(0, count - 3);
 
-        ReachedNodes reached;
+        NodeSet reached;
+        reached.reserve(static_cast<size_t>(std::max<int64_t>(count, 0)));
         WalkEnvironment env = ListingEnvironment(reached);
         const WalkOutcome outcome = WalkFolderTree(*items_, top, env);
         if (outcome.end == WalkEnd::Stopped) return AnalysisStatus::Stopped;
@@ -273,7 +274,7 @@ class Run {
             // be read or whose parents name each other, lost to damage rather than deleted.
             std::unordered_set<uint32_t> found = scanned_;
             for (const NodeRecord& node : context_->nodes.records()) {
-                if (reached.Contains(&node)) continue;
+                if (reached.count(&node) != 0) continue;
                 if ((context_->nodes.IsReachable(&node) && IsBelow(node, top)) ||
                     EndsInParentLoop(node))
                     found.insert(node.nid);
@@ -305,7 +306,7 @@ class Run {
     // The walk that fills the lists. They keep attachment sizes and whether there is RTF:
     // attachment data is measured, not read, and RTF checked, not expanded. The item source
     // reads everything when an item is opened.
-    WalkEnvironment ListingEnvironment(ReachedNodes& reached) {
+    WalkEnvironment ListingEnvironment(NodeSet& reached) {
         WalkEnvironment env;
         env.result = &result_;
         env.resultMutex = &mutex_;
@@ -321,7 +322,7 @@ class Run {
 
     // The run's end when the scan found messages but no folder to walk.
     AnalysisStatus FileScannedOnly() {
-        ReachedNodes reached;
+        NodeSet reached;
         WalkEnvironment env = ListingEnvironment(reached);
         if (RestoreOrphans(env, nullptr, reached, &scanned_) == WalkEnd::Stopped)
             return AnalysisStatus::Stopped;
@@ -338,13 +339,13 @@ class Run {
             listedKeys_.emplace();
             for (const auto& folder : result_.folders.entries()) {
                 for (const MessageSummary& m : folder.messages)
-                    listedKeys_->insert(m.subject + '\0' +
-                                        std::to_string(m.deliveryTime.value_or(0)));
+                    listedKeys_->insert(std::string(m.subject()) + '\0' +
+                                        std::to_string(m.deliveryTime().value_or(0)));
             }
         }
         const MessageSummary summary = SummarizeMessage(item, node.nid, 0);
-        return listedKeys_->count(summary.subject + '\0' +
-                                  std::to_string(summary.deliveryTime.value_or(0))) != 0;
+        return listedKeys_->count(std::string(summary.subject()) + '\0' +
+                                  std::to_string(summary.deliveryTime().value_or(0))) != 0;
     }
 
     // The message store: the first top-level record, as a sound file has it. A damaged
@@ -460,8 +461,7 @@ class Run {
     // folder failed to load) are read and filed under "Recovered Items", so nothing
     // readable is silently lost.
     // only: the NIDs to restore (all when null).
-    WalkEnd RestoreOrphans(WalkEnvironment& env, const NodeRecord* top,
-                           const ReachedNodes& reached,
+    WalkEnd RestoreOrphans(WalkEnvironment& env, const NodeRecord* top, const NodeSet& reached,
                            const std::unordered_set<uint32_t>* only = nullptr) {
         ItemFiling filing(env);
         std::optional<size_t> target;
@@ -469,7 +469,7 @@ class Run {
         for (const NodeRecord& node : context_->nodes.records()) {
             if (NidTypeOf(node.nid) != NidType::NormalMessage) continue;
             if (only && only->count(node.nid) == 0) continue;
-            if (node.dataBlock == nullptr || reached.Contains(&node)) continue;
+            if (node.dataBlock == nullptr || reached.count(&node) != 0) continue;
             if (top && context_->nodes.IsReachable(&node) && !IsBelow(node, top) &&
                 TreeOf(node) == TreeOf(*top))
                 continue;

@@ -353,7 +353,7 @@ class FolderWalker {
             ++outcome_.failedLoads;
             item.reset();
         }
-        if (env_.reached) env_.reached->Add(&node);
+        if (env_.reached) env_.reached->insert(&node);
         ++progress_;
         if (env_.observer) env_.observer->ProgressPosition(progress_);
         return item;
@@ -435,14 +435,6 @@ class FolderWalker {
 };
 
 }  // namespace
-
-bool ReachedNodes::Contains(const NodeRecord* node) const {
-    if (!sorted_) {
-        std::sort(nodes_.begin(), nodes_.end());
-        sorted_ = true;
-    }
-    return std::binary_search(nodes_.begin(), nodes_.end(), node);
-}
 
 std::string CurrentContainerClass() {
     std::lock_guard lock(containerClassMutex);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/analysis_observer.h"
+#include "engine/node_set.h"
 #include "engine/result_lists.h"
 #include "engine/run_control.h"
 #include "items/item_assembler.h"
@@ -47,21 +48,6 @@ uint64_t CountWalkRecords(const PstContext& context, const NodeRecord* top);
 // counters and sometimes with nothing but a display name.
 bool IsFolderItem(const ItemRecord& item, uint32_t nid);
 
-// The nodes a walk loaded. A list while the walk adds to it (8 bytes a node, no allocation
-// per node), sorted the first time it is asked; used from one thread at a time.
-class ReachedNodes {
-  public:
-    void Add(const NodeRecord* node) {
-        nodes_.push_back(node);
-        sorted_ = false;
-    }
-    bool Contains(const NodeRecord* node) const;
-
-  private:
-    mutable std::vector<const NodeRecord*> nodes_;
-    mutable bool sorted_ = true;
-};
-
 // What the walk needs from its driver.
 struct WalkEnvironment {
     AnalysisResult* result = nullptr;          // appended to; must not be null
@@ -71,7 +57,7 @@ struct WalkEnvironment {
     RunControl* control = nullptr;
     AssembleOptions options;  // the walk passes no RTF file: nothing written per message
     // Every node the walk loaded; may be null.
-    ReachedNodes* reached = nullptr;
+    NodeSet* reached = nullptr;
     // How many of the nodes that follow the current one a second thread may load ahead
     // (0: every node is loaded on the walk's own thread). What the walk files, reports and
     // keeps on a stop is the same either way.

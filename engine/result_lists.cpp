@@ -83,30 +83,33 @@ MessageSummary SummarizeMessage(const ItemRecord& item, uint32_t nid, uint32_t f
     MessageSummary summary;
     summary.nid = nid;
     summary.folderNid = folderNid;
-    summary.className = item.className;
+    MessageSummary::Texts texts;
+    texts.className = item.className;
     if (const MessageRecord* message = item.message.get()) {
         if (message->subject) {
             summary.hasSubject = true;
-            summary.subject = message->subject->text;
+            texts.subject = message->subject->text;
         }
-        summary.from = message->senderName;
-        summary.fromAddress = message->senderAddress;
-        summary.to = message->displayTo;
-        summary.cc = message->displayCc;
-        summary.deliveryTime = FileTimeOf(message->deliveryTime);
-        summary.submitTime = FileTimeOf(message->submitTime);
+        texts.from = message->senderName;
+        texts.fromAddress = message->senderAddress;
+        texts.to = message->displayTo;
+        texts.cc = message->displayCc;
+        summary.SetDeliveryTime(FileTimeOf(message->deliveryTime));
+        summary.SetSubmitTime(FileTimeOf(message->submitTime));
         summary.messageFlags = message->messageFlags;
         summary.hasHtml = message->hasHtmlText;
         summary.hasRtf = message->hasRtfBody;
         summary.bodyLength = message->bodyLength.value_or(message->body.size());
     }
-    summary.attachments.reserve(item.attachments.size());
+    std::vector<AttachmentSummary> attachments;
+    attachments.reserve(item.attachments.size());
     for (const auto& attachment : item.attachments) {
         AttachmentSummary entry;
         entry.name = attachment.longName.empty() ? attachment.shortName : attachment.longName;
         entry.size = attachment.dataSize;
-        summary.attachments.push_back(std::move(entry));
+        attachments.push_back(std::move(entry));
     }
+    summary.SetTexts(texts, attachments);
     return summary;
 }
 

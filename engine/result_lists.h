@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/analysis_observer.h"
+#include "engine/message_summary.h"
 #include "items/item_record.h"
 #include "storage/deep_scan.h"
 #include "storage/pst_layout.h"
@@ -22,33 +23,6 @@ namespace kestrel {
 inline constexpr std::string_view kRootFolderPath = "Personal Folders\\";
 // Where restored orphan messages are filed.
 inline constexpr std::string_view kRecoveredFolderPath = "Personal Folders\\Recovered Items\\";
-
-struct AttachmentSummary {
-    std::string name;   // the long file name, else the short one
-    uint64_t size = 0;  // bytes of the attachment's data
-};
-
-// Every list entry names its node by NID and by the BID of the node's data block: damage
-// can leave two nodes with one NID, and the data block then tells which one is meant.
-struct MessageSummary {
-    uint32_t nid = 0;
-    uint32_t folderNid = 0;  // the NID of the node's parent (the folder it was filed from)
-    std::string className;
-    bool hasSubject = false;  // the item had a subject record (possibly with empty text)
-    std::string subject;
-    std::string from;                      // sender name (0x0042)
-    std::string fromAddress;               // sender address
-    std::string to;                        // display To
-    std::string cc;                        // display Cc
-    std::optional<uint64_t> deliveryTime;  // FILETIME
-    std::optional<uint64_t> submitTime;    // FILETIME
-    uint32_t messageFlags = 0;
-    bool hasHtml = false;
-    bool hasRtf = false;
-    uint64_t bodyLength = 0;  // bytes of the plain-text body (UTF-8)
-    std::vector<AttachmentSummary> attachments;
-    uint64_t dataBid = 0;  // the node's data block
-};
 
 struct MailFolderEntry {
     std::string path;  // full path, ends in "\"

@@ -83,7 +83,7 @@ std::string DateCell(const std::optional<uint64_t>& filetime) {
 }
 
 // A missing text shows the placeholder; a present one its full clean-up.
-std::string CleanOr(const std::string& text, std::string_view placeholder) {
+std::string CleanOr(std::string_view text, std::string_view placeholder) {
     return text.empty() ? std::string(placeholder) : FullCleanUp(text);
 }
 
@@ -240,12 +240,13 @@ ResultView FillResultView(const AnalysisResult& result, uint32_t folderNid,
             // Every row, the folder's last one included, gets the clean-ups and the
             // placeholders: an unclean last row would only show the loop's off-by-one.
             FillRows(view, folder->messages, cancel, [](const MessageSummary& m) {
-                return ViewRow{m.nid,
-                               m.dataBid,
-                               kIconMail,
-                               {CleanOr(m.from, "None"),
-                                m.hasSubject ? FullCleanUp(m.subject) : std::string("Unspecified"),
-                                CleanOr(m.to, "None"), DateCell(m.deliveryTime)}};
+                return ViewRow{
+                    m.nid,
+                    m.dataBid,
+                    kIconMail,
+                    {CleanOr(m.from(), "None"),
+                     m.hasSubject ? FullCleanUp(m.subject()) : std::string("Unspecified"),
+                     CleanOr(m.to(), "None"), DateCell(m.deliveryTime())}};
             });
             break;
     }

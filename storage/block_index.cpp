@@ -8,9 +8,17 @@ namespace kestrel {
 
 namespace {
 
-size_t SlotOf(uint64_t key, size_t mask) {
-    // BIDs step by four: a multiplicative hash spreads them over the table.
-    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
+// The table grows by half, not double, so that it ends between half and three quarters
+// full (4 bytes a slot): its size is no power of two, and a slot is found by scaling the
+// hash to the size instead of masking it.
+size_t SlotOf(uint64_t key, size_t size) {
+    // BIDs step by four: a multiplicative hash spreads them over its high bits.
+    const uint64_t hash = key * 0x9E3779B97F4A7C15ULL;
+    return static_cast<size_t>((static_cast<unsigned __int128>(hash) * size) >> 64);
+}
+
+size_t NextSlot(size_t slot, size_t size) {
+    return slot + 1 == size ? 0 : slot + 1;
 }
 
 }  // namespace
@@ -25,10 +33,9 @@ const BlockRecord& BlockIndex::Append(const BlockRecord& record) {
 void BlockIndex::BuildDeferredLookup() {
     if (!deferred_) return;
     deferred_ = false;
-    // Room for every record at most three quarters full, as Index keeps it.
-    size_t size = 64;
-    while (3 * size < 4 * (records_.size() + 1)) size *= 2;
-    slots_.assign(size, Slot{});
+    // Room for every record at most two thirds full: under the three quarters Index keeps,
+    // so that probes stay short.
+    slots_.assign(64 + records_.size() + records_.size() / 2, 0);
     indexed_ = 0;
     // In list order, so that the first record with a bid keeps the slot as before.
     for (size_t position = 0; position < records_.size(); ++position) {
@@ -43,27 +50,27 @@ void BlockIndex::Index(size_t position) {
     // At most three quarters full: probes stay short and always meet an empty slot.
     if (4 * (indexed_ + 1) > 3 * slots_.size()) Grow();
     const uint64_t bid = records_[position].bid;
-    const size_t mask = slots_.size() - 1;
-    for (size_t slot = SlotOf(bid, mask);; slot = (slot + 1) & mask) {
-        Slot& entry = slots_[slot];
-        if (entry.position == 0) {
-            entry = {Tag(bid), static_cast<uint32_t>(position + 1)};
+    const size_t size = slots_.size();
+    for (size_t slot = SlotOf(bid, size);; slot = NextSlot(slot, size)) {
+        uint32_t& entry = slots_[slot];
+        if (entry == 0) {
+            entry = static_cast<uint32_t>(position + 1);
             ++indexed_;
             return;
         }
         // The first record with the bid keeps the slot.
-        if (entry.tag == Tag(bid) && records_[entry.position - 1].bid == bid) return;
+        if (records_[entry - 1].bid == bid) return;
     }
 }
 
 void BlockIndex::Grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{});
-    const size_t mask = slots_.size() - 1;
-    for (const Slot& entry : old) {
-        if (entry.position == 0) continue;
-        size_t slot = SlotOf(records_[entry.position - 1].bid, mask);
-        while (slots_[slot].position != 0) slot = (slot + 1) & mask;
+    std::vector<uint32_t> old = std::move(slots_);
+    const size_t size = old.empty() ? 64 : old.size() + old.size() / 2;
+    slots_.assign(size, 0);
+    for (const uint32_t entry : old) {
+        if (entry == 0) continue;
+        size_t slot = SlotOf(records_[entry - 1].bid, size);
+        while (slots_[slot] != 0) slot = NextSlot(slot, size);
         slots_[slot] = entry;
     }
 }
@@ -71,11 +78,9 @@ void BlockIndex::Grow() {
 const BlockRecord* BlockIndex::Find(uint64_t bid) const {
     const uint64_t key = BidKey(bid);
     if (key == 0 || slots_.empty()) return nullptr;
-    const size_t mask = slots_.size() - 1;
-    for (size_t slot = SlotOf(key, mask); slots_[slot].position != 0; slot = (slot + 1) & mask) {
-        const Slot& entry = slots_[slot];
-        if (entry.tag != Tag(key)) continue;
-        const BlockRecord& record = records_[entry.position - 1];
+    const size_t size = slots_.size();
+    for (size_t slot = SlotOf(key, size); slots_[slot] != 0; slot = NextSlot(slot, size)) {
+        const BlockRecord& record = records_[slots_[slot] - 1];
         if (record.bid == key) return &record;
     }
     return nullptr;

@@ -61,15 +61,9 @@ class BlockIndex {
 
     std::deque<BlockRecord> records_;
     // Open addressing keyed by bid instead of a map node per record, where a 1 GB file
-    // holds 300,000 to 500,000 records. A slot keeps the record's position in records_ (plus
-    // one; 0: empty) and the bid's low 32 bits, so that a probe reads no record but the one
-    // whose bits match.
-    struct Slot {
-        uint32_t tag = 0;
-        uint32_t position = 0;
-    };
-    static uint32_t Tag(uint64_t bid) { return static_cast<uint32_t>(bid); }
-    std::vector<Slot> slots_;
+    // holds 300,000 to 500,000 records. A slot keeps the record's position in records_ plus
+    // one (0: empty); a probe reads the record it names to compare bids.
+    std::vector<uint32_t> slots_;
     size_t indexed_ = 0;
     bool deferred_ = false;
 };

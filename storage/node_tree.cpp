@@ -24,38 +24,41 @@ size_t SlotOf(uint32_t nid, size_t mask) {
 
 }  // namespace
 
-void NodeTree::Index(NodeRecord* record) {
+void NodeTree::Index(size_t position) {
+    // A position must fit its 32 bits (plus one): past that a record is kept unindexed.
+    if (position >= UINT32_MAX) return;
     // At most half full, so that probes stay short and always meet an empty slot. Growing
     // re-inserts in creation order, which keeps each nid's records in that order.
     if (2 * records_.size() > slots_.size()) {
-        slots_.assign(slots_.empty() ? 64 : 2 * slots_.size(), nullptr);
+        slots_.assign(slots_.empty() ? 64 : 2 * slots_.size(), 0);
         const size_t mask = slots_.size() - 1;
-        for (NodeRecord& r : records_) {
-            if (&r == record) break;
-            size_t slot = SlotOf(r.nid, mask);
-            while (slots_[slot] != nullptr) slot = (slot + 1) & mask;
-            slots_[slot] = &r;
+        for (size_t earlier = 0; earlier < position; ++earlier) {
+            size_t slot = SlotOf(records_[earlier].nid, mask);
+            while (slots_[slot] != 0) slot = (slot + 1) & mask;
+            slots_[slot] = static_cast<uint32_t>(earlier + 1);
         }
     }
     const size_t mask = slots_.size() - 1;
-    size_t slot = SlotOf(record->nid, mask);
-    while (slots_[slot] != nullptr) slot = (slot + 1) & mask;
-    slots_[slot] = record;
+    size_t slot = SlotOf(records_[position].nid, mask);
+    while (slots_[slot] != 0) slot = (slot + 1) & mask;
+    slots_[slot] = static_cast<uint32_t>(position + 1);
 }
 
 template <typename Visit>
 void NodeTree::ForEachWithNid(uint32_t nid, Visit visit) const {
     if (slots_.empty()) return;
     const size_t mask = slots_.size() - 1;
-    for (size_t slot = SlotOf(nid, mask); slots_[slot] != nullptr; slot = (slot + 1) & mask) {
-        if (slots_[slot]->nid == nid && visit(slots_[slot])) return;
+    for (size_t slot = SlotOf(nid, mask); slots_[slot] != 0; slot = (slot + 1) & mask) {
+        // The tree hands out its records for change; the lookup itself changes nothing.
+        auto* record = const_cast<NodeRecord*>(&records_[slots_[slot] - 1]);
+        if (record->nid == nid && visit(record)) return;
     }
 }
 
 NodeRecord* NodeTree::Create(uint32_t nid) {
     NodeRecord& record = records_.emplace_back();
     record.nid = nid;
-    Index(&record);
+    Index(records_.size() - 1);
     return &record;
 }
 

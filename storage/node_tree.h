@@ -11,23 +11,25 @@
 
 namespace kestrel {
 
+// Ordered so that no field is padded: a large file holds a hundred thousand records.
 struct NodeRecord {
     uint32_t nid = 0;
+    uint32_t nidParent = 0;  // as last read from the file
+    uint32_t childCount = 0;
+    bool subnodeBlockMissing = false;  // bidSub names a block the index lacks
+    bool topLevel = false;             // in the top-level list
+    bool reachable = false;            // hangs off the top-level list; kept up to date by NodeTree
     const BlockRecord* subnodeBlock = nullptr;  // null when bidSub is 0 or not in the index
     const BlockRecord* dataBlock = nullptr;     // null when bidData is 0 or not in the index
-    bool subnodeBlockMissing = false;           // bidSub names a block the index lacks
     uint64_t dataBid = 0;                       // bidData and bidSub as read, so that blocks
     uint64_t subnodeBid = 0;                    // the index gains later can still be found
-    uint32_t childCount = 0;
     NodeRecord* prevSibling = nullptr;
     NodeRecord* nextSibling = nullptr;
     NodeRecord* parent = nullptr;
     NodeRecord* firstChild = nullptr;
     NodeRecord* lastChild = nullptr;
-    uint32_t nidParent = 0;  // as last read from the file
-    bool topLevel = false;   // in the top-level list
-    bool reachable = false;  // hangs off the top-level list; kept up to date by NodeTree
 };
+static_assert(sizeof(NodeRecord) == 88);
 
 // True when record sits in a parent's child list or in the top-level list; it may still be
 // unreachable (its parent waiting for a parent of its own).
@@ -73,14 +75,16 @@ class NodeTree {
 
   private:
     std::deque<NodeRecord> records_;
-    // Lookup by nid: open addressing over record pointers, several records a nid allowed.
-    // Linear probing without removals meets a nid's records in the order they were created.
-    std::vector<NodeRecord*> slots_;
+    // Lookup by nid: open addressing over record positions in records_ (plus one; 0:
+    // empty), several records a nid allowed. Linear probing without removals meets a nid's
+    // records in the order they were created.
+    std::vector<uint32_t> slots_;
     NodeRecord* topHead_ = nullptr;
     NodeRecord* topTail_ = nullptr;
     size_t reachableCount_ = 0;
 
-    void Index(NodeRecord* record);
+    // Adds the record at position to the lookup.
+    void Index(size_t position);
     // Calls visit(record) for each record with nid, in creation order, until it returns true.
     template <typename Visit>
     void ForEachWithNid(uint32_t nid, Visit visit) const;

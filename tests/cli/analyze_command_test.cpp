@@ -52,16 +52,16 @@ TEST(AnalysisJson, FollowsTheCommandLineContract) {
     MailFolderEntry inbox{"Personal Folders\\Inbox\\", 0x8082, true, "IPF.Note", {}};
     MessageSummary m;
     m.nid = 0x200024;
-    m.className = "IPM.Note";
+    m.SetClassName("IPM.Note");
     m.hasSubject = true;
-    m.subject = "Caf\xC3\xA9 \xFF";  // one broken byte from a damaged file
-    m.from = "Ann";
-    m.deliveryTime = kNewYear2007;
-    m.attachments = {{"report.pdf", 1234}};
+    m.SetSubject("Caf\xC3\xA9 \xFF");  // one broken byte from a damaged file
+    m.SetFrom("Ann");
+    m.SetDeliveryTime(kNewYear2007);
+    m.SetAttachments(std::vector<AttachmentSummary>{{"report.pdf", 1234}});
     inbox.messages.push_back(m);
     MessageSummary bare;
     bare.nid = 0x200044;
-    bare.deliveryTime = 0;  // a FILETIME of 0 is no date
+    bare.SetDeliveryTime(0);  // a FILETIME of 0 is no date
     inbox.messages.push_back(bare);
     result.folders.Append(inbox);
     result.folders.Append({"Personal Folders\\Contacts\\", 0x80A2, false, "", {}});

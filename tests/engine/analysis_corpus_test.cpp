@@ -145,7 +145,7 @@ TEST(AnalysisCorpus, ItemSourceReadsEveryFiledMessage) {
                 std::unique_ptr<FullItem> full;
                 ASSERT_NO_THROW(full = source->Load(message.nid)) << message.nid;
                 ASSERT_NE(full, nullptr) << message.nid;
-                EXPECT_EQ(full->item->attachments.size(), message.attachments.size());
+                EXPECT_EQ(full->item->attachments.size(), message.attachments().size());
                 embedded += full->embedded.size();
                 for (const auto& inner : full->embedded) {
                     EXPECT_LT(inner.attachmentIndex, full->item->attachments.size());

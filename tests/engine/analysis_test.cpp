@@ -299,9 +299,9 @@ TEST(ItemSource, ReadsTheFullItemAgainAndRefusesAChangedFile) {
     // The light record keeps no body, only its size and the attachment's name and size.
     const MessageSummary& summary = run.Folder("Personal Folders\\Inbox\\")->messages.at(0);
     EXPECT_EQ(summary.bodyLength, 13u);
-    ASSERT_EQ(summary.attachments.size(), 1u);
-    EXPECT_EQ(summary.attachments[0].name, "notes.txt");
-    EXPECT_EQ(summary.attachments[0].size, 3u);
+    ASSERT_EQ(summary.attachments().size(), 1u);
+    EXPECT_EQ((*summary.attachments().begin()).name, "notes.txt");
+    EXPECT_EQ((*summary.attachments().begin()).size, 3u);
     EXPECT_TRUE(summary.hasRtf);
 
     const std::unique_ptr<FullItem> full = run.source->Load(nid);

@@ -144,7 +144,7 @@ TEST_P(DeepScanAnalysis, EveryBTreePageZeroedRebuildsFoldersAndMessagesFromTheir
     auto find = [&](const char* folder, const std::string& subject, const std::string& to) {
         if (const MailFolderEntry* entry = run.Folder(folder)) {
             for (const MessageSummary& m : entry->messages)
-                if (m.subject == subject && m.to == to) return &m;
+                if (m.subject() == subject && m.to() == to) return &m;
         }
         ADD_FAILURE() << subject << " to " << to << " not in " << folder;
         return static_cast<const MessageSummary*>(nullptr);
@@ -153,8 +153,8 @@ TEST_P(DeepScanAnalysis, EveryBTreePageZeroedRebuildsFoldersAndMessagesFromTheir
     ASSERT_TRUE(attached);
     EXPECT_EQ(attached->nid, first);
     std::vector<std::string> names;
-    for (const auto& a : attached->attachments) {
-        names.push_back(a.name);
+    for (const auto& a : attached->attachments()) {
+        names.emplace_back(a.name);
         if (a.name == "a.txt") {
             EXPECT_EQ(a.size, 100u);
         }
@@ -168,7 +168,7 @@ TEST_P(DeepScanAnalysis, EveryBTreePageZeroedRebuildsFoldersAndMessagesFromTheir
     const MessageSummary* bare = find("Personal Folders\\Inbox\\", "lost list", "Hal");
     ASSERT_TRUE(bare);
     EXPECT_EQ(bare->nid, lostNid);
-    EXPECT_TRUE(bare->attachments.empty());
+    EXPECT_TRUE(bare->attachments().empty());
 
     Analysed off;
     test::AnalyseImage(image, off, false, DeepScanMode::Never);

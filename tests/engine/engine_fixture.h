@@ -107,7 +107,7 @@ struct Analysed {
     std::vector<std::string> Subjects(std::string_view path) const {
         std::vector<std::string> subjects;
         if (const MailFolderEntry* f = Folder(path))
-            for (const auto& m : f->messages) subjects.push_back(m.subject);
+            for (const auto& m : f->messages) subjects.emplace_back(m.subject());
         return subjects;
     }
     std::vector<std::string> Paths() const {

@@ -74,7 +74,7 @@ TEST(FolderWalk, OddFoldersGetTheirPathsAndKeepTheirOwnMessages) {
         ASSERT_NE(folder, nullptr);
         EXPECT_TRUE(folder->mail);  // a name-only folder too: nothing but a folder record
         ASSERT_EQ(folder->messages.size(), 1u);
-        EXPECT_EQ(folder->messages[0].subject, subject);
+        EXPECT_EQ(folder->messages[0].subject(), subject);
         EXPECT_EQ(folder->messages[0].folderNid, nid);
     }
     // The progress range is three less than the records below the top.

@@ -25,13 +25,15 @@ namespace fs = std::filesystem;
 
 // What the analysis shows of a message, without its NID.
 std::string Shown(const MessageSummary& m) {
-    std::string text = m.className + "|" + m.subject + "|" + m.from + "|" + m.to + "|" + m.cc +
-                       "|" + std::to_string(m.deliveryTime.value_or(0)) + "|" +
+    std::string text = std::string(m.className()) + "|" + std::string(m.subject()) + "|" +
+                       std::string(m.from()) + "|" + std::string(m.to()) + "|" + std::string(m.cc()) +
+                       "|" + std::to_string(m.deliveryTime().value_or(0)) + "|" +
                        std::to_string(m.bodyLength) + (m.hasHtml ? "|html" : "") +
                        (m.hasRtf ? "|rtf" : "");
     // An attached message's size is its heap's: the same only when the message is copied
     // as the source holds it.
-    for (const auto& a : m.attachments) text += "|" + a.name + ":" + std::to_string(a.size);
+    for (const AttachmentView a : m.attachments())
+        text += "|" + std::string(a.name) + ":" + std::to_string(a.size);
     return text;
 }
 

@@ -76,7 +76,7 @@ TEST(PstOver2GiB, IsWrittenWholeChecksAndReadsBack) {
     ASSERT_EQ(inbox->messages.size(), static_cast<size_t>(kMessages));
     // The last message lies past 2 GiB: its attachment reads back byte for byte.
     for (const MessageSummary& m : inbox->messages) {
-        if (m.subject != "Big " + std::to_string(kMessages - 1)) continue;
+        if (m.subject() != "Big " + std::to_string(kMessages - 1)) continue;
         auto item = copy.source->Load(m.nid);
         ASSERT_TRUE(item && item->item->attachments.size() == 1);
         EXPECT_EQ(item->item->attachments.front().data, Payload(kMessages - 1));

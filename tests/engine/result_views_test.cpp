@@ -121,9 +121,9 @@ class ResultViewRows : public ::testing::Test {
         m.nid = 0x200004 + 0x20 * static_cast<uint32_t>(result.folders.MessageCount());
         m.folderNid = folderNid;
         m.hasSubject = true;
-        m.subject = std::move(subject);
-        m.from = std::move(from);
-        m.to = std::move(to);
+        m.SetSubject(subject);
+        m.SetFrom(from);
+        m.SetTo(to);
         it->messages.push_back(std::move(m));
         return it->messages.back();
     }
@@ -141,7 +141,7 @@ TEST_F(ResultViewRows, MailRowsAllGetCleanUpsAndPlaceholders) {
     AddMail(0x80E2, "Quarterly\treport", "Ann\tLee", "Bob\r\nCarol");
     auto& noSubject = AddMail(0x80E2, "", "", "");
     noSubject.hasSubject = false;
-    noSubject.deliveryTime = kNewYear2007;
+    noSubject.SetDeliveryTime(kNewYear2007);
     // The folder's last message is treated like every other.
     auto& last = AddMail(0x80E2, "Café — „quoted“\x1B", "Åsa\tŠkoda", "");
     last.hasSubject = true;

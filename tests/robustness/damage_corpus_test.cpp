@@ -163,7 +163,7 @@ Listing ListItems(const AnalysisResult& result) {
     Listing listing;
     for (const MailFolderEntry& folder : result.folders.entries()) {
         for (const MessageSummary& m : folder.messages)
-            listing[{m.nid, m.dataBid}].insert("message|" + m.className + "|" + m.subject);
+            listing[{m.nid, m.dataBid}].insert("message|" + std::string(m.className()) + "|" + std::string(m.subject()));
     }
     for (const ContactEntry& c : result.contacts) {
         listing[{c.nid, c.dataBid}].insert("contact|" + c.contact.surname + "|" +

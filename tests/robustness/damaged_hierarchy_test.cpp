@@ -31,7 +31,7 @@ struct Outcome {
         for (const MailFolderEntry& folder : result.folders.entries()) {
             if (folder.path.size() >= suffix.size() &&
                 folder.path.compare(folder.path.size() - suffix.size(), suffix.size(), suffix) == 0)
-                for (const MessageSummary& m : folder.messages) out.push_back(m.subject);
+                for (const MessageSummary& m : folder.messages) out.emplace_back(m.subject());
         }
         return out;
     }
@@ -43,7 +43,7 @@ struct Outcome {
     std::vector<std::string> Subjects(std::string_view path) const {
         std::vector<std::string> out;
         if (const MailFolderEntry* folder = result.folders.FindByPath(path))
-            for (const MessageSummary& m : folder->messages) out.push_back(m.subject);
+            for (const MessageSummary& m : folder->messages) out.emplace_back(m.subject());
         return out;
     }
 };
@@ -227,7 +227,7 @@ TEST(SharedNid, BothMessagesAreListedAndEachOpensAsItself) {
             sharing += m.nid == shared;
             auto full = run.source->Load(m.nid, m.dataBid);
             ASSERT_TRUE(full && full->item->message && full->item->message->subject);
-            EXPECT_EQ(full->item->message->subject->text, m.subject);
+            EXPECT_EQ(full->item->message->subject->text, m.subject());
         }
         EXPECT_EQ(sharing, 2u);
     }

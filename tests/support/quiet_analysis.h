@@ -44,8 +44,8 @@ inline std::string ResultText(const AnalysisResult& r) {
     for (const MailFolderEntry& f : r.folders.entries()) {
         add("folder", f.path, n(f.folderNid), n(f.mail), f.containerClass);
         for (const MessageSummary& m : f.messages) {
-            add("message", n(m.nid), n(m.dataBid), m.className, m.subject, m.from, m.to, m.cc,
-                n(m.bodyLength), n(m.hasHtml), n(m.hasRtf), n(m.attachments.size()));
+            add("message", n(m.nid), n(m.dataBid), m.className(), m.subject(), m.from(), m.to(), m.cc(),
+                n(m.bodyLength), n(m.hasHtml), n(m.hasRtf), n(m.attachments().size()));
         }
     }
     for (const auto& e : r.contacts) add("contact", n(e.nid), n(e.dataBid), e.folderPath);
