@@ -33,9 +33,8 @@ const BlockRecord& BlockIndex::Append(const BlockRecord& record) {
 void BlockIndex::BuildDeferredLookup() {
     if (!deferred_) return;
     deferred_ = false;
-    // Room for every record at most two thirds full: under the three quarters Index keeps,
-    // so that probes stay short.
-    slots_.assign(64 + records_.size() + records_.size() / 2, 0);
+    // Room for every record at most three quarters full, as Index keeps it.
+    slots_.assign(64 + records_.size() + records_.size() / 3, 0);
     indexed_ = 0;
     // In list order, so that the first record with a bid keeps the slot as before.
     for (size_t position = 0; position < records_.size(); ++position) {

@@ -3,23 +3,25 @@
 // entries were accepted. Records never move, so pointers to them stay valid.
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <vector>
+
+#include "storage/stable_list.h"
 
 namespace kestrel {
 
-struct BlockRecord {
+// Packed to 20 bytes (4-byte aligned, where the 64-bit fields would pad it to 24): a 1 GB
+// file holds half a million records. The block's reference count is not kept: nothing
+// reads it.
+struct __attribute__((packed, aligned(4))) BlockRecord {
     uint64_t bid = 0;  // as read (bit 0 not cleared)
     uint64_t ib = 0;   // file offset of the block
     uint16_t cb = 0;   // byte count
-    int16_t cRef = 0;  // reference count
     // The size the block inflates to when it is stored deflated (above cb); cb: stored as it
     // is, and so is 0 in a layout without inflated sizes. Below cb it is damage: the block
     // reads as nothing.
     uint16_t cbInflated = 0;
 };
-// The fields are as wide as the format's: a 1 GB file holds half a million records.
-static_assert(sizeof(BlockRecord) == 24);
+static_assert(sizeof(BlockRecord) == 20);
 
 // True when the record's block is stored deflated.
 inline bool IsCompressed(const BlockRecord& record) {
@@ -59,7 +61,7 @@ class BlockIndex {
     void Index(size_t position);
     void Grow();
 
-    std::deque<BlockRecord> records_;
+    StableList<BlockRecord> records_;
     // Open addressing keyed by bid instead of a map node per record, where a 1 GB file
     // holds 300,000 to 500,000 records. A slot keeps the record's position in records_ plus
     // one (0: empty); a probe reads the record it names to compare bids.

@@ -211,7 +211,6 @@ WalkResult TreeWalker::WalkBlockLeaf(const ByteReader& page, size_t liveEntries,
         record.bid = bid;
         record.ib = entry.ib;
         record.cb = entry.cb;
-        record.cRef = static_cast<int16_t>(entry.cRef);
         record.cbInflated = entry.cbInflated;
         context_.blocks.Append(record);
         previous = bid;

@@ -75,8 +75,7 @@ void AddBlocks(PstContext& context, const TrailerScan& scan, IndexCompletion& do
             for (auto it = first; it != last; ++it) {
                 const ScannedBlock& block = *it->second;
                 if (block.ib != entry.ib || block.cb != entry.cb) continue;
-                context.blocks.Append({block.bid, block.ib, block.cb,
-                                       static_cast<int16_t>(entry.cRef), block.cbInflated});
+                context.blocks.Append({block.bid, block.ib, block.cb, block.cbInflated});
                 ++done.blocksAdded;
                 break;
             }
@@ -87,7 +86,7 @@ void AddBlocks(PstContext& context, const TrailerScan& scan, IndexCompletion& do
             if (live->ib != block.ib || live->cb != block.cb) Repair(context, *live, block, done);
             continue;
         }
-        context.blocks.Append({block.bid, block.ib, block.cb, 1, block.cbInflated});
+        context.blocks.Append({block.bid, block.ib, block.cb, block.cbInflated});
         ++done.blocksAdded;
     }
 }

@@ -16,9 +16,9 @@ TEST(BlockIndexLookup, FirstRecordOfEachBidAcrossGrowth) {
     for (uint64_t i = 1; i <= 20000; ++i) bids.push_back(i * 4 + (i % 3 == 0 ? 2 : 0));
     // BIDs far apart and only in their high bits, as a damaged page can give.
     for (uint64_t i = 1; i <= 500; ++i) bids.push_back(i << 40);
-    for (size_t i = 0; i < bids.size(); ++i) index.Append({bids[i], i, 1, 1});
+    for (size_t i = 0; i < bids.size(); ++i) index.Append({bids[i], i, 1});
     // The same BIDs again, later: never the answer.
-    for (size_t i = 0; i < bids.size(); i += 7) index.Append({bids[i], 999999, 1, 1});
+    for (size_t i = 0; i < bids.size(); i += 7) index.Append({bids[i], 999999, 1});
     ASSERT_EQ(index.size(), bids.size() + (bids.size() + 6) / 7);
 
     for (size_t i = 0; i < bids.size(); ++i) {
@@ -31,7 +31,7 @@ TEST(BlockIndexLookup, FirstRecordOfEachBidAcrossGrowth) {
     }
     index.Clear();
     EXPECT_EQ(index.Find(bids[0]), nullptr);
-    index.Append({8, 5, 1, 1});
+    index.Append({8, 5, 1});
     EXPECT_EQ(index.Find(8)->ib, 5u);
 }
 

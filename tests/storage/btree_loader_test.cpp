@@ -22,9 +22,9 @@ KESTREL_BOTH_LAYOUTS(BothLayouts);
 
 TEST(BlockIndex, FirstMatchWithBitZeroCleared) {
     BlockIndex index;
-    index.Append({8, 100, 1, 1});
-    index.Append({8, 200, 2, 1});
-    index.Append({13, 300, 3, 1});  // stored with bit 0 set: no lookup can match it
+    index.Append({8, 100, 1});
+    index.Append({8, 200, 2});
+    index.Append({13, 300, 3});  // stored with bit 0 set: no lookup can match it
     EXPECT_EQ(index.Find(8)->ib, 100u);
     EXPECT_EQ(index.Find(9)->ib, 100u);
     EXPECT_EQ(index.Find(12), nullptr);
