@@ -257,8 +257,7 @@ class Run {
         const int64_t count = static_cast<int64_t>(CountWalkRecords(*context_, top));
         observer_.ProgressRange(0, count - 3);
 
-        NodeSet reached;
-        reached.reserve(static_cast<size_t>(std::max<int64_t>(count, 0)));
+        NodeSet reached(context_->nodes);
         WalkEnvironment env = ListingEnvironment(reached);
         const WalkOutcome outcome = WalkFolderTree(*items_, top, env);
         if (outcome.end == WalkEnd::Stopped) return AnalysisStatus::Stopped;
@@ -322,7 +321,7 @@ class Run {
 
     // The run's end when the scan found messages but no folder to walk.
     AnalysisStatus FileScannedOnly() {
-        NodeSet reached;
+        NodeSet reached(context_->nodes);
         WalkEnvironment env = ListingEnvironment(reached);
         if (RestoreOrphans(env, nullptr, reached, &scanned_) == WalkEnd::Stopped)
             return AnalysisStatus::Stopped;

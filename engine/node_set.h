@@ -1,35 +1,16 @@
 #pragma once
-// The nodes a walk loaded, asked about only once the walk is over: a plain list while it
-// fills (8 bytes a node, where a hash set node costs about 30), sorted at the first
-// question.
-#include <algorithm>
-#include <cstddef>
-#include <vector>
-
+// The nodes a walk loaded, noted in the records themselves (no memory of its own): one set
+// over a tree at a time.
 #include "storage/node_tree.h"
 
 namespace kestrel {
 
 class NodeSet {
   public:
-    void reserve(size_t count) { nodes_.reserve(count); }
-    void insert(const NodeRecord* node) {
-        nodes_.push_back(node);
-        sorted_ = false;
-    }
+    explicit NodeSet(const NodeTree& tree) { tree.ClearMarks(); }
+    void insert(const NodeRecord* node) { node->marked = true; }
     // 1 when node was inserted (however often), else 0.
-    size_t count(const NodeRecord* node) const {
-        if (!sorted_) {
-            std::sort(nodes_.begin(), nodes_.end());
-            nodes_.erase(std::unique(nodes_.begin(), nodes_.end()), nodes_.end());
-            sorted_ = true;
-        }
-        return std::binary_search(nodes_.begin(), nodes_.end(), node) ? 1 : 0;
-    }
-
-  private:
-    mutable std::vector<const NodeRecord*> nodes_;
-    mutable bool sorted_ = true;
+    size_t count(const NodeRecord* node) const { return node->marked ? 1 : 0; }
 };
 
 }  // namespace kestrel

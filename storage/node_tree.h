@@ -3,11 +3,11 @@
 // nidParent, so that the folder hierarchy exists as soon as loading ends.
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <vector>
 
 #include "storage/block_index.h"
+#include "storage/stable_list.h"
 
 namespace kestrel {
 
@@ -19,6 +19,9 @@ struct NodeRecord {
     bool subnodeBlockMissing = false;  // bidSub names a block the index lacks
     bool topLevel = false;             // in the top-level list
     bool reachable = false;            // hangs off the top-level list; kept up to date by NodeTree
+    // Free for one walk over the tree at a time to note the records it met (in what would
+    // be padding); NodeTree::ClearMarks() resets it on every record.
+    mutable bool marked = false;
     const BlockRecord* subnodeBlock = nullptr;  // null when bidSub is 0 or not in the index
     const BlockRecord* dataBlock = nullptr;     // null when bidData is 0 or not in the index
     uint64_t dataBid = 0;                       // bidData and bidSub as read, so that blocks
@@ -70,11 +73,14 @@ class NodeTree {
     size_t ReachableCount() const { return reachableCount_; }
     // Every record ever created, reachable or not.
     size_t CreatedCount() const { return records_.size(); }
-    const std::deque<NodeRecord>& records() const { return records_; }
+    void ClearMarks() const {
+        for (const NodeRecord& record : records_) record.marked = false;
+    }
+    const StableList<NodeRecord>& records() const { return records_; }
     void Clear();
 
   private:
-    std::deque<NodeRecord> records_;
+    StableList<NodeRecord> records_;
     // Lookup by nid: open addressing over record positions in records_ (plus one; 0:
     // empty), several records a nid allowed. Linear probing without removals meets a nid's
     // records in the order they were created.
