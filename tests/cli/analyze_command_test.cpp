@@ -146,6 +146,43 @@ TEST(AnalysisJson, FollowsTheCommandLineContract) {
 
 // The JSON holds every counter the text shows, under the label the text shows, and the
 // text says what "Total Mail" counts beside the messages listed.
+// Texts are written with the library's own escapes, whether they take the direct path
+// (sound UTF-8) or not: control characters, quotes, DEL, every UTF-8 length, and broken
+// forms (overlong, surrogate, past U+10FFFF, cut short, a stray continuation byte).
+TEST(AnalysisJson, TextsHaveTheLibrarysEscapes) {
+    const std::string texts[] = {"plain",
+                                 "q\"uo\\te",
+                                 "tab\tnl\nbell\x07",
+                                 "del\x7F",
+                                 "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+                                 "\xC0\xAF",
+                                 "\xE0\x80\xAF",
+                                 "\xED\xA0\x80",
+                                 "\xF4\x90\x80\x80",
+                                 "\xF5\x80\x80\x80",
+                                 "cut \xE2\x82",
+                                 "stray \x80",
+                                 "\xDF\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF"};
+    AnalysisResult result;
+    MailFolderEntry inbox{"Personal Folders\\Inbox\\", 0x8082, true, "IPF.Note", {}};
+    for (const std::string& text : texts) {
+        MessageSummary m;
+        m.hasSubject = true;
+        m.SetSubject(text);
+        inbox.messages.push_back(m);
+    }
+    result.folders.Append(inbox);
+    std::ostringstream out;
+    cli::WriteAnalysisJson(out, result);
+    size_t at = 0;
+    for (const std::string& text : texts) {
+        const std::string expected =
+            "\"subject\":" + json(text).dump(-1, ' ', false, json::error_handler_t::replace);
+        at = out.str().find(expected, at);
+        EXPECT_NE(at, std::string::npos) << expected;
+    }
+}
+
 TEST(AnalysisJson, CountersHoldEveryCounterTheSummaryShows) {
     AnalysisResult result;
     result.status = AnalysisStatus::Completed;
