@@ -33,8 +33,9 @@ public:
     std::optional<uint32_t> U32(size_t offset) const { return Little<uint32_t>(offset); }
     std::optional<uint64_t> U64(size_t offset) const { return Little<uint64_t>(offset); }
 
-    // An unsigned value of `width` bytes (1, 2, 4 or 8), as BIDs of either variant.
-    std::optional<uint64_t> UInt(size_t offset, size_t width) const {
+    // An unsigned value of `width` bytes (1, 2, 4 or 8), as BIDs of either variant. Inlined
+    // wherever it is used: every page entry and subnode entry is read through it.
+    [[gnu::always_inline]] std::optional<uint64_t> UInt(size_t offset, size_t width) const {
         switch (width) {
             case 1: return U8(offset);
             case 2: return U16(offset);
