@@ -127,12 +127,9 @@ class LoadAhead {
                 continue;
             }
             if (quit_) {
-                // The other thread ended on a stop: its entry may never be done.
-                if (front.state != State::Done) {
-                    Drop(lock);
-                    return std::nullopt;
-                }
-                continue;
+                // The other thread ended on a stop: the entry may never be done.
+                Drop(lock);
+                return std::nullopt;
             }
             waiting_ = true;
             done_.wait(lock, [this] { return queue_.front().state == State::Done || quit_; });
