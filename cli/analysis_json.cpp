@@ -3,10 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <optional>
-#include <sstream>
 #include <string_view>
-#include <thread>
-#include <vector>
 
 #include "engine/analysis_observer.h"
 #include "engine/result_views.h"
@@ -185,44 +182,6 @@ void WriteMessage(ListWriter& w, const MessageSummary& m) {
     w.Raw(']');
 }
 
-// Writes the entries [from, to) of messages, each but the first after a comma.
-void WriteMessageRun(ListWriter& w, const std::vector<MessageSummary>& messages, size_t from,
-                     size_t to) {
-    for (size_t i = from; i < to; ++i) {
-        if (i > from) w.Raw(',');
-        w.Raw('{');
-        WriteMessage(w, messages[i]);
-        w.Raw('}');
-        w.Step();
-    }
-}
-
-// ,"messages":[...]: a long list's second half is written into a string of its own on a
-// second thread while this one writes the first half (the lists are read only here).
-void WriteMessages(ListWriter& w, const std::vector<MessageSummary>& messages) {
-    constexpr size_t kSplitFrom = 4096;
-    w.Raw(",\"messages\":[");
-    const size_t half = messages.size() >= kSplitFrom && std::thread::hardware_concurrency() > 1
-                            ? messages.size() / 2
-                            : messages.size();
-    std::ostringstream second;
-    std::thread helper;
-    if (half < messages.size()) {
-        helper = std::thread([&] {
-            ListWriter secondWriter(second);
-            WriteMessageRun(secondWriter, messages, half, messages.size());
-        });
-    }
-    WriteMessageRun(w, messages, 0, half);
-    if (helper.joinable()) {
-        helper.join();
-        if (half > 0) w.Raw(',');
-        w.Flush();
-        w.Raw(second.view());
-    }
-    w.Raw(']');
-}
-
 }  // namespace
 
 Json CountersJson(const SummaryCounters& counters) {
@@ -327,7 +286,8 @@ void WriteAnalysisJson(std::ostream& out, const AnalysisResult& result) {
         w.Text(folder.containerClass);
         w.Raw(",\"mail\":");
         w.Bool(folder.mail);
-        WriteMessages(w, folder.messages);
+        WriteList(w, "messages", folder.messages,
+                  [&w](const MessageSummary& m) { WriteMessage(w, m); });
         w.Raw('}');
     }
     w.Raw(']');

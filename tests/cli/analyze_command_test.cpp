@@ -183,22 +183,6 @@ TEST(AnalysisJson, TextsHaveTheLibrarysEscapes) {
     }
 }
 
-// A long message list is written in two halves on two threads: one list, in order.
-TEST(AnalysisJson, LongListsKeepTheirOrder) {
-    AnalysisResult result;
-    MailFolderEntry inbox{"Personal Folders\\Inbox\\", 0x8082, true, "IPF.Note", {}};
-    for (uint32_t i = 0; i < 5001; ++i) {
-        MessageSummary m;
-        m.nid = 0x200004 + 32 * i;
-        inbox.messages.push_back(m);
-    }
-    result.folders.Append(inbox);
-    const json parsed = Parse(result);
-    const json& messages = parsed["folders"][0]["messages"];
-    ASSERT_EQ(messages.size(), 5001u);
-    for (uint32_t i = 0; i < 5001; ++i) EXPECT_EQ(messages[i]["nid"], 0x200004 + 32 * i);
-}
-
 TEST(AnalysisJson, CountersHoldEveryCounterTheSummaryShows) {
     AnalysisResult result;
     result.status = AnalysisStatus::Completed;
