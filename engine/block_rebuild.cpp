@@ -711,7 +711,7 @@ class Rebuilder {
             if (Stopped()) return;
             if (c.dropped) continue;
             const Facts& facts = c.facts;
-            const uint64_t sub = c.subnodes ? c.subnodes->bid : 0;
+            const uint64_t sub = c.subnodes ? uint64_t{c.subnodes->bid} : 0;
             if (!facts.messageClass) {
                 if (!c.nid) continue;  // a folder nothing names: its items go to Recovered Items
                 ++rebuilt_.folders;

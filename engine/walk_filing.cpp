@@ -97,7 +97,7 @@ FilingResult ItemFiling::FileItem(ItemRecord& item, const NodeRecord& node, uint
                                   const std::string& folderPath, std::optional<size_t> target) {
     const MessageRecord* message = item.message.get();
     const uint32_t nid = node.nid;
-    const uint64_t dataBid = node.dataBlock ? node.dataBlock->bid : 0;
+    const uint64_t dataBid = node.dataBlock ? uint64_t{node.dataBlock->bid} : 0;
     try {
         if (NidTypeOf(nid) == NidType::AssocMessage) {
             // Views, rules and settings the folder keeps for itself: no user's item.

@@ -9,13 +9,25 @@
 
 namespace kestrel {
 
-// Packed to 20 bytes (4-byte aligned, where the 64-bit fields would pad it to 24): a 1 GB
-// file holds half a million records. The block's reference count is not kept: nothing
-// reads it.
-struct __attribute__((packed, aligned(4))) BlockRecord {
-    uint64_t bid = 0;  // as read (bit 0 not cleared)
-    uint64_t ib = 0;   // file offset of the block
-    uint16_t cb = 0;   // byte count
+// A 64-bit value kept as two 32-bit halves, so that a record holding it needs only 4-byte
+// alignment; it reads and assigns as a uint64_t (a reference to it binds to a copy).
+class Split64 {
+  public:
+    constexpr Split64(uint64_t value = 0)
+        : low_(static_cast<uint32_t>(value)), high_(static_cast<uint32_t>(value >> 32)) {}
+    constexpr operator uint64_t() const { return uint64_t{high_} << 32 | low_; }
+
+  private:
+    uint32_t low_;
+    uint32_t high_;
+};
+
+// 20 bytes, where 64-bit fields would pad it to 24: a 1 GB file holds half a million
+// records. The block's reference count is not kept: nothing reads it.
+struct BlockRecord {
+    Split64 bid = 0;  // as read (bit 0 not cleared)
+    Split64 ib = 0;   // file offset of the block
+    uint16_t cb = 0;  // byte count
     // The size the block inflates to when it is stored deflated (above cb); cb: stored as it
     // is, and so is 0 in a layout without inflated sizes. Below cb it is damage: the block
     // reads as nothing.
