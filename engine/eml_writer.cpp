@@ -19,6 +19,7 @@
 
 #include "items/file_time.h"
 #include "items/rtf_html.h"
+#include "storage/cpu_features.h"
 
 namespace kestrel {
 
@@ -327,13 +328,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void EncodeBase64Step(
 }
 
 using Base64Step = void (*)(const unsigned char*, char*);
-Base64Step ChooseBase64Step() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw")
-               ? EncodeBase64Step
-               : nullptr;
-}
-const Base64Step base64Step = ChooseBase64Step();
+const Base64Step base64Step = HasAvx512Vbmi() ? EncodeBase64Step : nullptr;
 #else
 constexpr void (*base64Step)(const unsigned char*, char*) = nullptr;
 #endif

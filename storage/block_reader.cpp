@@ -9,6 +9,7 @@
 #include "storage/block_inflate.h"
 #include "storage/btree_loader.h"
 #include "storage/byte_reader.h"
+#include "storage/cpu_features.h"
 #include "storage/nid.h"
 
 namespace kestrel {
@@ -307,14 +308,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void DecodePermuteVbmi(ui
 
 using DecodeFunction = void (*)(uint8_t*, size_t);
 
-DecodeFunction ChoosePermuteDecoder() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw"))
-        return DecodePermuteVbmi;
-    return DecodePermuteBytes;
-}
-
-const DecodeFunction decodePermute = ChoosePermuteDecoder();
+const DecodeFunction decodePermute = HasAvx512Vbmi() ? DecodePermuteVbmi : DecodePermuteBytes;
 #else
 constexpr auto decodePermute = DecodePermuteBytes;
 #endif

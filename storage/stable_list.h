@@ -52,7 +52,6 @@ class StableList {
 
     T& operator[](size_t at) { return chunks_[at / kChunk][at % kChunk]; }
     const T& operator[](size_t at) const { return chunks_[at / kChunk][at % kChunk]; }
-    T& front() { return (*this)[0]; }
     const T& front() const { return (*this)[0]; }
     T& back() { return (*this)[size_ - 1]; }
     const T& back() const { return (*this)[size_ - 1]; }
