@@ -212,7 +212,7 @@ class Exporter {
     }
 
   private:
-    std::string CountText() const { return fmt::format("{} of {}", done_, summary_.messagesTotal); }
+    std::string CountText() const { return fmt::format("{} of {}", done_.load(), summary_.messagesTotal); }
 
     void Fail(std::string reason) {
         summary_.outcome = ExportOutcome::Failed;
@@ -325,27 +325,13 @@ class Exporter {
         tally.output =
             JoinNames(places_[index], places_[index].size(), '/') + (mbox ? ".mbox" : "");
 
-        OutputFolder out;
-        OutputFolder::PendingFile mboxFile;
-        std::string mboxName;
-        if (mbox) {
-            out = places_[index].size() > 1 ? OpenPlace(index, places_[index].size() - 1)
-                                            : OutputFolder::OpenRoot(options_.destination);
-            mboxName = places_[index].back() + ".mbox";
-            mboxFile = out.Begin(mboxName);
-        } else {
-            out = FolderOf(index);
-        }
+        if (!mbox) return ExportEmlMessages(folder, FolderOf(index), shownName, tally);
 
-        // A run that ends inside the folder still counts the files it wrote there (an mbox
-        // is whole or not there at all).
-        auto endEarly = [&] {
-            if (!mbox) {
-                summary_.messagesWritten += tally.written;
-                summary_.folders.push_back(std::move(tally));
-            }
-            return false;
-        };
+        // One mbox file, whole or not there at all: the messages go in in list order.
+        OutputFolder out = places_[index].size() > 1
+                               ? OpenPlace(index, places_[index].size() - 1)
+                               : OutputFolder::OpenRoot(options_.destination);
+        OutputFolder::PendingFile mboxFile = out.Begin(places_[index].back() + ".mbox");
         // Reading and building the next messages, on two threads where there are two cores,
         // overlaps writing this one. Each builder takes the next message not yet taken.
         const size_t builderCount = std::thread::hardware_concurrency() > 1 ? 2 : 1;
@@ -356,7 +342,7 @@ class Exporter {
                 const size_t k = taken.fetch_add(1);
                 if (k >= folder.messages.size()) break;
                 PreparedMessage prepared =
-                    Prepare(folder.messages[k], k + 1, folder.messages.size(), mbox);
+                    Prepare(folder.messages[k], k + 1, folder.messages.size(), true);
                 const bool failed = prepared.kind == PreparedMessage::Kind::Failed;
                 if (!queue.Push(k, std::move(prepared)) || failed) break;
             }
@@ -374,7 +360,7 @@ class Exporter {
         for (size_t b = 0; b < builderCount; ++b) builders.emplace_back(build);
 
         for (size_t k = 0; k < folder.messages.size(); ++k) {
-            if (Stopped()) return endEarly();
+            if (Stopped()) return false;
             std::optional<PreparedMessage> next = queue.Pop();
             if (!next) break;
             PreparedMessage& message = *next;
@@ -382,7 +368,7 @@ class Exporter {
             if (message.kind == PreparedMessage::Kind::Failed) {
                 // A source that changed or cannot be opened again: nothing more can be read.
                 Fail(message.reason);
-                return endEarly();
+                return false;
             }
             ++done_;
             if (message.kind == PreparedMessage::Kind::Unreadable) {
@@ -393,15 +379,11 @@ class Exporter {
             }
             for (auto& problem : message.problems)
                 summary_.problems.push_back(folder.path + ": " + problem);
-            try {
-                WriteMessage(out, mbox ? &mboxFile : nullptr, message, tally);
-            } catch (const ExportWriteError&) {
-                endEarly();
-                throw;
-            }
+            mboxFile.Append(message.bytes);
+            ++tally.written;
             Progress(shownName);
         }
-        if (mbox && mboxFile.Commit(options_.overwrite) == OutputFolder::Placed::Existed) {
+        if (mboxFile.Commit(options_.overwrite) == OutputFolder::Placed::Existed) {
             summary_.existing.push_back(tally.output);
             tally.written = 0;
         }
@@ -410,20 +392,112 @@ class Exporter {
         return true;
     }
 
-    // One message into its folder's mbox (when mboxFile is given) or its own EML file.
-    void WriteMessage(const OutputFolder& out, OutputFolder::PendingFile* mboxFile,
-                      const PreparedMessage& message, ExportedFolder& tally) {
-        if (mboxFile != nullptr) {
-            mboxFile->Append(message.bytes);
-            ++tally.written;
-            return;
+    // Each message into its own EML file. Every thread (two where there are two cores)
+    // takes the next message nobody has taken, reads and builds it and writes its file, so
+    // no thread waits on another. What is not a plain success (an unreadable message, a
+    // problem, a file that was there) is noted by position and filed in list order once the
+    // folder is done; a run that ends inside the folder still counts the files it wrote.
+    // False when the run ends here.
+    bool ExportEmlMessages(const MailFolderEntry& folder, const OutputFolder& out,
+                           const std::string& shownName, ExportedFolder& tally) {
+        struct Note {
+            bool unreadable = false;
+            bool existed = false;
+            std::string reason;
+            std::string fileName;  // one that was there
+            std::vector<std::string> problems;
+        };
+        struct Failure {
+            size_t position;
+            std::string reason;
+            bool writing;  // the destination failed (else the source)
+        };
+        const size_t count = folder.messages.size();
+        std::atomic<size_t> taken{0};
+        std::atomic<bool> end{false};
+        std::atomic<bool> stopped{false};
+        std::atomic<uint64_t> written{0};
+        std::mutex mutex;
+        std::map<size_t, Note> notes;
+        std::optional<Failure> failure;
+        auto fail = [&](size_t k, std::string reason, bool writing) {
+            std::lock_guard lock(mutex);
+            if (!failure || k < failure->position) failure = Failure{k, std::move(reason), writing};
+            end = true;
+        };
+        auto work = [&](bool publishing) {
+            size_t k = 0;
+            try {
+                while (!end.load(std::memory_order_relaxed)) {
+                    if (control_.TestPoint()) {
+                        stopped = true;
+                        end = true;
+                        break;
+                    }
+                    k = taken.fetch_add(1);
+                    if (k >= count) break;
+                    PreparedMessage message = Prepare(folder.messages[k], k + 1, count, false);
+                    if (message.kind == PreparedMessage::Kind::Failed) {
+                        // A source that changed or cannot be opened again: nothing more
+                        // can be read.
+                        fail(k, std::move(message.reason), false);
+                        break;
+                    }
+                    Note note;
+                    if (message.kind == PreparedMessage::Kind::Unreadable) {
+                        note.unreadable = true;
+                        note.reason = std::move(message.reason);
+                    } else {
+                        note.problems = std::move(message.problems);
+                        note.existed = out.WriteFile(message.fileName, message.bytes,
+                                                     options_.overwrite) ==
+                                       OutputFolder::Placed::Existed;
+                        if (note.existed)
+                            note.fileName = std::move(message.fileName);
+                        else
+                            ++written;
+                    }
+                    ++done_;
+                    if (note.unreadable || note.existed || !note.problems.empty()) {
+                        std::lock_guard lock(mutex);
+                        notes.emplace(k, std::move(note));
+                    }
+                    if (publishing) Progress(shownName);
+                }
+            } catch (const ExportWriteError& e) {
+                fail(k, e.what(), true);
+            } catch (const std::exception& e) {
+                fail(k, e.what(), false);
+            }
+        };
+        {
+            const size_t threads = std::thread::hardware_concurrency() > 1 ? 2 : 1;
+            std::vector<std::jthread> helpers;
+            for (size_t t = 1; t < threads && count > 1; ++t) helpers.emplace_back(work, false);
+            work(true);
         }
-        if (out.WriteFile(message.fileName, message.bytes, options_.overwrite) ==
-            OutputFolder::Placed::Existed) {
-            summary_.existing.push_back(tally.output + "/" + message.fileName);
-        } else {
-            ++tally.written;
+        Progress(shownName);
+
+        for (auto& [k, note] : notes) {
+            const uint32_t nid = folder.messages[k].nid;
+            if (note.unreadable) {
+                summary_.unreadable.push_back({nid, folder.path, std::move(note.reason)});
+                ++tally.unreadable;
+                continue;
+            }
+            for (auto& problem : note.problems)
+                summary_.problems.push_back(folder.path + ": " + problem);
+            if (note.existed) summary_.existing.push_back(tally.output + "/" + note.fileName);
         }
+        tally.written = written;
+        summary_.messagesWritten += tally.written;
+        summary_.folders.push_back(std::move(tally));
+        if (stopped) summary_.outcome = ExportOutcome::Stopped;
+        if (failure) {
+            if (failure->writing) throw ExportWriteError(failure->reason);
+            Fail(std::move(failure->reason));
+        }
+        return !stopped && !failure;
     }
 
     // Reads one listed message and makes its file or mbox entry; on a builder thread, so
@@ -597,7 +671,7 @@ class Exporter {
     std::vector<bool> selected_;
     std::vector<std::vector<std::string>> places_;
     std::map<uint32_t, PimFolderItems> pim_;
-    uint64_t done_ = 0;
+    std::atomic<uint64_t> done_{0};  // counted on every thread
 };
 
 }  // namespace
