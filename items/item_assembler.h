@@ -26,6 +26,9 @@ struct AssembleOptions {
     // unless the item is a sticky note, whose text is its body; the HTML body is only
     // checked for text (MessageRecord::hasHtmlText), not converted.
     bool measureBody = false;
+    // The bodies are not read at all: no body text, length, HTML or RTF. For a listing whose
+    // items are all read again in full before they are used.
+    bool skipBodies = false;
     // The file id under which the map stores PSETID_Meeting's LID 0x0003 (the meeting's
     // global object id); 0 when it has none.
     uint32_t globalObjectIdProperty = 0;
@@ -33,7 +36,9 @@ struct AssembleOptions {
     // A full load (none of the measuring options above) also reads what only a reader of
     // one whole item needs: appointment and task times, recurrence patterns, more contact
     // addresses and distribution-list members.
-    bool FullLoad() const { return !measureAttachmentData && !checkRtfOnly && !measureBody; }
+    bool FullLoad() const {
+        return !measureAttachmentData && !checkRtfOnly && !measureBody && !skipBodies;
+    }
 };
 
 // Consumes groups into item: every value's data is taken (left empty) whether or not it

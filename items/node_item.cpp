@@ -52,6 +52,7 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
             context.namedProps->FileIdOf(kPsetidMeeting, kLidGlobalObjectId);
     ParseOptions parse;
     parse.measureAttachmentData = options.measureAttachmentData;
+    parse.skipBodies = options.skipBodies;
 
     if (node->dataBlock == nullptr) return nullptr;
     const SubnodeList subnodes =

@@ -15,6 +15,8 @@ struct ParseOptions {
     // Attachment data (0x3701) kept in a subnode is measured, not read: the value gets
     // measuredSize and no data. For readers that need only the attachment's size.
     bool measureAttachmentData = false;
+    // The plain-text, HTML and compressed RTF bodies are left out unread.
+    bool skipBodies = false;
 };
 
 // Parses the node whose data block record is dataBlock; values stored in subnodes are

@@ -153,6 +153,20 @@ TEST_P(LightLoadItems, AttachmentsAreMeasuredAndRtfChecked) {
             EXPECT_EQ(a.data.size(), a.dataSize) << a.longName;
         }
     }
+
+    // A listing whose items are read again in full leaves the bodies unread, and nothing
+    // else.
+    AssembleOptions unread = ListingOptions();
+    unread.skipBodies = true;
+    const auto bare = LoadNodeItem(items, node, unread);
+    ASSERT_TRUE(bare && bare->message && bare->message->subject);
+    EXPECT_TRUE(bare->message->body.empty());
+    EXPECT_FALSE(bare->message->bodyLength.value_or(0));
+    EXPECT_FALSE(bare->message->hasRtfBody);
+    EXPECT_EQ(bare->message->subject->text, light->message->subject->text);
+    ASSERT_EQ(bare->attachments.size(), light->attachments.size());
+    for (size_t i = 0; i < bare->attachments.size(); ++i)
+        EXPECT_EQ(bare->attachments[i].dataSize, light->attachments[i].dataSize);
 }
 
 }  // namespace
