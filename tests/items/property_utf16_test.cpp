@@ -44,28 +44,36 @@ TEST(NarrowUtf16, ScriptsSurrogatesAndTheFirstZeroUnit) {
         EXPECT_EQ(NarrowUtf16(bytes.data(), bytes.size()), utf8) << utf8;
         EXPECT_EQ(NarrowUtf16Length(bytes.data(), bytes.size()), utf8.size()) << utf8;
     }
-    // The same inside longer plain text, at every offset against eight-unit steps: the
-    // measured length matches what conversion writes.
+    // The same inside longer plain text, at every offset against eight- and 32-unit steps:
+    // the measured length matches what conversion writes.
     const std::vector<uint8_t> plain =
         Units({'a', 0x00E9, 0x65E5, 'b', 0x07FF, 0x0800, 'c', 0xD7FF});
+    const std::string plainUtf8 = "a\u00e9\u65e5b\u07ff\u0800c\ud7ff";
     for (const auto& [inner, utf8] : cases) {
-        for (size_t offset = 0; offset <= 17; ++offset) {
+        for (size_t offset = 0; offset <= 65; ++offset) {
             std::vector<uint8_t> bytes;
             for (size_t k = 0; k < offset; ++k)
                 bytes.insert(bytes.end(), plain.begin(), plain.begin() + 2);
             bytes.insert(bytes.end(), inner.begin(), inner.end() - inner.size() % 2);
             for (int k = 0; k < 3; ++k) bytes.insert(bytes.end(), plain.begin(), plain.end());
-            const std::string narrowed = NarrowUtf16(bytes.data(), bytes.size());
-            EXPECT_TRUE(narrowed.starts_with(std::string(offset, 'a') + utf8)) << utf8 << offset;
-            EXPECT_EQ(NarrowUtf16Length(bytes.data(), bytes.size()), narrowed.size())
+            bool ended = false;  // by a zero unit
+            for (size_t k = 0; k + 1 < inner.size(); k += 2) ended |= !inner[k] && !inner[k + 1];
+            const std::string expected = std::string(offset, 'a') + utf8 +
+                                         (ended ? "" : plainUtf8 + plainUtf8 + plainUtf8);
+            EXPECT_EQ(NarrowUtf16(bytes.data(), bytes.size()), expected) << utf8 << offset;
+            EXPECT_EQ(NarrowUtf16Length(bytes.data(), bytes.size()), expected.size())
                 << utf8 << offset;
         }
     }
     // Long enough for the measuring lanes to be emptied on the way.
     std::vector<uint8_t> longText;
-    for (int k = 0; k < 50000; ++k) longText.insert(longText.end(), plain.begin(), plain.end());
-    EXPECT_EQ(NarrowUtf16Length(longText.data(), longText.size()),
-              NarrowUtf16(longText.data(), longText.size()).size());
+    std::string longUtf8;
+    for (int k = 0; k < 50000; ++k) {
+        longText.insert(longText.end(), plain.begin(), plain.end());
+        longUtf8 += plainUtf8;
+    }
+    EXPECT_EQ(NarrowUtf16Length(longText.data(), longText.size()), longUtf8.size());
+    EXPECT_EQ(NarrowUtf16(longText.data(), longText.size()), longUtf8);
     const uint8_t odd[] = {'o'};
     EXPECT_EQ(NarrowUtf16(odd, 1), "");
     EXPECT_EQ(NarrowUtf16(odd, 0), "");
@@ -74,12 +82,12 @@ TEST(NarrowUtf16, ScriptsSurrogatesAndTheFirstZeroUnit) {
 }
 
 // A short text is clean without unpaired surrogates and non-characters, wherever they
-// sit against eight-unit steps; what follows the first zero unit does not count.
+// sit against eight- and 32-unit steps; what follows the first zero unit does not count.
 TEST(NarrowUtf16, CleanTextWhereverTheBadUnitSits) {
     for (uint16_t badUnit :
          {uint16_t{0xDC00}, uint16_t{0xD800}, uint16_t{0xFFFE}, uint16_t{0xFDD0}}) {
-        for (size_t at = 0; at < 20; ++at) {
-            std::vector<uint16_t> units(24, 0x00E9);
+        for (size_t at = 0; at < 68; ++at) {
+            std::vector<uint16_t> units(72, 0x00E9);
             units[at] = badUnit;
             std::vector<uint8_t> bytes;
             for (uint16_t u : units)
