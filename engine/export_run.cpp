@@ -473,7 +473,11 @@ class Exporter {
         {
             const size_t threads = std::thread::hardware_concurrency() > 1 ? 2 : 1;
             std::vector<std::jthread> helpers;
-            for (size_t t = 1; t < threads && count > 1; ++t) helpers.emplace_back(work, false);
+            try {
+                for (size_t t = 1; t < threads && count > 1; ++t) helpers.emplace_back(work, false);
+            } catch (const std::system_error&) {
+                // No thread to spare: this one does them all.
+            }
             work(true);
         }
         Progress(shownName);
