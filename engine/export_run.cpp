@@ -212,7 +212,9 @@ class Exporter {
     }
 
   private:
-    std::string CountText() const { return fmt::format("{} of {}", done_.load(), summary_.messagesTotal); }
+    std::string CountText() const {
+        return fmt::format("{} of {}", done_.load(), summary_.messagesTotal);
+    }
 
     void Fail(std::string reason) {
         summary_.outcome = ExportOutcome::Failed;
@@ -328,9 +330,8 @@ class Exporter {
         if (!mbox) return ExportEmlMessages(folder, FolderOf(index), shownName, tally);
 
         // One mbox file, whole or not there at all: the messages go in in list order.
-        OutputFolder out = places_[index].size() > 1
-                               ? OpenPlace(index, places_[index].size() - 1)
-                               : OutputFolder::OpenRoot(options_.destination);
+        OutputFolder out = places_[index].size() > 1 ? OpenPlace(index, places_[index].size() - 1)
+                                                     : OutputFolder::OpenRoot(options_.destination);
         OutputFolder::PendingFile mboxFile = out.Begin(places_[index].back() + ".mbox");
         // Reading and building the next messages, on two threads where there are two cores,
         // overlaps writing this one. Each builder takes the next message not yet taken.
@@ -449,9 +450,9 @@ class Exporter {
                         note.reason = std::move(message.reason);
                     } else {
                         note.problems = std::move(message.problems);
-                        note.existed = out.WriteFile(message.fileName, message.bytes,
-                                                     options_.overwrite) ==
-                                       OutputFolder::Placed::Existed;
+                        note.existed =
+                            out.WriteFile(message.fileName, message.bytes, options_.overwrite) ==
+                            OutputFolder::Placed::Existed;
                         if (note.existed)
                             note.fileName = std::move(message.fileName);
                         else

@@ -121,8 +121,9 @@ void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value, bool 
 
 bool NodeValueReader::ReadHnid(uint32_t hnid, PropertyValue& value) {
     if (hnid == 0) return false;
-    if (options_.skipBodies && (value.propertyId == kPidTagBody || value.propertyId == kPidTagHtml ||
-                                value.propertyId == kPidTagRtfCompressed))
+    if (options_.skipBodies &&
+        (value.propertyId == kPidTagBody || value.propertyId == kPidTagHtml ||
+         value.propertyId == kPidTagRtfCompressed))
         return false;
     const bool measure =
         options_.measureAttachmentData && value.propertyId == kPidTagAttachDataBinary;

@@ -58,8 +58,8 @@ TEST(NarrowUtf16, ScriptsSurrogatesAndTheFirstZeroUnit) {
             for (int k = 0; k < 3; ++k) bytes.insert(bytes.end(), plain.begin(), plain.end());
             bool ended = false;  // by a zero unit
             for (size_t k = 0; k + 1 < inner.size(); k += 2) ended |= !inner[k] && !inner[k + 1];
-            const std::string expected = std::string(offset, 'a') + utf8 +
-                                         (ended ? "" : plainUtf8 + plainUtf8 + plainUtf8);
+            const std::string expected =
+                std::string(offset, 'a') + utf8 + (ended ? "" : plainUtf8 + plainUtf8 + plainUtf8);
             EXPECT_EQ(NarrowUtf16(bytes.data(), bytes.size()), expected) << utf8 << offset;
             EXPECT_EQ(NarrowUtf16Length(bytes.data(), bytes.size()), expected.size())
                 << utf8 << offset;
