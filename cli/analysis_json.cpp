@@ -1,5 +1,9 @@
 #include "cli/analysis_json.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <charconv>
 #include <cmath>
 #include <optional>
@@ -30,6 +34,21 @@ Json Date(const std::optional<uint64_t>& filetime) {
 bool IsPlainUtf8(std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* const end = p + text.size();
+#if defined(__SSE2__)
+    // Sixteen ASCII bytes at a time while none needs a look: bytes from 0x80 up compare
+    // below 0x20 as signed ones, and go byte by byte with the rest.
+    const __m128i space = _mm_set1_epi8(0x20);
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i odd =
+            _mm_or_si128(_mm_cmplt_epi8(v, space),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+        if (_mm_movemask_epi8(odd) != 0) break;
+        p += 16;
+    }
+#endif
     while (p < end) {
         const unsigned char c = *p;
         if (c < 0x80) {

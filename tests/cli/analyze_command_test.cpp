@@ -150,19 +150,25 @@ TEST(AnalysisJson, FollowsTheCommandLineContract) {
 // (sound UTF-8) or not: control characters, quotes, DEL, every UTF-8 length, and broken
 // forms (overlong, surrogate, past U+10FFFF, cut short, a stray continuation byte).
 TEST(AnalysisJson, TextsHaveTheLibrarysEscapes) {
-    const std::string texts[] = {"plain",
-                                 "q\"uo\\te",
-                                 "tab\tnl\nbell\x07",
-                                 "del\x7F",
-                                 "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
-                                 "\xC0\xAF",
-                                 "\xE0\x80\xAF",
-                                 "\xED\xA0\x80",
-                                 "\xF4\x90\x80\x80",
-                                 "\xF5\x80\x80\x80",
-                                 "cut \xE2\x82",
-                                 "stray \x80",
-                                 "\xDF\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF"};
+    std::vector<std::string> texts = {"plain",
+                                      "q\"uo\\te",
+                                      "back\\slash",
+                                      "tab\tnl\nbell\x07",
+                                      "del\x7F",
+                                      "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+                                      "\xC0\xAF",
+                                      "\xE0\x80\xAF",
+                                      "\xED\xA0\x80",
+                                      "\xF4\x90\x80\x80",
+                                      "\xF5\x80\x80\x80",
+                                      "cut \xE2\x82",
+                                      "stray \x80",
+                                      "\xDF\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF"};
+    // The same after plain text long enough for the 16-byte steps.
+    for (size_t i = 0, n = texts.size(); i < n; ++i) {
+        texts.push_back(std::string(17, 'x') + texts[i]);
+        texts.push_back(std::string(35, 'y') + texts[i] + std::string(20, 'z'));
+    }
     AnalysisResult result;
     MailFolderEntry inbox{"Personal Folders\\Inbox\\", 0x8082, true, "IPF.Note", {}};
     for (const std::string& text : texts) {

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include <algorithm>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,17 @@ TEST(ResultViewDates, FixedFormOfTheUtcFieldsAndEmptyOutsideTheRange) {
     EXPECT_EQ(FormatItemDate(kUnixEpoch), "Thu Jan 01 00:00:00 1970");
     EXPECT_EQ(FormatIsoDate(LittleEndian(kUnixEpoch + 32'535'215'999ULL * 10'000'000)),
               "3000-12-31T23:59:59Z");
+
+    // Days from 1970 to 3000 (leap days and century years among them) as gmtime has them.
+    for (int64_t seconds = 0; seconds <= 32'535'215'999; seconds += 2 * 86'400 + 3'601) {
+        const auto t = static_cast<std::time_t>(seconds);
+        std::tm fields{};
+        ASSERT_TRUE(gmtime_r(&t, &fields));
+        char expected[32];
+        std::strftime(expected, sizeof expected, "%Y-%m-%dT%H:%M:%SZ", &fields);
+        ASSERT_EQ(FormatIsoDate(kUnixEpoch + static_cast<uint64_t>(seconds) * 10'000'000),
+                  expected);
+    }
 
     // Before 1970, past the year 3000, or too short to be a FILETIME: no date.
     for (uint64_t t :
