@@ -217,8 +217,8 @@ int RunExportCommand(const ExportArgs& args) {
                        : args.noDeep ? DeepScanMode::Never
                                      : DeepScanMode::Automatic;
     options.writeLog = false;
-    // Every message is read again in full to be written: the listing needs no bodies.
-    options.measureBodies = false;
+    // Every message is read again in full to be written: the lists need no details.
+    options.listDetails = false;
     engine.Start(std::move(options));
     engine.Wait();
     const AnalysisStatus status = engine.status();

@@ -61,9 +61,10 @@ struct AnalysisOptions {
     // Nodes the folder walk may load ahead on a second thread (0: the walk's thread loads
     // every node itself). Used only when the machine has more than one core.
     size_t loadAhead = 16;
-    // The listing measures each body (its length, whether there is HTML or RTF). A run whose
-    // items are all read again in full (the command line's export) leaves them unread.
-    bool measureBodies = true;
+    // The lists give each message's body length, whether it has HTML or RTF, and its
+    // attachments. A run whose items are all read again in full (the command line's export)
+    // leaves bodies and attachment tables unread.
+    bool listDetails = true;
 };
 
 // Runs one analysis on the calling thread: every step in order, the failure messages, the

@@ -26,8 +26,8 @@ struct AssembleOptions {
     // unless the item is a sticky note, whose text is its body; the HTML body is only
     // checked for text (MessageRecord::hasHtmlText), not converted.
     bool measureBody = false;
-    // The bodies are not read at all: no body text, length, HTML or RTF. For a listing whose
-    // items are all read again in full before they are used.
+    // The bodies are not read at all (no body text, length, HTML or RTF), nor the attachment
+    // table. For a listing whose items are all read again in full before they are used.
     bool skipBodies = false;
     // The file id under which the map stores PSETID_Meeting's LID 0x0003 (the meeting's
     // global object id); 0 when it has none.

@@ -73,7 +73,8 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
     props.clear();
     if (context.Stopped()) return nullptr;
 
-    const SubnodeEntry* tableEntry = subnodes.Find(kAttachmentTableNid);
+    const SubnodeEntry* tableEntry =
+        options.skipBodies ? nullptr : subnodes.Find(kAttachmentTableNid);
     if (tableEntry == nullptr) return item;
 
     // The table's row matrix may live in its own subnodes; the message's list comes second.

@@ -154,8 +154,8 @@ TEST_P(LightLoadItems, AttachmentsAreMeasuredAndRtfChecked) {
         }
     }
 
-    // A listing whose items are read again in full leaves the bodies unread, and nothing
-    // else.
+    // A listing whose items are read again in full leaves the bodies and the attachment
+    // table unread, and nothing else.
     AssembleOptions unread = ListingOptions();
     unread.skipBodies = true;
     const auto bare = LoadNodeItem(items, node, unread);
@@ -163,10 +163,9 @@ TEST_P(LightLoadItems, AttachmentsAreMeasuredAndRtfChecked) {
     EXPECT_TRUE(bare->message->body.empty());
     EXPECT_FALSE(bare->message->bodyLength.value_or(0));
     EXPECT_FALSE(bare->message->hasRtfBody);
+    EXPECT_TRUE(bare->attachments.empty());
     EXPECT_EQ(bare->message->subject->text, light->message->subject->text);
-    ASSERT_EQ(bare->attachments.size(), light->attachments.size());
-    for (size_t i = 0; i < bare->attachments.size(); ++i)
-        EXPECT_EQ(bare->attachments[i].dataSize, light->attachments[i].dataSize);
+    EXPECT_EQ(bare->className, light->className);
 }
 
 }  // namespace
