@@ -221,24 +221,35 @@ std::string LfLines(std::string_view text) {
 }
 
 // The HTML's own charset declarations (<meta ... charset=...>) say UTF-8, which it now is.
+// Where word (lower-case ASCII, starting with no letter) first lies in text from `from`
+// on, its letters in either case.
+size_t FindNoCase(std::string_view text, std::string_view word, size_t from) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    for (size_t i = text.find(word[0], from); i != std::string_view::npos;
+         i = text.find(word[0], i + 1)) {
+        if (text.size() - i < word.size()) break;
+        size_t k = 1;
+        while (k < word.size() && lower(text[i + k]) == word[k]) ++k;
+        if (k == word.size()) return i;
+    }
+    return std::string_view::npos;
+}
+
 std::string Utf8Html(std::string html) {
-    auto lower = [](char c) { return g_ascii_tolower(c); };
     size_t at = 0;
     for (int guard = 0; guard < 64; ++guard) {
-        auto meta = std::search(html.begin() + static_cast<std::ptrdiff_t>(at), html.end(),
-                                std::begin("<meta"), std::end("<meta") - 1,
-                                [&](char a, char b) { return lower(a) == b; });
-        if (meta == html.end()) break;
-        const size_t start = static_cast<size_t>(meta - html.begin());
+        const size_t start = FindNoCase(html, "<meta", at);
+        if (start == std::string::npos) break;
         const size_t end = html.find('>', start);
         if (end == std::string::npos) break;
-        std::string_view tag(html.data() + start, end - start);
-        auto found =
-            std::search(tag.begin(), tag.end(), std::begin("charset"), std::end("charset") - 1,
-                        [&](char a, char b) { return lower(a) == b; });
+        const std::string_view tag(html.data() + start, end - start);
         at = end;
-        if (found == tag.end()) continue;
-        size_t i = start + static_cast<size_t>(found - tag.begin()) + 7;
+        size_t found = std::string_view::npos;
+        for (size_t k = 0; k + 7 <= tag.size() && found == std::string_view::npos; ++k) {
+            if (g_ascii_strncasecmp(tag.data() + k, "charset", 7) == 0) found = k;
+        }
+        if (found == std::string_view::npos) continue;
+        size_t i = start + found + 7;
         while (i < end && (html[i] == ' ' || html[i] == '\t')) ++i;
         if (i >= end || html[i] != '=') continue;
         ++i;

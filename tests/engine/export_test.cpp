@@ -348,6 +348,26 @@ TEST_F(HostileExport, HeldSourceSeesAChange) {
     EXPECT_THROW(analysed_.source->Load(entry->nid, entry->dataBid), SourceChangedError);
 }
 
+// The HTML part is UTF-8, and so are its own charset declarations, however they are written.
+TEST(EmlText, HtmlDeclaresUtf8) {
+    FullItem full;
+    full.item = std::make_unique<ItemRecord>();
+    auto message = std::make_unique<MessageRecord>();
+    const std::string html =
+        "<html><HEAD><META http-equiv=\"Content-Type\" content=\"text/html; "
+        "CharSet=windows-1252\"><meta charset = 'iso-8859-1'><Meta name=x></head>"
+        "<body><p>caf\xC3\xA9 charset=koi8-r</p></body></html>";
+    message->bodyHtml.assign(html.begin(), html.end());
+    full.item->message = std::move(message);
+    std::vector<std::string> problems;
+    std::string eml = EmlOf(full, problems);
+    for (size_t at; (at = eml.find("=\r\n")) != std::string::npos;) eml.erase(at, 3);
+    EXPECT_NE(eml.find("CharSet=3Dutf-8\"><meta charset =3D 'utf-8'><Meta name=3Dx>"),
+              std::string::npos)
+        << eml;
+    EXPECT_NE(eml.find("charset=3Dkoi8-r</p>"), std::string::npos) << eml;
+}
+
 // What a reader decodes from the written text is what the item holds: encoded words,
 // quoting, folding, quoted-printable, base64 and RFC 2231 names, read back with GMime.
 TEST(EmlText, ReadersGetBackWhatWasWritten) {
