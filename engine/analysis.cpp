@@ -315,7 +315,7 @@ class Run {
         env.options.measureAttachmentData = true;
         env.options.checkRtfOnly = true;
         env.options.measureBody = true;
-        env.options.skipBodies = !options_.listDetails;
+        env.options.skipDetails = !options_.listDetails;
         if (std::thread::hardware_concurrency() > 1) env.loadAhead = options_.loadAhead;
         return env;
     }

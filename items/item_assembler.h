@@ -26,9 +26,9 @@ struct AssembleOptions {
     // unless the item is a sticky note, whose text is its body; the HTML body is only
     // checked for text (MessageRecord::hasHtmlText), not converted.
     bool measureBody = false;
-    // The bodies are not read at all (no body text, length, HTML or RTF), nor the attachment
-    // table. For a listing whose items are all read again in full before they are used.
-    bool skipBodies = false;
+    // The bodies (no text, length, HTML or RTF) and the attachment table are not read at
+    // all. For a listing whose items are all read again in full before they are used.
+    bool skipDetails = false;
     // The file id under which the map stores PSETID_Meeting's LID 0x0003 (the meeting's
     // global object id); 0 when it has none.
     uint32_t globalObjectIdProperty = 0;
@@ -37,7 +37,7 @@ struct AssembleOptions {
     // one whole item needs: appointment and task times, recurrence patterns, more contact
     // addresses and distribution-list members.
     bool FullLoad() const {
-        return !measureAttachmentData && !checkRtfOnly && !measureBody && !skipBodies;
+        return !measureAttachmentData && !checkRtfOnly && !measureBody && !skipDetails;
     }
 };
 

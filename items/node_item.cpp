@@ -52,7 +52,7 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
             context.namedProps->FileIdOf(kPsetidMeeting, kLidGlobalObjectId);
     ParseOptions parse;
     parse.measureAttachmentData = options.measureAttachmentData;
-    parse.skipBodies = options.skipBodies;
+    parse.skipBodies = options.skipDetails;
 
     if (node->dataBlock == nullptr) return nullptr;
     const SubnodeList subnodes =
@@ -74,7 +74,7 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
     if (context.Stopped()) return nullptr;
 
     const SubnodeEntry* tableEntry =
-        options.skipBodies ? nullptr : subnodes.Find(kAttachmentTableNid);
+        options.skipDetails ? nullptr : subnodes.Find(kAttachmentTableNid);
     if (tableEntry == nullptr) return item;
 
     // The table's row matrix may live in its own subnodes; the message's list comes second.

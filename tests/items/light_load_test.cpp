@@ -157,7 +157,7 @@ TEST_P(LightLoadItems, AttachmentsAreMeasuredAndRtfChecked) {
     // A listing whose items are read again in full leaves the bodies and the attachment
     // table unread, and nothing else.
     AssembleOptions unread = ListingOptions();
-    unread.skipBodies = true;
+    unread.skipDetails = true;
     const auto bare = LoadNodeItem(items, node, unread);
     ASSERT_TRUE(bare && bare->message && bare->message->subject);
     EXPECT_TRUE(bare->message->body.empty());
