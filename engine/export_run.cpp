@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -358,7 +359,15 @@ class Exporter {
                 for (std::thread& thread : threads) thread.join();
             }
         } joinOnExit{queue, builders};
-        for (size_t b = 0; b < builderCount; ++b) builders.emplace_back(build);
+        try {
+            for (size_t b = 0; b < builderCount; ++b) builders.emplace_back(build);
+        } catch (const std::system_error& e) {
+            // A builder that could not start has nothing to finish; with none, nothing of
+            // the folder can be read.
+            for (size_t b = builders.size(); b < builderCount; ++b) queue.Close();
+            if (builders.empty())
+                throw ExportWriteError(fmt::format("cannot start a thread: {}", e.what()));
+        }
 
         for (size_t k = 0; k < folder.messages.size(); ++k) {
             if (Stopped()) return false;
