@@ -220,21 +220,25 @@ std::string LfLines(std::string_view text) {
     return out;
 }
 
-// The HTML's own charset declarations (<meta ... charset=...>) say UTF-8, which it now is.
-// Where word (lower-case ASCII, starting with no letter) first lies in text from `from`
-// on, its letters in either case.
+// Where word (lower-case ASCII) first lies in text from `from` on, its letters in either
+// case.
 size_t FindNoCase(std::string_view text, std::string_view word, size_t from) {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    for (size_t i = text.find(word[0], from); i != std::string_view::npos;
-         i = text.find(word[0], i + 1)) {
-        if (text.size() - i < word.size()) break;
-        size_t k = 1;
+    const bool firstIsLetter = word[0] >= 'a' && word[0] <= 'z';
+    for (size_t i = from; i < text.size() && text.size() - i >= word.size(); ++i) {
+        // A first byte that is no letter is looked for directly.
+        if (!firstIsLetter) {
+            i = text.find(word[0], i);
+            if (i == std::string_view::npos || text.size() - i < word.size()) break;
+        }
+        size_t k = 0;
         while (k < word.size() && lower(text[i + k]) == word[k]) ++k;
         if (k == word.size()) return i;
     }
     return std::string_view::npos;
 }
 
+// The HTML's own charset declarations (<meta ... charset=...>) say UTF-8, which it now is.
 std::string Utf8Html(std::string html) {
     size_t at = 0;
     for (int guard = 0; guard < 64; ++guard) {
@@ -242,12 +246,9 @@ std::string Utf8Html(std::string html) {
         if (start == std::string::npos) break;
         const size_t end = html.find('>', start);
         if (end == std::string::npos) break;
-        const std::string_view tag(html.data() + start, end - start);
         at = end;
-        size_t found = std::string_view::npos;
-        for (size_t k = 0; k + 7 <= tag.size() && found == std::string_view::npos; ++k) {
-            if (g_ascii_strncasecmp(tag.data() + k, "charset", 7) == 0) found = k;
-        }
+        const size_t found =
+            FindNoCase(std::string_view(html.data() + start, end - start), "charset", 0);
         if (found == std::string_view::npos) continue;
         size_t i = start + found + 7;
         while (i < end && (html[i] == ' ' || html[i] == '\t')) ++i;
