@@ -59,6 +59,9 @@ class BlockIndex {
     // FindBlock's answer: null for BID 0 and an empty index; otherwise the first record in
     // list order whose bid equals the BID with bit 0 cleared.
     const BlockRecord* Find(uint64_t bid) const;
+    // Starts loading the slot a Find of bid looks at first, so that a caller with several
+    // lookups to make has their cache misses overlap instead of waiting for each in turn.
+    void Prefetch(uint64_t bid) const;
 
     size_t size() const { return records_.size(); }
     bool empty() const { return records_.empty(); }

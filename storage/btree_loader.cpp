@@ -6,6 +6,7 @@
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "storage/byte_reader.h"
@@ -66,6 +67,20 @@ class TreeWalker {
                          uint64_t pageBid);
     bool VouchesForItself(const ByteReader& bytes, uint64_t pageBid) const;
 
+    // Children of one intermediate page that follow each other in the file, read at once.
+    struct PageRun {
+        uint64_t start = 0;
+        std::vector<uint8_t> bytes;
+        bool Holds(uint64_t offset, size_t size) const {
+            return offset >= start && offset - start <= bytes.size() &&
+                   bytes.size() - (offset - start) >= size;
+        }
+    };
+    // Fills run with the pages of entries first.. of page that lie one after another from
+    // the first one's offset (at most kMaxRunBytes); empty when there is no such run or the
+    // read fails (each page is then read on its own, as ever).
+    void ReadRun(const ByteReader& page, size_t first, size_t count, PageRun& run);
+
     // The entry's data and subnode blocks as the index has them.
     void SetBlocks(NodeRecord& record, const NodeLeafEntry& entry) const;
     void Place(NodeRecord* record, std::vector<NodeRecord*>& parentCache);
@@ -86,7 +101,12 @@ class TreeWalker {
     bool leafSeen_ = false;  // a leaf page has been walked
     std::vector<uint64_t> path_;
     std::unordered_set<uint64_t> done_;
+    // The run the next Walk may take its page from (set by WalkInner for one call).
+    const PageRun* ahead_ = nullptr;
 };
+
+// A run's size limit: the pages of most intermediate pages' children in one read.
+constexpr size_t kMaxRunBytes = 64 * 1024;
 
 constexpr uint64_t kNotAKey = UINT64_MAX;
 
@@ -137,6 +157,7 @@ LeafRun LongestRisingRun(const LeafKeys& keys, size_t n) {
 
 WalkResult TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint64_t bound,
                             uint64_t pageBid) {
+    const PageRun* run = std::exchange(ahead_, nullptr);
     if (context_.Stopped()) return kWalkStopped;
     if (depth >= kMaxDepth) return kWalkFailed;
     // A page already on the way down would make the walk go round for ever.
@@ -145,7 +166,12 @@ WalkResult TreeWalker::Walk(uint64_t offset, int depth, uint64_t expected, uint6
 
     const size_t pageSize = context_.layout->pageSize;
     std::vector<uint8_t> bytes;
-    if (ReadAt(context_, offset, pageSize, bytes) < pageSize) return kWalkFailed;
+    if (run && run->Holds(offset, pageSize)) {
+        const auto at = run->bytes.begin() + static_cast<ptrdiff_t>(offset - run->start);
+        bytes.assign(at, at + static_cast<ptrdiff_t>(pageSize));
+    } else if (ReadAt(context_, offset, pageSize, bytes) < pageSize) {
+        return kWalkFailed;
+    }
     if (context_.Stopped()) return kWalkStopped;
     const ByteReader whole(bytes);
     // Entries are taken only where they lie wholly inside the entry area: never from the
@@ -271,6 +297,13 @@ WalkResult TreeWalker::WalkNodeLeaf(const ByteReader& page, size_t liveEntries, 
     SelectNodeLeafEntries(layout, page, liveEntries, expected, bound, taken, &suspects);
     // Parents found recently in this page: the children of a folder tend to lie together.
     std::vector<NodeRecord*> parentCache;
+    // Each entry costs a lookup of its NID and of its two blocks, most of them misses in
+    // tables of several MB: started together, they wait for memory side by side.
+    for (const NodeLeafEntry& entry : taken) {
+        context_.nodes.Prefetch(entry.nid);
+        context_.blocks.Prefetch(entry.bidData);
+        context_.blocks.Prefetch(entry.bidSub);
+    }
     for (const NodeLeafEntry& entry : taken) {
         if (context_.Stopped()) return kWalkStopped;
         TakeNodeEntry(entry, parentCache);
@@ -293,6 +326,7 @@ WalkResult TreeWalker::WalkInner(const ByteReader& page, size_t liveEntries, int
     std::vector<Failed> failed;
     // Children that failed before the leaf level was known: read as intermediate pages.
     size_t failedProbing = 0;
+    PageRun run;
     for (size_t i = 0; i < count; ++i) {
         const IntermediateEntry entry = ReadIntermediateEntry(layout, page, i);
         uint64_t key = InnerKey(entry);
@@ -310,6 +344,8 @@ WalkResult TreeWalker::WalkInner(const ByteReader& page, size_t liveEntries, int
         const bool probing = leafDepth_ == LoadStats::kUnknownDepth;
         WalkResult result;
         try {
+            if (!run.Holds(child, context_.layout->pageSize)) ReadRun(page, i, count, run);
+            ahead_ = &run;
             result = WalkChild(child, depth + 1, key, childBound, childBid);
         } catch (const FileError&) {
             result = kWalkFailed;
@@ -351,6 +387,23 @@ WalkResult TreeWalker::WalkInner(const ByteReader& page, size_t liveEntries, int
     }
     Skipped() += damaged;
     return kWalkInnerDone;
+}
+
+void TreeWalker::ReadRun(const ByteReader& page, size_t first, size_t count, PageRun& run) {
+    const PstLayout& layout = *context_.layout;
+    const size_t pageSize = layout.pageSize;
+    run.start = ReadIntermediateEntry(layout, page, first).ib;
+    run.bytes.clear();
+    size_t pages = 1;
+    while (first + pages < count && (pages + 1) * pageSize <= kMaxRunBytes &&
+           ReadIntermediateEntry(layout, page, first + pages).ib == run.start + pages * pageSize)
+        ++pages;
+    if (pages < 2) return;
+    try {
+        ReadAt(context_, run.start, pages * pageSize, run.bytes);
+    } catch (const FileError&) {
+        run.bytes.clear();
+    }
 }
 
 WalkResult TreeWalker::WalkChild(uint64_t offset, int depth, uint64_t expected, uint64_t bound,

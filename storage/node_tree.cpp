@@ -55,6 +55,10 @@ void NodeTree::ForEachWithNid(uint32_t nid, Visit visit) const {
     }
 }
 
+void NodeTree::Prefetch(uint32_t nid) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[SlotOf(nid, slots_.size() - 1)]);
+}
+
 NodeRecord* NodeTree::Create(uint32_t nid) {
     NodeRecord& record = records_.emplace_back();
     record.nid = nid;

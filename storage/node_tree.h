@@ -62,6 +62,8 @@ class NodeTree {
     // The first record created with that nid that reads that data block, or null. Damage
     // can give two entries one NID: their data blocks tell them apart.
     NodeRecord* FindByData(uint32_t nid, const BlockRecord* dataBlock) const;
+    // Starts loading the slot a lookup of nid looks at first (see BlockIndex::Prefetch).
+    void Prefetch(uint32_t nid) const;
 
     NodeRecord* topHead() const { return topHead_; }
     NodeRecord* topTail() const { return topTail_; }

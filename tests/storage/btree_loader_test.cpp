@@ -285,6 +285,39 @@ TEST_P(BothLayouts, PagesAtTheVeryEndOfTheFileLoad) {
     EXPECT_NE(FindNode(*loaded, 0x21), nullptr);
 }
 
+TEST_P(BothLayouts, SiblingPagesReadTogetherStillPassOrFailOneByOne) {
+    // Leaves that follow each other in the file are read in one go; a damaged one amid
+    // them, or one the file's end cuts through, costs only its own entries.
+    for (const bool cut : {false, true}) {
+        PstBuilder pst(GetParam());
+        pst.header().allocationMaps = false;  // the last leaf ends the file
+        pst.SetRoot(BTree::Node, pst.AddNbtLeaf({{0x21, 4, 0, 0}}));
+        auto root = pst.ReservePage();
+        auto first = pst.AddBbtLeaf({{4, 0x4800, 16}, {8, 0x4840, 16}});
+        auto second = pst.AddBbtLeaf({{12, 0x4880, 16}, {16, 0x48C0, 16}});
+        auto third = pst.AddBbtLeaf({{20, 0x4900, 16}, {24, 0x4940, 16}});
+        ASSERT_EQ(second.ib, first.ib + pst.PageSize());
+        ASSERT_EQ(third.ib, second.ib + pst.PageSize());
+        pst.AddBtPage(BTree::Block, 1,
+                      {{4, first.bid, first.ib}, {12, second.bid, second.ib},
+                       {20, third.bid, third.ib}},
+                      root);
+        pst.SetRoot(BTree::Block, root);
+        if (!cut) pst.Patch(second.ib, std::vector<uint8_t>(pst.PageSize(), 0xA5));
+        std::vector<uint8_t> image = pst.Build();
+        ASSERT_EQ(image.size(), third.ib + pst.PageSize());
+        if (cut) image.resize(third.ib + pst.PageSize() / 2);
+
+        PstContext context;
+        OpenPstImage(context, std::move(image));
+        LoadIndexes(context);
+        EXPECT_EQ(context.blocks.size(), 4u) << cut;
+        EXPECT_NE(FindBlock(context, cut ? 16 : 24), nullptr) << cut;
+        EXPECT_EQ(FindBlock(context, cut ? 24 : 16), nullptr) << cut;
+        EXPECT_EQ(context.stats.skippedBlockSubtrees, 1u) << cut;
+    }
+}
+
 TEST(LoadIndexes, StopFlagEndsTheLoadWithWhatWasBuilt) {
     PstBuilder pst(PstVariant::Unicode);
     test::AddStore(pst);
