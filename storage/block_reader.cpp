@@ -4,6 +4,7 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
+#include <optional>
 #include <unordered_set>
 
 #include "storage/block_inflate.h"
@@ -115,10 +116,11 @@ size_t ReadDecodedRecord(PstContext& context, const BlockRecord& record,
     return 0;
 }
 
-// The bytes a read of the record would give, without reading them: for a deflated block its
-// inflated size when the file holds the whole stream (whether it inflates is not known).
-size_t MeasureRecord(PstContext& context, const BlockRecord& record) {
-    const size_t held = AvailableAt(context, record.ib, record.cb);
+// The bytes a read of the record would give from a file of length bytes, without reading
+// them: for a deflated block its inflated size when the file holds the whole stream (whether
+// it inflates is not known).
+size_t MeasureRecord(const BlockRecord& record, uint64_t length) {
+    const size_t held = HeldAt(length, record.ib, record.cb);
     if (!IsCompressed(record)) return held;
     return held == record.cb ? record.cbInflated : 0;
 }
@@ -174,7 +176,9 @@ class TreeReader {
             const BlockRecord* record = FindBlock(context_, bid);
             if (!record) return false;
             if (measureOnly_) {
-                const size_t size = MeasureRecord(context_, *record);
+                // The file's length is asked once per tree, not once per block.
+                if (!length_) length_ = context_.file.GetLength();
+                const size_t size = MeasureRecord(*record, *length_);
                 if (size == 0) return false;
                 Count(size);
                 continue;
@@ -236,6 +240,7 @@ class TreeReader {
     PstContext& context_;
     std::vector<std::vector<uint8_t>>& blocks_;
     bool measureOnly_;
+    std::optional<uint64_t> length_;  // the file's length, once a block has been measured
     std::unordered_set<uint64_t> used_;
     uint64_t total_ = 0;
     uint64_t limit_ = kMaxNodeDataSize;
@@ -371,7 +376,7 @@ size_t ReadDataBlocks(PstContext& context, const BlockRecord* block,
 
 size_t MeasureDataBlocks(PstContext& context, const BlockRecord* block) {
     if (!block || !context.layout || context.Stopped()) return 0;
-    if (!IsInternalBid(block->bid)) return MeasureRecord(context, *block);
+    if (!IsInternalBid(block->bid)) return MeasureRecord(*block, context.file.GetLength());
     std::vector<std::vector<uint8_t>> none;
     TreeReader reader(context, none, true);
     return reader.ReadRoot(*block) ? reader.total() : 0;

@@ -68,7 +68,10 @@ OpenResult OpenPstImage(PstContext& context, std::vector<uint8_t> image) {
 }
 
 size_t AvailableAt(PstContext& context, uint64_t offset, size_t count) {
-    const uint64_t length = context.file.GetLength();
+    return HeldAt(context.file.GetLength(), offset, count);
+}
+
+size_t HeldAt(uint64_t length, uint64_t offset, size_t count) {
     return offset >= length ? 0 : static_cast<size_t>(std::min<uint64_t>(count, length - offset));
 }
 

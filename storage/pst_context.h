@@ -90,5 +90,7 @@ size_t ReadAt(PstContext& context, uint64_t offset, size_t count, std::vector<ui
 // How many of the count bytes at offset the file holds now (what ReadAt gives), without
 // reading them: 0 when offset lies past the end. File errors propagate (FileError).
 size_t AvailableAt(PstContext& context, uint64_t offset, size_t count);
+// The same for a file of length bytes.
+size_t HeldAt(uint64_t length, uint64_t offset, size_t count);
 
 }  // namespace kestrel
