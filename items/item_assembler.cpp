@@ -187,6 +187,27 @@ auto FindField(uint32_t propertyId) -> decltype(&Table[0]) {
     return at != ids.end() && at->first == propertyId ? &Table[at->second] : nullptr;
 }
 
+// The property ids below 0x10000 that some field table holds, one bit each: most values are
+// in none of them, and go past the tables' searches with one look at this.
+constexpr uint32_t kFieldIdLimit = 0x10000;
+template <const auto&... Tables>
+constexpr auto FieldIdBits() {
+    std::array<uint64_t, kFieldIdLimit / 64> bits{};
+    auto mark = [&bits](const auto& table) {
+        for (const auto& entry : table)
+            if (entry.propertyId < kFieldIdLimit)
+                bits[entry.propertyId / 64] |= uint64_t{1} << (entry.propertyId % 64);
+    };
+    (mark(Tables), ...);
+    return bits;
+}
+constexpr auto kFieldIds = FieldIdBits<kFullMessageFields, kFullMessageRawFields, kMessageFields,
+                                       kMessageRawFields, kContactFields>();
+
+bool MayBeField(uint32_t id) {
+    return id >= kFieldIdLimit || (kFieldIds[id / 64] >> (id % 64) & 1) != 0;
+}
+
 class Assembler {
   public:
     Assembler(ItemRecord& item, const AssembleOptions& options) : item_(item), options_(options) {}
@@ -306,36 +327,49 @@ class Assembler {
         // An attachment's display name or record key is not the message's.
         if (attachmentsOnly_) return;
         if (!value.hasData()) return;
-        std::vector<uint8_t>& data = *value.data;
         if (options_.FullLoad() && FullLoadValue(value)) return;
+        if (MayBeField(id) && TakeField(value)) return;
+        Special(value);
+    }
 
+    // Stores the value in the field a table names for its id; false when none does.
+    bool TakeField(PropertyValue& value) {
+        const uint32_t id = value.propertyId;
+        std::vector<uint8_t>& data = *value.data;
         // Kept aside: folders have creation times too, and only a message takes them.
         if (options_.FullLoad()) {
             if (auto* entry = FindField<kFullMessageFields>(id)) {
                 pendingFull_.*(entry->field) = Text(value, bodyCodePage_);
                 hasPendingFull_ = true;
-                return;
+                return true;
             }
             if (auto* entry = FindField<kFullMessageRawFields>(id)) {
                 pendingFull_.*(entry->field) = std::move(data);
                 hasPendingFull_ = true;
-                return;
+                return true;
             }
         }
 
         if (auto* entry = FindField<kMessageFields>(id)) {
             Message().*(entry->field) = Text(value);
-            return;
+            return true;
         }
         if (auto* entry = FindField<kMessageRawFields>(id)) {
             Message().*(entry->field) = std::move(data);
-            return;
+            return true;
         }
         if (auto* entry = FindField<kContactFields>(id)) {
             Contact().*(entry->field) = Text(value);
-            return;
+            return true;
         }
 
+        return false;
+    }
+
+    // Values the tables do not name: each its own way.
+    void Special(PropertyValue& value) {
+        const uint32_t id = value.propertyId;
+        std::vector<uint8_t>& data = *value.data;
         switch (id) {
             case kPidTagSubject:
                 Subject(value);
