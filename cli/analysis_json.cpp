@@ -6,8 +6,12 @@
 
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "engine/analysis_observer.h"
 #include "engine/result_views.h"
@@ -85,8 +89,10 @@ bool IsPlainUtf8(std::string_view text) {
 // ordered_json object per entry: the same bytes as Dump gives for the same values.
 class ListWriter {
   public:
-    explicit ListWriter(std::ostream& out) : out_(out) { text_.reserve(kFlushAt + 4096); }
+    // Without a stream the text is only kept, for Take.
+    explicit ListWriter(std::ostream* out) : out_(out) { text_.reserve(kFlushAt + 4096); }
     ~ListWriter() { Flush(); }
+    std::string Take() { return std::move(text_); }
 
     void Raw(std::string_view text) { text_.append(text); }
     void Raw(char c) { text_.push_back(c); }
@@ -127,13 +133,14 @@ class ListWriter {
         if (text_.size() >= kFlushAt) Flush();
     }
     void Flush() {
-        out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
+        if (!out_) return;
+        out_->write(text_.data(), static_cast<std::streamsize>(text_.size()));
         text_.clear();
     }
 
   private:
     static constexpr size_t kFlushAt = 1 << 16;
-    std::ostream& out_;
+    std::ostream* out_;
     std::string text_;
 };
 
@@ -200,6 +207,88 @@ void WriteMessage(ListWriter& w, const MessageSummary& m) {
     }
     w.Raw(']');
 }
+
+// A run of one folder's messages: the lists are written in chunks of these.
+struct MessageChunk {
+    const std::vector<MessageSummary>* messages;
+    size_t begin, end;
+};
+constexpr size_t kChunkMessages = 512;
+
+// The entries of chunk, each after a comma but the list's first.
+void WriteChunk(ListWriter& w, const MessageChunk& chunk) {
+    for (size_t i = chunk.begin; i < chunk.end; ++i) {
+        if (i > 0) w.Raw(',');
+        w.Raw('{');
+        WriteMessage(w, (*chunk.messages)[i]);
+        w.Raw('}');
+        w.Step();
+    }
+}
+
+// The message lists are most of the output. A second thread writes the odd chunks' text
+// while the writing thread writes the even ones; each is handed over when its turn comes,
+// and the second thread keeps at most one finished chunk waiting.
+class OddChunks {
+  public:
+    explicit OddChunks(const std::vector<MessageChunk>& chunks) : chunks_(chunks) {
+        if (chunks_.size() < 2) return;
+        try {
+            thread_ = std::jthread([this] { Work(); });
+        } catch (const std::system_error&) {
+            // No second thread: every chunk is written by the first.
+        }
+    }
+    ~OddChunks() {
+        {
+            std::lock_guard lock(mutex_);
+            quit_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    // The text of odd chunk k once written; none when the second thread cannot give it
+    // (never started, or failed): the caller writes that chunk itself.
+    std::optional<std::string> Take(size_t k) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return ready_ == k || failed_ || !thread_.joinable(); });
+        if (ready_ != k) return std::nullopt;
+        ready_ = kNone;
+        changed_.notify_all();
+        return std::move(text_);
+    }
+
+  private:
+    void Work() {
+        try {
+            for (size_t k = 1; k < chunks_.size(); k += 2) {
+                ListWriter w(nullptr);
+                WriteChunk(w, chunks_[k]);
+                std::string text = w.Take();
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return ready_ == kNone || quit_; });
+                if (quit_) return;
+                text_ = std::move(text);
+                ready_ = k;
+                changed_.notify_all();
+            }
+        } catch (const std::bad_alloc&) {
+            std::lock_guard lock(mutex_);
+            failed_ = true;
+            changed_.notify_all();
+        }
+    }
+
+    static constexpr size_t kNone = SIZE_MAX;
+    const std::vector<MessageChunk>& chunks_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string text_;      // chunk ready_'s text
+    size_t ready_ = kNone;  // the chunk whose text waits to be taken
+    bool failed_ = false;
+    bool quit_ = false;
+    std::jthread thread_;  // last: joined before the members it uses go
+};
 
 }  // namespace
 
@@ -291,7 +380,16 @@ void WriteAnalysisJson(std::ostream& out, const AnalysisResult& result) {
     text.pop_back();
     out << text;
 
-    ListWriter w(out);
+    std::vector<MessageChunk> chunks;
+    for (const auto& folder : result.folders.entries()) {
+        for (size_t begin = 0; begin < folder.messages.size(); begin += kChunkMessages)
+            chunks.push_back({&folder.messages, begin,
+                              std::min(begin + kChunkMessages, folder.messages.size())});
+    }
+    OddChunks odd(chunks);
+    size_t chunk = 0;
+
+    ListWriter w(&out);
     w.Raw(",\"folders\":[");
     bool firstFolder = true;
     for (const auto& folder : result.folders.entries()) {
@@ -305,9 +403,14 @@ void WriteAnalysisJson(std::ostream& out, const AnalysisResult& result) {
         w.Text(folder.containerClass);
         w.Raw(",\"mail\":");
         w.Bool(folder.mail);
-        WriteList(w, "messages", folder.messages,
-                  [&w](const MessageSummary& m) { WriteMessage(w, m); });
-        w.Raw('}');
+        w.Raw(",\"messages\":[");
+        for (size_t begin = 0; begin < folder.messages.size(); begin += kChunkMessages, ++chunk) {
+            std::optional<std::string> text;
+            if (chunk % 2 == 1) text = odd.Take(chunk);
+            text ? w.Raw(*text) : WriteChunk(w, chunks[chunk]);
+            w.Step();
+        }
+        w.Raw("]}");
     }
     w.Raw(']');
 

@@ -189,6 +189,31 @@ TEST(AnalysisJson, TextsHaveTheLibrarysEscapes) {
     }
 }
 
+TEST(AnalysisJson, LongListsKeepEveryMessageInOrder) {
+    // Long lists are written in chunks, every other one by a second thread.
+    AnalysisResult result;
+    uint32_t nid = 0;
+    for (const size_t count : {1300, 0, 1, 700}) {
+        MailFolderEntry folder{"F" + std::to_string(count), 0x8082, true, "IPF.Note", {}};
+        for (size_t i = 0; i < count; ++i) {
+            MessageSummary m;
+            m.nid = ++nid;
+            m.hasSubject = true;
+            m.SetSubject("s" + std::to_string(nid));
+            folder.messages.push_back(m);
+        }
+        result.folders.Append(folder);
+    }
+    const json parsed = Parse(result);
+    size_t f = 0;
+    for (const MailFolderEntry& folder : result.folders.entries()) {
+        const json& messages = parsed["folders"][f++]["messages"];
+        ASSERT_EQ(messages.size(), folder.messages.size()) << folder.path;
+        for (size_t i = 0; i < messages.size(); ++i)
+            EXPECT_EQ(messages[i], json::parse(cli::MessageJson(folder.messages[i]).dump()));
+    }
+}
+
 TEST(AnalysisJson, CountersHoldEveryCounterTheSummaryShows) {
     AnalysisResult result;
     result.status = AnalysisStatus::Completed;
