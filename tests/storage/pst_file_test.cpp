@@ -1,5 +1,7 @@
 // Opening the source file and reading its header.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -62,6 +64,21 @@ TEST(CFile64, ReadsStopAtTheEndOfTheFile) {
     EXPECT_EQ(ReadAt(context, 4, size_t{1} << 40, bytes), 6u);
     EXPECT_EQ(bytes.size(), 6u);
     EXPECT_EQ(ReadAt(context, 1000, 16, bytes), 0u);
+}
+
+TEST(CFile64, ReadingLeavesTheAccessTimeAlone) {
+    const test::ScratchPath scratch{TempFile("atime", std::vector<uint8_t>(64, 7))};
+    // An access time long past: a mount with relatime updates it on the next read.
+    const struct timespec times[2] = {{946684800, 0}, {946684800, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, scratch.path.c_str(), times, 0), 0);
+    CFile64 file;
+    ASSERT_TRUE(file.Open(scratch.path.string()));
+    uint8_t buffer[64];
+    EXPECT_EQ(file.ReadAt(0, buffer, sizeof buffer), 64u);
+    file.Close();
+    struct stat info {};
+    ASSERT_EQ(::stat(scratch.path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_atim.tv_sec, 946684800);
 }
 
 // A bare header: wVer, the root offsets and bCryptMethod where the layout keeps them.
