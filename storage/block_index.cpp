@@ -96,6 +96,13 @@ void BlockIndex::Prefetch(uint64_t bid) const {
     __builtin_prefetch(&slots_[SlotOf(key, slots_.size())]);
 }
 
+void BlockIndex::PrefetchRecord(uint64_t bid) const {
+    const uint64_t key = BidKey(bid);
+    if (key == 0 || slots_.empty()) return;
+    const uint32_t entry = slots_[SlotOf(key, slots_.size())];
+    if (entry != 0) __builtin_prefetch(&records_[entry - 1]);
+}
+
 void BlockIndex::Clear() {
     records_.clear();
     slots_.clear();

@@ -62,6 +62,8 @@ class BlockIndex {
     // Starts loading the slot a Find of bid looks at first, so that a caller with several
     // lookups to make has their cache misses overlap instead of waiting for each in turn.
     void Prefetch(uint64_t bid) const;
+    // Then, once the slot has come, the record its first slot names.
+    void PrefetchRecord(uint64_t bid) const;
 
     size_t size() const { return records_.size(); }
     bool empty() const { return records_.empty(); }

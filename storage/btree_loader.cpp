@@ -298,11 +298,16 @@ WalkResult TreeWalker::WalkNodeLeaf(const ByteReader& page, size_t liveEntries, 
     // Parents found recently in this page: the children of a folder tend to lie together.
     std::vector<NodeRecord*> parentCache;
     // Each entry costs a lookup of its NID and of its two blocks, most of them misses in
-    // tables of several MB: started together, they wait for memory side by side.
+    // tables of several MB: started together, they wait for memory side by side (the
+    // slots first, then the records they name).
     for (const NodeLeafEntry& entry : taken) {
         context_.nodes.Prefetch(entry.nid);
         context_.blocks.Prefetch(entry.bidData);
         context_.blocks.Prefetch(entry.bidSub);
+    }
+    for (const NodeLeafEntry& entry : taken) {
+        context_.blocks.PrefetchRecord(entry.bidData);
+        context_.blocks.PrefetchRecord(entry.bidSub);
     }
     for (const NodeLeafEntry& entry : taken) {
         if (context_.Stopped()) return kWalkStopped;
