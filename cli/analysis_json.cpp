@@ -150,21 +150,26 @@ class ListWriter {
     std::string text_;
 };
 
+// Entries begin..end of list, one object each with its members written by body, after a
+// comma but the list's first.
+template <typename List, typename Body>
+void WriteEntries(ListWriter& w, const List& list, size_t begin, size_t end, Body body) {
+    for (size_t i = begin; i < end; ++i) {
+        if (i > 0) w.Raw(',');
+        w.Raw('{');
+        body(list[i]);
+        w.Raw('}');
+        w.Step();
+    }
+}
+
 // Writes ,"key":[...] with one object per entry of list, its members written by body.
 template <typename List, typename Body>
 void WriteList(ListWriter& w, std::string_view key, const List& list, Body body) {
     w.Raw(',');
     w.Key(key);
     w.Raw('[');
-    bool first = true;
-    for (const auto& entry : list) {
-        if (!first) w.Raw(',');
-        first = false;
-        w.Raw('{');
-        body(entry);
-        w.Raw('}');
-        w.Step();
-    }
+    WriteEntries(w, list, 0, list.size(), body);
     w.Raw(']');
 }
 
@@ -221,15 +226,9 @@ struct MessageChunk {
 };
 constexpr size_t kChunkMessages = 256;
 
-// The entries of chunk, each after a comma but the list's first.
 void WriteChunk(ListWriter& w, const MessageChunk& chunk) {
-    for (size_t i = chunk.begin; i < chunk.end; ++i) {
-        if (i > 0) w.Raw(',');
-        w.Raw('{');
-        WriteMessage(w, (*chunk.messages)[i]);
-        w.Raw('}');
-        w.Step();
-    }
+    WriteEntries(w, *chunk.messages, chunk.begin, chunk.end,
+                 [&w](const MessageSummary& m) { WriteMessage(w, m); });
 }
 
 // The message lists are most of the output. A second thread writes the odd chunks' text

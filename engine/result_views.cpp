@@ -8,6 +8,7 @@
 
 #include "engine/result_lists.h"
 #include "items/file_time.h"
+#include "items/time_zone.h"
 
 namespace kestrel {
 
@@ -333,32 +334,20 @@ std::optional<std::string> FormatItemDate(std::span<const uint8_t> filetime) {
 
 // Written out by hand rather than through strftime: the JSON lists give one per message.
 std::optional<std::string> FormatIsoDate(uint64_t filetime) {
-    const auto seconds = UnixSeconds(filetime);
-    if (!seconds) return std::nullopt;
-    // Days since 1970-01-01 to the proleptic Gregorian date, counted in 400-year eras from
-    // 0000-03-01 so that a leap day ends its year.
-    const int64_t days = *seconds / 86400 + 719468;
-    const int64_t era = days / 146097;
-    const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
-    const unsigned yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const unsigned shifted = (5 * dayOfYear + 2) / 153;  // March is 0
-    const unsigned day = dayOfYear - (153 * shifted + 2) / 5 + 1;
-    const unsigned month = shifted < 10 ? shifted + 3 : shifted - 9;
-    const auto year = static_cast<unsigned>(era * 400 + yearOfEra + (month <= 2 ? 1 : 0));
-    const auto secondOfDay = static_cast<unsigned>(*seconds % 86400);
+    if (!UnixSeconds(filetime)) return std::nullopt;  // outside what the lists show
+    const uint64_t seconds = filetime / kTicksPerSecond;  // since 1601
+    const CivilTime civil = CivilOf(static_cast<int64_t>(seconds / 60));
     char text[] = "0000-00-00T00:00:00Z";
     auto put = [&text](size_t at, unsigned value, size_t digits) {
         for (size_t k = digits; k-- > 0; value /= 10)
             text[at + k] = static_cast<char>('0' + value % 10);
     };
-    put(0, year, 4);
-    put(5, month, 2);
-    put(8, day, 2);
-    put(11, secondOfDay / 3600, 2);
-    put(14, secondOfDay / 60 % 60, 2);
-    put(17, secondOfDay % 60, 2);
+    put(0, static_cast<unsigned>(civil.year), 4);
+    put(5, static_cast<unsigned>(civil.month), 2);
+    put(8, static_cast<unsigned>(civil.day), 2);
+    put(11, static_cast<unsigned>(civil.hour), 2);
+    put(14, static_cast<unsigned>(civil.minute), 2);
+    put(17, static_cast<unsigned>(seconds % 60), 2);
     return std::string(text, sizeof text - 1);
 }
 
