@@ -53,6 +53,8 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
     ParseOptions parse;
     parse.measureAttachmentData = options.measureAttachmentData;
     parse.skipBodies = options.skipDetails;
+    parse.peekHtml = options.measureBody;
+    parse.peekRtf = options.checkRtfOnly;
 
     if (node->dataBlock == nullptr) return nullptr;
     const SubnodeList subnodes =

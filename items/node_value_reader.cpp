@@ -1,5 +1,7 @@
 #include "items/node_value_reader.h"
 
+#include <algorithm>
+
 #include "items/named_property_map.h"
 #include "items/property_tags.h"
 #include "storage/cfile64.h"
@@ -89,7 +91,7 @@ const SubnodeEntry* NodeValueReader::FindSubnode(uint32_t nid, const SubnodeList
     return nullptr;
 }
 
-void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value, bool measure) {
+void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value, ValueRead how) {
     value.data.reset();
     value.measuredSize.reset();
     value.typeOrNid = nid;
@@ -97,7 +99,7 @@ void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value, bool 
     const SubnodeList* list = nullptr;
     const SubnodeEntry* entry = FindSubnode(nid, &list);
     if (!entry) return;
-    if (measure) {
+    if (how == ValueRead::kMeasure) {
         size_t size = 0;
         try {
             size = MeasureDataBlocks(context_.storage, entry->block);
@@ -110,11 +112,16 @@ void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value, bool 
         return;
     }
     std::vector<uint8_t> bytes;
+    size_t size = 0;
     try {
-        if (ReadSubnodeData(context_.storage, nid, *list, bytes) == 0) return;
+        size = how == ValueRead::kPeek
+                   ? PeekNodeData(context_.storage, entry->block, kPeekedBytes, bytes)
+                   : ReadNodeData(context_.storage, entry->block, bytes);
     } catch (const FileError&) {
         return;
     }
+    if (size == 0) return;
+    if (size > bytes.size()) value.measuredSize = size;
     value.data = std::move(bytes);
     value.typeOrNid = value.type;
 }
@@ -125,8 +132,12 @@ bool NodeValueReader::ReadHnid(uint32_t hnid, PropertyValue& value) {
         (value.propertyId == kPidTagBody || value.propertyId == kPidTagHtml ||
          value.propertyId == kPidTagRtfCompressed))
         return false;
-    const bool measure =
-        options_.measureAttachmentData && value.propertyId == kPidTagAttachDataBinary;
+    ValueRead how = ValueRead::kWhole;
+    if (options_.measureAttachmentData && value.propertyId == kPidTagAttachDataBinary)
+        how = ValueRead::kMeasure;
+    else if ((options_.peekHtml && value.propertyId == kPidTagHtml) ||
+             (options_.peekRtf && value.propertyId == kPidTagRtfCompressed))
+        how = ValueRead::kPeek;
     if (IsHid(hnid)) {
         const auto allocation = heap_.Allocation(hnid);
         if (!allocation) return false;
@@ -134,7 +145,7 @@ bool NodeValueReader::ReadHnid(uint32_t hnid, PropertyValue& value) {
         value.data.emplace(bytes.begin(), bytes.end());
     } else {
         // An object's first value is the reference to its subnode: that one is read.
-        ReadSubnodeValue(hnid, value, measure && value.type != kPtypObject);
+        ReadSubnodeValue(hnid, value, value.type == kPtypObject ? ValueRead::kWhole : how);
     }
     if (value.type == kPtypObject) {
         // The object's value names the subnode that holds it (NID, then size).
@@ -144,7 +155,7 @@ bool NodeValueReader::ReadHnid(uint32_t hnid, PropertyValue& value) {
             value.data.reset();
             return true;
         }
-        ReadSubnodeValue(*nid, value, measure);
+        ReadSubnodeValue(*nid, value, how);
     }
     return true;
 }
@@ -152,8 +163,8 @@ bool NodeValueReader::ReadHnid(uint32_t hnid, PropertyValue& value) {
 void NodeValueReader::Charge(const PropertyValue& value) {
     // A measured value costs what reading it would have: the budget ends a parse at the
     // same place either way.
-    spent_ += sizeof(PropertyValue) + value.length() + value.name.size() +
-              static_cast<size_t>(value.measuredSize.value_or(0));
+    spent_ += sizeof(PropertyValue) + value.name.size() +
+              std::max(value.length(), static_cast<size_t>(value.measuredSize.value_or(0)));
 }
 
 bool NodeValueReader::ReadSubnodeBlocks(uint32_t nid, std::vector<std::vector<uint8_t>>& blocks) {

@@ -59,10 +59,16 @@ class NodeValueReader {
     ItemContext& context() const { return context_; }
 
   private:
+    enum class ValueRead { kWhole, kMeasure, kPeek };
+    // Enough of a peeked value to tell whether it has text: an RTF header and its first
+    // token, an HTML text's first character.
+    static constexpr size_t kPeekedBytes = 32;
+
     const SubnodeEntry* FindSubnode(uint32_t nid, const SubnodeList** list) const;
-    // The whole data of subnode nid into value (or, with measure, its size in
-    // measuredSize); no data and the NID in typeOrNid when it gives nothing.
-    void ReadSubnodeValue(uint32_t nid, PropertyValue& value, bool measure = false);
+    // The data of subnode nid into value: all of it, only its size (in measuredSize), or its
+    // first kPeekedBytes or more (with the whole size in measuredSize when that is more). No
+    // data and the NID in typeOrNid when it gives nothing.
+    void ReadSubnodeValue(uint32_t nid, PropertyValue& value, ValueRead how);
 
     ItemContext& context_;
     const HeapOnNode& heap_;

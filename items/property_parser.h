@@ -17,6 +17,10 @@ struct ParseOptions {
     bool measureAttachmentData = false;
     // The plain-text, HTML and compressed RTF bodies are left out unread.
     bool skipBodies = false;
+    // Of an HTML or compressed RTF body kept in a subnode only the first bytes are read, the
+    // rest measured (measuredSize): enough to tell whether there is a body, not to show it.
+    bool peekHtml = false;
+    bool peekRtf = false;
 };
 
 // Parses the node whose data block record is dataBlock; values stored in subnodes are

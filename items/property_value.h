@@ -13,7 +13,8 @@ struct PropertyValue {
     uint16_t type = 0;        // the property type of the tag (0x001F, ...)
     uint32_t typeOrNid = 0;   // the type, or the subnode NID whose read gave nothing
     std::optional<std::vector<uint8_t>> data;  // the value bytes; absent: no data
-    // The value's size when it was measured instead of read (data then absent).
+    // The value's size when it was measured instead of read (data then absent), or when
+    // only its first bytes were read (data then holds them).
     std::optional<uint64_t> measuredSize;
     std::string name;  // for string-named properties (UTF-8)
 

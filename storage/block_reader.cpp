@@ -125,15 +125,38 @@ size_t MeasureRecord(const BlockRecord& record, uint64_t length) {
     return held == record.cb ? record.cbInflated : 0;
 }
 
+// Whether a read of the record takes its cb bytes as they are (not inflated, not damaged).
+bool StoredAsIs(const PstContext& context, const BlockRecord& record) {
+    // Records of a layout without inflated sizes may leave it 0; in one with them, 0 is as
+    // damaged as any size below the stored one.
+    const bool recordsInflated = context.layout && context.layout->blockLeafInflatedPos != 0;
+    return record.cbInflated == record.cb || (record.cbInflated == 0 && !recordsInflated);
+}
+
+// The first wanted bytes of a block stored as is, decoded, in out. Returns what a whole read
+// would give (the bytes the file of that length holds), 0 when it holds none.
+size_t ReadBlockHead(PstContext& context, const BlockRecord& record, size_t wanted, uint64_t length,
+                     std::vector<uint8_t>& out) {
+    const size_t size = HeldAt(length, record.ib, record.cb);
+    const size_t head = size == 0 ? 0 : ReadAt(context, record.ib, std::min(wanted, size), out);
+    if (head == 0) {
+        out.clear();
+        return 0;
+    }
+    DecodeBlockData(context, record.bid, out.data(), head);
+    return size;
+}
+
 // Collects the data blocks of one data tree. Nesting is at most XXBLOCK -> XBLOCK -> data;
 // every BID is used once; the output stops at the tree's lcbTotal and at kMaxNodeDataSize.
 class TreeReader {
   public:
-    // measureOnly: the data blocks are counted with the bytes the file holds for them, not
-    // read; blocks stays empty and total() says what reading them would have given.
+    // The data blocks are read into blocks until they hold readBytes; the rest count with
+    // the bytes the file holds for them, unread (0: none is read, blocks stays empty).
+    // total() says what reading them all would have given.
     TreeReader(PstContext& context, std::vector<std::vector<uint8_t>>& blocks,
-               bool measureOnly = false)
-        : context_(context), blocks_(blocks), measureOnly_(measureOnly) {}
+               size_t readBytes = SIZE_MAX)
+        : context_(context), blocks_(blocks), readBytes_(readBytes) {}
 
     // False when the tree must be given up (a block missing or unreadable, or a stop).
     bool ReadRoot(const BlockRecord& root) {
@@ -174,20 +197,46 @@ class TreeReader {
             uint64_t bid = Entry(block, i);
             if (IsInternalBid(bid) || !FirstUse(bid)) continue;
             const BlockRecord* record = FindBlock(context_, bid);
-            if (!record) return false;
-            if (measureOnly_) {
-                // The file's length is asked once per tree, not once per block.
-                if (!length_) length_ = context_.file.GetLength();
-                const size_t size = MeasureRecord(*record, *length_);
-                if (size == 0) return false;
-                Count(size);
-                continue;
-            }
-            std::vector<uint8_t> data;
-            if (ReadDecodedRecord(context_, *record, data) == 0) return false;
-            Append(std::move(data));
+            if (!record || !TakeRecord(*record)) return false;
         }
         return true;
+    }
+
+    // One data block: read whole, read only as far as the bytes still wanted (a block stored
+    // as is), or only measured once they are read. Past them a block stored otherwise is
+    // still read, not kept: whether it inflates decides, as in a whole read, whether the tree
+    // is given up, and measuring alone cannot tell.
+    bool TakeRecord(const BlockRecord& record) {
+        const bool asIs = StoredAsIs(context_, record);
+        if (!Reading() && (readBytes_ == 0 || asIs)) {
+            const size_t size = MeasureRecord(record, Length());
+            if (size == 0) return false;
+            Count(size);
+            return true;
+        }
+        std::vector<uint8_t> data;
+        if (asIs && readBytes_ - total_ < record.cb) {
+            const size_t size =
+                ReadBlockHead(context_, record, readBytes_ - total_, Length(), data);
+            if (size == 0) return false;
+            const size_t head = data.size();
+            Append(std::move(data));
+            Count(size - head);
+            return true;
+        }
+        if (ReadDecodedRecord(context_, record, data) == 0) return false;
+        if (Reading()) {
+            Append(std::move(data));
+        } else {
+            Count(data.size());
+        }
+        return true;
+    }
+
+    // The file's length, asked once per tree, not once per block.
+    uint64_t Length() {
+        if (!length_) length_ = context_.file.GetLength();
+        return *length_;
     }
 
     // The children of an XXBLOCK are XBLOCKs; a child that is no tree is taken as data.
@@ -213,10 +262,11 @@ class TreeReader {
     }
 
     bool Full() const { return total_ >= limit_; }
+    bool Reading() const { return total_ < readBytes_; }
 
     // A data block read already (a tree block that turned out to be data).
     void TakeData(uint64_t bid, std::vector<uint8_t>&& raw) {
-        if (measureOnly_) {
+        if (!Reading()) {
             Count(raw.size());
             return;
         }
@@ -239,15 +289,16 @@ class TreeReader {
 
     PstContext& context_;
     std::vector<std::vector<uint8_t>>& blocks_;
-    bool measureOnly_;
+    size_t readBytes_;
     std::optional<uint64_t> length_;  // the file's length, once a block has been measured
     std::unordered_set<uint64_t> used_;
     uint64_t total_ = 0;
     uint64_t limit_ = kMaxNodeDataSize;
 };
 
-size_t Concatenate(const std::vector<std::vector<uint8_t>>& blocks, size_t total,
-                   std::vector<uint8_t>& out) {
+size_t Concatenate(const std::vector<std::vector<uint8_t>>& blocks, std::vector<uint8_t>& out) {
+    size_t total = 0;
+    for (const auto& block : blocks) total += block.size();
     out.clear();
     out.reserve(total);
     for (const auto& block : blocks) out.insert(out.end(), block.begin(), block.end());
@@ -257,11 +308,7 @@ size_t Concatenate(const std::vector<std::vector<uint8_t>>& blocks, size_t total
 }  // namespace
 
 size_t ReadBlockRecord(PstContext& context, const BlockRecord& record, std::vector<uint8_t>& out) {
-    // Records of a layout without inflated sizes may leave it 0; in one with them, 0 is as
-    // damaged as any size below the stored one.
-    const bool recordsInflated = context.layout && context.layout->blockLeafInflatedPos != 0;
-    if (record.cbInflated == record.cb || (record.cbInflated == 0 && !recordsInflated))
-        return ReadAt(context, record.ib, record.cb, out);
+    if (StoredAsIs(context, record)) return ReadAt(context, record.ib, record.cb, out);
     std::vector<uint8_t>& stored = StoredBytes();
     if (IsCompressed(record) && ReadAt(context, record.ib, record.cb, stored) == record.cb &&
         InflateBlock(stored, record.cbInflated, out))
@@ -378,7 +425,7 @@ size_t MeasureDataBlocks(PstContext& context, const BlockRecord* block) {
     if (!block || !context.layout || context.Stopped()) return 0;
     if (!IsInternalBid(block->bid)) return MeasureRecord(*block, context.file.GetLength());
     std::vector<std::vector<uint8_t>> none;
-    TreeReader reader(context, none, true);
+    TreeReader reader(context, none, 0);
     return reader.ReadRoot(*block) ? reader.total() : 0;
 }
 
@@ -389,7 +436,7 @@ size_t ReadDataTree(PstContext& context, uint64_t bid, std::vector<uint8_t>& out
     std::vector<std::vector<uint8_t>> blocks;
     TreeReader reader(context, blocks);
     if (!reader.ReadRoot(*record)) return 0;
-    return Concatenate(blocks, reader.total(), out);
+    return Concatenate(blocks, out);
 }
 
 size_t ReadNodeData(PstContext& context, const BlockRecord* block, std::vector<uint8_t>& out) {
@@ -400,8 +447,24 @@ size_t ReadNodeData(PstContext& context, const BlockRecord* block, std::vector<u
         return n;
     }
     std::vector<std::vector<uint8_t>> blocks;
-    size_t total = ReadDataBlocks(context, block, blocks);
-    return Concatenate(blocks, total, out);
+    ReadDataBlocks(context, block, blocks);
+    return Concatenate(blocks, out);
+}
+
+size_t PeekNodeData(PstContext& context, const BlockRecord* block, size_t wanted,
+                    std::vector<uint8_t>& out) {
+    if (!block || !context.layout || context.Stopped()) return ReadNodeData(context, block, out);
+    if (!IsInternalBid(block->bid)) {
+        if (StoredAsIs(context, *block) && wanted < block->cb)
+            return ReadBlockHead(context, *block, wanted, context.file.GetLength(), out);
+        return ReadNodeData(context, block, out);
+    }
+    out.clear();
+    std::vector<std::vector<uint8_t>> blocks;
+    TreeReader reader(context, blocks, wanted);
+    if (!reader.ReadRoot(*block)) return 0;
+    Concatenate(blocks, out);
+    return reader.total();
 }
 
 }  // namespace kestrel

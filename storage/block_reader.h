@@ -53,4 +53,10 @@ size_t ReadDataTree(PstContext& context, uint64_t bid, std::vector<uint8_t>& out
 // The whole data of a block record (single block or data tree) in out. Returns its size.
 size_t ReadNodeData(PstContext& context, const BlockRecord* block, std::vector<uint8_t>& out);
 
+// The first bytes of a block record's data: the data blocks are read into out until it holds
+// at least wanted bytes (whole blocks, or all there are), the rest only measured. Returns the
+// size ReadNodeData would give, 0 where it would fail.
+size_t PeekNodeData(PstContext& context, const BlockRecord* block, size_t wanted,
+                    std::vector<uint8_t>& out);
+
 }  // namespace kestrel

@@ -168,5 +168,41 @@ TEST_P(LightLoadItems, AttachmentsAreMeasuredAndRtfChecked) {
     EXPECT_EQ(bare->className, light->className);
 }
 
+// HTML and compressed RTF in data trees are read only as far as their first bytes.
+TEST_P(LightLoadItems, LongHtmlAndRtfAreCheckedFromTheirFirstBytes) {
+    std::string longRtf = "{\\rtf1\\ansi ";
+    while (longRtf.size() < 30000) longRtf += "Some text, and some more.\\par ";
+    Bytes wideHtml;
+    for (char c : std::string(12000, 'h')) wideHtml.insert(wideHtml.end(), {uint8_t(c), 0});
+    Bytes emptyWideHtml = wideHtml;
+    emptyWideHtml[0] = 0;  // text up to the first zero unit: none
+    const std::vector<std::vector<Prop>> bodies = {
+        {Prop::Binary(0x1013, Pattern(20000, 9)), Prop::Binary(0x1009, CompressRtf(longRtf))},
+        {Prop::Raw(0x1013, kPtUnicode, wideHtml),
+         Prop::Binary(0x1009, CompressRtf(longRtf, false))},
+        {Prop::Raw(0x1013, kPtUnicode, emptyWideHtml)}};
+    for (size_t i = 0; i < bodies.size(); ++i) {
+        PstBuilder pst(GetParam());
+        LtpBuilder ltp(GetParam());
+        std::vector<Prop> props = {Prop::Unicode(0x001A, "IPM.Note")};
+        for (Prop prop : bodies[i]) props.push_back(prop.InSubnode());
+        const StoredNode stored = StoreNode(pst, ltp.PropertyContext(props));
+        const uint32_t nid = MakeNid(kNidTypeNormalMessage, 0x100);
+        pst.AddNode(nid, stored.bidData, stored.bidSub);
+        pst.AddNode(0x21,
+                    StoreNode(pst, ltp.PropertyContext({Prop::Unicode(0x3001, "Store")})).bidData);
+        PstContext context;
+        OpenPstImage(context, pst.Build());
+        ASSERT_EQ(LoadIndexes(context), 0);
+        ItemContext items(context);
+        const auto full = LoadNodeItem(items, FindNode(context, nid));
+        const auto light = LoadNodeItem(items, FindNode(context, nid), ListingOptions());
+        ASSERT_TRUE(full && light);
+        ExpectSameListing(full.get(), light.get(), "bodies " + std::to_string(i));
+        EXPECT_EQ(light->message->hasHtmlText, i < 2) << i;
+        EXPECT_EQ(light->message->hasRtfBody, i < 2) << i;
+    }
+}
+
 }  // namespace
 }  // namespace kestrel

@@ -1,11 +1,14 @@
-// Measuring a node's data without reading it gives what reading it would, tree shapes odd
-// and sound, blocks missing, past the end of the file or cut short by it.
+// Measuring a node's data without reading it, or reading only its first bytes, gives what
+// reading it would, tree shapes odd and sound, blocks missing, past the end of the file or
+// cut short by it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <vector>
 
 #include "load_image.h"
@@ -25,6 +28,19 @@ std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
 size_t ReadSize(PstContext& context, const BlockRecord* block) {
     std::vector<uint8_t> out;
     return ReadNodeData(context, block, out);
+}
+
+// A peek gives the whole read's size, and its first bytes: at least the wanted ones.
+void ExpectPeekAgrees(PstContext& context, const BlockRecord* block, const std::string& where) {
+    std::vector<uint8_t> whole;
+    const size_t size = ReadNodeData(context, block, whole);
+    for (size_t wanted : {1u, 3u, 70u}) {
+        std::vector<uint8_t> head;
+        EXPECT_EQ(PeekNodeData(context, block, wanted, head), size) << where << " " << wanted;
+        EXPECT_GE(head.size(), std::min(wanted, whole.size())) << where << " " << wanted;
+        ASSERT_LE(head.size(), whole.size()) << where;
+        EXPECT_TRUE(std::equal(head.begin(), head.end(), whole.begin())) << where << " " << wanted;
+    }
 }
 
 TEST(MeasureData, AgreesWithReadingForEveryTreeShape) {
@@ -55,6 +71,7 @@ TEST(MeasureData, AgreesWithReadingForEveryTreeShape) {
         for (uint64_t bid : bids) {
             const BlockRecord* block = FindBlock(*loaded, bid);
             EXPECT_EQ(MeasureDataBlocks(*loaded, block), ReadSize(*loaded, block)) << bid;
+            ExpectPeekAgrees(*loaded, block, std::to_string(bid));
         }
         EXPECT_EQ(MeasureDataBlocks(*loaded, nullptr), 0u);
         std::atomic<uint32_t> stop{1};
@@ -87,6 +104,7 @@ TEST(MeasureData, AFileCutShortAfterLoadingMeasuresWhatIsLeft) {
     ASSERT_EQ(::truncate(scratch.path.c_str(), static_cast<off_t>(pst.Block(last).ib + 100)), 0);
     EXPECT_EQ(ReadSize(context, root), 612u);
     EXPECT_EQ(MeasureDataBlocks(context, root), 612u);
+    ExpectPeekAgrees(context, root, "cut");
 }
 
 }  // namespace
