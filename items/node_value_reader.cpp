@@ -142,7 +142,16 @@ bool NodeValueReader::ReadHnid(uint32_t hnid, PropertyValue& value) {
         const auto allocation = heap_.Allocation(hnid);
         if (!allocation) return false;
         const auto bytes = allocation->span();
-        value.data.emplace(bytes.begin(), bytes.end());
+        // As with a value in a subnode: measured, or only its first bytes taken.
+        if (value.type == kPtypObject || how == ValueRead::kWhole) {
+            value.data.emplace(bytes.begin(), bytes.end());
+        } else if (how == ValueRead::kMeasure) {
+            value.measuredSize = bytes.size();
+        } else {
+            const size_t kept = std::min(bytes.size(), kPeekedBytes);
+            value.data.emplace(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(kept));
+            if (kept < bytes.size()) value.measuredSize = bytes.size();
+        }
     } else {
         // An object's first value is the reference to its subnode: that one is read.
         ReadSubnodeValue(hnid, value, value.type == kPtypObject ? ValueRead::kWhole : how);

@@ -44,8 +44,8 @@ class NodeValueReader {
 
     // Fills value from an HNID. False when the property is to be dropped (HNID 0, a HID
     // that does not resolve). A subnode that gives nothing leaves the value without data
-    // and its NID in typeOrNid. Attachment data in a subnode is only measured when the
-    // options say so.
+    // and its NID in typeOrNid. Attachment data is only measured, and HTML and compressed
+    // RTF only their first bytes read, when the options say so.
     bool ReadHnid(uint32_t hnid, PropertyValue& value);
 
     // Counts a kept value, or any other bytes the parse keeps or spends, against the budget.

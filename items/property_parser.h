@@ -12,13 +12,13 @@
 namespace kestrel {
 
 struct ParseOptions {
-    // Attachment data (0x3701) kept in a subnode is measured, not read: the value gets
-    // measuredSize and no data. For readers that need only the attachment's size.
+    // Attachment data (0x3701) is measured, not read: the value gets measuredSize and no
+    // data. For readers that need only the attachment's size.
     bool measureAttachmentData = false;
     // The plain-text, HTML and compressed RTF bodies are left out unread.
     bool skipBodies = false;
-    // Of an HTML or compressed RTF body kept in a subnode only the first bytes are read, the
-    // rest measured (measuredSize): enough to tell whether there is a body, not to show it.
+    // Of an HTML or compressed RTF body only the first bytes are read, the rest measured
+    // (measuredSize): enough to tell whether there is a body, not to show it.
     bool peekHtml = false;
     bool peekRtf = false;
 };
