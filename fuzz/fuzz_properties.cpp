@@ -75,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     message.subnodeBlock = subnodeBlock;
     // As the item source reads an item in full, and as the folder walk lists it.
     LoadNodeItem(items, &message);
-    LoadNodeItem(items, &message,
-                 AssembleOptions{.measureAttachmentData = true, .checkRtfOnly = true});
+    LoadNodeItem(
+        items, &message,
+        AssembleOptions{.measureAttachmentData = true, .checkRtfOnly = true, .measureBody = true});
     return 0;
 }

@@ -326,6 +326,12 @@ class Assembler {
         }
         // An attachment's display name or record key is not the message's.
         if (attachmentsOnly_) return;
+        if (value.textLength && id == kPidTagBody) {
+            // Measured as it was read: its length is all that came.
+            measuredBody_.reset();
+            measuredBodyLength_ = value.textLength;
+            return;
+        }
         if (!value.hasData()) return;
         if (options_.FullLoad() && FullLoadValue(value)) return;
         if (MayBeField(id) && TakeField(value)) return;
@@ -397,6 +403,7 @@ class Assembler {
                 normalizedSubject_ = Text(value);
                 break;
             case kPidTagBody:
+                measuredBodyLength_.reset();
                 if (options_.measureBody && IsWide(value)) {
                     measuredBody_ = std::move(data);
                     break;
@@ -679,18 +686,21 @@ class Assembler {
     }
 
     // A body kept aside for measuring: a sticky note's is its text, anyone else's is only
-    // measured. The class is known only once every value is taken.
+    // measured. The class is known only once every value is taken. (A note's body that came
+    // measured already is read again by the caller.)
     void FinishBody() {
-        if (!measuredBody_) return;
-        const std::vector<uint8_t>& bytes = *measuredBody_;
+        if (!measuredBody_ && !measuredBodyLength_) return;
         MessageRecord& message = Message();
-        if (item_.className == "IPM.StickyNote") {
-            message.body = NarrowUtf16(bytes.data(), bytes.size());
+        if (measuredBody_ && KeepsBodyText(item_)) {
+            message.body = NarrowUtf16(measuredBody_->data(), measuredBody_->size());
         } else {
             message.body.clear();
-            message.bodyLength = NarrowUtf16Length(bytes.data(), bytes.size());
+            message.bodyLength =
+                measuredBody_ ? NarrowUtf16Length(measuredBody_->data(), measuredBody_->size())
+                              : *measuredBodyLength_;
         }
         measuredBody_.reset();
+        measuredBodyLength_.reset();
     }
 
     // A sound message's subject ends with its normalized subject (0x0E1D), the subject
@@ -825,6 +835,7 @@ class Assembler {
     bool attachmentsOnly_ = false;   // a call for attachment rows or an attachment's context
     std::string normalizedSubject_;  // 0x0E1D, read only to check the subject against
     std::optional<std::vector<uint8_t>> measuredBody_;  // a UTF-16 body kept for FinishBody
+    std::optional<uint64_t> measuredBodyLength_;        // or its length, measured as it came
     // Full loads: values placed by FinishFullLoad.
     std::vector<uint8_t> memberIds_;
     std::vector<uint8_t> memberOneOffs_;
@@ -908,6 +919,10 @@ ItemKind ClassifyContainerClass(std::string_view className) {
         if (LeadingBytesEqual(rule.pattern, text, rule.count)) return rule.kind;
     }
     return ItemKind::Other;
+}
+
+bool KeepsBodyText(const ItemRecord& item) {
+    return item.className == "IPM.StickyNote";
 }
 
 int AssembleItem(PropertyGroupList& groups, ItemRecord& item, const AssembleOptions& options) {

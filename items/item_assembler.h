@@ -50,6 +50,10 @@ struct AssembleOptions {
 // stored so far.
 int AssembleItem(PropertyGroupList& groups, ItemRecord& item, const AssembleOptions& options);
 
+// A sticky note's text is its plain-text body: a listing keeps that body as text where it
+// only measures anyone else's.
+bool KeepsBodyText(const ItemRecord& item);
+
 // The case-insensitive class comparison: walks while both texts go on, i < count and the
 // characters agree; matches when either text then ends, or (at i == count) when the next
 // characters agree. A text that ends early, the empty text included, matches.

@@ -54,6 +54,7 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
     parse.measureAttachmentData = options.measureAttachmentData;
     parse.skipBodies = options.skipDetails;
     parse.peekHtml = options.measureBody;
+    parse.measureBodyText = options.measureBody;
     parse.peekRtf = options.checkRtfOnly;
 
     if (node->dataBlock == nullptr) return nullptr;
@@ -62,18 +63,28 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
     if (node->subnodeBlockMissing) lost.subnodesLost = true;
     if (context.Stopped()) return nullptr;
 
-    PropertyGroupList props = ParseOrNothing(context, node->dataBlock, &subnodes, nullptr, parse);
-    if (context.Stopped()) return nullptr;
-    if (props.empty()) {
-        lost.dataUnreadable = true;
-        return nullptr;
+    auto assembled = [&](const ParseOptions& options) -> std::unique_ptr<ItemRecord> {
+        PropertyGroupList props =
+            ParseOrNothing(context, node->dataBlock, &subnodes, nullptr, options);
+        if (context.Stopped()) return nullptr;
+        if (props.empty()) {
+            lost.dataUnreadable = true;
+            return nullptr;
+        }
+        auto item = std::make_unique<ItemRecord>();
+        item->nid = node->nid;
+        AssembleItem(props, *item, assemble);
+        return item;
+    };
+    std::unique_ptr<ItemRecord> item = assembled(parse);
+    if (item && parse.measureBodyText && KeepsBodyText(*item) && item->message &&
+        item->message->bodyLength) {
+        // The body came measured, and a sticky note's is its text: read whole this time.
+        ParseOptions whole = parse;
+        whole.measureBodyText = false;
+        item = assembled(whole);
     }
-
-    auto item = std::make_unique<ItemRecord>();
-    item->nid = node->nid;
-    AssembleItem(props, *item, assemble);
-    props.clear();
-    if (context.Stopped()) return nullptr;
+    if (!item || context.Stopped()) return nullptr;
 
     const SubnodeEntry* tableEntry =
         options.skipDetails ? nullptr : subnodes.Find(kAttachmentTableNid);

@@ -4,6 +4,8 @@
 
 #include "items/named_property_map.h"
 #include "items/property_tags.h"
+#include "items/property_text.h"
+#include "items/utf16.h"
 #include "storage/cfile64.h"
 
 namespace kestrel {
@@ -111,6 +113,22 @@ void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value, Value
         value.typeOrNid = value.type;
         return;
     }
+    if (how == ValueRead::kMeasureText) {
+        Utf16LengthCounter counter;
+        size_t size = 0;
+        try {
+            size =
+                VisitNodeData(context_.storage, entry->block,
+                              [&counter](std::span<const uint8_t> piece) { counter.Add(piece); });
+        } catch (const FileError&) {
+            return;
+        }
+        if (size == 0) return;
+        value.measuredSize = size;
+        value.textLength = counter.Finish();
+        value.typeOrNid = value.type;
+        return;
+    }
     std::vector<uint8_t> bytes;
     size_t size = 0;
     try {
@@ -138,6 +156,9 @@ bool NodeValueReader::ReadHnid(uint32_t hnid, PropertyValue& value) {
     else if ((options_.peekHtml && value.propertyId == kPidTagHtml) ||
              (options_.peekRtf && value.propertyId == kPidTagRtfCompressed))
         how = ValueRead::kPeek;
+    else if (options_.measureBodyText && value.propertyId == kPidTagBody &&
+             IsWideText(value.type, context_.variant()))
+        how = ValueRead::kMeasureText;
     if (IsHid(hnid)) {
         const auto allocation = heap_.Allocation(hnid);
         if (!allocation) return false;
@@ -147,6 +168,9 @@ bool NodeValueReader::ReadHnid(uint32_t hnid, PropertyValue& value) {
             value.data.emplace(bytes.begin(), bytes.end());
         } else if (how == ValueRead::kMeasure) {
             value.measuredSize = bytes.size();
+        } else if (how == ValueRead::kMeasureText) {
+            value.measuredSize = bytes.size();
+            value.textLength = NarrowUtf16Length(bytes.data(), bytes.size());
         } else {
             const size_t kept = std::min(bytes.size(), kPeekedBytes);
             value.data.emplace(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(kept));

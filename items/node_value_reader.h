@@ -59,15 +59,16 @@ class NodeValueReader {
     ItemContext& context() const { return context_; }
 
   private:
-    enum class ValueRead { kWhole, kMeasure, kPeek };
+    enum class ValueRead { kWhole, kMeasure, kPeek, kMeasureText };
     // Enough of a peeked value to tell whether it has text: an RTF header and its first
     // token, an HTML text's first character.
     static constexpr size_t kPeekedBytes = 32;
 
     const SubnodeEntry* FindSubnode(uint32_t nid, const SubnodeList** list) const;
     // The data of subnode nid into value: all of it, only its size (in measuredSize), or its
-    // first kPeekedBytes or more (with the whole size in measuredSize when that is more). No
-    // data and the NID in typeOrNid when it gives nothing.
+    // first kPeekedBytes or more (with the whole size in measuredSize when that is more), or
+    // its UTF-8 length as UTF-16 text (textLength, and its size in measuredSize). No data and
+    // the NID in typeOrNid when it gives nothing.
     void ReadSubnodeValue(uint32_t nid, PropertyValue& value, ValueRead how);
 
     ItemContext& context_;

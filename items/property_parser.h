@@ -21,6 +21,9 @@ struct ParseOptions {
     // (measuredSize): enough to tell whether there is a body, not to show it.
     bool peekHtml = false;
     bool peekRtf = false;
+    // A UTF-16 plain-text body is measured (textLength and measuredSize), its blocks passing
+    // through one at a time instead of being joined.
+    bool measureBodyText = false;
 };
 
 // Parses the node whose data block record is dataBlock; values stored in subnodes are

@@ -16,6 +16,8 @@ struct PropertyValue {
     // The value's size when it was measured instead of read (data then absent), or when
     // only its first bytes were read (data then holds them).
     std::optional<uint64_t> measuredSize;
+    // The UTF-8 length of UTF-16 text measured instead of read (data then absent).
+    std::optional<uint64_t> textLength;
     std::string name;  // for string-named properties (UTF-8)
 
     size_t length() const { return data ? data->size() : 0; }

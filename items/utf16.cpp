@@ -110,9 +110,10 @@ size_t CopyAsciiUnits(const uint8_t*, size_t, char*) {
 
 // Calls emit with each code point of the text, up to its first zero unit; runs of ASCII go
 // to emit4 four units at a time, as they lie in the text. skip(at, unitsLeft) may account
-// for a run of plain units itself and say how many it took.
+// for a run of plain units itself and say how many it took. Returns the zero unit's place,
+// or units when there is none.
 template <typename Emit, typename Emit4, typename Skip>
-void ForEachCodePoint(const uint8_t* bytes, size_t units, Emit emit, Emit4 emit4, Skip skip) {
+size_t ForEachCodePoint(const uint8_t* bytes, size_t units, Emit emit, Emit4 emit4, Skip skip) {
     auto unitAt = [bytes](size_t i) -> uint32_t {
         return static_cast<uint32_t>(bytes[2 * i]) | (static_cast<uint32_t>(bytes[2 * i + 1]) << 8);
     };
@@ -134,7 +135,7 @@ void ForEachCodePoint(const uint8_t* bytes, size_t units, Emit emit, Emit4 emit4
         const uint32_t unit = unitAt(i);
         if (unit < 0x80) {
             // Most text is ASCII: the common case first.
-            if (unit == 0) break;
+            if (unit == 0) return i;
             emit(unit);
         } else if (unit >= 0xD800 && unit <= 0xDBFF) {
             // A high surrogate counts only with a low one right after it.
@@ -153,6 +154,16 @@ void ForEachCodePoint(const uint8_t* bytes, size_t units, Emit emit, Emit4 emit4
             emit(unit);
         }
     }
+    return units;
+}
+
+// Adds the UTF-8 length of the text to *length, up to its first zero unit; returns that
+// unit's place, or units when there is none.
+size_t MeasureUnits(const uint8_t* bytes, size_t units, size_t* length) {
+    return ForEachCodePoint(
+        bytes, units, [length](uint32_t cp) { *length += Utf8Length(cp); },
+        [length](uint64_t) { *length += 4; },
+        [length](const uint8_t* at, size_t left) { return SkipPlainUnits(at, left, length); });
 }
 
 }  // namespace
@@ -161,11 +172,45 @@ size_t NarrowUtf16Length(const uint8_t* bytes, size_t byteCount) {
     if (!bytes) return 0;
     size_t length = 0;
     // A lone last byte is half a unit: it carries no character and is left out.
-    ForEachCodePoint(
-        bytes, byteCount / 2, [&length](uint32_t cp) { length += Utf8Length(cp); },
-        [&length](uint64_t) { length += 4; },
-        [&length](const uint8_t* at, size_t left) { return SkipPlainUnits(at, left, &length); });
+    MeasureUnits(bytes, byteCount / 2, &length);
     return length;
+}
+
+void Utf16LengthCounter::Add(std::span<const uint8_t> piece) {
+    if (ended_) return;
+    if (held_.empty()) {
+        const size_t done = Measure(piece.data(), piece.size(), false);
+        held_.assign(piece.begin() + static_cast<ptrdiff_t>(done), piece.end());
+        return;
+    }
+    // A unit or a pair split between the pieces: joined, and measured from there.
+    held_.insert(held_.end(), piece.begin(), piece.end());
+    held_.erase(held_.begin(),
+                held_.begin() + static_cast<ptrdiff_t>(Measure(held_.data(), held_.size(), false)));
+}
+
+uint64_t Utf16LengthCounter::Finish() {
+    if (!ended_) Measure(held_.data(), held_.size(), true);
+    held_.clear();
+    ended_ = true;
+    return length_;
+}
+
+size_t Utf16LengthCounter::Measure(const uint8_t* bytes, size_t size, bool last) {
+    size_t units = size / 2;
+    // A high surrogate at the end pairs, or not, with the next piece's first unit.
+    if (!last && units > 0) {
+        const uint32_t unit = bytes[2 * units - 2] | (uint32_t{bytes[2 * units - 1]} << 8);
+        if (unit >= 0xD800 && unit <= 0xDBFF) --units;
+    }
+    size_t length = 0;
+    const size_t end = MeasureUnits(bytes, units, &length);
+    length_ += length;
+    if (end < units) {
+        ended_ = true;
+        return size;
+    }
+    return 2 * units;
 }
 
 std::string NarrowUtf16(const uint8_t* bytes, size_t byteCount) {

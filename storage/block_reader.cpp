@@ -175,6 +175,7 @@ class TreeReader {
     }
 
     size_t total() const { return total_; }
+    void HandTo(const PieceTaker& take) { take_ = &take; }
 
   private:
     size_t EntryCount(const ByteReader& block) const {
@@ -214,7 +215,9 @@ class TreeReader {
             Count(size);
             return true;
         }
-        std::vector<uint8_t> data;
+        // Blocks handed on one at a time pass through one buffer.
+        std::vector<uint8_t> own;
+        std::vector<uint8_t>& data = take_ ? scratch_ : own;
         if (asIs && readBytes_ - total_ < record.cb) {
             const size_t size =
                 ReadBlockHead(context_, record, readBytes_ - total_, Length(), data);
@@ -282,13 +285,20 @@ class TreeReader {
 
     void Append(std::vector<uint8_t>&& data) {
         if (Full()) return;
-        data.resize(std::min<uint64_t>(data.size(), limit_ - total_));
-        total_ += data.size();
+        const size_t size = std::min<uint64_t>(data.size(), limit_ - total_);
+        total_ += size;
+        if (take_) {
+            (*take_)(std::span<const uint8_t>(data.data(), size));
+            return;
+        }
+        data.resize(size);
         blocks_.push_back(std::move(data));
     }
 
     PstContext& context_;
     std::vector<std::vector<uint8_t>>& blocks_;
+    const PieceTaker* take_ = nullptr;  // when set, the data blocks go to it, not to blocks_
+    std::vector<uint8_t> scratch_;
     size_t readBytes_;
     std::optional<uint64_t> length_;  // the file's length, once a block has been measured
     std::unordered_set<uint64_t> used_;
@@ -449,6 +459,20 @@ size_t ReadNodeData(PstContext& context, const BlockRecord* block, std::vector<u
     std::vector<std::vector<uint8_t>> blocks;
     ReadDataBlocks(context, block, blocks);
     return Concatenate(blocks, out);
+}
+
+size_t VisitNodeData(PstContext& context, const BlockRecord* block, const PieceTaker& take) {
+    if (!block || !context.layout || context.Stopped()) return 0;
+    if (!IsInternalBid(block->bid)) {
+        std::vector<uint8_t> data;
+        const size_t size = ReadNodeData(context, block, data);
+        if (size != 0) take(data);
+        return size;
+    }
+    std::vector<std::vector<uint8_t>> none;
+    TreeReader reader(context, none);
+    reader.HandTo(take);
+    return reader.ReadRoot(*block) ? reader.total() : 0;
 }
 
 size_t PeekNodeData(PstContext& context, const BlockRecord* block, size_t wanted,

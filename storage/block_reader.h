@@ -3,6 +3,8 @@
 // or cyclic encoding), and data trees (XBLOCK, XXBLOCK) reassembled into one buffer.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <vector>
 
 #include "storage/pst_context.h"
@@ -52,6 +54,12 @@ size_t ReadDataTree(PstContext& context, uint64_t bid, std::vector<uint8_t>& out
 
 // The whole data of a block record (single block or data tree) in out. Returns its size.
 size_t ReadNodeData(PstContext& context, const BlockRecord* block, std::vector<uint8_t>& out);
+
+// The data of a block record handed to take one data block at a time, decoded, in order:
+// what ReadNodeData would give, without joining it. Returns its size, 0 where ReadNodeData
+// would fail (take may then have had part of it).
+using PieceTaker = std::function<void(std::span<const uint8_t>)>;
+size_t VisitNodeData(PstContext& context, const BlockRecord* block, const PieceTaker& take);
 
 // The first bytes of a block record's data: the data blocks are read into out until it holds
 // at least wanted bytes (whole blocks, or all there are), the rest only measured. Returns the

@@ -204,5 +204,37 @@ TEST_P(LightLoadItems, LongHtmlAndRtfAreCheckedFromTheirFirstBytes) {
     }
 }
 
+// A UTF-16 body is measured as its blocks come, in the heap or in a data tree; a sticky
+// note's, which is its text, is read whole.
+TEST_P(LightLoadItems, BodiesAreMeasuredAsTheyComeButANotesIsKept) {
+    std::string longText;
+    while (longText.size() < 40000) longText += "Gr\u00fc\u00dfe \U0001F600 \u65e5\u8a9e, ";
+    const std::vector<std::pair<std::string, std::string>> items = {
+        {"IPM.Note", longText}, {"IPM.Note", "Short \U0001F600"}, {"IPM.StickyNote", longText}};
+    for (size_t i = 0; i < items.size(); ++i) {
+        const auto& [className, body] = items[i];
+        PstBuilder pst(GetParam());
+        LtpBuilder ltp(GetParam());
+        Prop text = Prop::Unicode(0x1000, body);
+        if (body.size() > 100) text.InSubnode();
+        const StoredNode stored =
+            StoreNode(pst, ltp.PropertyContext({Prop::Unicode(0x001A, className), text}));
+        const uint32_t nid = MakeNid(kNidTypeNormalMessage, 0x100);
+        pst.AddNode(nid, stored.bidData, stored.bidSub);
+        pst.AddNode(0x21,
+                    StoreNode(pst, ltp.PropertyContext({Prop::Unicode(0x3001, "Store")})).bidData);
+        PstContext context;
+        OpenPstImage(context, pst.Build());
+        ASSERT_EQ(LoadIndexes(context), 0);
+        ItemContext items(context);
+        const auto full = LoadNodeItem(items, FindNode(context, nid));
+        const auto light = LoadNodeItem(items, FindNode(context, nid), ListingOptions());
+        ASSERT_TRUE(full && light && light->message);
+        ExpectSameListing(full.get(), light.get(), className + " " + std::to_string(i));
+        EXPECT_EQ(full->message->body, body) << i;
+        EXPECT_EQ(light->message->bodyLength.has_value(), i < 2) << i;
+    }
+}
+
 }  // namespace
 }  // namespace kestrel

@@ -1,6 +1,9 @@
 // UTF-16LE strings from the file come out as UTF-8.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -99,6 +102,35 @@ TEST(NarrowUtf16, CleanTextWhereverTheBadUnitSits) {
             for (uint16_t u : units)
                 bytes.insert(bytes.end(), {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8)});
             EXPECT_TRUE(IsCleanUtf16(bytes)) << badUnit << " after a zero at " << at;
+        }
+    }
+}
+
+// A text measured in pieces, cut anywhere (inside a unit, between the halves of a pair),
+// measures as the whole.
+TEST(NarrowUtf16, MeasuredInPiecesAsTheWhole) {
+    std::vector<std::vector<uint8_t>> texts = {
+        Units({'a', 0xD83D, 0xDE00, 0x00E9, 0xD83D, 'x', 0xDE00, 0x65E5, 0xD83D}),
+        Units({'a', 'b', 0xD800, 0xDC00, 0, 'c', 0xD83D}),
+        {'o', 0, 'k', 0, '!'},
+        {}};
+    std::vector<uint8_t> longText;
+    for (int k = 0; k < 3000; ++k)
+        longText.insert(longText.end(), texts[0].begin(), texts[0].end());
+    texts.push_back(longText);
+    std::mt19937 random(7);
+    for (const auto& text : texts) {
+        const size_t whole = NarrowUtf16Length(text.data(), text.size());
+        for (int round = 0; round < 200; ++round) {
+            Utf16LengthCounter counter;
+            for (size_t at = 0; at < text.size();) {
+                // Mostly short pieces, odd sizes included; now and then an empty one.
+                const size_t size =
+                    std::min<size_t>(text.size() - at, random() % (round % 2 ? 9 : 900));
+                counter.Add(std::span(text).subspan(at, size));
+                at += size;
+            }
+            ASSERT_EQ(counter.Finish(), whole) << text.size() << " round " << round;
         }
     }
 }

@@ -30,10 +30,19 @@ size_t ReadSize(PstContext& context, const BlockRecord* block) {
     return ReadNodeData(context, block, out);
 }
 
-// A peek gives the whole read's size, and its first bytes: at least the wanted ones.
+// A peek gives the whole read's size, and its first bytes: at least the wanted ones. The
+// pieces a visit hands on join to the whole read.
 void ExpectPeekAgrees(PstContext& context, const BlockRecord* block, const std::string& where) {
     std::vector<uint8_t> whole;
     const size_t size = ReadNodeData(context, block, whole);
+    std::vector<uint8_t> joined;
+    EXPECT_EQ(VisitNodeData(context, block,
+                            [&joined](std::span<const uint8_t> piece) {
+                                joined.insert(joined.end(), piece.begin(), piece.end());
+                            }),
+              size)
+        << where;
+    if (size != 0) EXPECT_EQ(joined, whole) << where;
     for (size_t wanted : {1u, 3u, 70u}) {
         std::vector<uint8_t> head;
         EXPECT_EQ(PeekNodeData(context, block, wanted, head), size) << where << " " << wanted;
