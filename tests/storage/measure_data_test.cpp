@@ -42,7 +42,9 @@ void ExpectPeekAgrees(PstContext& context, const BlockRecord* block, const std::
                             }),
               size)
         << where;
-    if (size != 0) EXPECT_EQ(joined, whole) << where;
+    if (size != 0) {
+        EXPECT_EQ(joined, whole) << where;
+    }
     for (size_t wanted : {1u, 3u, 70u}) {
         std::vector<uint8_t> head;
         EXPECT_EQ(PeekNodeData(context, block, wanted, head), size) << where << " " << wanted;
