@@ -91,7 +91,7 @@ std::vector<RecipientEntry> ReadRecipientTable(ItemContext& context, const Subno
     if (table == nullptr) return {};
     PropertyGroupList rows;
     try {
-        const SubnodeList own = SubnodesOrNothing(context.storage, table->subnodeBlock);
+        const SubnodeList own = SubnodesOrNothing(context.storage, subnodes, *table);
         rows = ParseNodeProperties(context, table->block, &own, &subnodes);
     } catch (const std::exception&) {
         return {};
@@ -111,7 +111,7 @@ std::optional<NodeRecord> FindEmbeddedMessage(ItemContext& context, const Subnod
     const SubnodeEntry* entry = subnodes.Find(attachment.rowId);
     if (entry == nullptr) return std::nullopt;
     try {
-        const SubnodeList own = SubnodesOrNothing(context.storage, entry->subnodeBlock);
+        const SubnodeList own = SubnodesOrNothing(context.storage, subnodes, *entry);
         const std::optional<uint32_t> nid = EmbeddedNid(context, *entry, own);
         if (!nid) return std::nullopt;
         const SubnodeEntry* message = own.Find(*nid);

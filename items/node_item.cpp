@@ -40,6 +40,15 @@ SubnodeList SubnodesOrNothing(PstContext& context, const BlockRecord* subnodeBlo
     }
 }
 
+SubnodeList SubnodesOrNothing(PstContext& context, const SubnodeList& list,
+                              const SubnodeEntry& entry) {
+    try {
+        return OwnSubnodeList(context, list, entry);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
 std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord* node,
                                          const AssembleOptions& options, NodeLoadReport* report) {
     NodeLoadReport unused;
@@ -93,7 +102,7 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
     // The table's row matrix may live in its own subnodes; the message's list comes second.
     item->attachments.clear();
     item->currentAttachment.reset();
-    const SubnodeList tableSubnodes = SubnodesOrNothing(context.storage, tableEntry->subnodeBlock);
+    const SubnodeList tableSubnodes = SubnodesOrNothing(context.storage, subnodes, *tableEntry);
     // A table of no rows is sound (its attachments were deleted); one that failed is not.
     PropertyGroupList table = ParseOrNothing(context, tableEntry->block, &tableSubnodes, &subnodes,
                                              parse, &lost.attachmentTableLost);
@@ -114,7 +123,7 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
         }
         // An attachment's values are looked up in its own subnodes first, so that two
         // attachments whose nested subnodes share a NID never swap data.
-        const SubnodeList own = SubnodesOrNothing(context.storage, entry->subnodeBlock);
+        const SubnodeList own = SubnodesOrNothing(context.storage, subnodes, *entry);
         PropertyGroupList properties =
             ParseOrNothing(context, entry->block, &own, &subnodes, parse);
         if (properties.empty()) {

@@ -31,5 +31,9 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
 // read (file and memory errors included).
 SubnodeList SubnodesOrNothing(PstContext& context, const BlockRecord* subnodeBlock,
                               bool* lost = nullptr);
+// The same for the subnode block of entry, an entry of list: taken from list where it can be
+// (see OwnSubnodeList).
+SubnodeList SubnodesOrNothing(PstContext& context, const SubnodeList& list,
+                              const SubnodeEntry& entry);
 
 }  // namespace kestrel

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <unordered_set>
+#include <utility>
 
 #include "storage/block_reader.h"
 #include "storage/btree_loader.h"
@@ -22,10 +23,13 @@ class SubnodeReader {
     SubnodeReader(PstContext& context, SubnodeList& list) : context_(context), list_(list) {}
 
     void Read(const BlockRecord& block, int nesting) {
-        if (nesting >= kMaxNesting || context_.Stopped()) return;
         // Each subnode block is read once per list: a block naming itself or an ancestor
         // ends there.
-        if (!visited_.insert(BidKey(block.bid)).second) return;
+        if (nesting >= kMaxNesting || context_.Stopped() ||
+            !visited_.insert(BidKey(block.bid)).second) {
+            cut_ = true;
+            return;
+        }
 
         std::vector<uint8_t> bytes;
         if (ReadBlockRecord(context_, block, bytes) < BlockDataSize(block)) return;
@@ -55,9 +59,9 @@ class SubnodeReader {
                 // Without its data the entry is dropped, nested subnodes and all.
                 if (!data) continue;
                 const BlockRecord* sub = bidSub ? FindBlock(context_, bidSub) : nullptr;
-                list_.entries.push_back({nid, data, sub});
+                list_.entries.push_back({nid, 0, data, sub});
                 // Nested entries follow the entry that owns them.
-                if (sub) Read(*sub, nesting + 1);
+                if (sub) ReadNested(*sub, nesting + 1);
             }
         } else if (kind == kIntermediateBlock) {
             // SIENTRY: the first NID of a child SLBLOCK and that block's BID.
@@ -72,6 +76,19 @@ class SubnodeReader {
     }
 
   private:
+    // The entry last added owns what the block gives; the count is kept unless the read of
+    // it was cut short, where a read of the block alone would give more.
+    void ReadNested(const BlockRecord& block, int nesting) {
+        const size_t owner = list_.entries.size() - 1;
+        const bool cutBefore = std::exchange(cut_, false);
+        Read(block, nesting);
+        const size_t nested = list_.entries.size() - owner - 1;
+        list_.entries[owner].nested = cut_ || nested >= SubnodeEntry::kNestedUnknown
+                                          ? SubnodeEntry::kNestedUnknown
+                                          : static_cast<uint32_t>(nested);
+        cut_ = cut_ || cutBefore;
+    }
+
     size_t Fit(const ByteReader& reader, size_t declared, size_t entrySize) const {
         const size_t header = context_.layout->subnodeHeaderSize;
         size_t fit = reader.size() > header ? (reader.size() - header) / entrySize : 0;
@@ -81,6 +98,7 @@ class SubnodeReader {
     PstContext& context_;
     SubnodeList& list_;
     std::unordered_set<uint64_t> visited_;
+    bool cut_ = false;  // a block was passed over since the flag was last cleared
 };
 
 }  // namespace
@@ -102,6 +120,18 @@ SubnodeList BuildSubnodeList(PstContext& context, const BlockRecord* block) {
     SubnodeList list;
     BuildSubnodeList(context, block, list);
     return list;
+}
+
+SubnodeList OwnSubnodeList(PstContext& context, const SubnodeList& list,
+                           const SubnodeEntry& entry) {
+    const size_t at = static_cast<size_t>(&entry - list.entries.data());
+    if (entry.subnodeBlock == nullptr || entry.nested == SubnodeEntry::kNestedUnknown ||
+        at >= list.entries.size() || list.entries.size() - at - 1 < entry.nested)
+        return BuildSubnodeList(context, entry.subnodeBlock);
+    SubnodeList own;
+    own.entries.assign(list.entries.begin() + static_cast<ptrdiff_t>(at + 1),
+                       list.entries.begin() + static_cast<ptrdiff_t>(at + 1 + entry.nested));
+    return own;
 }
 
 const BlockRecord* FindSubnode(const SubnodeList& list, uint32_t nid) {

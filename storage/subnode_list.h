@@ -11,8 +11,13 @@ namespace kestrel {
 
 struct SubnodeEntry {
     uint32_t nid = 0;
+    // The entries right after this one that its own subnode block gave (at every depth);
+    // kNestedUnknown when that read was cut short (a block met before, the nesting limit).
+    uint32_t nested = 0;
     const BlockRecord* block = nullptr;         // the subnode's data, never null
     const BlockRecord* subnodeBlock = nullptr;  // its own subnode block, or null
+
+    static constexpr uint32_t kNestedUnknown = UINT32_MAX;
 };
 
 struct SubnodeList {
@@ -28,6 +33,10 @@ struct SubnodeList {
 void BuildSubnodeList(PstContext& context, const BlockRecord* block, SubnodeList& list);
 // A new list from one subnode block.
 SubnodeList BuildSubnodeList(PstContext& context, const BlockRecord* block);
+
+// What BuildSubnodeList gives for the subnode block of entry, an entry of list: the entries
+// of list nested below it where list holds them all, else read again.
+SubnodeList OwnSubnodeList(PstContext& context, const SubnodeList& list, const SubnodeEntry& entry);
 
 // The data block record of the first entry with that nid, or null.
 const BlockRecord* FindSubnode(const SubnodeList& list, uint32_t nid);

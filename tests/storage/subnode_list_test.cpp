@@ -73,5 +73,48 @@ TEST_P(Subnodes, LoopingAndOverlongBlocksEnd) {
     EXPECT_TRUE(BuildSubnodeList(*loaded, nullptr).empty());
 }
 
+// An entry's own list, taken from the entries nested below it, is what reading its block
+// alone gives: shared blocks, loops and nesting past the limit included.
+TEST_P(Subnodes, AnEntrysOwnListIsTheListItsBlockGives) {
+    PstBuilder pst(GetParam());
+    test::AddStore(pst);
+    const uint64_t d1 = pst.AddBlock({1});
+    const uint64_t deepest = pst.AddSlBlock({{0x3001, d1, 0}});
+    const uint64_t inner = pst.AddSlBlock({{0x2001, d1, deepest}, {0x2002, d1, 0}});
+    const uint64_t loop = pst.ReserveBid(true);
+    pst.AddSlBlock({{0x4001, d1, loop}}, loop);
+    uint64_t chain = pst.AddSlBlock({{0x5000, d1, 0}});
+    for (uint32_t k = 1; k < 20; ++k) chain = pst.AddSlBlock({{0x5000 + k, d1, chain}});
+    // The second entry shares the first one's list, met already when the list comes to it.
+    const uint64_t top = pst.AddSlBlock(
+        {{0x8005, d1, inner}, {0x8025, d1, inner}, {0x8045, d1, loop}, {0x8065, d1, chain}});
+    auto loaded = LoadImage(pst);
+    ASSERT_EQ(loaded.result, 0);
+
+    auto same = [](const SubnodeList& a, const SubnodeList& b) {
+        if (a.size() != b.size()) return false;
+        for (size_t i = 0; i < a.size(); ++i) {
+            const SubnodeEntry &x = a.entries[i], &y = b.entries[i];
+            if (x.nid != y.nid || x.nested != y.nested || x.block != y.block ||
+                x.subnodeBlock != y.subnodeBlock)
+                return false;
+        }
+        return true;
+    };
+    const SubnodeList list = BuildSubnodeList(*loaded, FindBlock(*loaded, top));
+    size_t taken = 0;
+    for (const SubnodeEntry& entry : list.entries) {
+        if (!entry.subnodeBlock) continue;
+        taken += entry.nested != SubnodeEntry::kNestedUnknown;
+        EXPECT_TRUE(same(OwnSubnodeList(*loaded, list, entry),
+                         BuildSubnodeList(*loaded, entry.subnodeBlock)))
+            << std::hex << entry.nid;
+    }
+    EXPECT_EQ(list.entries[0].nested, 3u);
+    EXPECT_EQ(taken, 2u);  // the first entry and the one nested in it; the rest were cut
+    EXPECT_EQ(list.entries[4].nid, 0x8025u);
+    EXPECT_EQ(list.entries[4].nested, SubnodeEntry::kNestedUnknown);
+}
+
 }  // namespace
 }  // namespace kestrel
