@@ -409,7 +409,7 @@ void WriteAnalysisJson(std::ostream& out, const AnalysisResult& result) {
         w.Raw(",\"mail\":");
         w.Bool(folder.mail);
         w.Raw(",\"messages\":[");
-        for (size_t begin = 0; begin < folder.messages.size(); begin += kChunkMessages, ++chunk) {
+        for (; chunk < chunks.size() && chunks[chunk].messages == &folder.messages; ++chunk) {
             std::optional<std::string> text;
             if (chunk % 2 == 1) text = odd.Take(chunk);
             text ? w.Put(*text) : WriteChunk(w, chunks[chunk]);

@@ -62,9 +62,8 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
     ParseOptions parse;
     parse.measureAttachmentData = options.measureAttachmentData;
     parse.skipBodies = options.skipDetails;
-    parse.peekHtml = options.measureBody;
-    parse.measureBodyText = options.measureBody;
-    parse.peekRtf = options.checkRtfOnly;
+    parse.measureBody = options.measureBody;
+    parse.checkRtfOnly = options.checkRtfOnly;
 
     if (node->dataBlock == nullptr) return nullptr;
     const SubnodeList subnodes =
@@ -86,11 +85,11 @@ std::unique_ptr<ItemRecord> LoadNodeItem(ItemContext& context, const NodeRecord*
         return item;
     };
     std::unique_ptr<ItemRecord> item = assembled(parse);
-    if (item && parse.measureBodyText && KeepsBodyText(*item) && item->message &&
+    if (item && parse.measureBody && KeepsBodyText(*item) && item->message &&
         item->message->bodyLength) {
         // The body came measured, and a sticky note's is its text: read whole this time.
         ParseOptions whole = parse;
-        whole.measureBodyText = false;
+        whole.measureBody = false;
         item = assembled(whole);
     }
     if (!item || context.Stopped()) return nullptr;

@@ -82,13 +82,10 @@ PropertyValue NodeValueReader::Begin(uint16_t propertyId, uint16_t type) const {
     return value;
 }
 
-const SubnodeEntry* NodeValueReader::FindSubnode(uint32_t nid, const SubnodeList** list) const {
+const SubnodeEntry* NodeValueReader::FindSubnode(uint32_t nid) const {
     for (const SubnodeList* candidate : {subnodes_, fallback_}) {
         if (!candidate) continue;
-        if (const SubnodeEntry* entry = candidate->Find(nid)) {
-            *list = candidate;
-            return entry;
-        }
+        if (const SubnodeEntry* entry = candidate->Find(nid)) return entry;
     }
     return nullptr;
 }
@@ -96,52 +93,40 @@ const SubnodeEntry* NodeValueReader::FindSubnode(uint32_t nid, const SubnodeList
 void NodeValueReader::ReadSubnodeValue(uint32_t nid, PropertyValue& value, ValueRead how) {
     value.data.reset();
     value.measuredSize.reset();
+    value.textLength.reset();
     value.typeOrNid = nid;
     if (Exhausted() || Stopped()) return;
-    const SubnodeList* list = nullptr;
-    const SubnodeEntry* entry = FindSubnode(nid, &list);
+    const SubnodeEntry* entry = FindSubnode(nid);
     if (!entry) return;
-    if (how == ValueRead::kMeasure) {
-        size_t size = 0;
-        try {
-            size = MeasureDataBlocks(context_.storage, entry->block);
-        } catch (const FileError&) {
-            return;
-        }
-        if (size == 0) return;
-        value.measuredSize = size;
-        value.typeOrNid = value.type;
-        return;
-    }
-    if (how == ValueRead::kMeasureText) {
-        Utf16LengthCounter counter;
-        size_t size = 0;
-        try {
-            size =
-                VisitNodeData(context_.storage, entry->block,
-                              [&counter](std::span<const uint8_t> piece) { counter.Add(piece); });
-        } catch (const FileError&) {
-            return;
-        }
-        if (size == 0) return;
-        value.measuredSize = size;
-        value.textLength = counter.Finish();
-        value.typeOrNid = value.type;
-        return;
-    }
     std::vector<uint8_t> bytes;
+    Utf16LengthCounter counter;
     size_t size = 0;
     try {
-        size = how == ValueRead::kPeek
-                   ? PeekNodeData(context_.storage, entry->block, kPeekedBytes, bytes)
-                   : ReadNodeData(context_.storage, entry->block, bytes);
+        switch (how) {
+            case ValueRead::kMeasure:
+                size = MeasureDataBlocks(context_.storage, entry->block);
+                break;
+            case ValueRead::kMeasureText:
+                size = VisitNodeData(
+                    context_.storage, entry->block,
+                    [&counter](std::span<const uint8_t> piece) { counter.Add(piece); });
+                break;
+            case ValueRead::kPeek:
+                size = PeekNodeData(context_.storage, entry->block, kPeekedBytes, bytes);
+                break;
+            case ValueRead::kWhole:
+                size = ReadNodeData(context_.storage, entry->block, bytes);
+                break;
+        }
     } catch (const FileError&) {
         return;
     }
     if (size == 0) return;
-    if (size > bytes.size()) value.measuredSize = size;
-    value.data = std::move(bytes);
     value.typeOrNid = value.type;
+    // Measured, or not read to its end: the whole size is known all the same.
+    if (size > bytes.size()) value.measuredSize = size;
+    if (how == ValueRead::kMeasureText) value.textLength = counter.Finish();
+    if (how == ValueRead::kWhole || how == ValueRead::kPeek) value.data = std::move(bytes);
 }
 
 bool NodeValueReader::ReadHnid(uint32_t hnid, PropertyValue& value) {
@@ -153,10 +138,10 @@ bool NodeValueReader::ReadHnid(uint32_t hnid, PropertyValue& value) {
     ValueRead how = ValueRead::kWhole;
     if (options_.measureAttachmentData && value.propertyId == kPidTagAttachDataBinary)
         how = ValueRead::kMeasure;
-    else if ((options_.peekHtml && value.propertyId == kPidTagHtml) ||
-             (options_.peekRtf && value.propertyId == kPidTagRtfCompressed))
+    else if ((options_.measureBody && value.propertyId == kPidTagHtml) ||
+             (options_.checkRtfOnly && value.propertyId == kPidTagRtfCompressed))
         how = ValueRead::kPeek;
-    else if (options_.measureBodyText && value.propertyId == kPidTagBody &&
+    else if (options_.measureBody && value.propertyId == kPidTagBody &&
              IsWideText(value.type, context_.variant()))
         how = ValueRead::kMeasureText;
     if (IsHid(hnid)) {
@@ -201,8 +186,7 @@ void NodeValueReader::Charge(const PropertyValue& value) {
 }
 
 bool NodeValueReader::ReadSubnodeBlocks(uint32_t nid, std::vector<std::vector<uint8_t>>& blocks) {
-    const SubnodeList* list = nullptr;
-    const SubnodeEntry* entry = FindSubnode(nid, &list);
+    const SubnodeEntry* entry = FindSubnode(nid);
     if (!entry || Stopped()) return false;
     try {
         return ReadDataBlocks(context_.storage, entry->block, blocks) != 0;

@@ -64,7 +64,7 @@ class NodeValueReader {
     // token, an HTML text's first character.
     static constexpr size_t kPeekedBytes = 32;
 
-    const SubnodeEntry* FindSubnode(uint32_t nid, const SubnodeList** list) const;
+    const SubnodeEntry* FindSubnode(uint32_t nid) const;
     // The data of subnode nid into value: all of it, only its size (in measuredSize), or its
     // first kPeekedBytes or more (with the whole size in measuredSize when that is more), or
     // its UTF-8 length as UTF-16 text (textLength, and its size in measuredSize). No data and

@@ -17,13 +17,13 @@ struct ParseOptions {
     bool measureAttachmentData = false;
     // The plain-text, HTML and compressed RTF bodies are left out unread.
     bool skipBodies = false;
-    // Of an HTML or compressed RTF body only the first bytes are read, the rest measured
-    // (measuredSize): enough to tell whether there is a body, not to show it.
-    bool peekHtml = false;
-    bool peekRtf = false;
     // A UTF-16 plain-text body is measured (textLength and measuredSize), its blocks passing
-    // through one at a time instead of being joined.
-    bool measureBodyText = false;
+    // through one at a time instead of being joined; of the HTML body only the first bytes
+    // are read, the rest measured (measuredSize): enough to tell whether it has text.
+    bool measureBody = false;
+    // Of compressed RTF only the first bytes are read, the rest measured: enough to tell
+    // whether it decodes.
+    bool checkRtfOnly = false;
 };
 
 // Parses the node whose data block record is dataBlock; values stored in subnodes are
